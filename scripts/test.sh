@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with the sanitizers and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh --tests
+scripts/build.sh build/test -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build/test --output-on-failure -j "$(nproc)"
