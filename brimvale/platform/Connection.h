@@ -1,0 +1,72 @@
+#pragma once
+
+#include "brimvale/platform/Bytes.h"
+#include "brimvale/platform/Endpoint.h"
+#include "brimvale/platform/NetworkError.h"
+#include "brimvale/platform/Parameters.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace corvane {
+
+class SerialQueue;
+
+// One TCP connection, plain or TLS with a pre-shared key, with the life of the platform
+// connection it replaces: setup → preparing → ready → (waiting | failed) → cancelled.
+//
+// Every handler and completion runs on the queue given to start(). The public operations may
+// be called from any thread; they hop onto that queue. After cancel() (or a failure) every
+// pending receive and send completes once with ECANCELED, and the state handler reports
+// `cancelled` once.
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+  struct State {
+    enum class Kind { setup, preparing, ready, waiting, failed, cancelled };
+    Kind kind = Kind::setup;
+    std::optional<NetworkError> error; // for waiting and failed
+  };
+
+  using StateHandler = std::function<void(const State &)>;
+  // `data` may be empty; `isComplete` is true once the far side ended the stream.
+  using ReceiveCompletion =
+      std::function<void(Bytes data, bool isComplete, std::optional<NetworkError> error)>;
+  using SendCompletion = std::function<void(std::optional<NetworkError> error)>;
+
+  // An outgoing connection; nothing happens until start().
+  static std::shared_ptr<Connection> create(Endpoint endpoint, Parameters parameters);
+
+  ~Connection();
+
+  // May be replaced or cleared (nullptr) at any time, also from inside a handler.
+  void setStateHandler(StateHandler handler);
+  void start(std::shared_ptr<SerialQueue> queue);
+
+  // Completes when at least `minimum` bytes (at most `maximum`) have arrived, or with fewer at
+  // the end of the stream or on an error. One receive at a time per connection.
+  void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion);
+  // Completes once all bytes are handed to the system (or on failure).
+  void send(Bytes data, SendCompletion completion = nullptr);
+  // Closes the connection (TLS close_notify first when possible). Idempotent.
+  void cancel();
+
+  State state() const;
+  // The endpoint given at creation; for an accepted connection, the remote host and port.
+  const Endpoint &endpoint() const;
+  // The remote host and port once known.
+  std::optional<Endpoint> remoteEndpoint() const;
+  // The IANA number of the negotiated TLS suite; absent for plain TCP or before ready.
+  std::optional<std::uint16_t> negotiatedCipherSuite() const;
+  std::shared_ptr<SerialQueue> queue() const;
+
+  struct Impl;
+  explicit Connection(std::unique_ptr<Impl> impl);
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+} // namespace corvane

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "brimvale/platform/NetworkError.h"
+#include "brimvale/platform/Parameters.h"
+
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace corvane {
+
+class Connection;
+class DnsSd;
+class SerialQueue;
+struct DnsSdService;
+
+// A TCP listener, plain or TLS with pre-shared keys. Binds when started; a busy port is
+// reported as `failed` with EADDRINUSE through the state handler, never thrown.
+// Without a required local endpoint it listens on every IPv4 and IPv6 address.
+class Listener : public std::enable_shared_from_this<Listener> {
+public:
+  struct State {
+    enum class Kind { setup, waiting, ready, failed, cancelled };
+    Kind kind = Kind::setup;
+    std::optional<NetworkError> error;
+  };
+
+  using StateHandler = std::function<void(const State &)>;
+  // Each new connection arrives in state setup; the handler starts it (or cancels it).
+  using NewConnectionHandler = std::function<void(std::shared_ptr<Connection>)>;
+
+  // `port` absent lets the system choose. Fails only for parameters that cannot work.
+  static std::expected<std::shared_ptr<Listener>, NetworkError> create(Parameters parameters,
+                                                                       std::optional<std::uint16_t> port);
+
+  ~Listener();
+
+  void setStateHandler(StateHandler handler);
+  void setNewConnectionHandler(NewConnectionHandler handler);
+  // Published through `dnsSd` once the listener is ready, withdrawn when it is cancelled.
+  void setService(const DnsSdService &service, std::shared_ptr<DnsSd> dnsSd);
+  void start(std::shared_ptr<SerialQueue> queue);
+  void cancel();
+
+  State state() const;
+  // The bound port once ready.
+  std::optional<std::uint16_t> port() const;
+
+  struct Impl;
+  explicit Listener(std::unique_ptr<Impl> impl);
+
+private:
+  std::unique_ptr<Impl> impl_;
+};
+
+} // namespace corvane
