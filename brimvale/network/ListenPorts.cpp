@@ -1,0 +1,22 @@
+#include "brimvale/network/ListenPorts.h"
+
+namespace corvane {
+
+std::vector<std::optional<std::uint16_t>>
+listenPortCandidates(std::optional<std::uint16_t> preferredPort) {
+  if (!preferredPort || *preferredPort == 0)
+    return {std::nullopt};
+  const int preferred = *preferredPort;
+  std::vector<std::optional<std::uint16_t>> candidates{static_cast<std::uint16_t>(preferred)};
+  for (int step : {10, 20}) {
+    const int port = preferred + step;
+    if (port <= 65535)
+      candidates.emplace_back(static_cast<std::uint16_t>(port));
+    else
+      candidates.emplace_back(std::nullopt);
+  }
+  candidates.emplace_back(std::nullopt);
+  return candidates;
+}
+
+} // namespace corvane
