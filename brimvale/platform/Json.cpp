@@ -1,0 +1,207 @@
+#include "brimvale/platform/Json.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+namespace corvane {
+
+std::optional<Json> parseJson(const Bytes &bytes) {
+  return parseJson(std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
+}
+
+std::optional<Json> parseJson(std::string_view text) {
+  Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+  if (value.is_discarded())
+    return std::nullopt;
+  return value;
+}
+
+std::string dumpJson(const Json &value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+namespace {
+
+constexpr char upperHex[] = "0123456789ABCDEF";
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+bool isDashPosition(std::size_t i) {
+  return i == 8 || i == 13 || i == 18 || i == 23;
+}
+
+} // namespace
+
+std::string makeUUID() {
+  unsigned char bytes[16] = {};
+  if (RAND_bytes(bytes, sizeof bytes) != 1) {
+    // The generator cannot fail on a working system; a duplicate id would be worse than stopping.
+    std::abort();
+  }
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+  std::string text;
+  text.reserve(36);
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10)
+      text.push_back('-');
+    text.push_back(upperHex[bytes[i] >> 4]);
+    text.push_back(upperHex[bytes[i] & 0x0F]);
+  }
+  return text;
+}
+
+std::optional<std::string> parseUUID(std::string_view text) {
+  if (text.size() != 36)
+    return std::nullopt;
+  std::string out(text);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (isDashPosition(i)) {
+      if (out[i] != '-')
+        return std::nullopt;
+      continue;
+    }
+    const int value = hexValue(out[i]);
+    if (value < 0)
+      return std::nullopt;
+    out[i] = upperHex[value];
+  }
+  return out;
+}
+
+std::string encodeBase64(const Bytes &bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), bytes.data(),
+                                     static_cast<int>(bytes.size()));
+  out.resize(static_cast<std::size_t>(length < 0 ? 0 : length));
+  return out;
+}
+
+std::optional<Bytes> decodeBase64(std::string_view text) {
+  if (text.size() % 4 != 0)
+    return std::nullopt;
+  if (text.empty())
+    return Bytes{};
+  // EVP_DecodeBlock skips white space and ignores what follows padding; refuse both here.
+  std::size_t padding = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                          (c >= '0' && c <= '9') || c == '+' || c == '/';
+    if (c == '=') {
+      if (i < text.size() - 2)
+        return std::nullopt;
+      ++padding;
+    } else if (!alphabet || padding > 0) {
+      return std::nullopt;
+    }
+  }
+  Bytes out(text.size() / 4 * 3);
+  const int length =
+      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char *>(text.data()),
+                      static_cast<int>(text.size()));
+  if (length < 0 || static_cast<std::size_t>(length) < padding)
+    return std::nullopt;
+  out.resize(static_cast<std::size_t>(length) - padding);
+  // Unused low bits of the last symbol must be zero, so each byte string has one text.
+  if (padding > 0 && encodeBase64(out) != text)
+    return std::nullopt;
+  return out;
+}
+
+bool decodeJson(const Json &value, bool &out) {
+  if (!value.is_boolean())
+    return false;
+  out = value.get<bool>();
+  return true;
+}
+
+bool decodeJson(const Json &value, std::int64_t &out) {
+  if (value.is_number_integer() && !value.is_number_unsigned()) {
+    out = value.get<std::int64_t>();
+    return true;
+  }
+  if (value.is_number_unsigned()) {
+    const auto unsignedValue = value.get<std::uint64_t>();
+    if (unsignedValue > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+      return false;
+    out = static_cast<std::int64_t>(unsignedValue);
+    return true;
+  }
+  if (value.is_number_float()) {
+    const double number = value.get<double>();
+    // 2^63 is exactly representable; anything at or above it does not fit.
+    if (!std::isfinite(number) || std::trunc(number) != number || number < -9223372036854775808.0 ||
+        number >= 9223372036854775808.0)
+      return false;
+    out = static_cast<std::int64_t>(number);
+    return true;
+  }
+  return false;
+}
+
+bool decodeJson(const Json &value, int &out) {
+  std::int64_t wide = 0;
+  if (!decodeJson(value, wide) || wide < std::numeric_limits<int>::min() ||
+      wide > std::numeric_limits<int>::max())
+    return false;
+  out = static_cast<int>(wide);
+  return true;
+}
+
+bool decodeJson(const Json &value, double &out) {
+  if (!value.is_number())
+    return false;
+  out = value.get<double>();
+  return std::isfinite(out);
+}
+
+bool decodeJson(const Json &value, std::string &out) {
+  if (!value.is_string())
+    return false;
+  out = value.get<std::string>();
+  return true;
+}
+
+std::optional<std::string> requiredUUIDField(const Json &object, const char *key) {
+  const auto text = requiredField<std::string>(object, key);
+  return text ? parseUUID(*text) : std::nullopt;
+}
+
+std::optional<std::optional<std::string>> optionalUUIDField(const Json &object, const char *key) {
+  const auto text = optionalField<std::string>(object, key);
+  if (!text)
+    return std::nullopt;
+  if (!*text)
+    return std::optional<std::string>{};
+  auto uuid = parseUUID(**text);
+  if (!uuid)
+    return std::nullopt;
+  return std::optional<std::string>{std::move(*uuid)};
+}
+
+std::optional<std::vector<std::string>> requiredUUIDListField(const Json &object, const char *key) {
+  auto texts = requiredField<std::vector<std::string>>(object, key);
+  if (!texts)
+    return std::nullopt;
+  for (auto &text : *texts) {
+    auto uuid = parseUUID(text);
+    if (!uuid)
+      return std::nullopt;
+    text = std::move(*uuid);
+  }
+  return texts;
+}
+
+} // namespace corvane
