@@ -11,34 +11,39 @@ namespace corvane {
 
 class DnsSd;
 
+// Defined outside Endpoint so that their member initialisers are complete before the variant
+// of Endpoint needs them; used as Endpoint::Host and Endpoint::HostPort.
+struct EndpointHost {
+  enum class Kind { name, ipv4, ipv6 };
+  Kind kind = Kind::name;
+  std::string name;                       // for Kind::name
+  std::array<std::uint8_t, 16> address{}; // first 4 bytes for ipv4
+  std::uint32_t scopeID = 0;              // ipv6 zone
+
+  static EndpointHost named(std::string name);
+  static EndpointHost ipv4(std::array<std::uint8_t, 4> bytes);
+  static EndpointHost ipv6(std::array<std::uint8_t, 16> bytes, std::uint32_t scopeID = 0);
+  // An IPv4 or IPv6 literal (an IPv6 literal may carry "%zone"); absent otherwise.
+  static std::optional<EndpointHost> parseAddress(const std::string &text);
+  static EndpointHost loopbackIPv4();
+  static EndpointHost loopbackIPv6();
+
+  // The name as given, or the canonical text of the address.
+  std::string text() const;
+  bool operator==(const EndpointHost &) const;
+};
+
+struct EndpointHostPort {
+  EndpointHost host;
+  std::uint16_t port = 0; // 0 asks the system for any port
+  bool operator==(const EndpointHostPort &) const = default;
+};
+
 // Where a connection goes: a host and port, or a DNS-SD service that is resolved when a
 // connection is made to it.
 struct Endpoint {
-  struct Host {
-    enum class Kind { name, ipv4, ipv6 };
-    Kind kind = Kind::name;
-    std::string name;                  // for Kind::name
-    std::array<std::uint8_t, 16> address{}; // first 4 bytes for ipv4
-    std::uint32_t scopeID = 0;         // ipv6 zone
-
-    static Host named(std::string name);
-    static Host ipv4(std::array<std::uint8_t, 4> bytes);
-    static Host ipv6(std::array<std::uint8_t, 16> bytes, std::uint32_t scopeID = 0);
-    // An IPv4 or IPv6 literal (an IPv6 literal may carry "%zone"); absent otherwise.
-    static std::optional<Host> parseAddress(const std::string &text);
-    static Host loopbackIPv4();
-    static Host loopbackIPv6();
-
-    // The name as given, or the canonical text of the address.
-    std::string text() const;
-    bool operator==(const Host &) const;
-  };
-
-  struct HostPort {
-    Host host;
-    std::uint16_t port = 0; // 0 asks the system for any port
-    bool operator==(const HostPort &) const = default;
-  };
+  using Host = EndpointHost;
+  using HostPort = EndpointHostPort;
 
   struct Service {
     std::string name;

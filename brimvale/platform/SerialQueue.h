@@ -3,7 +3,6 @@
 #include "brimvale/platform/WorkItem.h"
 
 #include <asio/io_context.hpp>
-
 #include <functional>
 #include <memory>
 #include <string>
@@ -33,13 +32,15 @@ public:
   void sync(const std::function<void()> &work);
 
   bool isCurrent() const;
-  asio::io_context &context() { return context_; }
+  asio::io_context &context() { return *context_; }
 
 private:
   explicit SerialQueue(std::string label);
 
   std::string label_;
-  asio::io_context context_;
+  // Shared with the thread, so that a queue destroyed from its own work can let the thread
+  // finish the current item before the context goes away.
+  std::shared_ptr<asio::io_context> context_;
   std::unique_ptr<asio::executor_work_guard<asio::io_context::executor_type>> guard_;
   std::thread thread_;
 };

@@ -1,0 +1,27 @@
+#include "brimvale/platform/Clock.h"
+
+#include <time.h>
+
+namespace corvane {
+
+Date dateFromUnix(double unixSeconds) {
+  return unixSeconds - referenceDateOffset;
+}
+
+double unixFromDate(Date date) {
+  return date + referenceDateOffset;
+}
+
+Date referenceDateNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return dateFromUnix(static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9);
+}
+
+double continuousNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_BOOTTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+} // namespace corvane

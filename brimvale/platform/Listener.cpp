@@ -1,0 +1,365 @@
+#include "brimvale/platform/Listener.h"
+
+#include "brimvale/platform/Connection.h"
+#include "brimvale/platform/DnsSd.h"
+#include "brimvale/platform/Logger.h"
+#include "brimvale/platform/SerialQueue.h"
+#include "brimvale/platform/SocketAccepted.h"
+#include "brimvale/platform/TlsContext.h"
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/steady_timer.hpp>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ifaddrs.h>
+#include <mutex>
+#include <netinet/in.h>
+
+namespace corvane {
+
+namespace {
+
+using tcp = asio::ip::tcp;
+
+// Pause before accepting again when the process is out of descriptors, so the loop does not spin.
+constexpr auto acceptBackoff = std::chrono::milliseconds(100);
+
+struct AcceptIo {
+  explicit AcceptIo(asio::io_context &context) : acceptor(context), retry(context) {}
+  void close() {
+    std::error_code ignored;
+    retry.cancel();
+    acceptor.close(ignored);
+  }
+  tcp::acceptor acceptor;
+  asio::steady_timer retry;
+};
+
+std::optional<tcp::endpoint> bindEndpointOf(const Endpoint &endpoint) {
+  const auto *hostPort = endpoint.asHostPort();
+  if (!hostPort)
+    return std::nullopt;
+  const auto &host = hostPort->host;
+  if (host.kind == Endpoint::Host::Kind::ipv4) {
+    asio::ip::address_v4::bytes_type bytes;
+    std::copy_n(host.address.begin(), 4, bytes.begin());
+    return tcp::endpoint(asio::ip::address_v4(bytes), hostPort->port);
+  }
+  if (host.kind == Endpoint::Host::Kind::ipv6) {
+    asio::ip::address_v6::bytes_type bytes;
+    std::copy_n(host.address.begin(), 16, bytes.begin());
+    return tcp::endpoint(asio::ip::address_v6(bytes, host.scopeID), hostPort->port);
+  }
+  return std::nullopt;
+}
+
+// Whether `address` belongs to this machine: loopback, or one of its interfaces' addresses.
+bool isOwnAddress(asio::ip::address address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  if (address.is_loopback())
+    return true;
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) != 0)
+    return false;
+  bool found = false;
+  for (ifaddrs *entry = list; entry && !found; entry = entry->ifa_next) {
+    if (!entry->ifa_addr)
+      continue;
+    if (entry->ifa_addr->sa_family == AF_INET && address.is_v4()) {
+      auto *in = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
+      auto bytes = address.to_v4().to_bytes();
+      found = std::memcmp(&in->sin_addr, bytes.data(), 4) == 0;
+    } else if (entry->ifa_addr->sa_family == AF_INET6 && address.is_v6()) {
+      auto *in6 = reinterpret_cast<const sockaddr_in6 *>(entry->ifa_addr);
+      auto bytes = address.to_v6().to_bytes();
+      found = std::memcmp(&in6->sin6_addr, bytes.data(), 16) == 0;
+    }
+  }
+  freeifaddrs(list);
+  return found;
+}
+
+} // namespace
+
+struct Listener::Impl {
+  Impl(Parameters parameters, std::optional<std::uint16_t> port)
+      : parameters(std::move(parameters)), requestedPort(port) {}
+
+  // Fixed at creation.
+  Parameters parameters;
+  std::optional<std::uint16_t> requestedPort;
+  std::shared_ptr<TlsContext> serverTls;
+  std::weak_ptr<Listener> weakSelf;
+
+  // Guarded by `mutex`.
+  mutable std::mutex mutex;
+  State state;
+  StateHandler stateHandler;
+  NewConnectionHandler newConnectionHandler;
+  std::shared_ptr<SerialQueue> queue;
+  std::optional<std::uint16_t> boundPort;
+  std::optional<DnsSdService> service;
+  std::shared_ptr<DnsSd> dnsSd;
+  bool started = false;
+
+  // Used on the queue only.
+  std::shared_ptr<AcceptIo> io;
+  std::unique_ptr<DnsSd::Handle> publication;
+  bool closed = false;
+
+  void onQueue(std::function<void(Impl &)> work) {
+    std::shared_ptr<SerialQueue> target;
+    {
+      std::lock_guard lock(mutex);
+      target = queue;
+    }
+    if (!target)
+      return;
+    target->post([weak = weakSelf, work = std::move(work)] {
+      if (auto self = weak.lock())
+        work(*self->impl_);
+    });
+  }
+
+  void report(State::Kind kind, std::optional<NetworkError> error = std::nullopt) {
+    StateHandler handler;
+    State copy;
+    {
+      std::lock_guard lock(mutex);
+      state = State{kind, std::move(error)};
+      copy = state;
+      handler = stateHandler;
+    }
+    if (handler)
+      handler(copy);
+  }
+
+  void fail(const std::error_code &error) {
+    closed = true;
+    io->close();
+    report(State::Kind::failed, NetworkError::posix(error.value()));
+  }
+
+  void bind() {
+    if (closed)
+      return;
+    io = std::make_shared<AcceptIo>(queue->context());
+    std::error_code error;
+    tcp::endpoint local;
+    bool dualStack = false;
+    if (parameters.requiredLocalEndpoint) {
+      local = *bindEndpointOf(*parameters.requiredLocalEndpoint);
+      io->acceptor.open(local.protocol(), error);
+    } else {
+      local = tcp::endpoint(tcp::v6(), requestedPort.value_or(0));
+      io->acceptor.open(tcp::v6(), error);
+      dualStack = !error;
+      if (error) {
+        local = tcp::endpoint(tcp::v4(), requestedPort.value_or(0));
+        io->acceptor.open(tcp::v4(), error);
+      }
+    }
+    if (error)
+      return fail(error);
+    io->acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+    if (dualStack)
+      io->acceptor.set_option(asio::ip::v6_only(false), error);
+    io->acceptor.bind(local, error);
+    if (error)
+      return fail(error);
+    io->acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (error)
+      return fail(error);
+    auto bound = io->acceptor.local_endpoint(error);
+    if (error)
+      return fail(error);
+    {
+      std::lock_guard lock(mutex);
+      boundPort = bound.port();
+    }
+    report(State::Kind::ready);
+    publish();
+    accept();
+  }
+
+  void publish() {
+    if (closed || publication)
+      return;
+    std::optional<DnsSdService> toPublish;
+    std::shared_ptr<DnsSd> backend;
+    std::optional<std::uint16_t> port;
+    {
+      std::lock_guard lock(mutex);
+      toPublish = service;
+      backend = dnsSd;
+      port = boundPort;
+    }
+    if (toPublish && backend && port)
+      publication = backend->publish(*toPublish, *port);
+  }
+
+  void accept() {
+    if (closed)
+      return;
+    io->acceptor.async_accept(
+        [weak = weakSelf, io = io](const std::error_code &error, tcp::socket socket) {
+          auto self = weak.lock();
+          if (!self || self->impl_->closed)
+            return;
+          auto &impl = *self->impl_;
+          if (error) {
+            if (error == asio::error::operation_aborted)
+              return;
+            if (error.value() == EMFILE || error.value() == ENFILE || error.value() == ENOBUFS ||
+                error.value() == ENOMEM) {
+              Logger::net().error("Listener cannot accept: " + error.message());
+              io->retry.expires_after(acceptBackoff);
+              io->retry.async_wait([weak](const std::error_code &waitError) {
+                auto again = weak.lock();
+                if (!waitError && again)
+                  again->impl_->accept();
+              });
+              return;
+            }
+            impl.accept();
+            return;
+          }
+          impl.accepted(std::move(socket));
+          impl.accept();
+        });
+  }
+
+  void accepted(tcp::socket socket) {
+    std::error_code error;
+    auto remote = socket.remote_endpoint(error);
+    if (error)
+      return;
+    if (parameters.acceptLocalOnly && !isOwnAddress(remote.address()))
+      return; // the socket closes as it goes out of scope
+    bool ipv6 = remote.protocol() == tcp::v6();
+    int fd = socket.release(error);
+    if (error)
+      return;
+    auto connection = makeAcceptedConnection(fd, ipv6, endpointOf(remote), parameters, serverTls);
+    NewConnectionHandler handler;
+    {
+      std::lock_guard lock(mutex);
+      handler = newConnectionHandler;
+    }
+    if (handler)
+      handler(std::move(connection));
+  }
+
+  void cancel() {
+    {
+      std::lock_guard lock(mutex);
+      if (state.kind == State::Kind::cancelled)
+        return;
+    }
+    closed = true;
+    if (io)
+      io->close();
+    publication.reset();
+    report(State::Kind::cancelled);
+  }
+};
+
+Listener::Listener(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+std::expected<std::shared_ptr<Listener>, NetworkError>
+Listener::create(Parameters parameters, std::optional<std::uint16_t> port) {
+  if (parameters.requiredLocalEndpoint && !bindEndpointOf(*parameters.requiredLocalEndpoint))
+    return std::unexpected(NetworkError::posix(EINVAL));
+  std::shared_ptr<TlsContext> serverTls;
+  if (parameters.tls) {
+    auto made = TlsContext::make(*parameters.tls, TlsContext::Role::server);
+    if (!made)
+      return std::unexpected(made.error());
+    serverTls = *made;
+  }
+  auto impl = std::make_unique<Impl>(std::move(parameters), port);
+  impl->serverTls = std::move(serverTls);
+  auto listener = std::make_shared<Listener>(std::move(impl));
+  listener->impl_->weakSelf = listener;
+  return listener;
+}
+
+Listener::~Listener() {
+  auto &impl = *impl_;
+  if (!impl.queue || !impl.io)
+    return;
+  auto work = [io = impl.io, publication = std::shared_ptr<DnsSd::Handle>(
+                                  std::move(impl.publication))]() mutable {
+    io->close();
+    publication.reset();
+  };
+  if (impl.queue->isCurrent())
+    work();
+  else
+    impl.queue->post(std::move(work));
+}
+
+void Listener::setStateHandler(StateHandler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->stateHandler = std::move(handler);
+}
+
+void Listener::setNewConnectionHandler(NewConnectionHandler handler) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->newConnectionHandler = std::move(handler);
+}
+
+void Listener::setService(const DnsSdService &service, std::shared_ptr<DnsSd> dnsSd) {
+  {
+    std::lock_guard lock(impl_->mutex);
+    impl_->service = service;
+    impl_->dnsSd = std::move(dnsSd);
+  }
+  impl_->onQueue([](Impl &impl) {
+    if (impl.io && !impl.closed)
+      impl.publish();
+  });
+}
+
+void Listener::start(std::shared_ptr<SerialQueue> queue) {
+  if (!queue)
+    return;
+  {
+    std::lock_guard lock(impl_->mutex);
+    if (impl_->started)
+      return;
+    impl_->started = true;
+    impl_->queue = queue;
+  }
+  impl_->onQueue([](Impl &impl) { impl.bind(); });
+}
+
+void Listener::cancel() {
+  bool started;
+  {
+    std::lock_guard lock(impl_->mutex);
+    started = impl_->started;
+  }
+  if (!started) {
+    // Never bound: nothing to close, but the caller still hears that it ended.
+    impl_->closed = true;
+    impl_->report(State::Kind::cancelled);
+    return;
+  }
+  impl_->onQueue([](Impl &impl) { impl.cancel(); });
+}
+
+Listener::State Listener::state() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->state;
+}
+
+std::optional<std::uint16_t> Listener::port() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->boundPort;
+}
+
+} // namespace corvane

@@ -1,0 +1,79 @@
+#include "brimvale/platform/SerialQueue.h"
+
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <chrono>
+#include <future>
+#include <pthread.h>
+
+namespace corvane {
+
+namespace {
+
+std::chrono::steady_clock::duration durationOf(double seconds) {
+  if (!(seconds > 0))
+    return std::chrono::steady_clock::duration::zero();
+  // Bounded so that an absurd delay cannot overflow the clock.
+  constexpr double longest = 100.0 * 365 * 24 * 3600;
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds < longest ? seconds : longest));
+}
+
+} // namespace
+
+std::shared_ptr<SerialQueue> SerialQueue::create(std::string label) {
+  return std::shared_ptr<SerialQueue>(new SerialQueue(std::move(label)));
+}
+
+SerialQueue::SerialQueue(std::string label)
+    : label_(std::move(label)), context_(std::make_shared<asio::io_context>(1)) {
+  guard_ = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
+      context_->get_executor());
+  thread_ = std::thread([context = context_, name = label_.substr(0, 15)] {
+    pthread_setname_np(pthread_self(), name.c_str());
+    context->run();
+  });
+}
+
+SerialQueue::~SerialQueue() {
+  guard_.reset();
+  context_->stop();
+  if (thread_.get_id() == std::this_thread::get_id())
+    thread_.detach();
+  else if (thread_.joinable())
+    thread_.join();
+}
+
+void SerialQueue::post(std::function<void()> work) {
+  asio::post(*context_, [work = std::move(work)] { work(); });
+}
+
+WorkItem SerialQueue::postAfter(double seconds, std::function<void()> work) {
+  WorkItem item = WorkItem::make();
+  auto timer = std::make_shared<asio::steady_timer>(*context_, durationOf(seconds));
+  timer->async_wait([timer, item, work = std::move(work)](const std::error_code &error) {
+    if (!error && !item.isCancelled())
+      work();
+  });
+  return item;
+}
+
+void SerialQueue::sync(const std::function<void()> &work) {
+  if (isCurrent()) {
+    work();
+    return;
+  }
+  std::promise<void> done;
+  auto finished = done.get_future();
+  asio::post(*context_, [&] {
+    work();
+    done.set_value();
+  });
+  finished.wait();
+}
+
+bool SerialQueue::isCurrent() const {
+  return context_->get_executor().running_in_this_thread();
+}
+
+} // namespace corvane

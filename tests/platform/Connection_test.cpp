@@ -1,0 +1,273 @@
+#include "brimvale/platform/Connection.h"
+#include "brimvale/platform/Listener.h"
+#include "brimvale/platform/SerialQueue.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename T> T await(std::future<T> &future) {
+  if (future.wait_for(10s) != std::future_status::ready)
+    throw std::runtime_error("timed out");
+  return future.get();
+}
+
+struct Received {
+  Bytes data;
+  bool complete = false;
+  std::optional<NetworkError> error;
+};
+
+std::future<Received> receiveOnce(const std::shared_ptr<Connection> &connection,
+                                  std::size_t minimum, std::size_t maximum) {
+  auto promise = std::make_shared<std::promise<Received>>();
+  connection->receive(minimum, maximum, [promise](Bytes data, bool complete, auto error) {
+    promise->set_value({std::move(data), complete, std::move(error)});
+  });
+  return promise->get_future();
+}
+
+std::future<Connection::State> stateReached(const std::shared_ptr<Connection> &connection,
+                                            Connection::State::Kind kind) {
+  auto promise = std::make_shared<std::promise<Connection::State>>();
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  connection->setStateHandler([promise, done, kind](const Connection::State &state) {
+    bool terminal = state.kind == Connection::State::Kind::waiting ||
+                    state.kind == Connection::State::Kind::failed ||
+                    state.kind == Connection::State::Kind::cancelled;
+    if ((state.kind == kind || terminal) && !done->exchange(true))
+      promise->set_value(state);
+  });
+  return promise->get_future();
+}
+
+// A server on `host` that runs `serve` for every accepted connection, on a queue of its own.
+struct Server {
+  std::shared_ptr<SerialQueue> listenerQueue = SerialQueue::create("test.listener");
+  std::shared_ptr<SerialQueue> connectionQueue = SerialQueue::create("test.server");
+  std::shared_ptr<Listener> listener;
+  std::uint16_t port = 0;
+
+  Server(Endpoint::Host host, std::function<void(std::shared_ptr<Connection>)> serve) {
+    auto parameters = Parameters::tcp();
+    parameters.requiredLocalEndpoint = Endpoint::hostPort(host, 0);
+    listener = *Listener::create(parameters, std::nullopt);
+    auto ready = std::make_shared<std::promise<Listener::State>>();
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    listener->setStateHandler([ready, once](const Listener::State &state) {
+      if (!once->exchange(true))
+        ready->set_value(state);
+    });
+    listener->setNewConnectionHandler(
+        [queue = connectionQueue, serve](std::shared_ptr<Connection> connection) {
+          connection->start(queue);
+          serve(std::move(connection));
+        });
+    listener->start(listenerQueue);
+    auto future = ready->get_future();
+    auto state = await(future);
+    if (state.kind != Listener::State::Kind::ready)
+      throw std::runtime_error("listener did not start");
+    port = *listener->port();
+  }
+  ~Server() { listener->cancel(); }
+};
+
+void echo(std::shared_ptr<Connection> connection) {
+  connection->receive(1, 65536, [connection](Bytes data, bool complete, auto error) {
+    if (error || (data.empty() && complete)) {
+      connection->cancel();
+      return;
+    }
+    connection->send(std::move(data), [connection, complete](auto error) {
+      if (error || complete)
+        connection->cancel();
+      else
+        echo(connection);
+    });
+  });
+}
+
+bool hasIPv6Loopback() {
+  int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+  if (fd < 0)
+    return false;
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_addr = in6addr_loopback;
+  bool ok = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+class EchoTest : public ::testing::TestWithParam<bool> {};
+
+TEST_P(EchoTest, RoundTripsBytesAndEndsCleanly) {
+  bool ipv6 = GetParam();
+  if (ipv6 && !hasIPv6Loopback())
+    GTEST_SKIP() << "no IPv6 loopback";
+  auto host = ipv6 ? Endpoint::Host::loopbackIPv6() : Endpoint::Host::loopbackIPv4();
+  Server server(host, echo);
+  auto queue = SerialQueue::create("test.client");
+  auto client = Connection::create(Endpoint::hostPort(host, server.port), Parameters::tcp());
+  auto ready = stateReached(client, Connection::State::Kind::ready);
+  client->start(queue);
+  ASSERT_EQ(await(ready).kind, Connection::State::Kind::ready);
+  ASSERT_TRUE(client->remoteEndpoint());
+  EXPECT_EQ(client->remoteEndpoint()->asHostPort()->host, host);
+
+  Bytes payload(200000);
+  for (std::size_t i = 0; i < payload.size(); ++i)
+    payload[i] = static_cast<std::uint8_t>(i * 7);
+  client->send(payload);
+  auto echoed = receiveOnce(client, payload.size(), payload.size());
+  auto result = await(echoed);
+  EXPECT_FALSE(result.error);
+  EXPECT_EQ(result.data, payload);
+  client->cancel();
+}
+
+INSTANTIATE_TEST_SUITE_P(Loopback, EchoTest, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "IPv6" : "IPv4"; });
+
+TEST(ConnectionTest, RefusedConnectionWaitsWithTheError) {
+  // A bound socket that does not listen keeps the port taken and refuses connections.
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+
+  auto queue = SerialQueue::create("test.client");
+  auto client = Connection::create(
+      Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), ntohs(address.sin_port)),
+      Parameters::tcp());
+  auto state = stateReached(client, Connection::State::Kind::waiting);
+  client->start(queue);
+  auto reached = await(state);
+  EXPECT_EQ(reached.kind, Connection::State::Kind::waiting);
+  ASSERT_TRUE(reached.error);
+  EXPECT_TRUE(reached.error->isPosix(ECONNREFUSED));
+  EXPECT_EQ(client->state().kind, Connection::State::Kind::waiting);
+  client->cancel();
+  ::close(fd);
+}
+
+TEST(ConnectionTest, ReceiveHonoursMinimumMaximumAndEndOfStream) {
+  Server server(Endpoint::Host::loopbackIPv4(), [](std::shared_ptr<Connection> connection) {
+    connection->send(bytesOf("hello world"), [connection](auto) { connection->cancel(); });
+  });
+  auto queue = SerialQueue::create("test.client");
+  auto client = Connection::create(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), server.port),
+                                   Parameters::tcp());
+  client->start(queue);
+  // Receives issued before ready wait for it.
+  auto first = receiveOnce(client, 5, 5);
+  auto firstResult = await(first);
+  EXPECT_EQ(textOf(firstResult.data), "hello");
+  EXPECT_FALSE(firstResult.complete);
+  EXPECT_FALSE(firstResult.error);
+
+  // Fewer than the minimum arrive because the stream ends; they come with the end marker.
+  auto rest = receiveOnce(client, 100, 200);
+  auto restResult = await(rest);
+  EXPECT_EQ(textOf(restResult.data), " world");
+  EXPECT_TRUE(restResult.complete);
+  EXPECT_FALSE(restResult.error);
+
+  auto after = receiveOnce(client, 1, 10);
+  auto afterResult = await(after);
+  EXPECT_TRUE(afterResult.data.empty());
+  EXPECT_TRUE(afterResult.complete);
+  client->cancel();
+}
+
+TEST(ConnectionTest, CancelCompletesPendingWorkOnceAndReportsCancelledOnce) {
+  Server server(Endpoint::Host::loopbackIPv4(), [](std::shared_ptr<Connection>) {});
+  auto queue = SerialQueue::create("test.client");
+  auto client = Connection::create(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), server.port),
+                                   Parameters::tcp());
+  auto ready = stateReached(client, Connection::State::Kind::ready);
+  client->start(queue);
+  ASSERT_EQ(await(ready).kind, Connection::State::Kind::ready);
+
+  std::atomic<int> cancelledReports = 0;
+  client->setStateHandler([&](const Connection::State &state) {
+    if (state.kind == Connection::State::Kind::cancelled)
+      ++cancelledReports;
+  });
+  std::atomic<int> receiveCalls = 0;
+  std::optional<NetworkError> receiveError;
+  client->receive(1, 10, [&](Bytes, bool, std::optional<NetworkError> error) {
+    ++receiveCalls;
+    receiveError = error;
+  });
+  client->cancel();
+  client->cancel();
+  std::optional<NetworkError> sendError;
+  client->send(bytesOf("late"), [&](std::optional<NetworkError> error) { sendError = error; });
+  queue->sync([] {});
+
+  EXPECT_EQ(receiveCalls, 1);
+  ASSERT_TRUE(receiveError);
+  EXPECT_TRUE(receiveError->isPosix(ECANCELED));
+  ASSERT_TRUE(sendError);
+  EXPECT_TRUE(sendError->isPosix(ECANCELED));
+  EXPECT_EQ(cancelledReports, 1);
+  EXPECT_EQ(client->state().kind, Connection::State::Kind::cancelled);
+}
+
+TEST(ConnectionTest, DroppedConnectionClosesQuietlyAndThePeerSeesTheEnd) {
+  std::promise<Received> seen;
+  auto future = seen.get_future();
+  Server server(Endpoint::Host::loopbackIPv4(), [&seen](std::shared_ptr<Connection> connection) {
+    connection->receive(1, 10, [&seen, connection](Bytes data, bool complete, auto error) {
+      seen.set_value({std::move(data), complete, error});
+      connection->cancel();
+    });
+  });
+  auto queue = SerialQueue::create("test.client");
+  {
+    auto client = Connection::create(
+        Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), server.port), Parameters::tcp());
+    auto ready = stateReached(client, Connection::State::Kind::ready);
+    client->start(queue);
+    ASSERT_EQ(await(ready).kind, Connection::State::Kind::ready);
+    client->setStateHandler(nullptr);
+  }
+  auto result = await(future);
+  EXPECT_TRUE(result.data.empty());
+  EXPECT_TRUE(result.complete || result.error);
+}
+
+TEST(EndpointTest, ParsesAddressLiteralsAndRejectsTheRest) {
+  auto v4 = Endpoint::Host::parseAddress("192.168.1.20");
+  ASSERT_TRUE(v4);
+  EXPECT_EQ(v4->kind, Endpoint::Host::Kind::ipv4);
+  EXPECT_EQ(v4->text(), "192.168.1.20");
+  auto v6 = Endpoint::Host::parseAddress("fe80::1%1");
+  ASSERT_TRUE(v6);
+  EXPECT_EQ(v6->kind, Endpoint::Host::Kind::ipv6);
+  EXPECT_EQ(v6->scopeID, 1u);
+  EXPECT_FALSE(Endpoint::Host::parseAddress("mac.local"));
+  EXPECT_FALSE(Endpoint::Host::parseAddress("1.2.3"));
+  EXPECT_FALSE(Endpoint::Host::parseAddress("::1%"));
+  EXPECT_FALSE(Endpoint::Host::parseAddress(std::string("127.0.0.1\0x", 11)));
+  EXPECT_EQ(Endpoint::hostPort(Endpoint::Host::loopbackIPv6(), 80).description(), "[::1]:80");
+}
+
+} // namespace
+} // namespace corvane
