@@ -25,6 +25,27 @@ std::string dumpJson(const Json &value) {
 
 namespace {
 
+bool allNumbersFinite(const Json &value) {
+  if (value.is_number_float())
+    return std::isfinite(value.get<double>());
+  if (value.is_structured()) {
+    for (const auto &element : value)
+      if (!allNumbersFinite(element))
+        return false;
+  }
+  return true;
+}
+
+} // namespace
+
+std::optional<std::string> dumpJsonChecked(const Json &value) {
+  if (!allNumbersFinite(value))
+    return std::nullopt;
+  return dumpJson(value);
+}
+
+namespace {
+
 constexpr char upperHex[] = "0123456789ABCDEF";
 
 int hexValue(char c) {

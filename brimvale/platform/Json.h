@@ -22,6 +22,8 @@ std::optional<Json> parseJson(std::string_view text);
 
 // Compact text; ill-formed UTF-8 in strings becomes U+FFFD instead of throwing.
 std::string dumpJson(const Json &value);
+// For persisted documents: absent when a number is not finite, which would come back as null.
+std::optional<std::string> dumpJsonChecked(const Json &value);
 
 // A random (version 4) UUID in canonical upper-case text.
 std::string makeUUID();

@@ -1,0 +1,134 @@
+#include "brimvale/foundation/AccessLog.h"
+
+#include <gtest/gtest.h>
+
+namespace corvane {
+namespace {
+
+constexpr Date t0 = 700000000;
+
+TEST(AccessLogRecord, ConnectionsWithinFiveMinutesAreOneVisit) {
+  AccessLog log;
+  EXPECT_TRUE(log.record("aaaa", "Desk", "Postgres", 5432, t0));
+  EXPECT_FALSE(log.record("aaaa", "Desk Mac", "Postgres", 5432, t0 + 299));
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].connections, 2);
+  EXPECT_EQ(log.entries[0].peerName, "Desk Mac");
+  EXPECT_EQ(log.entries[0].first, t0);
+  EXPECT_EQ(log.entries[0].last, t0 + 299);
+
+  // Measured from the latest connection, not the first.
+  EXPECT_FALSE(log.record("aaaa", "Desk", "Postgres", 5432, t0 + 549));
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].connections, 3);
+
+  EXPECT_FALSE(log.record("aaaa", "Desk", "Postgres", 5432, t0 + 850));
+  ASSERT_EQ(log.entries.size(), 2u);
+  EXPECT_EQ(log.entries[0].first, t0 + 850);
+  EXPECT_EQ(log.entries[0].connections, 1);
+  EXPECT_NE(log.entries[0].id, log.entries[1].id);
+
+  // A clock that went back still extends, and `last` never moves backwards.
+  EXPECT_FALSE(log.record("aaaa", "Desk", "Postgres", 5432, t0 + 800));
+  EXPECT_EQ(log.entries[0].last, t0 + 850);
+  EXPECT_EQ(log.entries[0].connections, 2);
+}
+
+TEST(AccessLogRecord, SharesAndNamesKeepTheirOwnVisits) {
+  AccessLog log;
+  log.record("aaaa", "Desk", "Postgres", 5432, t0);
+  log.record("aaaa", "Desk", "Redis", 6379, t0 + 1);
+  log.record("aaaa", "Desk", "Postgres", 5432, t0 + 2);
+  ASSERT_EQ(log.entries.size(), 2u);
+  EXPECT_EQ(log.entries[0].serviceName, "Postgres");
+  EXPECT_EQ(log.entries[0].connections, 2);
+  EXPECT_EQ(log.entries[1].serviceName, "Redis");
+
+  // A renamed share is a new pair and a new visit.
+  EXPECT_TRUE(log.record("aaaa", "Desk", "Main DB", 5432, t0 + 3));
+  EXPECT_EQ(log.entries.size(), 3u);
+  EXPECT_EQ(log.seenPairs,
+            (std::set<std::string>{"aaaa/Postgres:5432", "aaaa/Redis:6379", "aaaa/Main DB:5432"}));
+}
+
+TEST(AccessLogRecord, KeepsTheNewestTwoHundredVisits) {
+  AccessLog log;
+  for (int i = 0; i < 200; ++i)
+    log.record("aaaa", "Desk", "s" + std::to_string(i), 1000 + i, t0);
+  ASSERT_EQ(log.entries.size(), 200u);
+  log.record("aaaa", "Desk", "s150", 1150, t0 + 1); // extends: nothing dropped
+  EXPECT_EQ(log.entries.size(), 200u);
+  EXPECT_EQ(log.entries.back().serviceName, "s0");
+  log.record("aaaa", "Desk", "new", 2000, t0 + 2);
+  ASSERT_EQ(log.entries.size(), 200u);
+  EXPECT_EQ(log.entries.front().serviceName, "new");
+  EXPECT_EQ(log.entries.back().serviceName, "s1");
+  EXPECT_EQ(log.seenPairs.size(), 201u);
+}
+
+TEST(AccessLogForget, RemovesOnlyThatMac) {
+  AccessLog log;
+  log.record("ab", "One", "Web", 80, t0);
+  log.record("abc", "Two", "Web", 80, t0);
+  log.record("ab", "One", "Api", 81, t0);
+  log.forget("ab");
+  ASSERT_EQ(log.entries.size(), 1u);
+  EXPECT_EQ(log.entries[0].peerID, "abc");
+  EXPECT_EQ(log.seenPairs, (std::set<std::string>{"abc/Web:80"}));
+}
+
+TEST(AccessLogClear, KeepsSeenPairs) {
+  AccessLog log;
+  log.record("aaaa", "Desk", "Web", 80, t0);
+  log.clear();
+  EXPECT_TRUE(log.entries.empty());
+  EXPECT_FALSE(log.record("aaaa", "Desk", "Web", 80, t0 + 1));
+  EXPECT_EQ(log.entries.size(), 1u);
+}
+
+TEST(AccessLogCoding, RoundTripsAndFallsBackToEmpty) {
+  AccessLog log;
+  log.record("aaaa", "Desk", "Web", 80, t0 + 0.5);
+  log.record("bbbb", "Laptop", "Api", 81, t0 + 1.25);
+  const auto bytes = log.encode();
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(AccessLog::decode(bytes), log);
+
+  EXPECT_EQ(AccessLog::decode(std::nullopt), AccessLog{});
+  EXPECT_EQ(AccessLog::decode(bytesOf("not json")), AccessLog{});
+  EXPECT_EQ(AccessLog::decode(bytesOf(R"({"entries":[]})")), AccessLog{});
+  Json document = parseJson(*bytes).value();
+  document["entries"][0]["connections"] = "2";
+  EXPECT_EQ(AccessLog::decode(bytesOf(dumpJson(document))), AccessLog{});
+  document = parseJson(*bytes).value();
+  document["entries"][1].erase("first");
+  EXPECT_EQ(AccessLog::decode(bytesOf(dumpJson(document))), AccessLog{});
+
+  // A date that JSON cannot hold makes the encoding fail instead of storing null.
+  AccessLog broken = log;
+  broken.entries[0].last = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(broken.encode(), std::nullopt);
+}
+
+TEST(AccessLogSave, ChangesWithinTheDelayShareOneSave) {
+  AccessLog::PendingSave pending;
+  std::vector<double> saveTimes;
+  double now = 0;
+  const auto change = [&] {
+    if (pending.noteChange())
+      saveTimes.push_back(now + AccessLog::saveDelay);
+  };
+  change();
+  now = 0.4;
+  change();
+  now = 0.9;
+  change();
+  EXPECT_EQ(saveTimes, std::vector<double>{2.0});
+  pending.saved();
+  now = 2.5;
+  change();
+  EXPECT_EQ(saveTimes, (std::vector<double>{2.0, 4.5}));
+}
+
+} // namespace
+} // namespace corvane
