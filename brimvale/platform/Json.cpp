@@ -1,10 +1,9 @@
 #include "brimvale/platform/Json.h"
 
+#include "brimvale/platform/Crypto.h"
+
 #include <cmath>
-#include <cstdlib>
 #include <limits>
-#include <openssl/evp.h>
-#include <openssl/rand.h>
 
 namespace corvane {
 
@@ -65,11 +64,7 @@ bool isDashPosition(std::size_t i) {
 } // namespace
 
 std::string makeUUID() {
-  unsigned char bytes[16] = {};
-  if (RAND_bytes(bytes, sizeof bytes) != 1) {
-    // The generator cannot fail on a working system; a duplicate id would be worse than stopping.
-    std::abort();
-  }
+  Bytes bytes = randomBytes(16);
   bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
   bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
   std::string text;
@@ -102,43 +97,15 @@ std::optional<std::string> parseUUID(std::string_view text) {
 }
 
 std::string encodeBase64(const Bytes &bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(out.data()), bytes.data(),
-                                     static_cast<int>(bytes.size()));
-  out.resize(static_cast<std::size_t>(length < 0 ? 0 : length));
-  return out;
+  return base64Encode(bytes);
 }
 
 std::optional<Bytes> decodeBase64(std::string_view text) {
-  if (text.size() % 4 != 0)
+  auto bytes = base64Decode(text);
+  // Unused low bits of the last symbol must be zero too, so each byte string has one text.
+  if (!bytes || base64Encode(*bytes) != text)
     return std::nullopt;
-  if (text.empty())
-    return Bytes{};
-  // EVP_DecodeBlock skips white space and ignores what follows padding; refuse both here.
-  std::size_t padding = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool alphabet = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                          (c >= '0' && c <= '9') || c == '+' || c == '/';
-    if (c == '=') {
-      if (i < text.size() - 2)
-        return std::nullopt;
-      ++padding;
-    } else if (!alphabet || padding > 0) {
-      return std::nullopt;
-    }
-  }
-  Bytes out(text.size() / 4 * 3);
-  const int length =
-      EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char *>(text.data()),
-                      static_cast<int>(text.size()));
-  if (length < 0 || static_cast<std::size_t>(length) < padding)
-    return std::nullopt;
-  out.resize(static_cast<std::size_t>(length) - padding);
-  // Unused low bits of the last symbol must be zero, so each byte string has one text.
-  if (padding > 0 && encodeBase64(out) != text)
-    return std::nullopt;
-  return out;
+  return bytes;
 }
 
 bool decodeJson(const Json &value, bool &out) {
