@@ -21,8 +21,15 @@ const char *cipherName(std::uint16_t suite) {
   }
 }
 
+// The slot where a context finds its keys. Asio keeps its own data in the application slot, so
+// this one is registered once and never changes afterwards.
+int keysIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
 const TlsContext *owner(SSL *ssl) {
-  return static_cast<const TlsContext *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  return static_cast<const TlsContext *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), keysIndex()));
 }
 
 unsigned int clientKey(SSL *ssl, const char *, char *identity, unsigned int maxIdentity,
@@ -94,7 +101,8 @@ TlsContext::make(const Parameters::Tls &tls, Role role) {
   SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
                                SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_TICKET);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-  SSL_CTX_set_app_data(ctx, made.get());
+  if (keysIndex() < 0 || SSL_CTX_set_ex_data(ctx, keysIndex(), made.get()) != 1)
+    return std::unexpected(NetworkError::tls(0, "cannot configure TLS"));
   if (role == Role::client)
     SSL_CTX_set_psk_client_callback(ctx, clientKey);
   else

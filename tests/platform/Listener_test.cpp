@@ -1,0 +1,180 @@
+#include "brimvale/platform/Connection.h"
+#include "brimvale/platform/DnsSd.h"
+#include "brimvale/platform/Listener.h"
+#include "brimvale/platform/SerialQueue.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename T> T await(std::future<T> &future) {
+  if (future.wait_for(10s) != std::future_status::ready)
+    throw std::runtime_error("timed out");
+  return future.get();
+}
+
+// The first terminal or ready state the listener reports.
+std::future<Listener::State> firstState(const std::shared_ptr<Listener> &listener) {
+  auto promise = std::make_shared<std::promise<Listener::State>>();
+  auto once = std::make_shared<std::atomic<bool>>(false);
+  listener->setStateHandler([promise, once](const Listener::State &state) {
+    if (!once->exchange(true))
+      promise->set_value(state);
+  });
+  return promise->get_future();
+}
+
+Parameters boundTo(Endpoint::Host host, std::uint16_t port) {
+  auto parameters = Parameters::tcp();
+  parameters.requiredLocalEndpoint = Endpoint::hostPort(std::move(host), port);
+  return parameters;
+}
+
+TEST(ListenerTest, BusyPortIsReportedAsAddressInUse) {
+  auto queue = SerialQueue::create("test.listener");
+  auto first = *Listener::create(boundTo(Endpoint::Host::loopbackIPv4(), 0), std::nullopt);
+  auto firstReady = firstState(first);
+  first->start(queue);
+  ASSERT_EQ(await(firstReady).kind, Listener::State::Kind::ready);
+  auto port = *first->port();
+
+  auto second = *Listener::create(boundTo(Endpoint::Host::loopbackIPv4(), port), std::nullopt);
+  auto secondState = firstState(second);
+  second->start(queue);
+  auto state = await(secondState);
+  EXPECT_EQ(state.kind, Listener::State::Kind::failed);
+  ASSERT_TRUE(state.error);
+  EXPECT_TRUE(state.error->isPosix(EADDRINUSE));
+  EXPECT_EQ(state.error->localizedDescription(), "Address already in use");
+
+  // The every-address listener collides with the loopback one as well.
+  auto third = *Listener::create(Parameters::tcp(), port);
+  auto thirdState = firstState(third);
+  third->start(queue);
+  auto anyState = await(thirdState);
+  EXPECT_EQ(anyState.kind, Listener::State::Kind::failed);
+  EXPECT_TRUE(anyState.error && anyState.error->isPosix(EADDRINUSE));
+  first->cancel();
+}
+
+TEST(ListenerTest, RefusesParametersThatCannotWork) {
+  auto parameters = Parameters::tcp();
+  parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::named("localhost"), 0);
+  EXPECT_FALSE(Listener::create(parameters, std::nullopt));
+  auto tls = Parameters::tcp();
+  tls.tls = Parameters::Tls{};
+  EXPECT_FALSE(Listener::create(tls, std::nullopt));
+}
+
+TEST(ListenerTest, EveryAddressListenerAcceptsIPv4AndIPv6OnOtherQueues) {
+  auto listenerQueue = SerialQueue::create("test.listener");
+  auto connectionQueue = SerialQueue::create("test.server");
+  auto listener = *Listener::create(Parameters::tcp(), std::nullopt);
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Connection>> accepted;
+  auto two = std::make_shared<std::promise<void>>();
+  listener->setNewConnectionHandler([&, two](std::shared_ptr<Connection> connection) {
+    EXPECT_EQ(connection->state().kind, Connection::State::Kind::setup);
+    connection->start(connectionQueue);
+    connection->send(bytesOf("hi"));
+    std::lock_guard lock(mutex);
+    accepted.push_back(connection);
+    if (accepted.size() == 2)
+      two->set_value();
+  });
+  auto ready = firstState(listener);
+  listener->start(listenerQueue);
+  ASSERT_EQ(await(ready).kind, Listener::State::Kind::ready);
+
+  auto clientQueue = SerialQueue::create("test.client");
+  std::vector<std::shared_ptr<Connection>> clients;
+  for (auto host : {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()}) {
+    auto client =
+        Connection::create(Endpoint::hostPort(host, *listener->port()), Parameters::tcp());
+    client->start(clientQueue);
+    auto greeting = std::make_shared<std::promise<std::string>>();
+    auto future = greeting->get_future();
+    client->receive(2, 2,
+                    [greeting](Bytes data, bool, auto) { greeting->set_value(textOf(data)); });
+    EXPECT_EQ(await(future), "hi");
+    clients.push_back(client);
+  }
+  auto both = two->get_future();
+  await(both);
+  std::lock_guard lock(mutex);
+  bool sawIPv4 = false;
+  for (auto &connection : accepted) {
+    auto remote = connection->remoteEndpoint();
+    ASSERT_TRUE(remote);
+    // An IPv4 client of the dual-stack socket is seen as IPv4, not as a mapped IPv6 address.
+    if (remote->asHostPort()->host == Endpoint::Host::loopbackIPv4())
+      sawIPv4 = true;
+    connection->cancel();
+  }
+  EXPECT_TRUE(sawIPv4);
+  for (auto &client : clients)
+    client->cancel();
+  listener->cancel();
+}
+
+struct RecordingDnsSd : DnsSd {
+  struct Publication : Handle {
+    explicit Publication(std::atomic<int> &live) : live(live) { ++live; }
+    ~Publication() override { --live; }
+    std::atomic<int> &live;
+  };
+  std::unique_ptr<Handle> publish(const DnsSdService &service, std::uint16_t port) override {
+    publishedName = service.name;
+    publishedPort = port;
+    return std::make_unique<Publication>(live);
+  }
+  std::unique_ptr<Handle> browse(const std::string &, std::shared_ptr<SerialQueue>,
+                                 std::function<void(std::vector<BrowseResult>)>,
+                                 std::function<void(NetworkError)>) override {
+    return nullptr;
+  }
+  void resolve(const Endpoint::Service &,
+               std::function<void(std::expected<std::vector<Endpoint::HostPort>, NetworkError>)>
+                   completion) override {
+    completion(std::unexpected(NetworkError::dns(0)));
+  }
+  std::atomic<int> live = 0;
+  std::string publishedName;
+  std::uint16_t publishedPort = 0;
+};
+
+TEST(ListenerTest, PublishesTheServiceWhileReadyAndWithdrawsItOnCancel) {
+  auto queue = SerialQueue::create("test.listener");
+  auto dnsSd = std::make_shared<RecordingDnsSd>();
+  auto listener = *Listener::create(boundTo(Endpoint::Host::loopbackIPv4(), 0), std::nullopt);
+  listener->setService(DnsSdService{"Desk", "_corvane._tcp", "", {{"v", "2"}}}, dnsSd);
+  auto ready = firstState(listener);
+  listener->start(queue);
+  ASSERT_EQ(await(ready).kind, Listener::State::Kind::ready);
+  queue->sync([] {});
+  EXPECT_EQ(dnsSd->live, 1);
+  EXPECT_EQ(dnsSd->publishedName, "Desk");
+  EXPECT_EQ(dnsSd->publishedPort, *listener->port());
+
+  std::atomic<int> cancelled = 0;
+  listener->setStateHandler([&](const Listener::State &state) {
+    if (state.kind == Listener::State::Kind::cancelled)
+      ++cancelled;
+  });
+  listener->cancel();
+  listener->cancel();
+  queue->sync([] {});
+  EXPECT_EQ(dnsSd->live, 0);
+  EXPECT_EQ(cancelled, 1);
+}
+
+} // namespace
+} // namespace corvane
