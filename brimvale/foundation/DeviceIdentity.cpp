@@ -1,0 +1,70 @@
+#include "brimvale/foundation/DeviceIdentity.h"
+
+#include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/Logger.h"
+
+#include <cctype>
+
+namespace corvane {
+
+DeviceIdentity::DeviceIdentity(Bytes privateKey, Bytes publicKey)
+    : privateKey_(std::move(privateKey)), publicKey_(std::move(publicKey)) {}
+
+std::optional<DeviceIdentity> DeviceIdentity::fromPrivateKey(const Bytes &raw) {
+  auto publicKey = x25519PublicKey(raw);
+  if (!publicKey) {
+    return std::nullopt;
+  }
+  return DeviceIdentity(raw, std::move(*publicKey));
+}
+
+DeviceIdentity DeviceIdentity::generate() {
+  // Any 32 bytes make a valid key, so this cannot fail.
+  return *fromPrivateKey(x25519GeneratePrivateKey());
+}
+
+DeviceIdentity DeviceIdentity::loadOrCreateIdentity(SecretStore &store) {
+  if (const auto stored = store.read(account)) {
+    if (auto identity = fromPrivateKey(*stored)) {
+      return std::move(*identity);
+    }
+  }
+  DeviceIdentity identity = generate();
+  if (!store.write(account, identity.privateKey())) {
+    // Otherwise the device identifier would change silently on every start and every
+    // paired machine would stop recognising this one.
+    Logger::app().error("Could not store the new device identity; the device identifier "
+                        "will change at the next start");
+  }
+  return identity;
+}
+
+std::string DeviceIdentity::deviceID() const {
+  return fingerprint(publicKey_);
+}
+
+std::string fingerprint(const Bytes &data) {
+  static constexpr char digits[] = "0123456789abcdef";
+  const Bytes digest = sha256(data);
+  std::string text;
+  text.reserve(16);
+  for (std::size_t i = 0; i < 8; ++i) {
+    text.push_back(digits[digest[i] >> 4]);
+    text.push_back(digits[digest[i] & 0x0f]);
+  }
+  return text;
+}
+
+std::string groupedFingerprint(const std::string &text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 4);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (i > 0 && i % 4 == 0) {
+      out.push_back(' ');
+    }
+    out.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(text[i]))));
+  }
+  return out;
+}
+
+} // namespace corvane
