@@ -31,8 +31,8 @@ using tcp = asio::ip::tcp;
 
 // The largest piece taken from the socket at once; larger receives fill over several reads.
 constexpr std::size_t readChunk = 65536;
-// How long a closing TLS connection may take to hand its close_notify to the system.
-constexpr auto closeNotifyLimit = std::chrono::seconds(1);
+// How long a cancelled connection may spend closing gracefully before its socket is dropped.
+constexpr auto closeLimit = std::chrono::seconds(2);
 
 NetworkError errorOf(const std::error_code &error) {
   if (error.category() == asio::error::get_netdb_category() ||
@@ -532,7 +532,7 @@ struct Connection::Impl {
   void cancel() {
     if (currentKind() == State::Kind::cancelled)
       return;
-    bool graceful = phase == Phase::open && io && io->tls;
+    bool graceful = phase == Phase::open && io;
     phase = Phase::closed;
     if (acceptedFd >= 0) {
       ::close(acceptedFd);
@@ -540,7 +540,7 @@ struct Connection::Impl {
     }
     if (io) {
       if (graceful)
-        closeNotify(io);
+        closeGracefully(io);
       else
         io->close();
     }
@@ -548,21 +548,47 @@ struct Connection::Impl {
     report(State::Kind::cancelled);
   }
 
-  // Hands a close_notify to the system without waiting for the peer's; bounded in time.
-  static void closeNotify(const std::shared_ptr<Io> &io) {
+  // Ends the stream the way a peer expects: close_notify for TLS, then our FIN, then whatever
+  // the peer still sends is read and dropped until it closes too, so that closing with unread
+  // bytes does not reset the connection and destroy what was just sent. Bounded in time.
+  static void closeGracefully(const std::shared_ptr<Io> &io) {
     std::error_code ignored;
     io->socket.cancel(ignored);
     io->resolver.cancel();
-    // The aborted read and write complete first; the shutdown must not overlap them.
-    asio::post(io->socket.get_executor(), [io] {
-      SSL_set_shutdown(io->tls->native_handle(), SSL_RECEIVED_SHUTDOWN);
-      io->timer.expires_after(closeNotifyLimit);
-      io->timer.async_wait([io](const std::error_code &error) {
-        if (!error)
-          io->close();
-      });
-      io->tls->async_shutdown([io](const std::error_code &) { io->close(); });
+    io->timer.expires_after(closeLimit);
+    io->timer.async_wait([io](const std::error_code &error) {
+      if (!error)
+        io->close();
     });
+    // The aborted read and write complete first; what follows must not overlap them.
+    asio::post(io->socket.get_executor(), [io] {
+      if (!io->tls) {
+        finishTcp(io);
+        return;
+      }
+      SSL_set_shutdown(io->tls->native_handle(), SSL_RECEIVED_SHUTDOWN);
+      io->tls->async_shutdown([io](const std::error_code &) { finishTcp(io); });
+    });
+  }
+
+  static void finishTcp(const std::shared_ptr<Io> &io) {
+    std::error_code error;
+    io->socket.shutdown(tcp::socket::shutdown_send, error);
+    if (error) {
+      io->close();
+      return;
+    }
+    drain(io);
+  }
+
+  static void drain(const std::shared_ptr<Io> &io) {
+    io->socket.async_read_some(asio::buffer(io->scratch),
+                               [io](const std::error_code &error, std::size_t) {
+                                 if (error)
+                                   io->close();
+                                 else
+                                   drain(io);
+                               });
   }
 };
 

@@ -1,0 +1,207 @@
+#include "brimvale/foundation/Bridge.h"
+#include "brimvale/platform/Listener.h"
+#include "brimvale/platform/SerialQueue.h"
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename T> T await(std::future<T> &future) {
+  if (future.wait_for(20s) != std::future_status::ready)
+    throw std::runtime_error("timed out");
+  return future.get();
+}
+
+struct Pair {
+  std::shared_ptr<Connection> client;
+  std::shared_ptr<Connection> server;
+};
+
+// Loopback TCP connection pairs, both ends started and ready, all on one queue as in the relay's
+// real callers.
+class Loopback {
+public:
+  std::shared_ptr<SerialQueue> queue = SerialQueue::create("test.relay");
+
+  Loopback() {
+    auto parameters = Parameters::tcp();
+    parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
+    listener_ = *Listener::create(parameters, std::nullopt);
+    listener_->setNewConnectionHandler([this](std::shared_ptr<Connection> connection) {
+      std::lock_guard lock(mutex_);
+      accepted_.set_value(std::move(connection));
+    });
+    auto ready = std::make_shared<std::promise<void>>();
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    listener_->setStateHandler([ready, once](const Listener::State &) {
+      if (!once->exchange(true))
+        ready->set_value();
+    });
+    listener_->start(queue);
+    auto future = ready->get_future();
+    await(future);
+  }
+  ~Loopback() { listener_->cancel(); }
+
+  Pair connect() {
+    std::future<std::shared_ptr<Connection>> acceptedFuture;
+    {
+      std::lock_guard lock(mutex_);
+      accepted_ = {};
+      acceptedFuture = accepted_.get_future();
+    }
+    auto client = Connection::create(
+        Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *listener_->port()), Parameters::tcp());
+    auto ready = whenReady(client);
+    client->start(queue);
+    await(ready);
+    auto server = await(acceptedFuture);
+    auto serverReady = whenReady(server);
+    server->start(queue);
+    await(serverReady);
+    client->setStateHandler(nullptr);
+    server->setStateHandler(nullptr);
+    return {client, server};
+  }
+
+private:
+  static std::future<void> whenReady(const std::shared_ptr<Connection> &connection) {
+    auto promise = std::make_shared<std::promise<void>>();
+    auto once = std::make_shared<std::atomic<bool>>(false);
+    connection->setStateHandler([promise, once](const Connection::State &state) {
+      if (state.kind == Connection::State::Kind::ready && !once->exchange(true))
+        promise->set_value();
+    });
+    return promise->get_future();
+  }
+
+  std::shared_ptr<Listener> listener_;
+  std::mutex mutex_;
+  std::promise<std::shared_ptr<Connection>> accepted_;
+};
+
+// Reads until the end of the stream or `limit` bytes.
+std::future<Bytes> readAll(std::shared_ptr<Connection> connection, std::size_t limit) {
+  struct Reader : std::enable_shared_from_this<Reader> {
+    std::shared_ptr<Connection> connection;
+    std::size_t limit = 0;
+    Bytes collected;
+    std::promise<Bytes> done;
+    void next() {
+      connection->receive(1, 65536,
+                          [self = shared_from_this()](Bytes data, bool complete, auto error) {
+                            self->collected.insert(self->collected.end(), data.begin(), data.end());
+                            if (complete || error || self->collected.size() >= self->limit)
+                              self->done.set_value(std::move(self->collected));
+                            else
+                              self->next();
+                          });
+    }
+  };
+  auto reader = std::make_shared<Reader>();
+  reader->connection = std::move(connection);
+  reader->limit = limit;
+  auto future = reader->done.get_future();
+  reader->next();
+  return future;
+}
+
+// Outer client ⇄ [front | bridge | back] ⇄ local service.
+struct Relay {
+  Loopback loopback;
+  Pair front = loopback.connect();
+  Pair back = loopback.connect();
+  std::atomic<int> closes = 0;
+  std::promise<void> closed;
+
+  void run() {
+    Bridge::runBridge(front.server, back.client, [this] {
+      if (++closes == 1)
+        closed.set_value();
+    });
+  }
+  void settle() {
+    auto future = closed.get_future();
+    await(future);
+    // Anything late would have to pass through the queue.
+    std::this_thread::sleep_for(20ms);
+    loopback.queue->sync([] {});
+  }
+};
+
+TEST(BridgeTest, ReplyWrittenJustBeforeTheServiceClosesStillArrives) {
+  Relay relay;
+  relay.run();
+  auto received = readAll(relay.front.client, 1 << 20);
+  relay.back.server->send(bytesOf("final reply"),
+                          [server = relay.back.server](auto) { server->cancel(); });
+  EXPECT_EQ(textOf(await(received)), "final reply");
+  relay.settle();
+  EXPECT_EQ(relay.closes, 1);
+  EXPECT_EQ(relay.front.server->state().kind, Connection::State::Kind::cancelled);
+  EXPECT_EQ(relay.back.client->state().kind, Connection::State::Kind::cancelled);
+  relay.front.client->cancel();
+}
+
+TEST(BridgeTest, BothSidesEndingTogetherClosesOnce) {
+  for (int round = 0; round < 20; ++round) {
+    Relay relay;
+    relay.run();
+    // The two bridged connections end at the same moment, from outside the queue.
+    std::thread other([&] { relay.back.client->cancel(); });
+    relay.front.server->cancel();
+    other.join();
+    relay.settle();
+    EXPECT_EQ(relay.closes, 1);
+    relay.front.client->cancel();
+    relay.back.server->cancel();
+  }
+}
+
+TEST(BridgeTest, PeerEndingOneSideTearsDownTheOther) {
+  Relay relay;
+  relay.run();
+  auto frontEnd = readAll(relay.front.client, 1 << 20);
+  relay.back.server->cancel();
+  EXPECT_TRUE(await(frontEnd).empty());
+  relay.settle();
+  EXPECT_EQ(relay.closes, 1);
+  relay.front.client->cancel();
+}
+
+TEST(BridgeTest, LargeTransfersBothWaysArriveIntact) {
+  Relay relay;
+  relay.run();
+  constexpr std::size_t size = 3 * 1024 * 1024 + 17;
+  Bytes up(size), down(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    up[i] = static_cast<std::uint8_t>(i * 31 + 7);
+    down[i] = static_cast<std::uint8_t>(i * 13 + 1);
+  }
+  auto atService = readAll(relay.back.server, size);
+  auto atClient = readAll(relay.front.client, size);
+  // Sent in uneven pieces so that chunk edges fall everywhere.
+  for (std::size_t offset = 0; offset < size; offset += 100003) {
+    auto end = std::min(size, offset + 100003);
+    relay.front.client->send(Bytes(up.begin() + offset, up.begin() + end));
+    relay.back.server->send(Bytes(down.begin() + offset, down.begin() + end));
+  }
+  EXPECT_EQ(await(atService), up);
+  EXPECT_EQ(await(atClient), down);
+  EXPECT_EQ(relay.closes, 0);
+  relay.front.client->cancel();
+  relay.settle();
+  EXPECT_EQ(relay.closes, 1);
+  relay.back.server->cancel();
+}
+
+} // namespace
+} // namespace corvane
