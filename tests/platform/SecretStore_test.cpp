@@ -1,0 +1,192 @@
+#include "brimvale/platform/KeychainStore.h"
+#include "brimvale/platform/MemorySecretStore.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+mode_t modeOf(const fs::path &path) {
+  struct stat info {};
+  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 0777;
+}
+
+class KeychainStoreTest : public testing::Test {
+protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "corvane-keys-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("XDG_DATA_HOME");
+    fs::permissions(root_, fs::perms::owner_all);
+    fs::remove_all(root_);
+  }
+  fs::path root_;
+};
+
+TEST(MemorySecretStore, ReadsWritesRemoves) {
+  MemorySecretStore store;
+  EXPECT_FALSE(store.read("identity.key"));
+  EXPECT_TRUE(store.write("identity.key", bytesOf("one")));
+  EXPECT_TRUE(store.write("identity.key", bytesOf("two")));
+  EXPECT_EQ(store.read("identity.key"), bytesOf("two"));
+  EXPECT_TRUE(store.remove("identity.key"));
+  EXPECT_FALSE(store.read("identity.key"));
+  EXPECT_TRUE(store.remove("never"));
+}
+
+TEST(MemorySecretStore, ConcurrentUseIsSafe) {
+  MemorySecretStore store;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&store, t] {
+      for (int i = 0; i < 500; ++i) {
+        store.write("a" + std::to_string(t), Bytes(i % 7, 1));
+        store.read("a" + std::to_string((t + 1) % 4));
+      }
+    });
+  }
+  for (auto &thread : threads) {
+    thread.join();
+  }
+  EXPECT_EQ(store.read("a0"), Bytes(499 % 7, 1));
+}
+
+TEST_F(KeychainStoreTest, RoundTripWithPrivatePermissions) {
+  KeychainStore store;
+  EXPECT_EQ(store.service(), "corvane.v2");
+  EXPECT_EQ(store.folder(), root_ / "data" / "corvane" / "corvane.v2");
+  EXPECT_FALSE(store.read("identity.key"));
+  EXPECT_TRUE(store.remove("identity.key"));
+
+  const Bytes secret{0, 1, 2, 255, 0};
+  ASSERT_TRUE(store.write("identity.key", secret));
+  EXPECT_EQ(store.read("identity.key"), secret);
+  EXPECT_EQ(modeOf(store.folder()), 0700u);
+  EXPECT_EQ(modeOf(store.folder().parent_path()), 0700u);
+  EXPECT_EQ(modeOf(store.folder() / "identity.key"), 0600u);
+
+  ASSERT_TRUE(store.write("identity.key", {}));
+  EXPECT_EQ(store.read("identity.key"), Bytes{});
+  EXPECT_TRUE(store.remove("identity.key"));
+  EXPECT_FALSE(store.read("identity.key"));
+
+  // Another store instance sees the same files; another service does not.
+  ASSERT_TRUE(store.write("paired.peers", bytesOf("[]")));
+  EXPECT_EQ(KeychainStore().read("paired.peers"), bytesOf("[]"));
+  EXPECT_FALSE(KeychainStore("other.v2").read("paired.peers"));
+}
+
+TEST_F(KeychainStoreTest, ReplacesAtomicallyAndLeavesNoTemporaryFiles) {
+  KeychainStore store;
+  ASSERT_TRUE(store.write("paired.peers", bytesOf("first")));
+  const fs::path file = store.folder() / "paired.peers";
+  // A reader holding the old file keeps seeing complete old contents.
+  std::ifstream old(file, std::ios::binary);
+  ASSERT_TRUE(store.write("paired.peers", Bytes(100000, 'x')));
+  std::string oldText((std::istreambuf_iterator<char>(old)), {});
+  EXPECT_EQ(oldText, "first");
+  EXPECT_EQ(store.read("paired.peers"), Bytes(100000, 'x'));
+  EXPECT_EQ(modeOf(file), 0600u);
+  std::size_t entries = 0;
+  for ([[maybe_unused]] const auto &entry : fs::directory_iterator(store.folder())) {
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(KeychainStoreTest, NarrowsAnExistingWideFolder) {
+  KeychainStore store;
+  fs::create_directories(store.folder());
+  ::chmod(store.folder().c_str(), 0755);
+  ASSERT_TRUE(store.write("identity.key", bytesOf("k")));
+  EXPECT_EQ(modeOf(store.folder()), 0700u);
+}
+
+TEST_F(KeychainStoreTest, HostileAccountNamesAreRefused) {
+  KeychainStore store;
+  ASSERT_TRUE(store.write("identity.key", bytesOf("k")));
+  for (const std::string &name : std::vector<std::string>{
+           "", ".", "..", "../identity.key", "../../escape", "a/b", "/etc/passwd", ".hidden",
+           ".identity.key.XXXXXX", std::string("a\0b", 3), "a b", "a\nb", "é",
+           std::string(129, 'a')}) {
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(store.write(name, bytesOf("x"))) << name;
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Keychain write failed for an invalid account name"), std::string::npos);
+    EXPECT_FALSE(store.read(name)) << name;
+    EXPECT_FALSE(store.remove(name)) << name;
+  }
+  EXPECT_TRUE(store.write(std::string(128, 'a'), bytesOf("x")));
+  EXPECT_FALSE(fs::exists(store.folder().parent_path() / "escape"));
+  EXPECT_FALSE(KeychainStore("../escape").write("identity.key", bytesOf("x")));
+  EXPECT_TRUE(KeychainStore("../escape").folder().empty());
+}
+
+TEST_F(KeychainStoreTest, RefusesLinksOddFilesAndOversizedItems) {
+  KeychainStore store;
+  ASSERT_TRUE(store.write("identity.key", bytesOf("k")));
+  const fs::path outside = root_ / "outside";
+  std::ofstream(outside) << "secret elsewhere";
+  fs::create_symlink(outside, store.folder() / "link");
+  EXPECT_FALSE(store.read("link"));
+  // Writing replaces the link itself, never the file it points to.
+  ASSERT_TRUE(store.write("link", bytesOf("new")));
+  EXPECT_EQ(store.read("link"), bytesOf("new"));
+  std::string outsideText;
+  std::getline(std::ifstream(outside), outsideText);
+  EXPECT_EQ(outsideText, "secret elsewhere");
+
+  fs::create_directory(store.folder() / "folder");
+  EXPECT_FALSE(store.read("folder"));
+
+  std::ofstream(store.folder() / "huge", std::ios::binary)
+      << std::string(KeychainStore::maximumItemSize + 1, 'x');
+  EXPECT_FALSE(store.read("huge"));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(store.write("huge", Bytes(KeychainStore::maximumItemSize + 1)));
+  testing::internal::GetCapturedStderr();
+}
+
+TEST_F(KeychainStoreTest, FailedWriteIsLoggedAndReported) {
+  // The data folder is a plain file, so nothing can be created below it.
+  std::ofstream(root_ / "data") << "not a folder";
+  KeychainStore store;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(store.write("identity.key", bytesOf("k")));
+  const std::string log = testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("corvane[app] error: Keychain write failed for identity.key: "),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(store.read("identity.key"));
+}
+
+TEST_F(KeychainStoreTest, FallsBackToHomeAndNeedsAnAbsolutePath) {
+  const char *savedHome = std::getenv("HOME");
+  const std::string home = savedHome ? savedHome : "";
+  ::setenv("HOME", root_.c_str(), 1);
+  ::setenv("XDG_DATA_HOME", "relative/path", 1);
+  EXPECT_EQ(KeychainStore().folder(), root_ / ".local/share/corvane/corvane.v2");
+  ::unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(KeychainStore().folder(), root_ / ".local/share/corvane/corvane.v2");
+  ::unsetenv("HOME");
+  EXPECT_TRUE(KeychainStore().folder().empty());
+  EXPECT_FALSE(KeychainStore().read("identity.key"));
+  ::setenv("HOME", home.c_str(), 1);
+}
+
+} // namespace
+} // namespace corvane
