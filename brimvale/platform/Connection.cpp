@@ -308,9 +308,10 @@ struct Connection::Impl {
               impl.lastConnectError = errorOf(error);
             } else {
               std::vector<Endpoint::HostPort> found;
-              for (const auto &entry : results)
-                if (auto hostPort = endpointOf(entry.endpoint()).asHostPort())
-                  found.push_back(*hostPort);
+              for (const auto &entry : results) {
+                Endpoint address = endpointOf(entry.endpoint());
+                found.push_back(*address.asHostPort());
+              }
               impl.candidates.insert(impl.candidates.begin(), found.begin(), found.end());
             }
             impl.connectNext();

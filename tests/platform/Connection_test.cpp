@@ -1,4 +1,5 @@
 #include "brimvale/platform/Connection.h"
+#include "brimvale/platform/DnsSd.h"
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
 
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace corvane {
@@ -251,6 +253,47 @@ TEST(ConnectionTest, DroppedConnectionClosesQuietlyAndThePeerSeesTheEnd) {
   auto result = await(future);
   EXPECT_TRUE(result.data.empty());
   EXPECT_TRUE(result.complete || result.error);
+}
+
+// Resolves every service to a fixed list of candidates.
+struct FixedResolver : DnsSd {
+  std::vector<Endpoint::HostPort> candidates;
+  std::unique_ptr<Handle> publish(const DnsSdService &, std::uint16_t) override { return nullptr; }
+  std::unique_ptr<Handle> browse(const std::string &, std::shared_ptr<SerialQueue>,
+                                 std::function<void(std::vector<BrowseResult>)>,
+                                 std::function<void(NetworkError)>) override {
+    return nullptr;
+  }
+  void resolve(const Endpoint::Service &,
+               std::function<void(std::expected<std::vector<Endpoint::HostPort>, NetworkError>)>
+                   completion) override {
+    // From another thread, as a real backend may.
+    std::thread([completion, list = candidates] { completion(list); }).detach();
+  }
+};
+
+TEST(ConnectionTest, ServiceCandidatesAreTriedInOrder) {
+  Server server(Endpoint::Host::loopbackIPv4(), echo);
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+
+  auto resolver = std::make_shared<FixedResolver>();
+  resolver->candidates = {{Endpoint::Host::loopbackIPv4(), ntohs(address.sin_port)},
+                          {Endpoint::Host::named("localhost"), server.port}};
+  auto queue = SerialQueue::create("test.client");
+  auto client = Connection::create(Endpoint::service({"Desk", "_corvane._tcp", "", "", resolver}),
+                                   Parameters::tcp());
+  auto ready = stateReached(client, Connection::State::Kind::ready);
+  client->start(queue);
+  EXPECT_EQ(await(ready).kind, Connection::State::Kind::ready);
+  EXPECT_EQ(client->remoteEndpoint()->asHostPort()->port, server.port);
+  client->cancel();
+  ::close(fd);
 }
 
 TEST(EndpointTest, ParsesAddressLiteralsAndRejectsTheRest) {
