@@ -1,0 +1,90 @@
+#pragma once
+
+#include "brimvale/foundation/Frame.h"
+#include "brimvale/foundation/ShareModel.h"
+#include "brimvale/platform/Bytes.h"
+#include "brimvale/platform/Clock.h"
+#include "brimvale/platform/Json.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane {
+
+// The settings layout of an earlier version; read once, never written.
+struct LegacyPreferences {
+  struct Service {
+    std::optional<std::string> id;
+    std::string name;
+    std::int64_t port = 0; // wide, so an absurd port is skipped rather than failing the document
+    std::optional<std::string> category;
+  };
+  struct ServicePreference {
+    std::optional<bool> enabled;
+  };
+
+  std::vector<Service> exposedServices;
+  std::optional<std::map<std::string, ServicePreference>> servicePreferences; // by share name
+
+  static std::optional<LegacyPreferences> decode(const Json &document);
+};
+
+// Everything the user set up and everything remembered about paired Macs between launches.
+struct Preferences {
+  int version = 2;
+  std::vector<ExposedService> services;
+  std::map<std::string, int> localPorts; // "<peer id>/<service name>" -> loopback port
+  std::optional<std::map<std::string, std::string>> nicknames; // by peer id
+  std::optional<std::map<std::string, std::string>> addresses; // typed host[:port], by peer id
+  std::set<std::string> disabledIncoming;                      // "<peer id>/<service name>"
+  std::map<std::string, std::vector<SharedServiceInfo>> knownServices; // by peer id
+  std::optional<std::map<std::string, std::vector<std::string>>> hardware;
+  std::optional<std::map<std::string, Date>> lastSeen;
+  std::optional<bool> notifyFirstUse;
+  std::optional<bool> notifyServiceDown;
+  std::optional<bool> notifyMacBack;
+  std::optional<bool> sharingPaused; // resuming stores absent, not false
+  std::optional<std::vector<std::string>> trustedNetworks;
+  std::optional<std::vector<ShareEnvironment>> environments;
+
+  bool operator==(const Preferences &) const = default;
+
+  static constexpr const char *defaultsKey = "corvane.preferences.v2";
+  static constexpr const char *legacyDefaultsKey = "pinewhorl.preferences";
+  static constexpr int currentVersion = 2;
+
+  // Absent switches read as on; only a stored false turns them off.
+  bool firstUseNoticesOn() const { return notifyFirstUse.value_or(true); }
+  bool serviceDownNoticesOn() const { return notifyServiceDown.value_or(true); }
+
+  static Preferences defaultPreferences() { return {}; }
+
+  // One stored document of the current layout (version 2 or later), else migrated from the
+  // legacy layout; absent when it is neither.
+  static std::optional<Preferences> decodePreferences(const Bytes &data);
+  static Preferences migrateLegacy(const LegacyPreferences &legacy);
+
+  // The current layout exactly, whatever its version; absent when the document is not of it.
+  static std::optional<Preferences> decodeCurrent(const Json &document);
+  Json toJson() const;
+  std::optional<Bytes> encode() const;
+};
+
+// Access to the standard user defaults as stored bytes per key.
+using DefaultsRead = std::function<std::optional<Bytes>(std::string_view key)>;
+using DefaultsWrite = std::function<void(std::string_view key, const Bytes &data)>;
+
+// The record at start-up: the current key, else the legacy key (then stored at once under the
+// current key, the legacy data left as it is), else the default.
+Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write);
+
+// Stores the whole record under the current key; an encoding failure stores nothing.
+void savePreferences(const Preferences &preferences, const DefaultsWrite &write);
+
+} // namespace corvane

@@ -1,0 +1,206 @@
+#include "brimvale/foundation/Preferences.h"
+
+#include <gtest/gtest.h>
+
+namespace corvane {
+namespace {
+
+using Category = ExposedService::ServiceCategory;
+
+constexpr const char *minimalCurrent =
+    R"({"version":2,"services":[],"localPorts":{},"disabledIncoming":[],"knownServices":{}})";
+
+Preferences decoded(std::string_view text) {
+  auto preferences = Preferences::decodePreferences(bytesOf(text));
+  EXPECT_TRUE(preferences) << text;
+  return preferences.value_or(Preferences{});
+}
+
+Preferences fullRecord() {
+  Preferences preferences;
+  ExposedService share;
+  share.id = makeUUID();
+  share.name = "Postgres";
+  share.port = 5432;
+  share.category = Category::database;
+  share.allowed = std::set<std::string>{"0123456789abcdef"};
+  share.hints = ShareHints{"app", "admin", std::nullopt};
+  preferences.services.push_back(share);
+  preferences.localPorts["0123456789abcdef/Redis"] = 16379;
+  preferences.nicknames = std::map<std::string, std::string>{{"0123456789abcdef", "Desk"}};
+  preferences.addresses =
+      std::map<std::string, std::string>{{"0123456789abcdef", "10.0.0.2:46310"}};
+  preferences.disabledIncoming = {"0123456789abcdef/Mongo"};
+  SharedServiceInfo info;
+  info.id = makeUUID();
+  info.name = "Redis";
+  info.port = 6379;
+  info.running = true;
+  info.category = "Database";
+  info.version = "7.2";
+  preferences.knownServices["0123456789abcdef"] = {info};
+  preferences.hardware =
+      std::map<std::string, std::vector<std::string>>{{"0123456789abcdef", {"aa:bb:cc:dd:ee:ff"}}};
+  preferences.lastSeen = std::map<std::string, Date>{{"0123456789abcdef", 760000000.5}};
+  preferences.notifyFirstUse = false;
+  preferences.notifyServiceDown = true;
+  preferences.notifyMacBack = false;
+  preferences.sharingPaused = true;
+  preferences.trustedNetworks = std::vector<std::string>{"Home", "Office"};
+  preferences.environments = std::vector<ShareEnvironment>{{makeUUID(), "Stack", {share.id}}};
+  return preferences;
+}
+
+TEST(PreferencesCoding, RoundTripsEveryField) {
+  const Preferences preferences = fullRecord();
+  const auto bytes = preferences.encode();
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(Preferences::decodePreferences(*bytes), preferences);
+}
+
+TEST(PreferencesCoding, AbsentOptionalsStayOut) {
+  const Preferences minimal = decoded(minimalCurrent);
+  EXPECT_EQ(minimal, Preferences::defaultPreferences());
+  const Json encoded = parseJson(*minimal.encode()).value();
+  EXPECT_EQ(encoded, parseJson(std::string_view(minimalCurrent)).value());
+
+  // null reads as absent.
+  Json withNulls = encoded;
+  withNulls["nicknames"] = nullptr;
+  withNulls["sharingPaused"] = nullptr;
+  EXPECT_EQ(decoded(dumpJson(withNulls)), minimal);
+  EXPECT_TRUE(minimal.firstUseNoticesOn());
+  EXPECT_TRUE(minimal.serviceDownNoticesOn());
+
+  Preferences paused = minimal;
+  paused.sharingPaused = false;
+  EXPECT_NE(paused, minimal);
+  Preferences empty = minimal;
+  empty.nicknames = std::map<std::string, std::string>{};
+  EXPECT_NE(empty, minimal);
+}
+
+TEST(PreferencesCoding, BrokenDocumentsGiveNothing) {
+  const Json base = parseJson(std::string_view(minimalCurrent)).value();
+  for (const char *key :
+       {"version", "services", "localPorts", "disabledIncoming", "knownServices"}) {
+    Json missing = base;
+    missing.erase(key);
+    EXPECT_EQ(Preferences::decodePreferences(bytesOf(dumpJson(missing))), std::nullopt) << key;
+  }
+  Json badShare = base;
+  badShare["services"] =
+      Json::parse(R"([{"id":"x","name":"a","port":1,"category":"API","enabled":true}])");
+  EXPECT_EQ(Preferences::decodePreferences(bytesOf(dumpJson(badShare))), std::nullopt);
+  Json badSwitch = base;
+  badSwitch["notifyFirstUse"] = "no";
+  EXPECT_EQ(Preferences::decodePreferences(bytesOf(dumpJson(badSwitch))), std::nullopt);
+  EXPECT_EQ(Preferences::decodePreferences(bytesOf("\x00\x01garbage")), std::nullopt);
+  EXPECT_EQ(Preferences::decodePreferences(Bytes{}), std::nullopt);
+
+  // An older version with the current keys is not used, and without legacy keys it is nothing.
+  Json older = base;
+  older["version"] = 1;
+  EXPECT_EQ(Preferences::decodePreferences(bytesOf(dumpJson(older))), std::nullopt);
+  older["exposedServices"] = Json::parse(R"([{"name":"Web","port":8080}])");
+  const auto migrated = Preferences::decodePreferences(bytesOf(dumpJson(older)));
+  ASSERT_TRUE(migrated);
+  ASSERT_EQ(migrated->services.size(), 1u);
+  EXPECT_EQ(migrated->services[0].name, "Web");
+
+  // A stored share that today's rules would refuse loads unchanged.
+  Json invalidShare = base;
+  invalidShare["services"] =
+      Json::parse(R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":")" +
+                  std::string(60, 'n') + R"(","port":70000,"category":"API","enabled":true}])");
+  EXPECT_EQ(decoded(dumpJson(invalidShare)).services.at(0).port, 70000);
+
+  Preferences infinite = fullRecord();
+  infinite.lastSeen->begin()->second = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_EQ(infinite.encode(), std::nullopt);
+}
+
+TEST(PreferencesMigration, FromARealisticLegacyDocument) {
+  const std::string legacy = R"({
+    "exposedServices": [
+      {"id": "6f9619ff-8b86-d011-b42d-00c04fc964ff", "name": "Postgres", "port": 5432,
+       "category": "Database"},
+      {"name": "Postgres copy", "port": 5432, "category": "Database"},
+      {"name": "Too big", "port": 70000},
+      {"name": "Way too big", "port": 99999999999},
+      {"name": "Zero", "port": 0},
+      {"name": "api", "port": 3000, "category": "database"},
+      {"name": "Admin", "port": 8080, "category": "Web Service"},
+      {"name": "Queue", "port": 5672}
+    ],
+    "servicePreferences": {"api": {"enabled": false}, "Admin": {}, "Queue": {"enabled": true}},
+    "nicknames": {"0123456789abcdef": "ignored"},
+    "launchAtLogin": true
+  })";
+  const Preferences preferences = decoded(legacy);
+  ASSERT_EQ(preferences.services.size(), 4u);
+  const auto &postgres = preferences.services[0];
+  EXPECT_EQ(postgres.id, "6F9619FF-8B86-D011-B42D-00C04FC964FF");
+  EXPECT_EQ(postgres.port, 5432);
+  EXPECT_EQ(postgres.category, Category::database);
+  EXPECT_TRUE(postgres.enabled);
+  EXPECT_EQ(preferences.services[1].name, "api");
+  EXPECT_EQ(preferences.services[1].category, Category::custom);
+  EXPECT_FALSE(preferences.services[1].enabled);
+  EXPECT_EQ(preferences.services[2].category, Category::web);
+  EXPECT_TRUE(preferences.services[2].enabled);
+  EXPECT_EQ(preferences.services[3].category, Category::custom);
+  EXPECT_TRUE(parseUUID(preferences.services[3].id));
+  EXPECT_FALSE(preferences.services[3].allowed || preferences.services[3].expires ||
+               preferences.services[3].hints);
+
+  // Nothing else is carried over.
+  Preferences rest = preferences;
+  rest.services.clear();
+  EXPECT_EQ(rest, Preferences::defaultPreferences());
+
+  // Shares without an id get a fresh one each time.
+  EXPECT_NE(decoded(legacy).services[3].id, preferences.services[3].id);
+
+  EXPECT_EQ(Preferences::decodePreferences(bytesOf(R"({"exposedServices":[{"port":1}]})")),
+            std::nullopt);
+}
+
+TEST(PreferencesLoad, FallsBackFromCurrentToLegacyToDefault) {
+  std::map<std::string, Bytes> defaults;
+  int writes = 0;
+  const DefaultsRead read = [&](std::string_view key) -> std::optional<Bytes> {
+    const auto found = defaults.find(std::string(key));
+    return found == defaults.end() ? std::nullopt : std::optional(found->second);
+  };
+  const DefaultsWrite write = [&](std::string_view key, const Bytes &data) {
+    ++writes;
+    defaults[std::string(key)] = data;
+  };
+
+  EXPECT_EQ(loadPreferences(read, write), Preferences::defaultPreferences());
+  EXPECT_EQ(writes, 0);
+
+  const Bytes legacy = bytesOf(R"({"exposedServices":[{"name":"Web","port":8080}]})");
+  defaults[Preferences::legacyDefaultsKey] = legacy;
+  defaults[Preferences::defaultsKey] = bytesOf("corrupt");
+  const Preferences migrated = loadPreferences(read, write);
+  ASSERT_EQ(migrated.services.size(), 1u);
+  EXPECT_EQ(writes, 1);
+  EXPECT_EQ(defaults[Preferences::legacyDefaultsKey], legacy);
+  // The next start reads the migrated record, with the same id, from the current key.
+  EXPECT_EQ(loadPreferences(read, write), migrated);
+  EXPECT_EQ(writes, 1);
+
+  savePreferences(fullRecord(), write);
+  EXPECT_EQ(writes, 2);
+  Preferences broken = fullRecord();
+  broken.services[0].expires = std::numeric_limits<double>::infinity();
+  const Bytes before = defaults[Preferences::defaultsKey];
+  savePreferences(broken, write);
+  EXPECT_EQ(writes, 2);
+  EXPECT_EQ(defaults[Preferences::defaultsKey], before);
+}
+
+} // namespace
+} // namespace corvane
