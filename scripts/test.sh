@@ -6,6 +6,6 @@ scripts/setup.sh --tests
 scripts/build.sh build/test -DCMAKE_BUILD_TYPE=Debug -DCORVANE_SANITIZE=ON
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build/test --output-on-failure -j "$(nproc)"
-# A short bounded run of the parser fuzzers.
+# A short bounded run of the parser fuzzers, then every test.
 scripts/fuzz.sh 15
+ctest --test-dir build/test --output-on-failure -j "$(nproc)"
