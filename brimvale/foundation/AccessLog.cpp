@@ -1,5 +1,7 @@
 #include "brimvale/foundation/AccessLog.h"
 
+#include "brimvale/platform/UserDefaults.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -109,6 +111,15 @@ std::optional<Bytes> AccessLog::encode() const {
   if (!text)
     return std::nullopt;
   return bytesOf(*text);
+}
+
+AccessLog AccessLog::load(const UserDefaults &defaults) {
+  return decode(defaults.data(defaultsKey));
+}
+
+void AccessLog::save(const AccessLog &log, UserDefaults &defaults) {
+  if (const auto data = log.encode())
+    defaults.setData(defaultsKey, *data);
 }
 
 } // namespace corvane

@@ -13,6 +13,8 @@
 
 namespace corvane {
 
+class UserDefaults;
+
 // Which paired Mac used which share and when. Connections of one Mac to one share that follow
 // each other within five minutes are one visit.
 struct AccessLog {
@@ -53,6 +55,10 @@ struct AccessLog {
   static AccessLog decode(const std::optional<Bytes> &stored);
   // Absent when the log cannot be encoded; the caller then keeps what is stored.
   std::optional<Bytes> encode() const;
+
+  // Under defaultsKey in the standard user defaults; a log that cannot be encoded stores nothing.
+  static AccessLog load(const UserDefaults &defaults);
+  static void save(const AccessLog &log, UserDefaults &defaults);
 
   // Debounce of the save: the owner starts a save task (after saveDelay) only when
   // `noteChange` says so, and calls `saved` when that task has written the log.

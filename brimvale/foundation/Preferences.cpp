@@ -1,5 +1,7 @@
 #include "brimvale/foundation/Preferences.h"
 
+#include "brimvale/platform/UserDefaults.h"
+
 namespace corvane {
 
 namespace {
@@ -180,6 +182,28 @@ Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write
 void savePreferences(const Preferences &preferences, const DefaultsWrite &write) {
   if (const auto data = preferences.encode())
     write(Preferences::defaultsKey, *data);
+}
+
+namespace {
+
+DefaultsRead readerOf(const UserDefaults &defaults) {
+  return [&defaults](std::string_view key) { return defaults.data(std::string(key)); };
+}
+
+DefaultsWrite writerOf(UserDefaults &defaults) {
+  return [&defaults](std::string_view key, const Bytes &data) {
+    defaults.setData(std::string(key), data);
+  };
+}
+
+} // namespace
+
+Preferences loadPreferences(UserDefaults &defaults) {
+  return loadPreferences(readerOf(defaults), writerOf(defaults));
+}
+
+void savePreferences(const Preferences &preferences, UserDefaults &defaults) {
+  savePreferences(preferences, writerOf(defaults));
 }
 
 } // namespace corvane

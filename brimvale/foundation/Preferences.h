@@ -17,6 +17,8 @@
 
 namespace corvane {
 
+class UserDefaults;
+
 // The settings layout of an earlier version; read once, never written.
 struct LegacyPreferences {
   struct Service {
@@ -86,5 +88,9 @@ Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write
 
 // Stores the whole record under the current key; an encoding failure stores nothing.
 void savePreferences(const Preferences &preferences, const DefaultsWrite &write);
+
+// The same over the standard user defaults.
+Preferences loadPreferences(UserDefaults &defaults);
+void savePreferences(const Preferences &preferences, UserDefaults &defaults);
 
 } // namespace corvane

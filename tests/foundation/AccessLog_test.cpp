@@ -1,4 +1,5 @@
 #include "brimvale/foundation/AccessLog.h"
+#include "brimvale/platform/UserDefaults.h"
 
 #include <gtest/gtest.h>
 
@@ -108,6 +109,24 @@ TEST(AccessLogCoding, RoundTripsAndFallsBackToEmpty) {
   AccessLog broken = log;
   broken.entries[0].last = std::numeric_limits<double>::infinity();
   EXPECT_EQ(broken.encode(), std::nullopt);
+}
+
+TEST(AccessLogSave, StoresUnderItsKeyAndKeepsOldDataOnFailure) {
+  const auto defaults = UserDefaults::inMemory();
+  EXPECT_EQ(AccessLog::load(*defaults), AccessLog{});
+  AccessLog log;
+  log.record("aaaa", "Desk", "Web", 80, t0);
+  AccessLog::save(log, *defaults);
+  EXPECT_EQ(AccessLog::load(*defaults), log);
+  EXPECT_TRUE(defaults->data("corvane.accessLog"));
+
+  AccessLog broken = log;
+  broken.record("bbbb", "Other", "Web", 80, std::numeric_limits<double>::quiet_NaN());
+  AccessLog::save(broken, *defaults);
+  EXPECT_EQ(AccessLog::load(*defaults), log);
+
+  defaults->setData("corvane.accessLog", bytesOf(R"({"entries":[]})"));
+  EXPECT_EQ(AccessLog::load(*defaults), AccessLog{});
 }
 
 TEST(AccessLogSave, ChangesWithinTheDelayShareOneSave) {

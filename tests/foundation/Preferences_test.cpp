@@ -1,4 +1,5 @@
 #include "brimvale/foundation/Preferences.h"
+#include "brimvale/platform/UserDefaults.h"
 
 #include <gtest/gtest.h>
 
@@ -200,6 +201,17 @@ TEST(PreferencesLoad, FallsBackFromCurrentToLegacyToDefault) {
   savePreferences(broken, write);
   EXPECT_EQ(writes, 2);
   EXPECT_EQ(defaults[Preferences::defaultsKey], before);
+}
+
+TEST(PreferencesLoad, MigratesThroughUserDefaults) {
+  const auto defaults = UserDefaults::inMemory();
+  defaults->setData("pinewhorl.preferences",
+                    bytesOf(R"({"exposedServices":[{"name":"Web","port":8080}]})"));
+  const Preferences migrated = loadPreferences(*defaults);
+  ASSERT_EQ(migrated.services.size(), 1u);
+  EXPECT_EQ(Preferences::decodePreferences(defaults->data("corvane.preferences.v2").value()),
+            migrated);
+  EXPECT_EQ(loadPreferences(*defaults), migrated);
 }
 
 } // namespace
