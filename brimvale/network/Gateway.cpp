@@ -1,0 +1,663 @@
+#include "brimvale/network/Gateway.h"
+
+#include "brimvale/foundation/Bridge.h"
+#include "brimvale/foundation/PairedPeerStore.h"
+#include "brimvale/foundation/SecureChannel.h"
+#include "brimvale/network/ListenPorts.h"
+#include "brimvale/network/Wake.h"
+#include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/DnsSd.h"
+#include "brimvale/platform/Logger.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace corvane {
+
+namespace {
+
+constexpr const char *serviceType = "_corvane._tcp";
+constexpr const char *protocolVersion = "2";
+
+Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
+  Frame frame;
+  frame.kind = Frame::Kind::result;
+  frame.ok = ok;
+  frame.error = std::move(error);
+  return frame;
+}
+
+Frame bareFrame(Frame::Kind kind) {
+  Frame frame;
+  frame.kind = kind;
+  return frame;
+}
+
+} // namespace
+
+std::shared_ptr<Gateway> Gateway::create(DeviceIdentity identity,
+                                         std::shared_ptr<PairedPeerStore> peerStore,
+                                         std::string deviceName, std::shared_ptr<DnsSd> dnsSd,
+                                         Options options) {
+  return std::shared_ptr<Gateway>(new Gateway(std::move(identity), std::move(peerStore),
+                                              std::move(deviceName), std::move(dnsSd),
+                                              std::move(options)));
+}
+
+std::shared_ptr<Gateway> Gateway::create(DeviceIdentity identity,
+                                         std::shared_ptr<PairedPeerStore> peerStore,
+                                         std::string deviceName, std::shared_ptr<DnsSd> dnsSd) {
+  return create(std::move(identity), std::move(peerStore), std::move(deviceName), std::move(dnsSd),
+                Options{});
+}
+
+Gateway::Gateway(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerStore,
+                 std::string deviceName, std::shared_ptr<DnsSd> dnsSd, Options options)
+    : queue_(options.queue ? options.queue : SerialQueue::create(options.queueLabel)),
+      identity_(std::move(identity)), peerStore_(std::move(peerStore)),
+      deviceName_(std::move(deviceName)), dnsSd_(std::move(dnsSd)), options_(std::move(options)) {
+  if (!options_.hardwareAddresses)
+    options_.hardwareAddresses = [] { return hardwareAddresses(); };
+}
+
+Gateway::~Gateway() {
+  // Handlers hold the gateway weakly, so nothing of ours runs after this; the sockets go with
+  // their last owner.
+  if (listener_)
+    listener_->cancel();
+  for (auto &[connection, owned] : pending_)
+    owned->cancel();
+  for (auto &[peer, table] : connections_)
+    for (auto &[identity, connection] : table)
+      connection->cancel();
+}
+
+// --- operations ---
+
+void Gateway::setOnSessions(std::function<void(std::vector<Session>)> callback) {
+  queue_->post([weak = weak_from_this(), callback = std::move(callback)]() mutable {
+    if (auto self = weak.lock())
+      self->onSessions_ = std::move(callback);
+  });
+}
+
+void Gateway::setOnAccepted(std::function<void(std::string, std::string)> callback) {
+  queue_->post([weak = weak_from_this(), callback = std::move(callback)]() mutable {
+    if (auto self = weak.lock())
+      self->onAccepted_ = std::move(callback);
+  });
+}
+
+void Gateway::setOnReady(std::function<void(std::uint16_t)> callback) {
+  queue_->post([weak = weak_from_this(), callback = std::move(callback)]() mutable {
+    if (auto self = weak.lock())
+      self->onReady_ = std::move(callback);
+  });
+}
+
+void Gateway::start() {
+  queue_->post([weak = weak_from_this()] {
+    if (auto self = weak.lock()) {
+      self->running_ = true;
+      self->startGateway(0, 0);
+    }
+  });
+}
+
+void Gateway::restart() {
+  queue_->post([weak = weak_from_this()] {
+    if (auto self = weak.lock(); self && self->running_)
+      self->startGateway(0, 0);
+  });
+}
+
+void Gateway::revoke(std::string peerID) {
+  queue_->post([weak = weak_from_this(), peerID = std::move(peerID)] {
+    auto self = weak.lock();
+    if (!self)
+      return;
+    if (auto keys = self->pairKeys_.find(peerID); keys != self->pairKeys_.end()) {
+      self->revokedKeys_.insert_or_assign(peerID, keys->second);
+      self->pairKeys_.erase(keys);
+    }
+    auto entry = self->connections_.find(peerID);
+    if (entry == self->connections_.end())
+      return;
+    auto table = std::move(entry->second);
+    self->connections_.erase(entry);
+    for (auto &[identity, connection] : table) {
+      if (self->controls_.contains(identity))
+        self->sendAndClose(connection, bareFrame(Frame::Kind::unpaired));
+      else
+        connection->cancel();
+    }
+  });
+}
+
+void Gateway::disconnect(std::string peerID, std::string serviceID) {
+  queue_->post(
+      [weak = weak_from_this(), peerID = std::move(peerID), serviceID = std::move(serviceID)] {
+        auto self = weak.lock();
+        if (!self)
+          return;
+        auto table = self->streams_.find(serviceID);
+        if (table == self->streams_.end())
+          return;
+        std::vector<std::shared_ptr<Connection>> ending;
+        for (auto &[identity, stream] : table->second)
+          if (stream.peerID == peerID)
+            ending.push_back(stream.connection);
+        // Cancelling may report back into the tables at once, so not while walking them.
+        for (auto &connection : ending)
+          connection->cancel();
+      });
+}
+
+void Gateway::rename(std::string deviceName) {
+  queue_->post([weak = weak_from_this(), deviceName = std::move(deviceName)]() mutable {
+    auto self = weak.lock();
+    if (!self || deviceName == self->deviceName_)
+      return;
+    self->deviceName_ = std::move(deviceName);
+    if (self->running_)
+      self->startGateway(0, 0);
+  });
+}
+
+void Gateway::updateServices(std::vector<SharedServiceInfo> services, Access access) {
+  queue_->post([weak = weak_from_this(), services = std::move(services),
+                access = std::move(access)]() mutable {
+    auto self = weak.lock();
+    if (!self || (services == self->services_ && access == self->access_))
+      return;
+    self->services_ = std::move(services);
+    self->access_ = std::move(access);
+    std::vector<std::shared_ptr<Connection>> ending;
+    for (auto &[serviceID, table] : self->streams_)
+      for (auto &[identity, stream] : table)
+        if (!self->isAllowed(serviceID, stream.peerID))
+          ending.push_back(stream.connection);
+    for (auto &connection : ending)
+      connection->cancel();
+    std::vector<Control> controls;
+    for (auto &[identity, control] : self->controls_)
+      controls.push_back(control);
+    for (auto &control : controls)
+      self->sendServices(control.connection, control.peerID);
+  });
+}
+
+std::vector<Gateway::Session> Gateway::sessionsFromStreams(const StreamTable &streams,
+                                                           const std::string &serviceID) {
+  std::vector<Session> sessions;
+  sessions.reserve(streams.size());
+  for (const auto &[identity, stream] : streams)
+    sessions.push_back(Session{stream.peerID, serviceID, stream.since});
+  return sessions;
+}
+
+// --- listener ---
+
+void Gateway::stopGateway() {
+  if (listener_) {
+    auto old = std::move(listener_);
+    listener_.reset();
+    old->setStateHandler(nullptr);
+    old->setNewConnectionHandler(nullptr);
+    old->cancel();
+  }
+  readyPort_.reset();
+  auto pending = std::move(pending_);
+  auto connections = std::move(connections_);
+  pending_.clear();
+  connections_.clear();
+  controls_.clear();
+  streams_.clear();
+  for (auto &[identity, connection] : pending)
+    connection->cancel();
+  for (auto &[peer, table] : connections)
+    for (auto &[identity, connection] : table)
+      connection->cancel();
+  publishSessions();
+}
+
+void Gateway::startGateway(std::size_t index, int attempt) {
+  stopGateway();
+  pairKeys_.clear();
+  revokedKeys_.clear();
+
+  std::vector<SecureChannel::PSK> keys;
+  for (const auto &peer : peerStore_->peers()) {
+    auto derived = PairKeys::deriveKeys(identity_, peer.publicKey);
+    if (!derived)
+      continue;
+    keys.push_back(SecureChannel::PSK{peer.deviceID, derived->psk});
+    pairKeys_.insert_or_assign(peer.deviceID, std::move(*derived));
+  }
+  // The listener needs some key to start while no peer can connect.
+  if (keys.empty())
+    keys.push_back(SecureChannel::PSK{"none", randomBytes(32)});
+
+  auto parameters = SecureChannel::secureParameters(
+      keys, std::vector<std::uint16_t>(SecureChannel::cipherSuites.begin(),
+                                       SecureChannel::cipherSuites.end()));
+
+  const auto candidates = listenPortCandidates(options_.preferredPort);
+  index = std::min(index, candidates.size() - 1);
+  std::optional<std::uint16_t> candidate = candidates[index];
+  if (candidate && *candidate == 0)
+    candidate.reset();
+
+  auto created = Listener::create(std::move(parameters), candidate);
+  if (!created) {
+    Logger::net().error("Gateway could not start: " + created.error().localizedDescription());
+    queue_->postAfter(options_.failureRetryDelay, [weak = weak_from_this()] {
+      if (auto self = weak.lock(); self && self->running_ && !self->listener_)
+        self->startGateway(0, 0);
+    });
+    return;
+  }
+  auto listener = std::move(*created);
+
+  if (options_.advertise && dnsSd_) {
+    DnsSdService service;
+    service.name = deviceName_;
+    service.type = serviceType;
+    service.txt = {{"v", protocolVersion}, {"id", fingerprint(identity_.publicKey())}};
+    listener->setService(service, dnsSd_);
+  }
+
+  std::weak_ptr<Gateway> weak = weak_from_this();
+  listener->setNewConnectionHandler([weak](std::shared_ptr<Connection> connection) {
+    if (auto self = weak.lock())
+      self->acceptConnection(connection);
+    else
+      connection->cancel();
+  });
+  const Listener *identity = listener.get();
+  listener->setStateHandler([weak, identity, candidate, index, attempt](const Listener::State &s) {
+    if (auto self = weak.lock())
+      self->listenerStateChanged(s, identity, candidate, index, attempt);
+  });
+
+  listener_ = listener;
+  listener->start(queue_);
+}
+
+void Gateway::listenerStateChanged(const Listener::State &state, const Listener *listener,
+                                   std::optional<std::uint16_t> candidate, std::size_t index,
+                                   int attempt) {
+  // A late report of a listener that has been replaced.
+  if (!listener_ || listener_.get() != listener)
+    return;
+  switch (state.kind) {
+  case Listener::State::Kind::ready:
+    readyPort_ = listener_->port();
+    if (readyPort_ && onReady_)
+      onReady_(*readyPort_);
+    return;
+  case Listener::State::Kind::failed: {
+    const NetworkError error = state.error.value_or(NetworkError{});
+    if (candidate && error.isPosix(EADDRINUSE)) {
+      listener_->cancel();
+      if (attempt + 1 < busyAttempts) {
+        queue_->postAfter(
+            options_.busyRetryDelay, [weak = weak_from_this(), listener, index, attempt] {
+              if (auto self = weak.lock();
+                  self && self->running_ && self->listener_ && self->listener_.get() == listener)
+                self->startGateway(index, attempt + 1);
+            });
+      } else {
+        Logger::net().info("Gateway port " + std::to_string(*candidate) +
+                           " is taken; trying the next");
+        if (running_)
+          startGateway(index + 1, 0);
+      }
+      return;
+    }
+    Logger::net().error("Gateway listener failed: " + error.localizedDescription());
+    queue_->postAfter(options_.failureRetryDelay, [weak = weak_from_this(), listener] {
+      if (auto self = weak.lock();
+          self && self->running_ && self->listener_ && self->listener_.get() == listener)
+        self->startGateway(0, 0);
+    });
+    return;
+  }
+  default: return;
+  }
+}
+
+// --- accepted connections ---
+
+void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
+  auto handshake = std::make_shared<Handshake>();
+  std::weak_ptr<Gateway> weak = weak_from_this();
+  std::weak_ptr<Connection> weakConnection = connection;
+  // Covers the TLS handshake, the challenge and the hello.
+  handshake->deadline = queue_->postAfter(options_.helloDeadline, [weakConnection, handshake] {
+    if (handshake->done)
+      return;
+    if (auto connection = weakConnection.lock())
+      connection->cancel();
+  });
+  pending_.insert_or_assign(connection.get(), connection);
+  connection->setStateHandler([weak, weakConnection, handshake](const Connection::State &state) {
+    auto self = weak.lock();
+    auto connection = weakConnection.lock();
+    if (self && connection)
+      self->connectionStateChanged(state, connection, handshake);
+  });
+  connection->start(queue_);
+}
+
+void Gateway::connectionStateChanged(const Connection::State &state,
+                                     const std::shared_ptr<Connection> &connection,
+                                     const std::shared_ptr<Handshake> &handshake) {
+  switch (state.kind) {
+  case Connection::State::Kind::ready: {
+    Bytes nonce = randomBytes(SecureChannel::challengeNonceLength);
+    Frame challenge;
+    challenge.kind = Frame::Kind::challenge;
+    challenge.nonce = nonce;
+    // A challenge cannot fail to encode; if it ever did, the deadline closes the connection.
+    (void)sendFrame(connection, challenge);
+    std::weak_ptr<Gateway> weak = weak_from_this();
+    receiveFrame(connection, [weak, connection, nonce = std::move(nonce),
+                              handshake](std::expected<Frame, ChannelError> result) {
+      if (auto self = weak.lock())
+        self->handleHello(result, connection, nonce, handshake);
+    });
+    return;
+  }
+  case Connection::State::Kind::failed:
+  case Connection::State::Kind::cancelled:
+    handshake->deadline.cancel();
+    pending_.erase(connection.get());
+    forgetConnection(connection.get());
+    return;
+  default: return;
+  }
+}
+
+void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
+                          const std::shared_ptr<Connection> &connection, const Bytes &nonce,
+                          const std::shared_ptr<Handshake> &handshake) {
+  // The connection was dropped by a restart while its hello was in flight.
+  if (!pending_.contains(connection.get())) {
+    connection->cancel();
+    return;
+  }
+  if (!result || result->kind != Frame::Kind::hello || !result->deviceID || !result->mac) {
+    connection->cancel();
+    return;
+  }
+  const Frame &hello = *result;
+  const std::string &peerID = *hello.deviceID;
+  auto verified = [&] {
+    handshake->done = true;
+    handshake->deadline.cancel();
+    pending_.erase(connection.get());
+  };
+  if (auto keys = pairKeys_.find(peerID);
+      keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
+    verified();
+    handleRequest(connection, peerID, hello);
+    return;
+  }
+  if (auto keys = revokedKeys_.find(peerID);
+      keys != revokedKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
+    verified();
+    replyUnpaired(connection, hello);
+    return;
+  }
+  connection->cancel();
+}
+
+void Gateway::replyUnpaired(const std::shared_ptr<Connection> &connection, const Frame &hello) {
+  if (hello.mode == Frame::Mode::control)
+    sendAndClose(connection, bareFrame(Frame::Kind::unpaired));
+  else
+    sendErrorAndClose(connection, "unpaired");
+}
+
+void Gateway::handleRequest(const std::shared_ptr<Connection> &connection,
+                            const std::string &peerID, const Frame &hello) {
+  auto &table = connections_[peerID];
+  if (table.size() >= connectionLimit) {
+    sendErrorAndClose(connection, "too many connections");
+    return;
+  }
+  table.insert_or_assign(connection.get(), connection);
+
+  if (!hello.mode) {
+    sendErrorAndClose(connection, "bad request");
+    return;
+  }
+  switch (*hello.mode) {
+  case Frame::Mode::open: {
+    if (!hello.serviceID || !isAllowed(*hello.serviceID, peerID)) {
+      sendErrorAndClose(connection, "not shared");
+      return;
+    }
+    auto service = std::find_if(services_.begin(), services_.end(),
+                                [&](const auto &s) { return s.id == *hello.serviceID; });
+    openLocalStream(*service, connection, peerID);
+    return;
+  }
+  case Frame::Mode::control:
+    controls_.insert_or_assign(connection.get(), Control{connection, peerID});
+    sendServices(connection, peerID);
+    readControlFrame(connection);
+    return;
+  }
+}
+
+void Gateway::sendServices(const std::shared_ptr<Connection> &connection,
+                           const std::string &peerID) {
+  Frame frame;
+  frame.kind = Frame::Kind::services;
+  frame.services.emplace();
+  for (const auto &service : services_)
+    if (isAllowed(service.id, peerID))
+      frame.services->push_back(service);
+  frame.name = deviceName_;
+  frame.hardware = options_.hardwareAddresses();
+  if (auto sent = sendFrame(connection, frame); !sent)
+    Logger::net().error("Services frame not sent: " + sent.error().description());
+}
+
+void Gateway::readControlFrame(const std::shared_ptr<Connection> &connection) {
+  receiveFrame(connection,
+               [weak = weak_from_this(), connection](std::expected<Frame, ChannelError> result) {
+                 if (auto self = weak.lock())
+                   self->controlFrameReceived(result, connection);
+               });
+}
+
+void Gateway::controlFrameReceived(const std::expected<Frame, ChannelError> &result,
+                                   const std::shared_ptr<Connection> &connection) {
+  if (!result || result->kind != Frame::Kind::ping) {
+    connection->cancel();
+    return;
+  }
+  // The next frame is read once the pong is handed over, so a peer that pings without reading
+  // cannot pile up unsent pongs here.
+  auto sent = sendFrame(connection, bareFrame(Frame::Kind::pong),
+                        [weak = weak_from_this(), connection](std::optional<ChannelError> error) {
+                          auto self = weak.lock();
+                          if (!self)
+                            return;
+                          if (error)
+                            connection->cancel();
+                          else
+                            self->readControlFrame(connection);
+                        });
+  if (!sent)
+    connection->cancel();
+}
+
+void Gateway::openLocalStream(const SharedServiceInfo &service,
+                              const std::shared_ptr<Connection> &connection,
+                              const std::string &peerID) {
+  // Never clamped: a port out of range must not turn into some other port nobody shared.
+  if (service.port < 1 || service.port > 65535) {
+    sendErrorAndClose(connection, "bad port");
+    return;
+  }
+  const auto port = static_cast<std::uint16_t>(service.port);
+  std::weak_ptr<Gateway> weak = weak_from_this();
+  connectLoopback(port, {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()},
+                  [weak, connection, service, peerID](std::shared_ptr<Connection> local) {
+                    auto self = weak.lock();
+                    if (!self) {
+                      if (local)
+                        local->cancel();
+                      return;
+                    }
+                    self->streamConnected(local, connection, service, peerID);
+                  });
+}
+
+void Gateway::connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> hosts,
+                              std::function<void(std::shared_ptr<Connection>)> completion) {
+  if (hosts.empty()) {
+    completion(nullptr);
+    return;
+  }
+  auto host = hosts.front();
+  hosts.erase(hosts.begin());
+  auto connection = Connection::create(Endpoint::hostPort(host, port), Parameters::tcp());
+  auto done = std::make_shared<bool>(false);
+  // The handler owns the connection until it settles; clearing the handler then breaks the
+  // cycle.
+  connection->setStateHandler([weak = weak_from_this(), connection, done, port,
+                               hosts = std::move(hosts),
+                               completion = std::move(completion)](const Connection::State &state) {
+    if (*done)
+      return;
+    const bool ready = state.kind == Connection::State::Kind::ready;
+    const bool failed = state.kind == Connection::State::Kind::waiting ||
+                        state.kind == Connection::State::Kind::failed ||
+                        state.kind == Connection::State::Kind::cancelled;
+    if (!ready && !failed)
+      return;
+    *done = true;
+    // Clearing the handler destroys this closure, so what it holds is moved out first.
+    auto settled = connection;
+    auto self = weak.lock();
+    auto remaining = std::move(hosts);
+    auto finish = std::move(completion);
+    const std::uint16_t settledPort = port;
+    settled->setStateHandler(nullptr);
+    if (ready) {
+      finish(settled);
+      return;
+    }
+    // Waiting counts as failed: the next host is tried at once.
+    settled->cancel();
+    if (self)
+      self->connectLoopback(settledPort, std::move(remaining), std::move(finish));
+    else
+      finish(nullptr);
+  });
+  connection->start(queue_);
+}
+
+void Gateway::streamConnected(const std::shared_ptr<Connection> &local,
+                              const std::shared_ptr<Connection> &peer,
+                              const SharedServiceInfo &service, const std::string &peerID) {
+  if (!local) {
+    sendErrorAndClose(peer, "not running");
+    return;
+  }
+  // The pending finish keeps the gateway alive until it has run.
+  auto self = shared_from_this();
+  auto sent = sendFrame(peer, resultFrame(true),
+                        [self, service, peerID, local, peer](std::optional<ChannelError> error) {
+                          self->queue_->post(
+                              [self, failed = error.has_value(), service, peerID, local, peer] {
+                                self->finishStream(failed, service, peerID, local, peer);
+                              });
+                        });
+  if (!sent)
+    queue_->post([self, service, peerID, local, peer] {
+      self->finishStream(true, service, peerID, local, peer);
+    });
+}
+
+void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const std::string &peerID,
+                           const std::shared_ptr<Connection> &local,
+                           const std::shared_ptr<Connection> &peer) {
+  // A restart or revoke while the result was in flight leaves the peer unregistered.
+  auto registered = connections_.find(peerID);
+  const bool stillRegistered =
+      registered != connections_.end() && registered->second.contains(peer.get());
+  if (failed || !stillRegistered || !isAllowed(service.id, peerID)) {
+    peer->cancel();
+    local->cancel();
+    return;
+  }
+  streams_[service.id].insert_or_assign(peer.get(), Stream{peer, peerID, referenceDateNow()});
+  publishSessions();
+  if (onAccepted_)
+    onAccepted_(peerID, service.id);
+  const Connection *identity = peer.get();
+  Bridge::runBridge(peer, local, [weak = weak_from_this(), identity, queue = queue_] {
+    queue->post([weak, identity] {
+      if (auto self = weak.lock())
+        self->forgetConnection(identity);
+    });
+  });
+}
+
+void Gateway::sendErrorAndClose(const std::shared_ptr<Connection> &connection,
+                                const std::string &text) {
+  sendAndClose(connection, resultFrame(false, text));
+}
+
+void Gateway::sendAndClose(const std::shared_ptr<Connection> &connection, const Frame &frame) {
+  auto sent = sendFrame(connection, frame,
+                        [connection](std::optional<ChannelError>) { connection->cancel(); });
+  if (!sent)
+    connection->cancel();
+}
+
+void Gateway::forgetConnection(const Connection *connection) {
+  controls_.erase(connection);
+  for (auto &[peer, table] : connections_)
+    table.erase(connection);
+  bool removedStream = false;
+  for (auto it = streams_.begin(); it != streams_.end();) {
+    removedStream = it->second.erase(connection) > 0 || removedStream;
+    if (it->second.empty())
+      it = streams_.erase(it);
+    else
+      ++it;
+  }
+  if (removedStream)
+    publishSessions();
+}
+
+bool Gateway::isAllowed(const std::string &serviceID, const std::string &peerID) const {
+  const bool shared = std::any_of(services_.begin(), services_.end(),
+                                  [&](const auto &service) { return service.id == serviceID; });
+  if (!shared)
+    return false;
+  auto entry = access_.find(serviceID);
+  return entry == access_.end() || entry->second.contains(peerID);
+}
+
+void Gateway::publishSessions() {
+  std::vector<Session> sessions;
+  for (const auto &[serviceID, table] : streams_) {
+    auto part = sessionsFromStreams(table, serviceID);
+    sessions.insert(sessions.end(), part.begin(), part.end());
+  }
+  std::stable_sort(sessions.begin(), sessions.end(),
+                   [](const Session &a, const Session &b) { return a.since < b.since; });
+  if (onSessions_)
+    onSessions_(std::move(sessions));
+}
+
+} // namespace corvane

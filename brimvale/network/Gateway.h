@@ -1,0 +1,184 @@
+#pragma once
+
+#include "brimvale/foundation/DeviceIdentity.h"
+#include "brimvale/foundation/Frame.h"
+#include "brimvale/foundation/PairKeys.h"
+#include "brimvale/platform/Clock.h"
+#include "brimvale/platform/Connection.h"
+#include "brimvale/platform/Listener.h"
+#include "brimvale/platform/SerialQueue.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane {
+
+class DnsSd;
+class PairedPeerStore;
+
+// The listening side of this machine: one TLS-PSK listener with a key per paired peer,
+// advertised over DNS-SD, serving control connections (the list of shares, ping) and
+// open-mode connections that become byte streams to one shared loopback port.
+//
+// Every field lives on `queue`; the public operations hop onto it and return at once, and the
+// callbacks run on it.
+class Gateway : public std::enable_shared_from_this<Gateway> {
+public:
+  struct Session {
+    std::string peerID;
+    std::string serviceID;
+    Date since = 0;
+    bool operator==(const Session &) const = default;
+  };
+
+  struct Stream {
+    std::shared_ptr<Connection> connection; // the connection from the peer
+    std::string peerID;
+    Date since = 0;
+  };
+
+  // Connection identity is the object's address; tables never compare connections by value.
+  using StreamTable = std::unordered_map<const Connection *, Stream>;
+  using Access = std::map<std::string, std::set<std::string>>;
+  using HardwareAddresses = std::function<std::vector<std::string>()>;
+
+  static constexpr double helloDeadline = 10.0;
+  static constexpr double busyRetryDelay = 0.2;
+  static constexpr double failureRetryDelay = 3.0;
+  static constexpr int busyAttempts = 5;
+  static constexpr std::size_t connectionLimit = 64;
+
+  struct Options {
+    std::string queueLabel = "corvane.gateway";
+    // The queue to run on; made from `queueLabel` when absent.
+    std::shared_ptr<SerialQueue> queue;
+    bool advertise = true;
+    std::optional<std::uint16_t> preferredPort;
+    // Tests shorten these; the defaults are the protocol's.
+    double helloDeadline = Gateway::helloDeadline;
+    double busyRetryDelay = Gateway::busyRetryDelay;
+    double failureRetryDelay = Gateway::failureRetryDelay;
+    // This machine's hardware addresses for the services frame; empty gives the system's.
+    HardwareAddresses hardwareAddresses;
+  };
+
+  static std::shared_ptr<Gateway> create(DeviceIdentity identity,
+                                         std::shared_ptr<PairedPeerStore> peerStore,
+                                         std::string deviceName, std::shared_ptr<DnsSd> dnsSd,
+                                         Options options);
+  static std::shared_ptr<Gateway> create(DeviceIdentity identity,
+                                         std::shared_ptr<PairedPeerStore> peerStore,
+                                         std::string deviceName, std::shared_ptr<DnsSd> dnsSd);
+  ~Gateway();
+
+  Gateway(const Gateway &) = delete;
+  Gateway &operator=(const Gateway &) = delete;
+
+  // Callbacks run on `queue`. Set them before start().
+  void setOnSessions(std::function<void(std::vector<Session>)> callback);
+  void setOnAccepted(std::function<void(std::string peerID, std::string serviceID)> callback);
+  void setOnReady(std::function<void(std::uint16_t port)> callback);
+
+  void start();
+  void restart();
+  // The peer was removed from the paired list: its connections end, and until the next
+  // restart a hello from it is answered "unpaired".
+  void revoke(std::string peerID);
+  void disconnect(std::string peerID, std::string serviceID);
+  void rename(std::string deviceName);
+  void updateServices(std::vector<SharedServiceInfo> services, Access access);
+
+  const std::shared_ptr<SerialQueue> &queue() const { return queue_; }
+  // Read on `queue` only.
+  std::optional<std::uint16_t> readyPort() const { return readyPort_; }
+
+  // One session per stream of one service, in the table's order.
+  static std::vector<Session> sessionsFromStreams(const StreamTable &streams,
+                                                  const std::string &serviceID);
+
+private:
+  struct Control {
+    std::shared_ptr<Connection> connection;
+    std::string peerID;
+  };
+  // Per accepted connection until its hello is verified.
+  struct Handshake {
+    bool done = false;
+    WorkItem deadline;
+  };
+
+  Gateway(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerStore,
+          std::string deviceName, std::shared_ptr<DnsSd> dnsSd, Options options);
+
+  void startGateway(std::size_t index, int attempt);
+  void stopGateway();
+  void listenerStateChanged(const Listener::State &state, const Listener *listener,
+                            std::optional<std::uint16_t> candidate, std::size_t index, int attempt);
+
+  void acceptConnection(const std::shared_ptr<Connection> &connection);
+  void connectionStateChanged(const Connection::State &state,
+                              const std::shared_ptr<Connection> &connection,
+                              const std::shared_ptr<Handshake> &handshake);
+  void handleHello(const std::expected<Frame, ChannelError> &result,
+                   const std::shared_ptr<Connection> &connection, const Bytes &nonce,
+                   const std::shared_ptr<Handshake> &handshake);
+  void handleRequest(const std::shared_ptr<Connection> &connection, const std::string &peerID,
+                     const Frame &hello);
+  void replyUnpaired(const std::shared_ptr<Connection> &connection, const Frame &hello);
+  void sendErrorAndClose(const std::shared_ptr<Connection> &connection, const std::string &text);
+  void readControlFrame(const std::shared_ptr<Connection> &connection);
+  void controlFrameReceived(const std::expected<Frame, ChannelError> &result,
+                            const std::shared_ptr<Connection> &connection);
+  void openLocalStream(const SharedServiceInfo &service,
+                       const std::shared_ptr<Connection> &connection, const std::string &peerID);
+  void connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> hosts,
+                       std::function<void(std::shared_ptr<Connection>)> completion);
+  void streamConnected(const std::shared_ptr<Connection> &local,
+                       const std::shared_ptr<Connection> &peer, const SharedServiceInfo &service,
+                       const std::string &peerID);
+  void finishStream(bool failed, const SharedServiceInfo &service, const std::string &peerID,
+                    const std::shared_ptr<Connection> &local,
+                    const std::shared_ptr<Connection> &peer);
+
+  void forgetConnection(const Connection *connection);
+  void sendServices(const std::shared_ptr<Connection> &connection, const std::string &peerID);
+  bool isAllowed(const std::string &serviceID, const std::string &peerID) const;
+  void publishSessions();
+  // Sends `frame`, then cancels the connection whatever the send's outcome.
+  void sendAndClose(const std::shared_ptr<Connection> &connection, const Frame &frame);
+
+  std::shared_ptr<SerialQueue> queue_;
+  DeviceIdentity identity_;
+  std::shared_ptr<PairedPeerStore> peerStore_;
+  std::string deviceName_;
+  std::shared_ptr<DnsSd> dnsSd_;
+  Options options_;
+
+  std::shared_ptr<Listener> listener_;
+  std::optional<std::uint16_t> readyPort_;
+  bool running_ = false;
+  std::unordered_map<std::string, PairKeys> pairKeys_;
+  std::unordered_map<std::string, PairKeys> revokedKeys_;
+  std::vector<SharedServiceInfo> services_;
+  Access access_;
+  // Accepted connections whose hello is still outstanding; held here so they live that long.
+  std::unordered_map<const Connection *, std::shared_ptr<Connection>> pending_;
+  std::unordered_map<std::string,
+                     std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
+      connections_;
+  std::unordered_map<const Connection *, Control> controls_;
+  std::map<std::string, StreamTable> streams_;
+
+  std::function<void(std::vector<Session>)> onSessions_;
+  std::function<void(std::string, std::string)> onAccepted_;
+  std::function<void(std::uint16_t)> onReady_;
+};
+
+} // namespace corvane

@@ -1,0 +1,599 @@
+#include "brimvale/foundation/PairedPeerStore.h"
+#include "brimvale/foundation/SecureChannel.h"
+#include "brimvale/network/Gateway.h"
+#include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/MemorySecretStore.h"
+#include "brimvale/platform/RegistryDnsSd.h"
+
+#include <asio.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Collects values from other threads and hands them to the test one at a time.
+template <typename T> class Inbox {
+public:
+  void push(T value) {
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_back(std::move(value));
+    }
+    changed_.notify_all();
+  }
+  std::optional<T> pop(std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [&] { return !items_.empty(); }))
+      return std::nullopt;
+    T value = std::move(items_.front());
+    items_.pop_front();
+    return value;
+  }
+  std::size_t size() {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<T> items_;
+};
+
+// Polls `condition` for up to two seconds.
+bool eventually(const std::function<bool()> &condition) {
+  for (int i = 0; i < 200; ++i) {
+    if (condition())
+      return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return condition();
+}
+
+// A loopback TCP server that echoes every byte, on IPv4 or IPv6 loopback.
+class EchoServer {
+public:
+  explicit EchoServer(const asio::ip::address &address) : acceptor_(context_) {
+    asio::ip::tcp::endpoint endpoint(address, 0);
+    acceptor_.open(endpoint.protocol());
+    if (address.is_v6())
+      acceptor_.set_option(asio::ip::v6_only(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen();
+    accept();
+    thread_ = std::thread([this] { context_.run(); });
+  }
+  ~EchoServer() {
+    context_.stop();
+    thread_.join();
+  }
+  int port() const { return acceptor_.local_endpoint().port(); }
+
+private:
+  void accept() {
+    acceptor_.async_accept([this](std::error_code error, asio::ip::tcp::socket socket) {
+      if (error)
+        return;
+      echo(std::make_shared<asio::ip::tcp::socket>(std::move(socket)));
+      accept();
+    });
+  }
+  static void echo(std::shared_ptr<asio::ip::tcp::socket> socket) {
+    auto buffer = std::make_shared<std::array<char, 4096>>();
+    socket->async_read_some(
+        asio::buffer(*buffer), [socket, buffer](std::error_code error, std::size_t n) {
+          if (error)
+            return;
+          asio::async_write(*socket, asio::buffer(*buffer, n),
+                            [socket, buffer](std::error_code error, std::size_t) {
+                              if (!error)
+                                echo(socket);
+                            });
+        });
+  }
+
+  asio::io_context context_;
+  asio::ip::tcp::acceptor acceptor_;
+  std::thread thread_;
+};
+
+// A loopback port on which nothing listens (bound once, then released).
+int unusedPort() {
+  asio::io_context context;
+  asio::ip::tcp::acceptor acceptor(context, {asio::ip::address_v4::loopback(), 0});
+  return acceptor.local_endpoint().port();
+}
+
+Frame bare(Frame::Kind kind) {
+  Frame frame;
+  frame.kind = kind;
+  return frame;
+}
+
+Frame hello(std::string deviceID, std::optional<Bytes> mac, std::optional<Frame::Mode> mode) {
+  Frame frame;
+  frame.kind = Frame::Kind::hello;
+  frame.deviceID = std::move(deviceID);
+  frame.mac = std::move(mac);
+  frame.mode = mode;
+  return frame;
+}
+
+SharedServiceInfo share(std::string id, int port) {
+  SharedServiceInfo service;
+  service.id = id;
+  service.name = "Share " + id;
+  service.port = port;
+  service.running = true;
+  service.category = "Database";
+  return service;
+}
+
+struct Machine {
+  MemorySecretStore secrets;
+  DeviceIdentity identity = DeviceIdentity::loadOrCreateIdentity(secrets);
+  std::string deviceID() const { return identity.deviceID(); }
+};
+
+class GatewayTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    peerStore = std::make_shared<PairedPeerStore>(serverSecrets);
+    pair(client);
+  }
+
+  // The queue must end here, joined, not on its own thread after the test has returned.
+  void TearDown() override {
+    for (int i = 0; i < 200 && gatewayQueue.use_count() > 1; ++i)
+      std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(gatewayQueue.use_count(), 1);
+  }
+
+  void pair(const Machine &machine) {
+    peerStore->add(
+        PairedPeer{machine.deviceID(), "Client", machine.identity.publicKey(), referenceDateNow()});
+  }
+
+  Gateway::Options options() {
+    Gateway::Options options;
+    options.queue = gatewayQueue;
+    options.helloDeadline = 0.5;
+    options.hardwareAddresses = [] { return std::vector<std::string>{"aa:bb:cc:dd:ee:ff"}; };
+    return options;
+  }
+
+  // Starts the gateway and waits until it listens.
+  std::shared_ptr<Gateway> startGateway(Gateway::Options options) {
+    auto gateway = Gateway::create(server.identity, peerStore, "Server", dnsSd, options);
+    gateway->setOnReady([this](std::uint16_t port) { ready.push(port); });
+    gateway->setOnSessions([this](std::vector<Gateway::Session> s) {
+      sessions.push(s);
+      events.push("sessions");
+    });
+    gateway->setOnAccepted([this](std::string peer, std::string service) {
+      accepted.push({peer, service});
+      events.push("accepted");
+    });
+    gateway->start();
+    auto port = ready.pop();
+    EXPECT_TRUE(port);
+    port_ = port.value_or(0);
+    return gateway;
+  }
+  std::shared_ptr<Gateway> startGateway() { return startGateway(options()); }
+
+  Endpoint gatewayEndpoint() const {
+    return Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), port_);
+  }
+
+  PairKeys clientKeys() const {
+    return PairKeys::deriveKeys(client.identity, server.identity.publicKey()).value();
+  }
+
+  // The client handshake; an error when the gateway refused or closed.
+  std::expected<std::shared_ptr<Connection>, ChannelError>
+  open(Frame::Mode mode, std::optional<std::string> serviceID = std::nullopt,
+       const Machine *as = nullptr) {
+    const Machine &who = as ? *as : client;
+    auto keys = PairKeys::deriveKeys(who.identity, server.identity.publicKey()).value();
+    std::promise<std::expected<std::shared_ptr<Connection>, ChannelError>> promise;
+    SecureChannel::openClient(
+        gatewayEndpoint(), keys, who.deviceID(), mode, serviceID, clientQueue,
+        [&promise](std::expected<std::shared_ptr<Connection>, ChannelError> result) {
+          promise.set_value(std::move(result));
+        });
+    return promise.get_future().get();
+  }
+
+  // A TLS connection with the client's key that does its own talking.
+  std::shared_ptr<Connection> rawConnect() {
+    auto parameters = SecureChannel::secureParameters(
+        {SecureChannel::PSK{client.deviceID(), clientKeys().psk}},
+        std::vector<std::uint16_t>(SecureChannel::cipherSuites.begin(),
+                                   SecureChannel::cipherSuites.end()));
+    auto connection = Connection::create(gatewayEndpoint(), parameters);
+    auto states = std::make_shared<Inbox<Connection::State::Kind>>();
+    connection->setStateHandler([states](const Connection::State &s) { states->push(s.kind); });
+    connection->start(clientQueue);
+    for (auto state = states->pop(); state; state = states->pop()) {
+      if (*state == Connection::State::Kind::ready)
+        return connection;
+      if (*state != Connection::State::Kind::preparing)
+        return nullptr;
+    }
+    return nullptr;
+  }
+
+  static std::expected<Frame, ChannelError> read(const std::shared_ptr<Connection> &connection) {
+    std::promise<std::expected<Frame, ChannelError>> promise;
+    receiveFrame(connection, [&promise](std::expected<Frame, ChannelError> result) {
+      promise.set_value(std::move(result));
+    });
+    return promise.get_future().get();
+  }
+
+  static void send(const std::shared_ptr<Connection> &connection, const Frame &frame) {
+    ASSERT_TRUE(sendFrame(connection, frame));
+  }
+
+  // Bytes after the handshake, until `count` arrived or the stream ended.
+  static Bytes readBytes(const std::shared_ptr<Connection> &connection, std::size_t count) {
+    Bytes all;
+    while (all.size() < count) {
+      std::promise<std::pair<Bytes, bool>> promise;
+      connection->receive(1, 65536,
+                          [&promise](Bytes data, bool complete, std::optional<NetworkError> e) {
+                            promise.set_value({std::move(data), complete || e.has_value()});
+                          });
+      auto [data, ended] = promise.get_future().get();
+      all.insert(all.end(), data.begin(), data.end());
+      if (ended)
+        break;
+    }
+    return all;
+  }
+
+  static bool isRejected(const std::expected<std::shared_ptr<Connection>, ChannelError> &result,
+                         const std::string &text) {
+    return !result && std::holds_alternative<WireError>(result.error()) &&
+           std::get<WireError>(result.error()) == WireError::rejected(text);
+  }
+
+  Machine server;
+  Machine client;
+  std::shared_ptr<MemorySecretStore> serverSecrets = std::make_shared<MemorySecretStore>();
+  std::shared_ptr<PairedPeerStore> peerStore;
+  std::shared_ptr<DnsSdRegistry> registry = DnsSdRegistry::create();
+  std::shared_ptr<RegistryDnsSd> dnsSd = RegistryDnsSd::create(registry);
+  std::shared_ptr<SerialQueue> clientQueue = SerialQueue::create("test.client");
+  std::shared_ptr<SerialQueue> gatewayQueue = SerialQueue::create("corvane.gateway");
+  Inbox<std::uint16_t> ready;
+  Inbox<std::vector<Gateway::Session>> sessions;
+  Inbox<std::pair<std::string, std::string>> accepted;
+  Inbox<std::string> events;
+  std::uint16_t port_ = 0;
+};
+
+TEST(GatewaySessions, FromStreamsCarriesPeerServiceAndSince) {
+  EXPECT_TRUE(Gateway::sessionsFromStreams({}, "S").empty());
+  Gateway::StreamTable table;
+  table.emplace(reinterpret_cast<const Connection *>(0x10), Gateway::Stream{nullptr, "p1", 5});
+  auto sessions = Gateway::sessionsFromStreams(table, "S");
+  ASSERT_EQ(sessions.size(), 1u);
+  EXPECT_EQ(sessions[0], (Gateway::Session{"p1", "S", 5}));
+}
+
+TEST_F(GatewayTest, BusyPreferredPortFallsBackAfterFiveTries) {
+  // Hold 65530 on every address so the gateway cannot have it; if someone else already holds
+  // it, the gateway cannot have it either.
+  asio::io_context context;
+  asio::ip::tcp::acceptor holder(context);
+  std::error_code error;
+  holder.open(asio::ip::tcp::v6(), error);
+  holder.set_option(asio::ip::v6_only(false), error);
+  holder.bind({asio::ip::address_v6::any(), 65530}, error);
+  holder.listen(asio::socket_base::max_listen_connections, error);
+
+  auto opts = options();
+  opts.preferredPort = 65530;
+  const auto started = std::chrono::steady_clock::now();
+  auto gateway = startGateway(opts);
+  const auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_NE(port_, 65530);
+  EXPECT_NE(port_, 0);
+  // Four pauses between the five attempts on the busy port.
+  EXPECT_GE(elapsed, 4 * std::chrono::milliseconds(190));
+}
+
+TEST_F(GatewayTest, ListensAndAdvertisesWithoutPairedMacs) {
+  peerStore->remove(client.deviceID());
+  auto gateway = startGateway();
+  EXPECT_NE(port_, 0);
+  ASSERT_TRUE(eventually([&] { return registry->publications().size() == 1; }));
+  auto published = registry->publications();
+  ASSERT_EQ(published.size(), 1u);
+  EXPECT_EQ(published[0].service.name, "Server");
+  EXPECT_EQ(published[0].service.type, "_corvane._tcp");
+  EXPECT_EQ(published[0].service.txt,
+            (std::map<std::string, std::string>{{"v", "2"}, {"id", server.deviceID()}}));
+  EXPECT_EQ(published[0].port, port_);
+  // The formerly paired client no longer has a key the listener knows.
+  EXPECT_FALSE(open(Frame::Mode::control));
+}
+
+TEST_F(GatewayTest, ControlModeServicesFilteredAndPingAnswered) {
+  Machine other;
+  pair(other);
+  auto gateway = startGateway();
+  gateway->updateServices({share("A", 1000), share("B", 2000), share("C", 3000)},
+                          {{"B", {other.deviceID()}}, {"C", {client.deviceID()}}});
+  auto connection = open(Frame::Mode::control);
+  ASSERT_TRUE(connection);
+  auto services = read(*connection);
+  ASSERT_TRUE(services);
+  EXPECT_EQ(services->kind, Frame::Kind::services);
+  EXPECT_EQ(services->services, (std::vector{share("A", 1000), share("C", 3000)}));
+  EXPECT_EQ(services->name, "Server");
+  EXPECT_EQ(services->hardware, std::vector<std::string>{"aa:bb:cc:dd:ee:ff"});
+
+  for (int i = 0; i < 2; ++i) {
+    send(*connection, bare(Frame::Kind::ping));
+    auto pong = read(*connection);
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(pong->kind, Frame::Kind::pong);
+  }
+  // Anything but a ping ends the control connection.
+  send(*connection, bare(Frame::Kind::services));
+  EXPECT_FALSE(read(*connection));
+}
+
+TEST_F(GatewayTest, OpenModeRelaysToIPv4AndIPv6OnlyServices) {
+  EchoServer v4(asio::ip::address_v4::loopback());
+  EchoServer v6(asio::ip::address_v6::loopback());
+  auto gateway = startGateway();
+  gateway->updateServices({share("four", v4.port()), share("six", v6.port())}, {});
+  for (const char *id : {"four", "six"}) {
+    auto connection = open(Frame::Mode::open, id);
+    ASSERT_TRUE(connection) << id;
+    (*connection)->send(bytesOf("hello through the gateway"));
+    EXPECT_EQ(textOf(readBytes(*connection, 25)), "hello through the gateway") << id;
+    (*connection)->cancel();
+  }
+}
+
+TEST_F(GatewayTest, OpenModeRefusals) {
+  const int idle = unusedPort();
+  auto gateway = startGateway();
+  gateway->updateServices(
+      {share("zero", 0), share("big", 70000), share("idle", idle), share("mine", idle)},
+      {{"mine", {"0000000000000000"}}});
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "missing"), "not shared"));
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "mine"), "not shared"));
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, std::nullopt), "not shared"));
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "zero"), "bad port"));
+  // Above 65535 is refused, not clamped onto port 65535.
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "big"), "bad port"));
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "idle"), "not running"));
+}
+
+TEST_F(GatewayTest, HelloWithoutModeIsABadRequest) {
+  auto gateway = startGateway();
+  auto connection = rawConnect();
+  ASSERT_TRUE(connection);
+  auto challenge = read(connection);
+  ASSERT_TRUE(challenge && challenge->nonce);
+  send(connection,
+       hello(client.deviceID(), helloCode(*challenge->nonce, client.deviceID(), clientKeys()),
+             std::nullopt));
+  auto result = read(connection);
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->kind, Frame::Kind::result);
+  EXPECT_EQ(result->ok, false);
+  EXPECT_EQ(result->error, "bad request");
+}
+
+TEST_F(GatewayTest, SixtyFifthConnectionOfAPeerIsRefused) {
+  auto gateway = startGateway();
+  std::vector<std::shared_ptr<Connection>> controls;
+  for (int i = 0; i < 64; ++i) {
+    auto connection = open(Frame::Mode::control);
+    ASSERT_TRUE(connection) << i;
+    ASSERT_TRUE(read(*connection)); // its services frame: registered by now
+    controls.push_back(*connection);
+  }
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "any"), "too many connections"));
+
+  // A closed connection frees its place.
+  controls.back()->cancel();
+  controls.pop_back();
+  std::optional<std::shared_ptr<Connection>> again;
+  for (int i = 0; i < 50 && !again; ++i) {
+    auto attempt = open(Frame::Mode::control);
+    if (attempt)
+      again = *attempt;
+    else
+      std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(again);
+}
+
+TEST_F(GatewayTest, RevokedPeerIsToldItIsUnpaired) {
+  EchoServer echo(asio::ip::address_v4::loopback());
+  auto gateway = startGateway();
+  gateway->updateServices({share("S", echo.port())}, {});
+  auto control = open(Frame::Mode::control);
+  ASSERT_TRUE(control);
+  ASSERT_TRUE(read(*control));
+
+  gateway->revoke(client.deviceID());
+  auto unpaired = read(*control);
+  ASSERT_TRUE(unpaired);
+  EXPECT_EQ(unpaired->kind, Frame::Kind::unpaired);
+  EXPECT_FALSE(read(*control));
+
+  auto again = open(Frame::Mode::control);
+  ASSERT_TRUE(again);
+  auto frame = read(*again);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->kind, Frame::Kind::unpaired);
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "S"), "unpaired"));
+
+  // A restart forgets revoked keys; the peer store still lists the client here, so it is
+  // served again.
+  gateway->restart();
+  auto port = ready.pop();
+  ASSERT_TRUE(port);
+  port_ = *port;
+  auto served = open(Frame::Mode::control);
+  ASSERT_TRUE(served);
+  auto services = read(*served);
+  ASSERT_TRUE(services);
+  EXPECT_EQ(services->kind, Frame::Kind::services);
+}
+
+TEST_F(GatewayTest, BadHellosAreClosedWithoutAReply) {
+  auto gateway = startGateway();
+  auto expectClosedAfter =
+      [&](std::function<void(const std::shared_ptr<Connection> &, const Bytes &nonce)> say) {
+        auto connection = rawConnect();
+        ASSERT_TRUE(connection);
+        auto challenge = read(connection);
+        ASSERT_TRUE(challenge);
+        ASSERT_EQ(challenge->kind, Frame::Kind::challenge);
+        ASSERT_TRUE(challenge->nonce);
+        EXPECT_EQ(challenge->nonce->size(), 32u);
+        say(connection, *challenge->nonce);
+        EXPECT_FALSE(read(connection));
+      };
+  // Wrong MAC.
+  expectClosedAfter([&](auto &connection, const Bytes &nonce) {
+    Bytes mac = helloCode(nonce, client.deviceID(), clientKeys());
+    mac[0] ^= 1;
+    send(connection, hello(client.deviceID(), mac, Frame::Mode::control));
+  });
+  // A MAC made for another device identifier.
+  expectClosedAfter([&](auto &connection, const Bytes &nonce) {
+    send(connection, hello("0123456789abcdef", helloCode(nonce, client.deviceID(), clientKeys()),
+                           Frame::Mode::control));
+  });
+  // Not a hello, and a hello without a MAC.
+  expectClosedAfter(
+      [&](auto &connection, const Bytes &) { send(connection, bare(Frame::Kind::ping)); });
+  expectClosedAfter([&](auto &connection, const Bytes &) {
+    send(connection, hello(client.deviceID(), std::nullopt, Frame::Mode::control));
+  });
+  // A length prefix beyond the frame limit, and bytes that are not JSON.
+  expectClosedAfter([&](auto &connection, const Bytes &) {
+    connection->send(Bytes{0xff, 0xff, 0xff, 0xff});
+  });
+  expectClosedAfter([&](auto &connection, const Bytes &) {
+    connection->send(Bytes{0, 0, 0, 3, '{', '{', '{'});
+  });
+}
+
+TEST_F(GatewayTest, SilentClientIsClosedAtTheDeadline) {
+  auto gateway = startGateway(); // hello deadline 0.5 s
+  auto connection = rawConnect();
+  ASSERT_TRUE(connection);
+  auto challenge = read(connection);
+  ASSERT_TRUE(challenge);
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(read(connection));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+}
+
+TEST_F(GatewayTest, WithdrawnAccessEndsStreamsAndResendsServices) {
+  EchoServer echo(asio::ip::address_v4::loopback());
+  auto gateway = startGateway();
+  gateway->updateServices({share("S", echo.port()), share("T", echo.port())}, {});
+  auto control = open(Frame::Mode::control);
+  ASSERT_TRUE(control);
+  ASSERT_EQ(read(*control)->services->size(), 2u);
+  auto stream = open(Frame::Mode::open, "S");
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(accepted.pop());
+  while (sessions.pop(0ms)) {
+  }
+
+  // Same arguments again: nothing is sent.
+  gateway->updateServices({share("S", echo.port()), share("T", echo.port())}, {});
+  gateway->updateServices({share("S", echo.port()), share("T", echo.port())},
+                          {{"S", {"0000000000000000"}}});
+  auto services = read(*control);
+  ASSERT_TRUE(services);
+  EXPECT_EQ(services->services, std::vector{share("T", echo.port())});
+  EXPECT_TRUE(readBytes(*stream, 1).empty());
+
+  // The stream's end is published as an empty snapshot.
+  auto last = sessions.pop();
+  ASSERT_TRUE(last);
+  EXPECT_TRUE(last->empty());
+}
+
+TEST_F(GatewayTest, RenameRestartsWithTheNewName) {
+  auto gateway = startGateway();
+  auto control = open(Frame::Mode::control);
+  ASSERT_TRUE(control);
+  ASSERT_TRUE(read(*control));
+
+  gateway->rename("Server");
+  EXPECT_FALSE(ready.pop(200ms));
+
+  gateway->rename("Renamed");
+  EXPECT_FALSE(read(*control));
+  ASSERT_TRUE(ready.pop());
+  EXPECT_TRUE(eventually([&] {
+    auto published = registry->publications();
+    return published.size() == 1 && published[0].service.name == "Renamed";
+  }));
+}
+
+TEST_F(GatewayTest, SessionsSortedBySinceAndPublishedBeforeAccepted) {
+  EchoServer echo(asio::ip::address_v4::loopback());
+  auto gateway = startGateway();
+  gateway->updateServices({share("B", echo.port()), share("A", echo.port())}, {});
+  while (sessions.pop(100ms)) {
+  }
+  while (events.pop(0ms)) {
+  }
+
+  auto first = open(Frame::Mode::open, "B");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(events.pop(), "sessions");
+  EXPECT_EQ(events.pop(), "accepted");
+  std::this_thread::sleep_for(5ms);
+  auto second = open(Frame::Mode::open, "A");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(events.pop(), "sessions");
+  EXPECT_EQ(events.pop(), "accepted");
+
+  auto one = sessions.pop();
+  auto two = sessions.pop();
+  ASSERT_TRUE(one && two);
+  ASSERT_EQ(one->size(), 1u);
+  ASSERT_EQ(two->size(), 2u);
+  // "B" came first, so it leads although "A" sorts first by id.
+  EXPECT_EQ((*two)[0].serviceID, "B");
+  EXPECT_EQ((*two)[1].serviceID, "A");
+  EXPECT_LT((*two)[0].since, (*two)[1].since);
+  EXPECT_EQ((*two)[0].peerID, client.deviceID());
+  EXPECT_EQ(accepted.pop(), (std::pair<std::string, std::string>{client.deviceID(), "B"}));
+
+  gateway->disconnect(client.deviceID(), "B");
+  EXPECT_TRUE(readBytes(*first, 1).empty());
+  auto after = sessions.pop();
+  ASSERT_TRUE(after);
+  ASSERT_EQ(after->size(), 1u);
+  EXPECT_EQ((*after)[0].serviceID, "A");
+}
+
+} // namespace
+} // namespace corvane
