@@ -1,0 +1,54 @@
+#pragma once
+
+#include <expected>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace corvane::testing {
+
+// A real server started for one test binary: a free loopback port, a temporary folder owned by
+// the unprivileged user it runs as, its whole process group killed afterwards.
+class ServerFixture {
+public:
+  enum class Server { postgres, redis, mariadb, memcached, rabbitmq, nats, nginx };
+
+  // Starts the server and waits until its port accepts connections, at most `startSeconds`.
+  // The error names the server and quotes the end of its log.
+  static std::expected<std::unique_ptr<ServerFixture>, std::string> start(Server server,
+                                                                          double startSeconds = 30);
+
+  ~ServerFixture();
+  ServerFixture(const ServerFixture &) = delete;
+  ServerFixture &operator=(const ServerFixture &) = delete;
+
+  int port() const { return port_; }
+  const std::string &directory() const { return directory_; }
+
+  // What the installed package says its version is, in full (15.18, 7.0.15, 10.11.6, …).
+  static std::string installedVersion(Server server);
+  // The body the nginx fixture serves at /api/version.
+  static std::string nginxVersionBody();
+
+  ServerFixture() = default;
+
+private:
+  struct Process {
+    pid_t pid = -1;
+  };
+
+  void stopAll();
+
+  int port_ = 0;
+  std::string directory_;
+  std::vector<Process> processes_; // stopped in reverse order
+};
+
+// A loopback TCP port that nothing listens on right now.
+int freeLoopbackPort();
+
+// The standard output of a command run without a shell.
+std::string commandOutput(const std::vector<std::string> &argv);
+
+} // namespace corvane::testing
