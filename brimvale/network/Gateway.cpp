@@ -275,7 +275,8 @@ void Gateway::startGateway(std::size_t index, int attempt) {
     else
       connection->cancel();
   });
-  const Listener *identity = listener.get();
+  // Held weakly: an address can be reused by a later listener, a weak reference cannot.
+  std::weak_ptr<Listener> identity = listener;
   listener->setStateHandler([weak, identity, candidate, index, attempt](const Listener::State &s) {
     if (auto self = weak.lock())
       self->listenerStateChanged(s, identity, candidate, index, attempt);
@@ -285,11 +286,12 @@ void Gateway::startGateway(std::size_t index, int attempt) {
   listener->start(queue_);
 }
 
-void Gateway::listenerStateChanged(const Listener::State &state, const Listener *listener,
+void Gateway::listenerStateChanged(const Listener::State &state,
+                                   const std::weak_ptr<Listener> &listener,
                                    std::optional<std::uint16_t> candidate, std::size_t index,
                                    int attempt) {
   // A late report of a listener that has been replaced.
-  if (!listener_ || listener_.get() != listener)
+  if (!isCurrent(listener))
     return;
   switch (state.kind) {
   case Listener::State::Kind::ready:
@@ -304,8 +306,7 @@ void Gateway::listenerStateChanged(const Listener::State &state, const Listener 
       if (attempt + 1 < busyAttempts) {
         queue_->postAfter(
             options_.busyRetryDelay, [weak = weak_from_this(), listener, index, attempt] {
-              if (auto self = weak.lock();
-                  self && self->running_ && self->listener_ && self->listener_.get() == listener)
+              if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
                 self->startGateway(index, attempt + 1);
             });
       } else {
@@ -318,14 +319,18 @@ void Gateway::listenerStateChanged(const Listener::State &state, const Listener 
     }
     Logger::net().error("Gateway listener failed: " + error.localizedDescription());
     queue_->postAfter(options_.failureRetryDelay, [weak = weak_from_this(), listener] {
-      if (auto self = weak.lock();
-          self && self->running_ && self->listener_ && self->listener_.get() == listener)
+      if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
         self->startGateway(0, 0);
     });
     return;
   }
   default: return;
   }
+}
+
+bool Gateway::isCurrent(const std::weak_ptr<Listener> &listener) const {
+  auto alive = listener.lock();
+  return alive && alive == listener_;
 }
 
 // --- accepted connections ---
@@ -602,11 +607,12 @@ void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const 
   publishSessions();
   if (onAccepted_)
     onAccepted_(peerID, service.id);
-  const Connection *identity = peer.get();
-  Bridge::runBridge(peer, local, [weak = weak_from_this(), identity, queue = queue_] {
-    queue->post([weak, identity] {
+  // The closure keeps the peer connection alive until it is forgotten, so its address cannot
+  // meanwhile be reused by a newer connection.
+  Bridge::runBridge(peer, local, [weak = weak_from_this(), peer, queue = queue_] {
+    queue->post([weak, peer] {
       if (auto self = weak.lock())
-        self->forgetConnection(identity);
+        self->forgetConnection(peer.get());
     });
   });
 }

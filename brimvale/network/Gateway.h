@@ -119,7 +119,8 @@ private:
 
   void startGateway(std::size_t index, int attempt);
   void stopGateway();
-  void listenerStateChanged(const Listener::State &state, const Listener *listener,
+  bool isCurrent(const std::weak_ptr<Listener> &listener) const;
+  void listenerStateChanged(const Listener::State &state, const std::weak_ptr<Listener> &listener,
                             std::optional<std::uint16_t> candidate, std::size_t index, int attempt);
 
   void acceptConnection(const std::shared_ptr<Connection> &connection);
