@@ -292,22 +292,33 @@ TEST(GatewaySessions, FromStreamsCarriesPeerServiceAndSince) {
 }
 
 TEST_F(GatewayTest, BusyPreferredPortFallsBackAfterFiveTries) {
-  // Hold 65530 on every address so the gateway cannot have it; if someone else already holds
-  // it, the gateway cannot have it either.
+  // Hold a port above 65525 on every address, so that its +10 and +20 steps are "any" too;
+  // it must be held by this test, or another process could free it mid-test.
   asio::io_context context;
   asio::ip::tcp::acceptor holder(context);
-  std::error_code error;
-  holder.open(asio::ip::tcp::v6(), error);
-  holder.set_option(asio::ip::v6_only(false), error);
-  holder.bind({asio::ip::address_v6::any(), 65530}, error);
-  holder.listen(asio::socket_base::max_listen_connections, error);
+  std::uint16_t busy = 0;
+  for (std::uint16_t port : {65530, 65531, 65532, 65533, 65534, 65526, 65527, 65528, 65529}) {
+    std::error_code error;
+    holder.open(asio::ip::tcp::v6(), error);
+    holder.set_option(asio::ip::v6_only(false), error);
+    holder.bind({asio::ip::address_v6::any(), port}, error);
+    if (!error)
+      holder.listen(asio::socket_base::max_listen_connections, error);
+    if (!error) {
+      busy = port;
+      break;
+    }
+    holder.close(error);
+  }
+  if (busy == 0)
+    GTEST_SKIP() << "no port above 65525 is free to hold";
 
   auto opts = options();
-  opts.preferredPort = 65530;
+  opts.preferredPort = busy;
   const auto started = std::chrono::steady_clock::now();
   auto gateway = startGateway(opts);
   const auto elapsed = std::chrono::steady_clock::now() - started;
-  EXPECT_NE(port_, 65530);
+  EXPECT_NE(port_, busy);
   EXPECT_NE(port_, 0);
   // Four pauses between the five attempts on the busy port.
   EXPECT_GE(elapsed, 4 * std::chrono::milliseconds(190));
