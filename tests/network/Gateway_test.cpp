@@ -519,6 +519,17 @@ TEST_F(GatewayTest, SilentClientIsClosedAtTheDeadline) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(read(connection));
   EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+
+  // One that never starts TLS is closed by the same deadline.
+  asio::io_context context;
+  asio::ip::tcp::socket plain(context);
+  plain.connect({asio::ip::address_v4::loopback(), port_});
+  timeval limit{5, 0};
+  ::setsockopt(plain.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  std::array<char, 16> buffer{};
+  std::error_code error;
+  plain.read_some(asio::buffer(buffer), error);
+  EXPECT_EQ(error, asio::error::eof);
 }
 
 TEST_F(GatewayTest, WithdrawnAccessEndsStreamsAndResendsServices) {
