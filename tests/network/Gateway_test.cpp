@@ -282,15 +282,6 @@ protected:
   std::uint16_t port_ = 0;
 };
 
-TEST(GatewaySessions, FromStreamsCarriesPeerServiceAndSince) {
-  EXPECT_TRUE(Gateway::sessionsFromStreams({}, "S").empty());
-  Gateway::StreamTable table;
-  table.emplace(reinterpret_cast<const Connection *>(0x10), Gateway::Stream{nullptr, "p1", 5});
-  auto sessions = Gateway::sessionsFromStreams(table, "S");
-  ASSERT_EQ(sessions.size(), 1u);
-  EXPECT_EQ(sessions[0], (Gateway::Session{"p1", "S", 5}));
-}
-
 TEST_F(GatewayTest, BusyPreferredPortFallsBackAfterFiveTries) {
   // Hold a port above 65525 on every address, so that its +10 and +20 steps are "any" too;
   // it must be held by this test, or another process could free it mid-test.
