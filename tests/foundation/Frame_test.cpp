@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace corvane;
 using namespace std::chrono_literals;
@@ -216,6 +217,15 @@ TEST(FrameDecoding, FailedReadPassesThrough) {
 
 namespace {
 
+// Connections keep their queue alive and finish closing on it; drop the queue only once they
+// are gone, so its thread is joined rather than left running past the test.
+void release(std::shared_ptr<SerialQueue> &queue) {
+  for (int i = 0; i < 300 && queue.use_count() > 1; ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(queue.use_count(), 1) << queue->label() << " still in use";
+  queue.reset();
+}
+
 // A plain TCP peer on 127.0.0.1 that writes scripted bytes to the first connection it
 // accepts and then closes it.
 class ScriptedPeer {
@@ -250,6 +260,9 @@ public:
       if (accepted_)
         accepted_->cancel();
     });
+    accepted_.reset();
+    listener_.reset();
+    release(queue_);
   }
 
   Endpoint endpoint() const {
@@ -301,6 +314,8 @@ protected:
   void TearDown() override {
     for (auto &connection : connections_)
       connection->cancel();
+    connections_.clear();
+    release(queue_);
   }
 
   std::shared_ptr<SerialQueue> queue_ = SerialQueue::create("test.reader");
