@@ -1,0 +1,378 @@
+#include "brimvale/network/ProxyManager.h"
+
+#include "brimvale/foundation/Bridge.h"
+#include "brimvale/platform/Parameters.h"
+#include "brimvale/platform/SerialQueue.h"
+#include "brimvale/platform/Unicode.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <utility>
+
+namespace corvane {
+
+// One active route. Handlers hold it weakly; only `entries_` owns it, so a stopped or
+// replaced entry is recognised by identity and its late events are dropped.
+struct ProxyManager::Entry {
+  Route route;
+  PairKeys keys;
+  std::vector<std::shared_ptr<Listener>> listeners;
+  std::unordered_map<const Connection *, std::shared_ptr<Connection>> connections;
+  int active = 0;
+  bool refused = false;
+};
+
+namespace {
+
+constexpr int lowestPort = 1;
+constexpr int highestPort = 65535;
+
+std::string refusalText(const ChannelError &error) {
+  if (const auto *wire = std::get_if<WireError>(&error);
+      wire && wire->kind == WireError::Kind::rejected)
+    return characterPrefix(wire->text, ProxyManager::refusalTextLimit);
+  return "unreachable";
+}
+
+} // namespace
+
+std::shared_ptr<ProxyManager> ProxyManager::create(std::string myDeviceID) {
+  return create(std::move(myDeviceID), Options{});
+}
+
+std::shared_ptr<ProxyManager> ProxyManager::create(std::string myDeviceID, Options options) {
+  return std::shared_ptr<ProxyManager>(new ProxyManager(std::move(myDeviceID), std::move(options)));
+}
+
+ProxyManager::ProxyManager(std::string myDeviceID, Options options)
+    : queue_(SerialQueue::create(options.queueLabel)), myDeviceID_(std::move(myDeviceID)),
+      options_(std::move(options)) {}
+
+ProxyManager::~ProxyManager() {
+  // No handler can run any more (they all hold the proxy weakly), so nothing is reported;
+  // the sockets are closed rather than left to whoever still holds them.
+  for (auto &[key, entry] : entries_) {
+    for (auto &listener : entry->listeners)
+      listener->cancel();
+    for (auto &[identity, connection] : entry->connections)
+      connection->cancel();
+  }
+}
+
+double ProxyManager::listenRetryPause(int attempt, const Options &options) {
+  // Past the cap the exponent no longer matters; bounding it keeps the power finite.
+  int exponent = std::clamp(attempt, 0, 30);
+  return std::min(options.listenRetryBase * std::ldexp(1.0, exponent), options.listenRetryCap);
+}
+
+void ProxyManager::update(std::vector<Route> routes,
+                          std::unordered_map<std::string, PairKeys> keys) {
+  std::weak_ptr<ProxyManager> weak = weak_from_this();
+  queue_->post([weak, routes = std::move(routes), keys = std::move(keys)] {
+    if (auto self = weak.lock())
+      self->updateRoutes(routes, keys);
+  });
+}
+
+void ProxyManager::stopAll() {
+  std::weak_ptr<ProxyManager> weak = weak_from_this();
+  queue_->post([weak] {
+    auto self = weak.lock();
+    if (!self)
+      return;
+    auto entries = std::move(self->entries_);
+    self->entries_.clear();
+    for (auto &[key, entry] : entries)
+      self->stopEntry(entry);
+  });
+}
+
+void ProxyManager::stopPeer(const std::string &peerID) {
+  std::vector<std::shared_ptr<Entry>> stopped;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    if (it->first.peerID == peerID) {
+      stopped.push_back(it->second);
+      it = entries_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (auto &entry : stopped)
+    stopEntry(entry);
+}
+
+void ProxyManager::updateRoutes(const std::vector<Route> &routes,
+                                const std::unordered_map<std::string, PairKeys> &keys) {
+  std::unordered_map<RouteKey, const Route *> byKey;
+  for (const auto &route : routes)
+    byKey.emplace(route.key, &route);
+
+  std::vector<std::shared_ptr<Entry>> stopped;
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    auto found = byKey.find(it->first);
+    if (found != byKey.end() && found->second->localPort == it->second->route.localPort) {
+      ++it;
+    } else {
+      stopped.push_back(it->second);
+      it = entries_.erase(it);
+    }
+  }
+  for (auto &entry : stopped)
+    stopEntry(entry);
+
+  for (const auto &route : routes) {
+    if (auto it = entries_.find(route.key); it != entries_.end()) {
+      // Listeners and running relays stay; later connections use the new endpoint.
+      it->second->route.endpoint = route.endpoint;
+      continue;
+    }
+    auto peerKeys = keys.find(route.key.peerID);
+    if (peerKeys == keys.end())
+      continue;
+    auto entry = std::make_shared<Entry>();
+    entry->route = route;
+    entry->keys = peerKeys->second;
+    entries_[route.key] = entry;
+    startEntry(entry);
+  }
+}
+
+bool ProxyManager::isCurrent(const std::shared_ptr<Entry> &entry) const {
+  auto it = entries_.find(entry->route.key);
+  return it != entries_.end() && it->second == entry;
+}
+
+void ProxyManager::startEntry(const std::shared_ptr<Entry> &entry) {
+  // A port the system cannot bind is refused outright; clamping it would listen elsewhere.
+  if (entry->route.localPort < lowestPort || entry->route.localPort > highestPort) {
+    if (onStatus_)
+      onStatus_(entry->route.key, Status::failed("bad port"));
+    return;
+  }
+  listen(entry, Endpoint::Host::loopbackIPv4(), true, 0);
+  listen(entry, Endpoint::Host::loopbackIPv6(), false, 0);
+}
+
+void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
+  auto listeners = std::move(entry->listeners);
+  entry->listeners.clear();
+  for (auto &listener : listeners)
+    listener->cancel();
+  auto connections = std::move(entry->connections);
+  entry->connections.clear();
+  for (auto &[identity, connection] : connections)
+    connection->cancel();
+  entry->active = 0;
+  if (onActivity_)
+    onActivity_(entry->route.key, 0);
+}
+
+void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host,
+                          bool reporting, int attempt) {
+  if (!isCurrent(entry))
+    return;
+  auto port = static_cast<std::uint16_t>(entry->route.localPort);
+
+  Parameters parameters = Parameters::tcp();
+  parameters.requiredLocalEndpoint = Endpoint::hostPort(host, port);
+  parameters.allowLocalEndpointReuse = true;
+  parameters.acceptLocalOnly = true;
+
+  auto created = Listener::create(parameters, std::nullopt);
+  if (!created) {
+    if (reporting && onStatus_)
+      onStatus_(entry->route.key,
+                Status::failed("could not listen on " + std::to_string(entry->route.localPort)));
+    retryListen(entry, host, reporting, attempt);
+    return;
+  }
+  auto listener = *created;
+
+  std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
+  std::weak_ptr<Entry> weakEntry = entry;
+  std::weak_ptr<Listener> weakListener = listener;
+  listener->setNewConnectionHandler([weakSelf, weakEntry](std::shared_ptr<Connection> connection) {
+    auto self = weakSelf.lock();
+    auto entry = weakEntry.lock();
+    if (self && entry)
+      self->acceptLocal(connection, entry);
+    else
+      connection->cancel();
+  });
+  listener->setStateHandler(
+      [weakSelf, weakEntry, weakListener, host, reporting, attempt](const Listener::State &state) {
+        auto self = weakSelf.lock();
+        auto entry = weakEntry.lock();
+        auto listener = weakListener.lock();
+        if (self && entry && listener)
+          self->handleListenerState(entry, listener, host, reporting, attempt, state);
+      });
+  entry->listeners.push_back(listener);
+  listener->start(queue_);
+}
+
+void ProxyManager::retryListen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host,
+                               bool reporting, int attempt) {
+  std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
+  std::weak_ptr<Entry> weakEntry = entry;
+  queue_->postAfter(listenRetryPause(attempt, options_),
+                    [weakSelf, weakEntry, host, reporting, attempt] {
+                      auto self = weakSelf.lock();
+                      auto entry = weakEntry.lock();
+                      if (self && entry)
+                        self->listen(entry, host, reporting, attempt + 1);
+                    });
+}
+
+void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
+                                       const std::shared_ptr<Listener> &listener,
+                                       const Endpoint::Host &host, bool reporting, int attempt,
+                                       const Listener::State &state) {
+  auto found = std::find(entry->listeners.begin(), entry->listeners.end(), listener);
+  if (found == entry->listeners.end())
+    return;
+  switch (state.kind) {
+  case Listener::State::Kind::ready:
+    if (reporting && onStatus_)
+      onStatus_(entry->route.key, Status::listening());
+    return;
+  case Listener::State::Kind::failed: {
+    auto error = state.error.value_or(NetworkError::posix(EINVAL));
+    std::string text = error.isPosix(EADDRINUSE)
+                           ? "Port " + std::to_string(entry->route.localPort) +
+                                 " is busy on this Mac. Trying again…"
+                           : error.localizedDescription();
+    entry->listeners.erase(found);
+    listener->cancel();
+    if (reporting && onStatus_)
+      onStatus_(entry->route.key, Status::failed(text));
+    retryListen(entry, host, reporting, attempt);
+    return;
+  }
+  default: return;
+  }
+}
+
+void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
+                               const std::shared_ptr<Entry> &entry) {
+  if (!isCurrent(entry)) {
+    connection->cancel();
+    return;
+  }
+  entry->connections[connection.get()] = connection;
+  std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
+  std::weak_ptr<Entry> weakEntry = entry;
+  std::weak_ptr<Connection> weakLocal = connection;
+  connection->setStateHandler([weakSelf, weakEntry, weakLocal](const Connection::State &state) {
+    auto local = weakLocal.lock();
+    if (!local)
+      return;
+    auto self = weakSelf.lock();
+    auto entry = weakEntry.lock();
+    if (!self || !entry) {
+      local->cancel();
+      return;
+    }
+    self->handleLocalState(entry, local, state);
+  });
+  connection->start(queue_);
+}
+
+void ProxyManager::handleLocalState(const std::shared_ptr<Entry> &entry,
+                                    const std::shared_ptr<Connection> &local,
+                                    const Connection::State &state) {
+  switch (state.kind) {
+  case Connection::State::Kind::failed:
+  case Connection::State::Kind::cancelled: entry->connections.erase(local.get()); return;
+  case Connection::State::Kind::ready: {
+    // From here on the relay watches the local side.
+    local->setStateHandler(nullptr);
+    std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
+    std::weak_ptr<Entry> weakEntry = entry;
+    SecureChannel::openClient(
+        entry->route.endpoint, entry->keys, myDeviceID_, Frame::Mode::open,
+        entry->route.key.serviceID, queue_,
+        [weakSelf, weakEntry, local](Result result) {
+          auto self = weakSelf.lock();
+          auto entry = weakEntry.lock();
+          if (self && entry) {
+            self->handleOpenResult(entry, local, std::move(result));
+            return;
+          }
+          // Nobody is left to relay or report: close both sides.
+          local->cancel();
+          if (result)
+            (*result)->cancel();
+        },
+        options_.handshakeTimeout);
+    return;
+  }
+  default: return;
+  }
+}
+
+void ProxyManager::handleOpenResult(const std::shared_ptr<Entry> &entry,
+                                    const std::shared_ptr<Connection> &local, Result result) {
+  const RouteKey key = entry->route.key;
+  if (!isCurrent(entry)) {
+    // The route was stopped or replaced during the handshake; its reports belong to the
+    // replacement now, and neither side may be left open.
+    local->cancel();
+    if (result)
+      (*result)->cancel();
+    return;
+  }
+
+  if (!result) {
+    local->cancel();
+    entry->connections.erase(local.get());
+    entry->refused = true;
+    if (onRefusal_)
+      onRefusal_(key, refusalText(result.error()));
+    return;
+  }
+
+  auto remote = std::move(*result);
+  if (entry->refused) {
+    entry->refused = false;
+    if (onRefusal_)
+      onRefusal_(key, std::nullopt);
+  }
+  // A callback may have stopped the route meanwhile.
+  if (!isCurrent(entry) || !entry->connections.contains(local.get())) {
+    remote->cancel();
+    return;
+  }
+  entry->active += 1;
+  if (onActivity_)
+    onActivity_(key, entry->active);
+
+  std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
+  std::weak_ptr<Entry> weakEntry = entry;
+  std::weak_ptr<SerialQueue> weakQueue = queue_;
+  const Connection *identity = local.get();
+  Bridge::runBridge(local, remote, [weakSelf, weakEntry, weakQueue, identity] {
+    auto queue = weakQueue.lock();
+    if (!queue)
+      return;
+    queue->post([weakSelf, weakEntry, identity] {
+      auto self = weakSelf.lock();
+      auto entry = weakEntry.lock();
+      if (self && entry)
+        self->connectionClosed(entry, identity);
+    });
+  });
+}
+
+void ProxyManager::connectionClosed(const std::shared_ptr<Entry> &entry, const Connection *local) {
+  // A relay of a stopped route must not touch the counts of the route that replaced it.
+  if (!isCurrent(entry))
+    return;
+  entry->connections.erase(local);
+  entry->active = std::max(0, entry->active - 1);
+  if (onActivity_)
+    onActivity_(entry->route.key, entry->active);
+}
+
+} // namespace corvane

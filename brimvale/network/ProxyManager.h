@@ -1,0 +1,138 @@
+#pragma once
+
+#include "brimvale/foundation/Frame.h"
+#include "brimvale/foundation/PairKeys.h"
+#include "brimvale/foundation/SecureChannel.h"
+#include "brimvale/foundation/ServiceRecords.h"
+#include "brimvale/platform/Connection.h"
+#include "brimvale/platform/Endpoint.h"
+#include "brimvale/platform/Listener.h"
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane {
+
+class SerialQueue;
+
+// Makes the ports that paired machines share reachable here at localhost: per route it
+// listens on 127.0.0.1 and ::1, and joins every local client to a new open-mode secure
+// connection to the sharing machine's gateway.
+//
+// Everything runs on the proxy's own queue, callbacks included.
+class ProxyManager final : public std::enable_shared_from_this<ProxyManager> {
+public:
+  struct Route {
+    RouteKey key;
+    int localPort = 0;
+    Endpoint endpoint; // the sharing machine's gateway
+
+    bool operator==(const Route &) const = default;
+  };
+
+  // Whether a route's IPv4 listener is up, or the text for the user when it is not.
+  class Status {
+  public:
+    enum class Case { failed, listening };
+
+    static Status failed(std::string text) { return Status(Case::failed, std::move(text)); }
+    static Status listening() { return Status(Case::listening, {}); }
+
+    Case which() const noexcept { return case_; }
+    const std::string &text() const noexcept { return text_; }
+
+    bool operator==(const Status &) const = default;
+
+  private:
+    Status(Case which, std::string text) : case_(which), text_(std::move(text)) {}
+
+    Case case_;
+    std::string text_;
+  };
+
+  static constexpr double listenRetryBase = 1.0;
+  static constexpr double listenRetryCap = 8.0;
+  // Refusal texts come from the other machine; only this much of one is passed on.
+  static constexpr std::size_t refusalTextLimit = 64;
+
+  // Tests shorten these; the defaults are the protocol's.
+  struct Options {
+    std::string queueLabel = "corvane.proxy";
+    double listenRetryBase = ProxyManager::listenRetryBase;
+    double listenRetryCap = ProxyManager::listenRetryCap;
+    double handshakeTimeout = SecureChannel::handshakeTimeout;
+  };
+
+  using StatusHandler = std::function<void(const RouteKey &key, const Status &status)>;
+  using ActivityHandler = std::function<void(const RouteKey &key, int active)>;
+  using RefusalHandler =
+      std::function<void(const RouteKey &key, const std::optional<std::string> &text)>;
+
+  static std::shared_ptr<ProxyManager> create(std::string myDeviceID);
+  static std::shared_ptr<ProxyManager> create(std::string myDeviceID, Options options);
+  ~ProxyManager();
+
+  ProxyManager(const ProxyManager &) = delete;
+  ProxyManager &operator=(const ProxyManager &) = delete;
+
+  // Set right after construction, before the first update.
+  void setOnStatus(StatusHandler handler) { onStatus_ = std::move(handler); }
+  void setOnActivity(ActivityHandler handler) { onActivity_ = std::move(handler); }
+  void setOnRefusal(RefusalHandler handler) { onRefusal_ = std::move(handler); }
+
+  // The complete list of routes (distinct keys) and the keys of their machines. Returns at
+  // once; the work runs on the queue.
+  void update(std::vector<Route> routes, std::unordered_map<std::string, PairKeys> keys);
+  // Returns at once; every route stops and is forgotten on the queue.
+  void stopAll();
+  // To be called on the queue.
+  void stopPeer(const std::string &peerID);
+
+  const std::shared_ptr<SerialQueue> &queue() const { return queue_; }
+
+  // The pause before listen retry number `attempt` + 1 (attempt 0, 1, …).
+  static double listenRetryPause(int attempt, const Options &options);
+
+private:
+  struct Entry;
+  using Result = std::expected<std::shared_ptr<Connection>, ChannelError>;
+
+  ProxyManager(std::string myDeviceID, Options options);
+
+  void updateRoutes(const std::vector<Route> &routes,
+                    const std::unordered_map<std::string, PairKeys> &keys);
+  bool isCurrent(const std::shared_ptr<Entry> &entry) const;
+  void startEntry(const std::shared_ptr<Entry> &entry);
+  void stopEntry(const std::shared_ptr<Entry> &entry);
+  void listen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, bool reporting,
+              int attempt);
+  void retryListen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, bool reporting,
+                   int attempt);
+  void handleListenerState(const std::shared_ptr<Entry> &entry,
+                           const std::shared_ptr<Listener> &listener, const Endpoint::Host &host,
+                           bool reporting, int attempt, const Listener::State &state);
+  void acceptLocal(const std::shared_ptr<Connection> &connection,
+                   const std::shared_ptr<Entry> &entry);
+  void handleLocalState(const std::shared_ptr<Entry> &entry,
+                        const std::shared_ptr<Connection> &local, const Connection::State &state);
+  void handleOpenResult(const std::shared_ptr<Entry> &entry,
+                        const std::shared_ptr<Connection> &local, Result result);
+  void connectionClosed(const std::shared_ptr<Entry> &entry, const Connection *local);
+
+  std::shared_ptr<SerialQueue> queue_;
+  std::string myDeviceID_;
+  Options options_;
+  std::unordered_map<RouteKey, std::shared_ptr<Entry>> entries_;
+
+  StatusHandler onStatus_;
+  ActivityHandler onActivity_;
+  RefusalHandler onRefusal_;
+};
+
+} // namespace corvane

@@ -1,0 +1,557 @@
+#include "brimvale/foundation/SecureChannel.h"
+#include "brimvale/network/ProxyManager.h"
+#include "brimvale/platform/Connection.h"
+#include "brimvale/platform/Listener.h"
+#include "brimvale/platform/SerialQueue.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+namespace corvane {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string myID = "0123456789abcdef";
+const std::string peerID = "fedcba9876543210";
+const PairKeys pairKeys{Bytes(32, 0x11), Bytes(32, 0x22)};
+const RouteKey routeKey{peerID, "SVC-1"};
+
+template <typename T> class Inbox {
+public:
+  void push(T value) {
+    {
+      std::lock_guard lock(mutex_);
+      items_.push_back(std::move(value));
+    }
+    changed_.notify_all();
+  }
+  std::optional<T> pop(std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(mutex_);
+    if (!changed_.wait_for(lock, timeout, [&] { return !items_.empty(); }))
+      return std::nullopt;
+    T value = std::move(items_.front());
+    items_.pop_front();
+    return value;
+  }
+  std::size_t size() {
+    std::lock_guard lock(mutex_);
+    return items_.size();
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<T> items_;
+};
+
+// The sharing machine's gateway, scripted: checks the open-mode hello, then accepts and
+// echoes bytes, refuses with a text (or without one), or holds its verdict until released.
+class ScriptedGateway {
+public:
+  enum class Verdict { accept, refuse, hold };
+
+  ScriptedGateway() {
+    auto parameters = SecureChannel::secureParameters(
+        {{myID, pairKeys.psk}},
+        {SecureChannel::cipherSuites.begin(), SecureChannel::cipherSuites.end()});
+    parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
+    listener_ = Listener::create(parameters, std::nullopt).value();
+    auto ready = std::make_shared<std::promise<void>>();
+    auto readyFuture = ready->get_future();
+    listener_->setStateHandler([ready, done = false](const Listener::State &state) mutable {
+      if (state.kind == Listener::State::Kind::ready && !done) {
+        done = true;
+        ready->set_value();
+      }
+    });
+    listener_->setNewConnectionHandler([this](std::shared_ptr<Connection> connection) {
+      accepted_.push_back(connection);
+      std::weak_ptr<Connection> weak = connection;
+      connection->setStateHandler([this, weak, started = false](auto &state) mutable {
+        auto connection = weak.lock();
+        if (connection && state.kind == Connection::State::Kind::ready && !started) {
+          started = true;
+          greet(connection);
+        }
+      });
+      connection->start(queue);
+    });
+    listener_->start(queue);
+    EXPECT_EQ(readyFuture.wait_for(5s), std::future_status::ready);
+  }
+
+  ~ScriptedGateway() {
+    queue->sync([this] {
+      listener_->cancel();
+      for (auto &connection : accepted_)
+        connection->cancel();
+    });
+    for (int i = 0; i < 3; ++i)
+      queue->sync([] {});
+  }
+
+  Endpoint endpoint() const {
+    return Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), listener_->port().value());
+  }
+
+  void setVerdict(Verdict verdict, std::optional<std::string> reason = std::nullopt) {
+    queue->sync([&] {
+      verdict_ = verdict;
+      reason_ = std::move(reason);
+    });
+  }
+  void releaseHeld() {
+    queue->sync([this] {
+      for (auto &connection : held_)
+        accept(connection);
+      held_.clear();
+    });
+  }
+
+  Inbox<std::string> hellos; // the service named by each open-mode hello
+  Inbox<bool> ended;         // an accepted stream ended
+
+private:
+  void greet(const std::shared_ptr<Connection> &connection) {
+    Frame challenge;
+    challenge.kind = Frame::Kind::challenge;
+    challenge.nonce = Bytes(32, 0x5a);
+    (void)sendFrame(connection, challenge);
+    receiveFrame(connection, [this, connection](std::expected<Frame, ChannelError> hello) {
+      if (!hello || hello->kind != Frame::Kind::hello || hello->mode != Frame::Mode::open ||
+          !verifyHello(hello->mac.value_or(Bytes{}), Bytes(32, 0x5a), myID, pairKeys)) {
+        connection->cancel();
+        return;
+      }
+      hellos.push(hello->serviceID.value_or(""));
+      switch (verdict_) {
+      case Verdict::accept: accept(connection); return;
+      case Verdict::hold: held_.push_back(connection); return;
+      case Verdict::refuse: {
+        Frame result;
+        result.kind = Frame::Kind::result;
+        result.ok = false;
+        result.error = reason_;
+        (void)sendFrame(connection, result);
+        return;
+      }
+      }
+    });
+  }
+
+  void accept(const std::shared_ptr<Connection> &connection) {
+    Frame result;
+    result.kind = Frame::Kind::result;
+    result.ok = true;
+    (void)sendFrame(connection, result);
+    echo(connection);
+  }
+
+  void echo(const std::shared_ptr<Connection> &connection) {
+    connection->receive(1, 65536, [this, connection](Bytes data, bool complete, auto error) {
+      if (!data.empty())
+        connection->send(data);
+      if (complete || error) {
+        connection->cancel();
+        ended.push(true);
+        return;
+      }
+      echo(connection);
+    });
+  }
+
+  std::shared_ptr<Listener> listener_;
+  std::vector<std::shared_ptr<Connection>> accepted_;
+  std::vector<std::shared_ptr<Connection>> held_;
+  Verdict verdict_ = Verdict::accept;
+  std::optional<std::string> reason_;
+
+public:
+  std::shared_ptr<SerialQueue> queue = SerialQueue::create("test.gateway");
+};
+
+// A local client of a proxied port.
+class Client {
+public:
+  Client(std::shared_ptr<SerialQueue> queue, std::uint16_t port,
+         const Endpoint::Host &host = Endpoint::Host::loopbackIPv4())
+      : connection_(Connection::create(Endpoint::hostPort(host, port), Parameters::tcp())) {
+    connection_->setStateHandler([this](const Connection::State &state) {
+      if (state.kind == Connection::State::Kind::ready ||
+          state.kind == Connection::State::Kind::failed ||
+          state.kind == Connection::State::Kind::waiting)
+        states_.push(state.kind);
+    });
+    connection_->start(std::move(queue));
+  }
+  ~Client() {
+    connection_->setStateHandler(nullptr);
+    connection_->cancel();
+  }
+
+  bool connected() { return states_.pop() == std::optional(Connection::State::Kind::ready); }
+
+  // Sends `text` and waits for the same bytes back: true when the relay carried them.
+  bool echoes(const std::string &text) {
+    connection_->send(bytesOf(text));
+    std::promise<std::string> received;
+    auto future = received.get_future();
+    connection_->receive(text.size(), text.size(),
+                         [&](Bytes data, bool, auto) { received.set_value(textOf(data)); });
+    return future.wait_for(5s) == std::future_status::ready && future.get() == text;
+  }
+
+  // True when the far end closes (or fails) the connection.
+  bool closedByFarEnd() {
+    std::promise<bool> closed;
+    auto future = closed.get_future();
+    connection_->receive(1, 1, [&](Bytes data, bool complete, auto error) {
+      closed.set_value(data.empty() && (complete || error.has_value()));
+    });
+    return future.wait_for(5s) == std::future_status::ready && future.get();
+  }
+
+  void close() { connection_->cancel(); }
+
+private:
+  std::shared_ptr<Connection> connection_;
+  Inbox<Connection::State::Kind> states_;
+};
+
+std::uint16_t freePort() {
+  auto parameters = Parameters::tcp();
+  parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
+  auto queue = SerialQueue::create("test.port");
+  auto listener = Listener::create(parameters, std::nullopt).value();
+  std::promise<std::uint16_t> port;
+  auto future = port.get_future();
+  listener->setStateHandler([&, done = false](const Listener::State &state) mutable {
+    if (state.kind == Listener::State::Kind::ready && !done) {
+      done = true;
+      port.set_value(listener->port().value_or(0));
+    }
+  });
+  listener->start(queue);
+  auto value = future.get();
+  queue->sync([&] { listener->cancel(); });
+  return value;
+}
+
+// True when a plain TCP connection to the port on 127.0.0.1 succeeds.
+bool isListening(std::uint16_t port) {
+  auto queue = SerialQueue::create("test.probe");
+  Client client(queue, port);
+  return client.connected();
+}
+
+class ProxyManagerTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ProxyManager::Options options;
+    options.listenRetryBase = 0.05;
+    options.listenRetryCap = 0.2;
+    options.handshakeTimeout = 5.0;
+    proxy_ = ProxyManager::create(myID, options);
+    proxy_->setOnStatus([this](const RouteKey &key, const ProxyManager::Status &status) {
+      EXPECT_TRUE(proxy_->queue()->isCurrent());
+      statuses_.push({key, status});
+    });
+    proxy_->setOnActivity([this](const RouteKey &key, int active) {
+      activity_.push({key, active});
+    });
+    proxy_->setOnRefusal([this](const RouteKey &key, const std::optional<std::string> &text) {
+      refusals_.push({key, text});
+    });
+  }
+
+  void TearDown() override {
+    proxy_->stopAll();
+    proxy_->queue()->sync([] {});
+    proxy_.reset();
+  }
+
+  ProxyManager::Route route(std::uint16_t port, const Endpoint &endpoint, RouteKey key = routeKey) {
+    return {std::move(key), port, endpoint};
+  }
+
+  void update(std::vector<ProxyManager::Route> routes) {
+    proxy_->update(std::move(routes), {{peerID, pairKeys}});
+  }
+
+  // Reports are made on the proxy queue; after this, all of those due so far are in.
+  void settle() {
+    for (int i = 0; i < 3; ++i)
+      proxy_->queue()->sync([] {});
+  }
+
+  std::optional<ProxyManager::Status> nextStatus(std::chrono::milliseconds timeout = 5s) {
+    auto status = statuses_.pop(timeout);
+    if (!status)
+      return std::nullopt;
+    return status->second;
+  }
+  std::optional<int> nextActivity(std::chrono::milliseconds timeout = 5s) {
+    auto activity = activity_.pop(timeout);
+    if (!activity)
+      return std::nullopt;
+    return activity->second;
+  }
+  std::optional<std::optional<std::string>> nextRefusal() {
+    auto refusal = refusals_.pop();
+    if (!refusal)
+      return std::nullopt;
+    return refusal->second;
+  }
+
+  std::shared_ptr<SerialQueue> clients_ = SerialQueue::create("test.clients");
+  Inbox<std::pair<RouteKey, ProxyManager::Status>> statuses_;
+  Inbox<std::pair<RouteKey, int>> activity_;
+  Inbox<std::pair<RouteKey, std::optional<std::string>>> refusals_;
+  std::shared_ptr<ProxyManager> proxy_;
+};
+
+const auto listening = ProxyManager::Status::listening();
+
+// A refusal report as nextRefusal() gives it: present, with or without a text.
+std::optional<std::optional<std::string>> reported(std::optional<std::string> text) {
+  return std::optional<std::optional<std::string>>(std::in_place, std::move(text));
+}
+
+TEST(ProxyManagerPause, DoublesFromOneSecondUpToEight) {
+  ProxyManager::Options options;
+  std::vector<double> pauses;
+  for (int attempt = 0; attempt < 6; ++attempt)
+    pauses.push_back(ProxyManager::listenRetryPause(attempt, options));
+  EXPECT_EQ(pauses, (std::vector<double>{1, 2, 4, 8, 8, 8}));
+  EXPECT_EQ(ProxyManager::listenRetryPause(5000, options), 8);
+}
+
+TEST_F(ProxyManagerTest, RepeatedRoutesReportNothingAndRoutesWithoutKeysGetNothing) {
+  ScriptedGateway gateway;
+  auto port = freePort();
+  auto otherPort = freePort();
+  RouteKey stranger{"0000000000000000", "SVC-9"};
+  std::vector routes{route(port, gateway.endpoint()),
+                     route(otherPort, gateway.endpoint(), stranger)};
+  update(routes);
+  auto first = statuses_.pop();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->first, routeKey);
+  EXPECT_EQ(first->second, listening);
+
+  update(routes);
+  settle();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(statuses_.size(), 0u);
+  EXPECT_EQ(activity_.size(), 0u);
+  EXPECT_TRUE(isListening(port));
+  EXPECT_FALSE(isListening(otherPort));
+}
+
+TEST_F(ProxyManagerTest, RelaysCountActivityAndStopAllEndsEverything) {
+  ScriptedGateway gateway;
+  auto port = freePort();
+  update({route(port, gateway.endpoint())});
+  ASSERT_EQ(nextStatus(), listening);
+
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 1; i <= 3; ++i) {
+    clients.push_back(std::make_unique<Client>(clients_, port));
+    ASSERT_TRUE(clients.back()->connected());
+    EXPECT_EQ(gateway.hellos.pop(), std::optional<std::string>("SVC-1"));
+    EXPECT_EQ(nextActivity(), i);
+    EXPECT_TRUE(clients.back()->echoes("hello " + std::to_string(i)));
+  }
+  clients[1]->close();
+  EXPECT_EQ(nextActivity(), 2);
+
+  proxy_->stopAll();
+  EXPECT_EQ(nextActivity(), 0);
+  EXPECT_TRUE(clients[0]->closedByFarEnd());
+  EXPECT_TRUE(clients[2]->closedByFarEnd());
+  EXPECT_FALSE(isListening(port));
+  Client v6(clients_, port, Endpoint::Host::loopbackIPv6());
+  EXPECT_FALSE(v6.connected());
+}
+
+TEST_F(ProxyManagerTest, EndpointChangeKeepsListenersAndRelays) {
+  ScriptedGateway first;
+  ScriptedGateway second;
+  auto port = freePort();
+  update({route(port, first.endpoint())});
+  ASSERT_EQ(nextStatus(), listening);
+  Client early(clients_, port);
+  ASSERT_TRUE(early.connected());
+  ASSERT_TRUE(first.hellos.pop());
+  EXPECT_EQ(nextActivity(), 1);
+
+  update({route(port, second.endpoint())});
+  Client late(clients_, port);
+  ASSERT_TRUE(late.connected());
+  EXPECT_TRUE(second.hellos.pop());
+  EXPECT_EQ(nextActivity(), 2);
+  EXPECT_TRUE(early.echoes("still here"));
+  EXPECT_TRUE(late.echoes("new way"));
+  EXPECT_EQ(statuses_.size(), 0u);
+}
+
+TEST_F(ProxyManagerTest, LocalPortChangeStopsTheOldRouteAndListensOnTheNewPort) {
+  ScriptedGateway gateway;
+  auto oldPort = freePort();
+  auto newPort = freePort();
+  update({route(oldPort, gateway.endpoint())});
+  ASSERT_EQ(nextStatus(), listening);
+
+  update({route(newPort, gateway.endpoint())});
+  EXPECT_EQ(nextActivity(), 0);
+  EXPECT_EQ(nextStatus(), listening);
+  EXPECT_FALSE(isListening(oldPort));
+  Client client(clients_, newPort);
+  ASSERT_TRUE(client.connected());
+  EXPECT_TRUE(client.echoes("moved"));
+}
+
+TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
+  ScriptedGateway gateway;
+  auto parameters = Parameters::tcp();
+  parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
+  auto blockerQueue = SerialQueue::create("test.blocker");
+  auto blocker = Listener::create(parameters, std::nullopt).value();
+  std::promise<void> ready;
+  blocker->setStateHandler([&, done = false](const Listener::State &state) mutable {
+    if (state.kind == Listener::State::Kind::ready && !done) {
+      done = true;
+      ready.set_value();
+    }
+  });
+  blocker->start(blockerQueue);
+  ready.get_future().wait();
+  auto port = blocker->port().value();
+
+  update({route(port, gateway.endpoint())});
+  const auto busy = ProxyManager::Status::failed("Port " + std::to_string(port) +
+                                                 " is busy on this Mac. Trying again…");
+  std::vector<Clock::time_point> times;
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(nextStatus(), busy);
+    times.push_back(Clock::now());
+  }
+  const double pauses[] = {0.05, 0.1, 0.2};
+  for (int i = 0; i < 3; ++i)
+    EXPECT_GE(std::chrono::duration<double>(times[i + 1] - times[i]).count(), pauses[i] - 0.02);
+
+  blockerQueue->sync([&] { blocker->cancel(); });
+  std::optional<ProxyManager::Status> status;
+  do
+    status = nextStatus();
+  while (status && *status == busy);
+  EXPECT_EQ(status, listening);
+}
+
+TEST_F(ProxyManagerTest, PortsOutsideTheRangeAreRefusedNotClamped) {
+  for (int port : {0, -1, 65536, 70000}) {
+    proxy_->update({{routeKey, port, Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 1)}},
+                   {{peerID, pairKeys}});
+    EXPECT_EQ(nextStatus(), ProxyManager::Status::failed("bad port")) << port;
+    proxy_->stopAll();
+    settle();
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(statuses_.size(), 0u); // no retries
+  EXPECT_FALSE(isListening(65535));
+}
+
+TEST_F(ProxyManagerTest, RefusalsAreReportedCutAndClearedBySuccess) {
+  ScriptedGateway gateway;
+  auto port = freePort();
+  update({route(port, gateway.endpoint())});
+  ASSERT_EQ(nextStatus(), listening);
+
+  std::string reason(100, 'r');
+  gateway.setVerdict(ScriptedGateway::Verdict::refuse, reason);
+  {
+    Client client(clients_, port);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(nextRefusal(), reported(std::string(64, 'r')));
+    EXPECT_TRUE(client.closedByFarEnd());
+  }
+  gateway.setVerdict(ScriptedGateway::Verdict::refuse);
+  {
+    Client client(clients_, port);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(nextRefusal(), reported("refused"));
+  }
+  gateway.setVerdict(ScriptedGateway::Verdict::accept);
+  {
+    Client client(clients_, port);
+    ASSERT_TRUE(client.connected());
+    EXPECT_EQ(nextRefusal(), reported(std::nullopt));
+    EXPECT_TRUE(client.echoes("through"));
+  }
+  EXPECT_EQ(nextActivity(), 1);
+  EXPECT_EQ(nextActivity(), 0);
+
+  // A gateway that cannot be reached.
+  update({route(port, Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), freePort()))});
+  Client client(clients_, port);
+  ASSERT_TRUE(client.connected());
+  EXPECT_EQ(nextRefusal(), reported("unreachable"));
+}
+
+TEST_F(ProxyManagerTest, SecureConnectionReadyAfterItsRouteStoppedIsClosed) {
+  ScriptedGateway gateway;
+  gateway.setVerdict(ScriptedGateway::Verdict::hold);
+  auto port = freePort();
+  update({route(port, gateway.endpoint())});
+  ASSERT_EQ(nextStatus(), listening);
+  Client client(clients_, port);
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(gateway.hellos.pop());
+
+  proxy_->stopAll();
+  EXPECT_EQ(nextActivity(), 0);
+  settle();
+  gateway.releaseHeld();
+  // The gateway's side of the late stream is closed, and nothing is counted for it.
+  EXPECT_TRUE(gateway.ended.pop());
+  EXPECT_TRUE(client.closedByFarEnd());
+  settle();
+  EXPECT_EQ(activity_.size(), 0u);
+  EXPECT_EQ(refusals_.size(), 0u);
+}
+
+TEST_F(ProxyManagerTest, StoppedRouteRelayClosingLeavesItsReplacementsCountAlone) {
+  ScriptedGateway gateway;
+  auto port = freePort();
+  update({route(port, gateway.endpoint())});
+  ASSERT_EQ(nextStatus(), listening);
+  Client old(clients_, port);
+  ASSERT_TRUE(old.connected());
+  ASSERT_EQ(nextActivity(), 1);
+
+  // The same route, made afresh while the old relay is still closing.
+  proxy_->queue()->sync([&] { proxy_->stopPeer(peerID); });
+  update({route(port, gateway.endpoint())});
+  EXPECT_EQ(nextActivity(), 0);
+  EXPECT_EQ(nextStatus(), listening);
+  EXPECT_TRUE(old.closedByFarEnd());
+  Client fresh(clients_, port);
+  ASSERT_TRUE(fresh.connected());
+  EXPECT_TRUE(fresh.echoes("fresh"));
+  // Only the new relay is reported: the old relay's close is not counted against it.
+  EXPECT_EQ(nextActivity(), 1);
+  settle();
+  EXPECT_EQ(activity_.size(), 0u);
+  fresh.close();
+  EXPECT_EQ(nextActivity(), 0);
+}
+
+} // namespace
+} // namespace corvane
