@@ -1,0 +1,505 @@
+#include "brimvale/network/PairingCoordinator.h"
+
+#include "brimvale/foundation/DisplayText.h"
+#include "brimvale/network/Addresses.h"
+#include "brimvale/network/ListenPorts.h"
+#include "brimvale/network/PairingProtocol.h"
+#include "brimvale/platform/Clock.h"
+#include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/DnsSd.h"
+#include "brimvale/platform/Logger.h"
+#include "brimvale/platform/SerialQueue.h"
+#include "brimvale/platform/Unicode.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <set>
+#include <utility>
+
+namespace corvane {
+
+namespace {
+
+constexpr const char *protocolVersion = "2";
+// As discovery cuts advertised names.
+constexpr int candidateNameLength = 64;
+
+bool isOpenForCalls(const PairingCoordinator::State &state) {
+  using Kind = PairingCoordinator::State::Kind;
+  return state.kind == Kind::failed || state.kind == Kind::idle || state.kind == Kind::searching;
+}
+
+} // namespace
+
+std::string PairingCoordinator::couldNotReachText(const std::string &name) {
+  return "Could not reach " + name + ". Make sure its pairing window is open.";
+}
+
+std::shared_ptr<PairingCoordinator>
+PairingCoordinator::create(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerStore,
+                           std::string deviceName, std::shared_ptr<DnsSd> dnsSd,
+                           std::shared_ptr<MainQueue> mainQueue) {
+  return create(std::move(identity), std::move(peerStore), std::move(deviceName), std::move(dnsSd),
+                std::move(mainQueue), Options{});
+}
+
+std::shared_ptr<PairingCoordinator>
+PairingCoordinator::create(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerStore,
+                           std::string deviceName, std::shared_ptr<DnsSd> dnsSd,
+                           std::shared_ptr<MainQueue> mainQueue, Options options) {
+  auto coordinator = std::shared_ptr<PairingCoordinator>(
+      new PairingCoordinator(std::move(identity), std::move(peerStore), std::move(deviceName),
+                             std::move(dnsSd), mainQueue, std::move(options)));
+  // Installed once, before discovery ever starts, so that its queue never sees it change.
+  coordinator->discovery_->onChange = [weak = coordinator->weak_from_this(),
+                                       mainQueue](std::vector<NearbyDevice> devices) {
+    mainQueue->post([weak, devices = std::move(devices)]() mutable {
+      if (auto self = weak.lock())
+        self->updateCandidates(std::move(devices));
+    });
+  };
+  return coordinator;
+}
+
+PairingCoordinator::PairingCoordinator(DeviceIdentity identity,
+                                       std::shared_ptr<PairedPeerStore> peerStore,
+                                       std::string deviceName, std::shared_ptr<DnsSd> dnsSd,
+                                       std::shared_ptr<MainQueue> mainQueue, Options options)
+    : identity_(std::move(identity)), peerStore_(std::move(peerStore)), dnsSd_(std::move(dnsSd)),
+      mainQueue_(std::move(mainQueue)), options_(std::move(options)),
+      queue_(options_.queue ? options_.queue : SerialQueue::create("corvane.pairing")),
+      discovery_(Discovery::create(serviceType, dnsSd_)) {
+  setDeviceName(std::move(deviceName));
+  if (!options_.isLocalCaller)
+    options_.isLocalCaller = [](const Endpoint::Host &host) {
+      return LocalAddresses::isLocalHost(host, LocalAddresses::localSubnets());
+    };
+}
+
+PairingCoordinator::~PairingCoordinator() {
+  expiry_.cancel();
+  if (listener_) {
+    listener_->setStateHandler(nullptr);
+    listener_->setNewConnectionHandler(nullptr);
+    listener_->cancel();
+  }
+  if (connection_) {
+    connection_->setStateHandler(nullptr);
+    connection_->cancel();
+  }
+  // Its last report finds the coordinator gone.
+  discovery_->stop();
+}
+
+// --- published state ---
+
+void PairingCoordinator::publish() {
+  if (onChange)
+    onChange();
+}
+
+void PairingCoordinator::setState(State state) {
+  state_ = std::move(state);
+  publish();
+}
+
+void PairingCoordinator::setDeviceName(std::string name) {
+  // A longer name would make every reveal of ours invalid to the other side.
+  deviceName_ = characterCount(name) > PairingProtocol::maxNameLength
+                    ? characterPrefix(name, PairingProtocol::maxNameLength)
+                    : std::move(name);
+}
+
+void PairingCoordinator::updateCandidates(std::vector<NearbyDevice> devices) {
+  std::set<std::string> paired;
+  for (const auto &peer : peerStore_->peers())
+    paired.insert(peer.deviceID);
+  const std::string self = fingerprint(identity_.publicKey());
+  std::vector<NearbyDevice> kept;
+  for (auto &device : devices) {
+    if (device.deviceID == self || paired.contains(device.deviceID))
+      continue;
+    // Advertised names come from other machines; the endpoint keeps the raw one to resolve.
+    device.name = cleanDisplayText(device.name, candidateNameLength);
+    kept.push_back(std::move(device));
+  }
+  candidates_ = std::move(kept);
+  publish();
+}
+
+// --- pairing run ---
+
+void PairingCoordinator::startPairing() {
+  stopPairing();
+  attempts_ = 0;
+  setState(State::searching());
+  discovery_->start();
+  startListener(0, 0);
+  expiry_ = mainQueue_->postAfter(options_.expiryDelay, [weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self || self->state_.kind == State::Kind::success)
+      return;
+    self->stopPairing();
+    self->setState(State::failed(timedOutText));
+  });
+}
+
+void PairingCoordinator::stopPairing() {
+  expiry_.cancel();
+  expiry_ = WorkItem();
+  if (listener_) {
+    auto old = std::move(listener_);
+    listener_.reset();
+    old->setStateHandler(nullptr);
+    old->setNewConnectionHandler(nullptr);
+    old->cancel();
+  }
+  port_.reset();
+  discovery_->stop();
+  candidates_.clear();
+  endAttempt();
+  if (state_.kind != State::Kind::success)
+    state_ = State::idle();
+  publish();
+}
+
+void PairingCoordinator::endAttempt() {
+  if (connection_) {
+    auto old = std::move(connection_);
+    connection_.reset();
+    old->setStateHandler(nullptr);
+    old->cancel();
+  }
+  pendingPeer_.reset();
+  pendingHost_.reset();
+  localConfirmed_ = false;
+  remoteConfirmed_ = false;
+  nonce_.clear();
+}
+
+void PairingCoordinator::connectionLost() {
+  if (state_.kind == State::Kind::success)
+    return;
+  failAttempt(connectionLostText);
+}
+
+void PairingCoordinator::failAttempt(const std::string &text) {
+  endAttempt();
+  setState(State::failed(text));
+}
+
+bool PairingCoordinator::isCurrent(const Connection *connection) const {
+  return connection_ && connection_.get() == connection;
+}
+
+bool PairingCoordinator::countAttempt() {
+  attempts_ += 1;
+  if (attempts_ <= attemptLimit)
+    return true;
+  stopPairing();
+  setState(State::failed(tooManyAttemptsText));
+  return false;
+}
+
+// --- listener ---
+
+void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCount) {
+  const auto candidates = listenPortCandidates(options_.preferredPort);
+  candidateIndex = std::min(candidateIndex, candidates.size() - 1);
+  const std::optional<std::uint16_t> requested = candidates[candidateIndex];
+
+  Parameters parameters = Parameters::tcp();
+  parameters.includePeerToPeer = true;
+  auto created = Listener::create(parameters, requested);
+  if (!created) {
+    setState(State::failed(couldNotStartText));
+    return;
+  }
+  auto listener = std::move(*created);
+
+  if (dnsSd_) {
+    DnsSdService service;
+    service.name = deviceName_;
+    service.type = serviceType;
+    service.txt = {{"v", protocolVersion}, {"id", fingerprint(identity_.publicKey())}};
+    listener->setService(service, dnsSd_);
+  }
+
+  std::weak_ptr<PairingCoordinator> weak = weak_from_this();
+  auto mainQueue = mainQueue_;
+  const Listener *identity = listener.get();
+  listener->setNewConnectionHandler(
+      [weak, mainQueue, identity](std::shared_ptr<Connection> connection) {
+        mainQueue->post([weak, identity, connection] {
+          auto self = weak.lock();
+          if (!self || !self->listener_ || self->listener_.get() != identity) {
+            connection->cancel();
+            return;
+          }
+          self->handleIncomingCall(connection);
+        });
+      });
+  listener->setStateHandler([weak, mainQueue, identity, requested, candidateIndex,
+                             retryCount](const Listener::State &state) {
+    mainQueue->post([weak, identity, requested, candidateIndex, retryCount, state] {
+      if (auto self = weak.lock())
+        self->listenerStateChanged(state, identity, requested, candidateIndex, retryCount);
+    });
+  });
+
+  // Replacing a listener that waits for a busy-port retry.
+  if (listener_) {
+    listener_->setStateHandler(nullptr);
+    listener_->setNewConnectionHandler(nullptr);
+    listener_->cancel();
+  }
+  listener_ = listener;
+  listener->start(queue_);
+}
+
+void PairingCoordinator::listenerStateChanged(const Listener::State &state,
+                                              const Listener *listener,
+                                              std::optional<std::uint16_t> requested,
+                                              std::size_t candidateIndex, int retryCount) {
+  if (!listener_ || listener_.get() != listener)
+    return;
+  switch (state.kind) {
+  case Listener::State::Kind::ready:
+    port_ = listener_->port();
+    publish();
+    return;
+  case Listener::State::Kind::failed: {
+    const bool busy = requested && state.error && state.error->isPosix(EADDRINUSE);
+    if (!busy) {
+      port_.reset();
+      publish();
+      return;
+    }
+    listener_->cancel();
+    if (retryCount + 1 < busyAttempts) {
+      mainQueue_->postAfter(options_.busyRetryDelay,
+                            [weak = weak_from_this(), listener, candidateIndex, retryCount] {
+                              auto self = weak.lock();
+                              if (self && self->listener_ && self->listener_.get() == listener)
+                                self->startListener(candidateIndex, retryCount + 1);
+                            });
+    } else {
+      startListener(candidateIndex + 1, 0);
+    }
+    return;
+  }
+  default: return;
+  }
+}
+
+// --- calls ---
+
+std::optional<std::string> PairingCoordinator::peerAddressText(const Endpoint &endpoint) {
+  if (const auto *hostPort = endpoint.asHostPort())
+    return hostPort->host.text();
+  return std::nullopt;
+}
+
+void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &connection) {
+  const auto remote = connection->remoteEndpoint();
+  const auto *hostPort = remote ? remote->asHostPort() : nullptr;
+  if (!hostPort || !options_.isLocalCaller(hostPort->host)) {
+    Logger::pairing().info("Refused a pairing call from outside the local network");
+    connection->cancel();
+    return;
+  }
+  // Another attempt is under way: closed unseen.
+  if (!isOpenForCalls(state_) || !listener_) {
+    connection->cancel();
+    return;
+  }
+  if (!countAttempt()) {
+    connection->cancel();
+    return;
+  }
+
+  connection_ = connection;
+  pendingHost_ = peerAddressText(*remote);
+  nonce_ = randomBytes(PairingProtocol::nonceLength);
+  std::weak_ptr<PairingCoordinator> weak = weak_from_this();
+  auto mainQueue = mainQueue_;
+  const Connection *identity = connection.get();
+  connection->setStateHandler([weak, mainQueue, identity](const Connection::State &state) {
+    mainQueue->post([weak, identity, kind = state.kind] {
+      auto self = weak.lock();
+      if (!self || !self->isCurrent(identity))
+        return;
+      if (kind == Connection::State::Kind::failed)
+        self->connectionLost();
+      else if (kind == Connection::State::Kind::ready)
+        self->runResponder(self->connection_);
+    });
+  });
+  setState(State::connecting(PairingProtocol::unknownPeerName));
+  connection->start(queue_);
+}
+
+void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
+                                  std::optional<std::string> host) {
+  if (!isOpenForCalls(state_) || !listener_)
+    return;
+  if (!countAttempt())
+    return;
+  setState(State::connecting(name));
+
+  Parameters parameters = Parameters::tcp();
+  parameters.connectionTimeout = connectionTimeout;
+  parameters.includePeerToPeer = true;
+  auto connection = Connection::create(std::move(endpoint), parameters);
+  connection_ = connection;
+  pendingHost_ = std::move(host);
+  nonce_ = randomBytes(PairingProtocol::nonceLength);
+
+  std::weak_ptr<PairingCoordinator> weak = weak_from_this();
+  auto mainQueue = mainQueue_;
+  const Connection *identity = connection.get();
+  connection->setStateHandler(
+      [weak, mainQueue, identity, name = std::move(name)](const Connection::State &state) {
+        mainQueue->post([weak, mainQueue, identity, name, kind = state.kind] {
+          auto self = weak.lock();
+          if (!self || !self->isCurrent(identity))
+            return;
+          if (kind == Connection::State::Kind::waiting || kind == Connection::State::Kind::failed) {
+            self->failAttempt(couldNotReachText(name));
+          } else if (kind == Connection::State::Kind::ready) {
+            // From now on only a failure matters: the peer is reached.
+            self->connection_->setStateHandler(
+                [weak, mainQueue, identity](const Connection::State &later) {
+                  if (later.kind != Connection::State::Kind::failed)
+                    return;
+                  mainQueue->post([weak, identity] {
+                    if (auto self = weak.lock(); self && self->isCurrent(identity))
+                      self->connectionLost();
+                  });
+                });
+            self->runInitiator(self->connection_);
+          }
+        });
+      });
+  connection->start(queue_);
+}
+
+// --- the exchange ---
+
+void PairingCoordinator::receive(const std::shared_ptr<Connection> &connection,
+                                 std::function<void(std::expected<Frame, ChannelError>)> next) {
+  receiveFrame(connection,
+               [weak = weak_from_this(), mainQueue = mainQueue_, identity = connection.get(),
+                next = std::move(next)](std::expected<Frame, ChannelError> result) {
+                 mainQueue->post([weak, identity, next, result = std::move(result)] {
+                   auto self = weak.lock();
+                   if (self && self->isCurrent(identity))
+                     next(result);
+                 });
+               });
+}
+
+void PairingCoordinator::runInitiator(const std::shared_ptr<Connection> &connection) {
+  const Bytes ownKey = identity_.publicKey();
+  const Bytes nonce = nonce_;
+  // The name committed to is ours now, not the one we found the other side under.
+  (void)sendFrame(connection, PairingProtocol::commitFrame(
+                                  PairingProtocol::commitDigest(ownKey, nonce, deviceName_)));
+  receive(connection, [this, connection, ownKey, nonce](auto result) {
+    auto reveal = PairingProtocol::initiatorReadsReveal(result, ownKey);
+    if (!reveal) {
+      failAttempt(reveal.error());
+      return;
+    }
+    (void)sendFrame(connection, PairingProtocol::revealFrame({ownKey, nonce, deviceName_}));
+    auto code = PairingProtocol::shortAuthCode(ownKey, reveal->publicKey, nonce, reveal->nonce);
+    enterCompare(connection, code, PairingProtocol::pendingPeer(*reveal, referenceDateNow()));
+  });
+}
+
+void PairingCoordinator::runResponder(const std::shared_ptr<Connection> &connection) {
+  const Bytes ownKey = identity_.publicKey();
+  const Bytes nonce = nonce_;
+  receive(connection, [this, connection, ownKey, nonce](auto result) {
+    auto commit = PairingProtocol::responderReadsCommit(result);
+    if (!commit) {
+      failAttempt(commit.error());
+      return;
+    }
+    (void)sendFrame(connection, PairingProtocol::revealFrame({ownKey, nonce, deviceName_}));
+    receive(connection, [this, connection, ownKey, nonce, commit = *commit](auto result) {
+      auto reveal = PairingProtocol::responderReadsReveal(result, commit, ownKey);
+      if (!reveal) {
+        failAttempt(reveal.error());
+        return;
+      }
+      auto code = PairingProtocol::shortAuthCode(reveal->publicKey, ownKey, reveal->nonce, nonce);
+      enterCompare(connection, code, PairingProtocol::pendingPeer(*reveal, referenceDateNow()));
+    });
+  });
+}
+
+void PairingCoordinator::enterCompare(const std::shared_ptr<Connection> &connection,
+                                      const std::string &code, const PairedPeer &peer) {
+  pendingPeer_ = peer;
+  // The last frame of the exchange; nothing is read after it.
+  receive(connection, [this](auto result) {
+    if (PairingProtocol::confirmationReceived(result)) {
+      remoteConfirmed_ = true;
+      finishIfConfirmed();
+    } else if (state_.kind != State::Kind::success) {
+      failAttempt(PairingProtocol::cancelledText);
+    }
+  });
+  setState(State::compare(code, peer.name));
+}
+
+void PairingCoordinator::confirm() {
+  if (state_.kind != State::Kind::compare || !connection_)
+    return;
+  localConfirmed_ = true;
+  (void)sendFrame(connection_, PairingProtocol::confirmFrame(true));
+  setState(State::waitingForPeer(state_.code, state_.name));
+  finishIfConfirmed();
+}
+
+void PairingCoordinator::cancel() {
+  if (auto connection = std::move(connection_)) {
+    connection_.reset();
+    connection->setStateHandler(nullptr);
+    // Closed once the refusal is out, so that the other side reads it rather than a reset;
+    // and in any case soon.
+    auto sent = sendFrame(connection, PairingProtocol::confirmFrame(false),
+                          [connection](auto) { connection->cancel(); });
+    if (!sent)
+      connection->cancel();
+    mainQueue_->postAfter(closeDelay, [connection] { connection->cancel(); });
+  }
+  endAttempt();
+  setState(listener_ ? State::searching() : State::idle());
+}
+
+void PairingCoordinator::finishIfConfirmed() {
+  if (!localConfirmed_ || !remoteConfirmed_ || !pendingPeer_)
+    return;
+  PairedPeer peer = *pendingPeer_;
+  peerStore_->add(peer);
+  Logger::pairing().info("Paired with " + peer.deviceID);
+
+  if (auto connection = std::move(connection_)) {
+    connection_.reset();
+    connection->setStateHandler(nullptr);
+    mainQueue_->postAfter(closeDelay, [connection] { connection->cancel(); });
+  }
+  auto host = std::move(pendingHost_);
+  pendingPeer_.reset();
+  pendingHost_.reset();
+  localConfirmed_ = false;
+  remoteConfirmed_ = false;
+  nonce_.clear();
+  setState(State::success(peer.name));
+  if (onPaired)
+    onPaired(peer.deviceID, host);
+}
+
+} // namespace corvane
