@@ -1,0 +1,265 @@
+// Two (or three) engines in one process over loopback, real TLS-PSK and the real relay: one
+// shares an echo server, the other reaches it at localhost through its proxy.
+#include "brimvale/platform/AsioMainQueue.h"
+#include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/MemorySecretStore.h"
+#include "brimvale/platform/RegistryDnsSd.h"
+#include "tests/e2e/Engine.h"
+#include "tests/e2e/Sockets.h"
+
+#include <asio.hpp>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace corvane::e2e {
+namespace {
+
+constexpr double wait = 20.0;
+
+// Headless main queue on a thread of its own, for the pairing coordinators.
+class MainThread {
+public:
+  MainThread()
+      : guard_(asio::make_work_guard(context_)), queue_(std::make_shared<AsioMainQueue>(context_)),
+        thread_([this] { context_.run(); }) {}
+  ~MainThread() {
+    guard_.reset();
+    context_.stop();
+    thread_.join();
+  }
+
+  const std::shared_ptr<AsioMainQueue> &queue() const { return queue_; }
+
+  template <typename Work> auto run(Work work) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    queue_->post([&task] { task(); });
+    return result.get();
+  }
+
+private:
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::shared_ptr<AsioMainQueue> queue_;
+  std::thread thread_;
+};
+
+SharedServiceInfo echoShare(std::uint16_t port) {
+  SharedServiceInfo service;
+  service.id = "5E1D0C6A-0000-4000-8000-000000000001";
+  service.name = "Echo";
+  service.port = port;
+  service.running = true;
+  service.category = "Tool";
+  return service;
+}
+
+class MainRoad : public ::testing::Test {
+protected:
+  static void SetUpTestSuite() {
+    home_ =
+        std::filesystem::temp_directory_path() / ("corvane-mainroad-" + std::to_string(::getpid()));
+    for (const char *sub : {"config", "data", "runtime", "cache"})
+      std::filesystem::create_directories(home_ / sub);
+    ::setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (home_ / "data").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (home_ / "runtime").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (home_ / "cache").c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    std::error_code ignored;
+    std::filesystem::remove_all(home_, ignored);
+  }
+
+  void TearDown() override {
+    for (auto &engine : engines_) {
+      if (engine->pairing())
+        main_.run([&] {
+          engine->pairing()->stopPairing();
+          return 0;
+        });
+      engine->stop();
+    }
+    engines_.clear();
+  }
+
+  std::shared_ptr<Engine> makeEngine(const std::string &name) {
+    Engine::Options options;
+    options.name = name;
+    options.dnsSd = RegistryDnsSd::create(registry_);
+    options.secrets = std::make_shared<MemorySecretStore>();
+    options.mainQueue = main_.queue();
+    options.gateway.helloDeadline = 3;
+    options.gateway.failureRetryDelay = 0.2;
+    options.link.reconnectStep = 0.2;
+    options.link.reconnectCap = 0.5;
+    options.link.handshakeTimeout = 3;
+    options.proxy.handshakeTimeout = 3;
+    options.proxy.listenRetryBase = 0.1;
+    options.proxy.listenRetryCap = 0.2;
+    auto engine = Engine::create(std::move(options));
+    engines_.push_back(engine);
+    engine->start();
+    return engine;
+  }
+
+  static void pairDirectly(Engine &a, Engine &b) {
+    a.pairDirectly(b.deviceID(), b.name(), b.identity().publicKey());
+    b.pairDirectly(a.deviceID(), a.name(), a.identity().publicKey());
+  }
+
+  // The local port at which `user` offers the echo share of `sharer`.
+  static std::optional<std::uint16_t> echoPort(Engine &user, Engine &sharer) {
+    const RouteKey key{sharer.deviceID(), echoShare(0).id};
+    if (!user.waitUntil([&](const auto &seen) { return seen.listeningPort(key).has_value(); },
+                        wait))
+      return std::nullopt;
+    return user.snapshot().listeningPort(key);
+  }
+
+  static inline std::filesystem::path home_;
+  MainThread main_;
+  std::shared_ptr<DnsSdRegistry> registry_ = DnsSdRegistry::create();
+  std::vector<std::shared_ptr<Engine>> engines_;
+};
+
+TEST_F(MainRoad, PairedOverLoopbackThenAShareCarriesLargePayloadsIntactBothWays) {
+  auto a = makeEngine("Machine A");
+  auto b = makeEngine("Machine B");
+
+  // Pairing: B calls A at its typed address, both users see the same code and confirm.
+  main_.run([&] {
+    a->pairing()->startPairing();
+    b->pairing()->startPairing();
+    return 0;
+  });
+  std::optional<std::uint16_t> pairingPort;
+  for (int i = 0; i < 200 && !pairingPort; ++i) {
+    pairingPort = main_.run([&] { return a->pairing()->port(); });
+    if (!pairingPort)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(pairingPort);
+  main_.run([&] {
+    b->pairing()->pairWith(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *pairingPort),
+                           "Machine A", "127.0.0.1");
+    return 0;
+  });
+  using Kind = PairingCoordinator::State::Kind;
+  std::string codeA, codeB;
+  for (int i = 0; i < 500 && (codeA.empty() || codeB.empty()); ++i) {
+    std::tie(codeA, codeB) = main_.run([&] {
+      const auto &stateA = a->pairing()->state();
+      const auto &stateB = b->pairing()->state();
+      return std::pair{stateA.kind == Kind::compare ? stateA.code : std::string(),
+                       stateB.kind == Kind::compare ? stateB.code : std::string()};
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(codeA.size(), 6u);
+  ASSERT_EQ(codeA, codeB);
+  main_.run([&] {
+    a->pairing()->confirm();
+    b->pairing()->confirm();
+    return 0;
+  });
+  for (int i = 0; i < 500 && !(a->peerStore()->findPeer(b->deviceID()) &&
+                               b->peerStore()->findPeer(a->deviceID()));
+       ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(a->peerStore()->findPeer(b->deviceID()));
+  ASSERT_TRUE(b->peerStore()->findPeer(a->deviceID()));
+  EXPECT_EQ(b->peerStore()->findPeer(a->deviceID())->publicKey, a->identity().publicKey());
+
+  EchoServer echo;
+  ASSERT_TRUE(echo.listening());
+  a->share({echoShare(echo.port())});
+
+  const auto local = echoPort(*b, *a);
+  ASSERT_TRUE(local) << "B's proxy never listened for A's share";
+
+  Client client(*local, wait);
+  ASSERT_TRUE(client.connected());
+  const Bytes payload = randomBytes(4 << 20);
+  const auto back = echoThrough(client, payload);
+  ASSERT_EQ(back.size(), payload.size());
+  EXPECT_TRUE(back == payload) << "bytes changed on the way";
+
+  // A records B's use of the share.
+  EXPECT_TRUE(a->waitUntil(
+      [&](const auto &seen) {
+        return seen.sessions.size() == 1 && seen.sessions[0].peerID == b->deviceID();
+      },
+      wait));
+}
+
+TEST_F(MainRoad, ShareRemovedFromTheListClosesOpenStreamsAndLeavesTheNextList) {
+  auto a = makeEngine("Machine A");
+  auto b = makeEngine("Machine B");
+  pairDirectly(*a, *b);
+  EchoServer echo;
+  a->share({echoShare(echo.port())});
+  const auto local = echoPort(*b, *a);
+  ASSERT_TRUE(local);
+
+  Client client(*local, wait);
+  const Bytes hello = bytesOf("ping");
+  ASSERT_EQ(echoThrough(client, hello), hello);
+  const int framesBefore = b->snapshot().servicesFrames.at(a->deviceID());
+
+  a->share({});
+  EXPECT_TRUE(client.waitForClose()) << "the stream outlived its share";
+  EXPECT_TRUE(b->waitUntil(
+      [&](const auto &seen) {
+        return seen.servicesFrames.at(a->deviceID()) > framesBefore &&
+               seen.services.at(a->deviceID()).empty();
+      },
+      wait));
+}
+
+TEST_F(MainRoad, RevokedMachineLearnsItIsUnpaired) {
+  auto a = makeEngine("Machine A");
+  auto b = makeEngine("Machine B");
+  pairDirectly(*a, *b);
+  ASSERT_TRUE(b->waitUntil(
+      [&](const auto &seen) { return seen.servicesFrames.contains(a->deviceID()); }, wait));
+
+  a->peerStore()->remove(b->deviceID());
+  EXPECT_TRUE(
+      b->waitUntil([&](const auto &seen) { return seen.unpaired.contains(a->deviceID()); }, wait));
+}
+
+TEST_F(MainRoad, MachineNeverPairedFailsInTlsAndItsOpenIsUnreachable) {
+  auto a = makeEngine("Machine A");
+  auto b = makeEngine("Machine B");
+  auto stranger = makeEngine("Stranger");
+  pairDirectly(*a, *b);
+  EchoServer echo;
+  a->share({echoShare(echo.port())});
+  ASSERT_TRUE(echoPort(*b, *a));
+
+  // The stranger trusts A, but A never heard of it.
+  stranger->pairDirectly(a->deviceID(), a->name(), a->identity().publicKey());
+  stranger->assumeOffered(a->deviceID(), {echoShare(echo.port())});
+  const RouteKey key{a->deviceID(), echoShare(0).id};
+  const auto port = echoPort(*stranger, *a);
+  ASSERT_TRUE(port) << "the stranger's proxy never listened";
+
+  Client client(*port, wait);
+  ASSERT_TRUE(client.connected());
+  EXPECT_TRUE(client.waitForClose());
+  EXPECT_TRUE(stranger->waitUntil(
+      [&](const auto &seen) {
+        auto refusal = seen.refusals.find(key);
+        return refusal != seen.refusals.end() && refusal->second == "unreachable";
+      },
+      wait));
+  EXPECT_EQ(echo.accepted(), 0);
+  EXPECT_FALSE(stranger->snapshot().servicesFrames.contains(a->deviceID()));
+}
+
+} // namespace
+} // namespace corvane::e2e

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace corvane::e2e {
+
+// A TCP server on 127.0.0.1 that sends back every byte it receives, one thread per client.
+class EchoServer {
+public:
+  // Listens on `port` (0: any free port).
+  explicit EchoServer(std::uint16_t port = 0);
+  ~EchoServer();
+
+  EchoServer(const EchoServer &) = delete;
+  EchoServer &operator=(const EchoServer &) = delete;
+
+  bool listening() const { return listenFd_ >= 0; }
+  std::uint16_t port() const { return port_; }
+  int accepted() const { return accepted_.load(); }
+
+private:
+  void acceptLoop();
+
+  int listenFd_ = -1;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> accepted_{0};
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::vector<int> clients_;
+  std::vector<std::thread> workers_;
+};
+
+// A blocking TCP client socket to 127.0.0.1 with a receive time-out, closed when destroyed.
+class Client {
+public:
+  Client(std::uint16_t port, double timeoutSeconds);
+  ~Client();
+
+  Client(const Client &) = delete;
+  Client &operator=(const Client &) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  bool sendAll(const void *data, std::size_t size);
+  bool sendAll(const std::string &text) { return sendAll(text.data(), text.size()); }
+  // Exactly `size` bytes, or false on time-out, error or end of stream.
+  bool receiveExactly(void *data, std::size_t size);
+  // True when the other side closed (or reset) before `timeoutSeconds` passed.
+  bool waitForClose();
+  void shutdownWrite();
+
+private:
+  int fd_ = -1;
+};
+
+// Sends `payload` and reads the same number of bytes back at the same time, so that neither
+// direction waits for the other's buffers; what came back.
+std::vector<std::uint8_t> echoThrough(Client &client, const std::vector<std::uint8_t> &payload);
+
+} // namespace corvane::e2e
