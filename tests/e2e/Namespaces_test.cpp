@@ -364,3 +364,58 @@ TEST_F(Namespaces, AdvertsCrossTheLinkAndResolveToTheOtherSide) {
 }
 
 } // namespace
+
+namespace {
+
+// "identity <id> <key>" → {id, key}.
+std::pair<std::string, std::string> identityOf(const std::string &line) {
+  std::istringstream words(line);
+  std::string word, id, key;
+  words >> word >> id >> key;
+  return {id, key};
+}
+
+std::string secondWord(const std::string &line) {
+  std::istringstream words(line);
+  std::string first, second;
+  words >> first >> second;
+  return second;
+}
+
+TEST_F(Namespaces, SharedPortIsReachedFromTheOtherNamespaceOverTls) {
+  node(0).send("engine corvane-a");
+  node(1).send("engine corvane-b");
+  const auto identityA = node(0).waitForPrefix("identity ", commandWait);
+  const auto identityB = node(1).waitForPrefix("identity ", commandWait);
+  ASSERT_TRUE(identityA && identityB) << node(0).transcript() << node(1).transcript();
+  const auto [idA, keyA] = identityOf(*identityA);
+  const auto [idB, keyB] = identityOf(*identityB);
+  ASSERT_EQ(idA.size(), 16u);
+  ASSERT_EQ(idB.size(), 16u);
+
+  node(0).send("pair " + idB + " corvane-b " + keyB);
+  node(1).send("pair " + idA + " corvane-a " + keyA);
+  ASSERT_TRUE(node(0).waitForPrefix("paired ", commandWait)) << node(0).transcript();
+  ASSERT_TRUE(node(1).waitForPrefix("paired ", commandWait)) << node(1).transcript();
+
+  node(0).send("echo");
+  const auto echo = node(0).waitForPrefix("echo ", commandWait);
+  ASSERT_TRUE(echo) << node(0).transcript();
+  const std::string service = "5E1D0C6A-0000-4000-8000-0000000000E2";
+  node(0).send("share " + service + " " + secondWord(*echo));
+  ASSERT_TRUE(node(0).waitForPrefix("shared ", commandWait)) << node(0).transcript();
+
+  // Discovery over mDNS, the control link and B's proxy listening.
+  node(1).send("route " + idA + " " + service);
+  const auto route = node(1).waitFor(
+      [](const std::string &line) { return line.rfind("route ", 0) == 0 || line == "noroute"; },
+      discoveryWait + 10s);
+  ASSERT_TRUE(route && *route != "noroute") << node(1).transcript();
+
+  node(1).send("exchange " + secondWord(*route) + " 1048576");
+  const auto exchanged = node(1).waitForPrefix("exchange", 2 * commandWait);
+  ASSERT_TRUE(exchanged) << node(1).transcript();
+  EXPECT_EQ(*exchanged, "exchanged 1048576 intact");
+}
+
+} // namespace
