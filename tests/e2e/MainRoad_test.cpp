@@ -188,12 +188,25 @@ TEST_F(MainRoad, PairedOverLoopbackThenAShareCarriesLargePayloadsIntactBothWays)
   ASSERT_EQ(back.size(), payload.size());
   EXPECT_TRUE(back == payload) << "bytes changed on the way";
 
+  // B counts the relayed connection while it runs, and no longer once the client has gone.
+  const RouteKey key{a->deviceID(), echoShare(0).id};
+  const auto activeIs = [&](int count) {
+    return [&key, count](const auto &seen) {
+      const auto active = seen.active.find(key);
+      return active != seen.active.end() && active->second == count;
+    };
+  };
+  EXPECT_TRUE(b->waitUntil(activeIs(1), wait));
+
   // A records B's use of the share.
   EXPECT_TRUE(a->waitUntil(
       [&](const auto &seen) {
         return seen.sessions.size() == 1 && seen.sessions[0].peerID == b->deviceID();
       },
       wait));
+  client.shutdownWrite();
+  EXPECT_TRUE(client.waitForClose());
+  EXPECT_TRUE(b->waitUntil(activeIs(0), wait));
 }
 
 TEST_F(MainRoad, ShareRemovedFromTheListClosesOpenStreamsAndLeavesTheNextList) {
