@@ -293,23 +293,6 @@ TEST_F(PairingCoordinatorTest, TypedAddressAndThePeersConfirmationFirst) {
   EXPECT_TRUE(b.coordinator->port().has_value());
 }
 
-TEST_F(PairingCoordinatorTest, RepairingReplacesTheStoredPeer) {
-  Side a, b;
-  make(a, "A");
-  make(b, "B");
-  for (int round = 0; round < 2; ++round) {
-    reachCompare(a, b);
-    a.coordinator->confirm();
-    b.coordinator->confirm();
-    ASSERT_TRUE(runUntil([&] {
-      return a.state().kind == State::Kind::success && b.state().kind == State::Kind::success;
-    }));
-  }
-  EXPECT_EQ(a.store->peers().size(), 1u);
-  EXPECT_EQ(b.store->peers().size(), 1u);
-  EXPECT_EQ(a.paired.size(), 2u);
-}
-
 // --- giving up ---
 
 TEST_F(PairingCoordinatorTest, CancelGoesBackToSearchingAndTheOtherSideIsTold) {
