@@ -22,6 +22,7 @@ const std::string myID = "0123456789abcdef";
 const std::string peerID = "fedcba9876543210";
 const PairKeys pairKeys{Bytes(32, 0x11), Bytes(32, 0x22)};
 const RouteKey routeKey{peerID, "SVC-1"};
+const auto listening = ProxyManager::Status::listening();
 
 template <typename T> class Inbox {
 public:
@@ -297,6 +298,16 @@ protected:
       return std::nullopt;
     return status->second;
   }
+  // Skips failures: a port picked as free may briefly be taken by another test's socket, and
+  // the proxy retries it.
+  bool becameListening() {
+    while (auto status = statuses_.pop()) {
+      EXPECT_EQ(status->first, routeKey);
+      if (status->second == listening)
+        return true;
+    }
+    return false;
+  }
   std::optional<int> nextActivity(std::chrono::milliseconds timeout = 5s) {
     auto activity = activity_.pop(timeout);
     if (!activity)
@@ -316,8 +327,6 @@ protected:
   Inbox<std::pair<RouteKey, std::optional<std::string>>> refusals_;
   std::shared_ptr<ProxyManager> proxy_;
 };
-
-const auto listening = ProxyManager::Status::listening();
 
 // A refusal report as nextRefusal() gives it: present, with or without a text.
 std::optional<std::optional<std::string>> reported(std::optional<std::string> text) {
@@ -341,10 +350,7 @@ TEST_F(ProxyManagerTest, RepeatedRoutesReportNothingAndRoutesWithoutKeysGetNothi
   std::vector routes{route(port, gateway.endpoint()),
                      route(otherPort, gateway.endpoint(), stranger)};
   update(routes);
-  auto first = statuses_.pop();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->first, routeKey);
-  EXPECT_EQ(first->second, listening);
+  ASSERT_TRUE(becameListening());
 
   update(routes);
   settle();
@@ -359,7 +365,7 @@ TEST_F(ProxyManagerTest, RelaysCountActivityAndStopAllEndsEverything) {
   ScriptedGateway gateway;
   auto port = freePort();
   update({route(port, gateway.endpoint())});
-  ASSERT_EQ(nextStatus(), listening);
+  ASSERT_TRUE(becameListening());
 
   std::vector<std::unique_ptr<Client>> clients;
   for (int i = 1; i <= 3; ++i) {
@@ -386,7 +392,7 @@ TEST_F(ProxyManagerTest, EndpointChangeKeepsListenersAndRelays) {
   ScriptedGateway second;
   auto port = freePort();
   update({route(port, first.endpoint())});
-  ASSERT_EQ(nextStatus(), listening);
+  ASSERT_TRUE(becameListening());
   Client early(clients_, port);
   ASSERT_TRUE(early.connected());
   ASSERT_TRUE(first.hellos.pop());
@@ -407,11 +413,11 @@ TEST_F(ProxyManagerTest, LocalPortChangeStopsTheOldRouteAndListensOnTheNewPort) 
   auto oldPort = freePort();
   auto newPort = freePort();
   update({route(oldPort, gateway.endpoint())});
-  ASSERT_EQ(nextStatus(), listening);
+  ASSERT_TRUE(becameListening());
 
   update({route(newPort, gateway.endpoint())});
   EXPECT_EQ(nextActivity(), 0);
-  EXPECT_EQ(nextStatus(), listening);
+  EXPECT_TRUE(becameListening());
   EXPECT_FALSE(isListening(oldPort));
   Client client(clients_, newPort);
   ASSERT_TRUE(client.connected());
@@ -472,7 +478,7 @@ TEST_F(ProxyManagerTest, RefusalsAreReportedCutAndClearedBySuccess) {
   ScriptedGateway gateway;
   auto port = freePort();
   update({route(port, gateway.endpoint())});
-  ASSERT_EQ(nextStatus(), listening);
+  ASSERT_TRUE(becameListening());
 
   std::string reason(100, 'r');
   gateway.setVerdict(ScriptedGateway::Verdict::refuse, reason);
@@ -510,7 +516,7 @@ TEST_F(ProxyManagerTest, SecureConnectionReadyAfterItsRouteStoppedIsClosed) {
   gateway.setVerdict(ScriptedGateway::Verdict::hold);
   auto port = freePort();
   update({route(port, gateway.endpoint())});
-  ASSERT_EQ(nextStatus(), listening);
+  ASSERT_TRUE(becameListening());
   Client client(clients_, port);
   ASSERT_TRUE(client.connected());
   ASSERT_TRUE(gateway.hellos.pop());
@@ -531,7 +537,7 @@ TEST_F(ProxyManagerTest, StoppedRouteRelayClosingLeavesItsReplacementsCountAlone
   ScriptedGateway gateway;
   auto port = freePort();
   update({route(port, gateway.endpoint())});
-  ASSERT_EQ(nextStatus(), listening);
+  ASSERT_TRUE(becameListening());
   Client old(clients_, port);
   ASSERT_TRUE(old.connected());
   ASSERT_EQ(nextActivity(), 1);
@@ -540,7 +546,7 @@ TEST_F(ProxyManagerTest, StoppedRouteRelayClosingLeavesItsReplacementsCountAlone
   proxy_->queue()->sync([&] { proxy_->stopPeer(peerID); });
   update({route(port, gateway.endpoint())});
   EXPECT_EQ(nextActivity(), 0);
-  EXPECT_EQ(nextStatus(), listening);
+  EXPECT_TRUE(becameListening());
   EXPECT_TRUE(old.closedByFarEnd());
   Client fresh(clients_, port);
   ASSERT_TRUE(fresh.connected());
