@@ -203,6 +203,27 @@ private:
   std::vector<std::string> seen_;
 };
 
+// Namespaces of earlier runs whose test process was killed before it could delete them.
+void removeStaleNamespaces() {
+  std::string listing;
+  run({"ip", "netns", "list"}, &listing);
+  std::istringstream lines(listing);
+  std::string line;
+  const std::string prefix = "cve2e-";
+  while (std::getline(lines, line)) {
+    const std::string name = line.substr(0, line.find(' '));
+    if (name.rfind(prefix, 0) != 0)
+      continue;
+    const auto dash = name.find('-', prefix.size());
+    if (dash == std::string::npos)
+      continue;
+    const pid_t owner =
+        static_cast<pid_t>(std::atol(name.substr(prefix.size(), dash - prefix.size()).c_str()));
+    if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH)
+      run({"ip", "netns", "del", name});
+  }
+}
+
 // Two namespaces joined by one veth pair; both ends and their addresses live only inside the
 // namespaces, so nothing is routed to or multicast on the host's interfaces. Deleted again
 // with whatever still runs in them.
@@ -316,6 +337,7 @@ protected:
   void SetUp() override {
     if (const auto reason = skipReason(); !reason.empty())
       GTEST_SKIP() << reason;
+    removeStaleNamespaces();
     pair_ = std::make_unique<NamespacePair>();
     if (const auto failure = pair_->setUp(); !failure.empty())
       GTEST_SKIP() << "network namespaces unavailable here: " << failure;
