@@ -4,6 +4,7 @@
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <future>
+#include <openssl/crypto.h>
 #include <pthread.h>
 
 namespace corvane {
@@ -19,6 +20,12 @@ std::chrono::steady_clock::duration durationOf(double seconds) {
       std::chrono::duration<double>(seconds < longest ? seconds : longest));
 }
 
+// A queue released by its own last handler detaches its thread, which may then still end after
+// main returns. OpenSSL's exit-time clean-up would pull its per-thread state out from under such
+// a thread, so the library is told to leave clean-up to each thread's own exit.
+[[maybe_unused]] const bool openSslCleansUpPerThread =
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
 } // namespace
 
 std::shared_ptr<SerialQueue> SerialQueue::create(std::string label) {
@@ -29,9 +36,13 @@ SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)), context_(std::make_shared<asio::io_context>(1)) {
   guard_ = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
       context_->get_executor());
-  thread_ = std::thread([context = context_, name = label_.substr(0, 15)] {
+  thread_ = std::thread([context = context_, name = label_.substr(0, 15)]() mutable {
     pthread_setname_np(pthread_self(), name.c_str());
     context->run();
+    // When the queue was released by its own handler this is the last reference: drop the
+    // connections still parked in it before this thread's OpenSSL state goes.
+    context.reset();
+    OPENSSL_thread_stop();
   });
 }
 

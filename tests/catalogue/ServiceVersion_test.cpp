@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <condition_variable>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -62,8 +63,11 @@ public:
 
   int port() const { return port_; }
   int connections() const { return connections_; }
+  // What the peer read, once every session accepted so far has finished (bounded wait): the
+  // probe may report before the peer has noticed that it closed.
   Bytes received() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    finished_.wait_for(lock, std::chrono::seconds(3), [&] { return completed_ == connections_; });
     return received_;
   }
 
@@ -106,7 +110,9 @@ private:
       {
         std::lock_guard lock(mutex_);
         received_.insert(received_.end(), got.begin(), got.end());
+        ++completed_;
       }
+      finished_.notify_all();
       ::close(fd);
     }
   }
@@ -117,6 +123,8 @@ private:
   std::atomic<bool> stop_{false};
   std::atomic<int> connections_{0};
   std::mutex mutex_;
+  std::condition_variable finished_;
+  int completed_ = 0;
   Bytes received_;
   std::thread thread_;
 };
