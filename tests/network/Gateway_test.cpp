@@ -4,6 +4,7 @@
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
+#include "tests/support/Inbox.h"
 
 #include <asio.hpp>
 #include <chrono>
@@ -19,34 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Collects values from other threads and hands them to the test one at a time.
-template <typename T> class Inbox {
-public:
-  void push(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      items_.push_back(std::move(value));
-    }
-    changed_.notify_all();
-  }
-  std::optional<T> pop(std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, timeout, [&] { return !items_.empty(); }))
-      return std::nullopt;
-    T value = std::move(items_.front());
-    items_.pop_front();
-    return value;
-  }
-  std::size_t size() {
-    std::lock_guard lock(mutex_);
-    return items_.size();
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<T> items_;
-};
+using testing::Inbox;
 
 // Polls `condition` for up to two seconds.
 bool eventually(const std::function<bool()> &condition) {

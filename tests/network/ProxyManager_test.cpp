@@ -3,6 +3,7 @@
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/Inbox.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -24,33 +25,7 @@ const PairKeys pairKeys{Bytes(32, 0x11), Bytes(32, 0x22)};
 const RouteKey routeKey{peerID, "SVC-1"};
 const auto listening = ProxyManager::Status::listening();
 
-template <typename T> class Inbox {
-public:
-  void push(T value) {
-    {
-      std::lock_guard lock(mutex_);
-      items_.push_back(std::move(value));
-    }
-    changed_.notify_all();
-  }
-  std::optional<T> pop(std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, timeout, [&] { return !items_.empty(); }))
-      return std::nullopt;
-    T value = std::move(items_.front());
-    items_.pop_front();
-    return value;
-  }
-  std::size_t size() {
-    std::lock_guard lock(mutex_);
-    return items_.size();
-  }
-
-private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<T> items_;
-};
+using testing::Inbox;
 
 // The sharing machine's gateway, scripted: checks the open-mode hello, then accepts and
 // echoes bytes, refuses with a text (or without one), or holds its verdict until released.
