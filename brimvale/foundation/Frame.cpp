@@ -35,6 +35,20 @@ bool decodeJson(const Json &object, SharedServiceInfo &out) {
   return true;
 }
 
+Json encodeSharedServiceInfo(const SharedServiceInfo &service) {
+  Json object = Json::object();
+  object["id"] = service.id;
+  object["name"] = service.name;
+  object["port"] = service.port;
+  object["running"] = service.running;
+  object["category"] = service.category;
+  putOptional(object, "version", service.version);
+  putOptional(object, "environment", service.environment);
+  putOptional(object, "health", service.health);
+  putOptional(object, "hints", service.hints, encodeShareHints);
+  return object;
+}
+
 namespace {
 
 using json = Json;
@@ -63,20 +77,6 @@ void putBytes(json &object, const char *key, const std::optional<Bytes> &value) 
   putOptional(object, key, value, encodeBase64);
 }
 
-json serviceJSON(const SharedServiceInfo &service) {
-  json object = json::object();
-  object["id"] = service.id;
-  object["name"] = service.name;
-  object["port"] = service.port;
-  object["running"] = service.running;
-  object["category"] = service.category;
-  putOptional(object, "version", service.version);
-  putOptional(object, "environment", service.environment);
-  putOptional(object, "health", service.health);
-  putOptional(object, "hints", service.hints, encodeShareHints);
-  return object;
-}
-
 json frameObject(const Frame &frame) {
   json object = json::object();
   object["kind"] = std::string(rawValue(frame.kind));
@@ -89,7 +89,7 @@ json frameObject(const Frame &frame) {
   if (frame.services) {
     json list = json::array();
     for (const auto &service : *frame.services)
-      list.push_back(serviceJSON(service));
+      list.push_back(encodeSharedServiceInfo(service));
     object["services"] = std::move(list);
   }
   putOptional(object, "name", frame.name);

@@ -36,6 +36,8 @@ struct SharedServiceInfo {
 
 // For the generic field readers of Json.h: required and optional keys as announced.
 bool decodeJson(const Json &value, SharedServiceInfo &out);
+// Optional keys are left out when absent; also how the settings record keeps known services.
+Json encodeSharedServiceInfo(const SharedServiceInfo &service);
 
 // One message of the peer protocol: a JSON object behind a 4-byte big-endian length.
 struct Frame {

@@ -6,20 +6,6 @@ namespace corvane {
 
 namespace {
 
-Json encodeSharedService(const SharedServiceInfo &service) {
-  Json object = Json::object();
-  object["id"] = service.id;
-  object["name"] = service.name;
-  object["port"] = service.port;
-  object["running"] = service.running;
-  object["category"] = service.category;
-  putOptional(object, "version", service.version);
-  putOptional(object, "environment", service.environment);
-  putOptional(object, "health", service.health);
-  putOptional(object, "hints", service.hints, encodeShareHints);
-  return object;
-}
-
 template <typename T, typename Encode> Json encodeList(const std::vector<T> &items, Encode encode) {
   Json list = Json::array();
   for (const auto &item : items)
@@ -145,7 +131,7 @@ Json Preferences::toJson() const {
       std::vector<std::string>(disabledIncoming.begin(), disabledIncoming.end());
   Json known = Json::object();
   for (const auto &[peer, list] : knownServices)
-    known[peer] = encodeList(list, encodeSharedService);
+    known[peer] = encodeList(list, encodeSharedServiceInfo);
   object["knownServices"] = std::move(known);
   putOptional(object, "hardware", hardware);
   putOptional(object, "lastSeen", lastSeen);
