@@ -87,8 +87,13 @@ PairingCoordinator::~PairingCoordinator() {
     connection_->setStateHandler(nullptr);
     connection_->cancel();
   }
-  // Its last report finds the coordinator gone.
-  discovery_->stop();
+  // Once these return no socket or discovery event of ours is still on its way to the main
+  // queue, which the owner may take down right after us.
+  discovery_->queue()->sync([discovery = discovery_] {
+    discovery->onChange = nullptr;
+    discovery->stop();
+  });
+  queue_->sync([] {});
 }
 
 // --- published state ---
