@@ -1,5 +1,7 @@
 #include "brimvale/platform/AsioMainQueue.h"
 
+#include "brimvale/platform/Clock.h"
+
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
@@ -8,14 +10,6 @@
 namespace corvane {
 
 namespace {
-
-std::chrono::steady_clock::duration durationOf(double seconds) {
-  if (!(seconds > 0))
-    return std::chrono::steady_clock::duration::zero();
-  constexpr double longest = 100.0 * 365 * 24 * 3600;
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(seconds < longest ? seconds : longest));
-}
 
 struct Repeater : std::enable_shared_from_this<Repeater> {
   Repeater(asio::io_context &context, std::chrono::steady_clock::duration interval,
@@ -48,7 +42,7 @@ void AsioMainQueue::post(std::function<void()> work) {
 
 WorkItem AsioMainQueue::postAfter(double seconds, std::function<void()> work) {
   WorkItem item = WorkItem::make();
-  auto timer = std::make_shared<asio::steady_timer>(context_, durationOf(seconds));
+  auto timer = std::make_shared<asio::steady_timer>(context_, steadyDuration(seconds));
   timer->async_wait([timer, item, work = std::move(work)](const std::error_code &error) {
     if (!error && !item.isCancelled())
       work();
@@ -59,7 +53,7 @@ WorkItem AsioMainQueue::postAfter(double seconds, std::function<void()> work) {
 WorkItem AsioMainQueue::repeating(double interval, std::function<void()> work) {
   WorkItem item = WorkItem::make();
   // A period of zero would spin the loop.
-  auto period = std::max(durationOf(interval),
+  auto period = std::max(steadyDuration(interval),
                          std::chrono::steady_clock::duration(std::chrono::milliseconds(1)));
   auto repeater = std::make_shared<Repeater>(context_, period, std::move(work), item);
   repeater->timer.expires_at(std::chrono::steady_clock::now());

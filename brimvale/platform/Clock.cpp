@@ -24,4 +24,12 @@ double continuousNow() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+std::chrono::steady_clock::duration steadyDuration(double seconds) {
+  if (!(seconds > 0))
+    return std::chrono::steady_clock::duration::zero();
+  constexpr double longest = 100.0 * 365 * 24 * 3600;
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(seconds < longest ? seconds : longest));
+}
+
 } // namespace corvane

@@ -1,5 +1,7 @@
 #include "brimvale/platform/SerialQueue.h"
 
+#include "brimvale/platform/Clock.h"
+
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
@@ -10,15 +12,6 @@
 namespace corvane {
 
 namespace {
-
-std::chrono::steady_clock::duration durationOf(double seconds) {
-  if (!(seconds > 0))
-    return std::chrono::steady_clock::duration::zero();
-  // Bounded so that an absurd delay cannot overflow the clock.
-  constexpr double longest = 100.0 * 365 * 24 * 3600;
-  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(seconds < longest ? seconds : longest));
-}
 
 // A queue released by its own last handler detaches its thread, which may then still end after
 // main returns. OpenSSL's exit-time clean-up would pull its per-thread state out from under such
@@ -61,7 +54,7 @@ void SerialQueue::post(std::function<void()> work) {
 
 WorkItem SerialQueue::postAfter(double seconds, std::function<void()> work) {
   WorkItem item = WorkItem::make();
-  auto timer = std::make_shared<asio::steady_timer>(*context_, durationOf(seconds));
+  auto timer = std::make_shared<asio::steady_timer>(*context_, steadyDuration(seconds));
   timer->async_wait([timer, item, work = std::move(work)](const std::error_code &error) {
     if (!error && !item.isCancelled())
       work();
