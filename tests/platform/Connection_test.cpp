@@ -9,6 +9,7 @@
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -198,7 +199,13 @@ TEST(ConnectionTest, ReceiveHonoursMinimumMaximumAndEndOfStream) {
 }
 
 TEST(ConnectionTest, CancelCompletesPendingWorkOnceAndReportsCancelledOnce) {
-  Server server(Endpoint::Host::loopbackIPv4(), [](std::shared_ptr<Connection>) {});
+  // The server keeps its end open: a peer that closed first would end the receive instead.
+  std::mutex keptLock;
+  std::vector<std::shared_ptr<Connection>> kept;
+  Server server(Endpoint::Host::loopbackIPv4(), [&](std::shared_ptr<Connection> connection) {
+    std::lock_guard guard(keptLock);
+    kept.push_back(std::move(connection));
+  });
   auto queue = SerialQueue::create("test.client");
   auto client = Connection::create(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), server.port),
                                    Parameters::tcp());
