@@ -5,9 +5,12 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <cstdlib>
 #include <future>
+#include <mutex>
 #include <openssl/crypto.h>
 #include <pthread.h>
+#include <vector>
 
 namespace corvane {
 
@@ -18,6 +21,48 @@ namespace {
 // a thread, so the library is told to leave clean-up to each thread's own exit.
 [[maybe_unused]] const bool openSslCleansUpPerThread =
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
+
+// Threads of queues that were released by their own last handler. They cannot join themselves,
+// and left detached they could still be finishing while the process runs its static
+// destructors (error categories, OpenSSL), so they are joined when the process exits. The list
+// is deliberately never destroyed: a queue may be released during exit itself.
+struct OrphanThreads {
+  std::mutex lock;
+  std::vector<std::thread> threads;
+  bool exiting = false;
+
+  static OrphanThreads &shared() {
+    static OrphanThreads *orphans = [] {
+      auto *made = new OrphanThreads;
+      std::atexit([] { shared().joinAll(); });
+      return made;
+    }();
+    return *orphans;
+  }
+
+  void adopt(std::thread thread) {
+    std::lock_guard guard(lock);
+    if (exiting) {
+      thread.detach();
+      return;
+    }
+    threads.push_back(std::move(thread));
+  }
+
+  void joinAll() {
+    std::vector<std::thread> finishing;
+    {
+      std::lock_guard guard(lock);
+      exiting = true;
+      finishing.swap(threads);
+    }
+    for (auto &thread : finishing)
+      if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
+        thread.join();
+      else if (thread.joinable())
+        thread.detach();
+  }
+};
 
 } // namespace
 
@@ -43,7 +88,7 @@ SerialQueue::~SerialQueue() {
   guard_.reset();
   context_->stop();
   if (thread_.get_id() == std::this_thread::get_id())
-    thread_.detach();
+    OrphanThreads::shared().adopt(std::move(thread_));
   else if (thread_.joinable())
     thread_.join();
 }

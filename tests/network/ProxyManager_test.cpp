@@ -220,6 +220,13 @@ std::uint16_t freePort() {
   return value;
 }
 
+// A second free port: the system may hand out the port it just released again.
+std::uint16_t freePortOtherThan(std::uint16_t taken) {
+  for (;;)
+    if (auto port = freePort(); port != taken)
+      return port;
+}
+
 // True when a plain TCP connection to the port on 127.0.0.1 succeeds.
 bool isListening(std::uint16_t port) {
   auto queue = SerialQueue::create("test.probe");
@@ -320,7 +327,7 @@ TEST(ProxyManagerPause, DoublesFromOneSecondUpToEight) {
 TEST_F(ProxyManagerTest, RepeatedRoutesReportNothingAndRoutesWithoutKeysGetNothing) {
   ScriptedGateway gateway;
   auto port = freePort();
-  auto otherPort = freePort();
+  auto otherPort = freePortOtherThan(port);
   RouteKey stranger{"0000000000000000", "SVC-9"};
   std::vector routes{route(port, gateway.endpoint()),
                      route(otherPort, gateway.endpoint(), stranger)};
@@ -386,7 +393,7 @@ TEST_F(ProxyManagerTest, EndpointChangeKeepsListenersAndRelays) {
 TEST_F(ProxyManagerTest, LocalPortChangeStopsTheOldRouteAndListensOnTheNewPort) {
   ScriptedGateway gateway;
   auto oldPort = freePort();
-  auto newPort = freePort();
+  auto newPort = freePortOtherThan(oldPort);
   update({route(oldPort, gateway.endpoint())});
   ASSERT_TRUE(becameListening());
 
