@@ -2,9 +2,12 @@
 
 #include "brimvale/platform/Clock.h"
 
+#include <asio/error.hpp>
 #include <asio/post.hpp>
+#include <asio/ssl/error.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <future>
 #include <mutex>
@@ -22,45 +25,56 @@ namespace {
 [[maybe_unused]] const bool openSslCleansUpPerThread =
     OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr) == 1;
 
-// Threads of queues that were released by their own last handler. They cannot join themselves,
-// and left detached they could still be finishing while the process runs its static
-// destructors (error categories, OpenSSL), so they are joined when the process exits. The list
-// is deliberately never destroyed: a queue may be released during exit itself.
-struct OrphanThreads {
+// Every queue thread of the process, so that none is still running handlers while the process
+// runs its static destructors (error categories, OpenSSL, loggers): at exit every queue is
+// stopped and its thread given a moment to leave. Deliberately never destroyed, because queues
+// may be released during exit itself.
+struct QueueThreads {
   std::mutex lock;
-  std::vector<std::thread> threads;
-  bool exiting = false;
+  std::condition_variable ended;
+  int running = 0;
+  std::vector<std::weak_ptr<asio::io_context>> contexts;
 
-  static OrphanThreads &shared() {
-    static OrphanThreads *orphans = [] {
-      auto *made = new OrphanThreads;
-      std::atexit([] { shared().joinAll(); });
+  static QueueThreads &shared() {
+    static QueueThreads *threads = [] {
+      auto *made = new QueueThreads;
+      // The error categories are function-local statics, destroyed in the reverse order of
+      // their making; made before the exit handler is registered, they outlive it.
+      (void)std::system_category();
+      (void)std::generic_category();
+      (void)asio::error::get_netdb_category();
+      (void)asio::error::get_addrinfo_category();
+      (void)asio::error::get_misc_category();
+      (void)asio::error::get_ssl_category();
+      (void)asio::ssl::error::get_stream_category();
+      std::atexit([] { shared().stopAll(); });
       return made;
     }();
-    return *orphans;
+    return *threads;
   }
 
-  void adopt(std::thread thread) {
+  void started(const std::shared_ptr<asio::io_context> &context) {
     std::lock_guard guard(lock);
-    if (exiting) {
-      thread.detach();
-      return;
-    }
-    threads.push_back(std::move(thread));
+    ++running;
+    std::erase_if(contexts, [](const auto &weak) { return weak.expired(); });
+    contexts.push_back(context);
   }
 
-  void joinAll() {
-    std::vector<std::thread> finishing;
+  void finished() {
     {
       std::lock_guard guard(lock);
-      exiting = true;
-      finishing.swap(threads);
+      --running;
     }
-    for (auto &thread : finishing)
-      if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
-        thread.join();
-      else if (thread.joinable())
-        thread.detach();
+    ended.notify_all();
+  }
+
+  void stopAll() {
+    std::unique_lock guard(lock);
+    for (const auto &weak : contexts)
+      if (auto context = weak.lock())
+        context->stop();
+    // Bounded: a handler that never returns must not keep the process from exiting.
+    ended.wait_for(guard, std::chrono::seconds(3), [&] { return running == 0; });
   }
 };
 
@@ -74,6 +88,7 @@ SerialQueue::SerialQueue(std::string label)
     : label_(std::move(label)), context_(std::make_shared<asio::io_context>(1)) {
   guard_ = std::make_unique<asio::executor_work_guard<asio::io_context::executor_type>>(
       context_->get_executor());
+  QueueThreads::shared().started(context_);
   thread_ = std::thread([context = context_, name = label_.substr(0, 15)]() mutable {
     pthread_setname_np(pthread_self(), name.c_str());
     context->run();
@@ -81,6 +96,7 @@ SerialQueue::SerialQueue(std::string label)
     // connections still parked in it before this thread's OpenSSL state goes.
     context.reset();
     OPENSSL_thread_stop();
+    QueueThreads::shared().finished();
   });
 }
 
@@ -88,7 +104,7 @@ SerialQueue::~SerialQueue() {
   guard_.reset();
   context_->stop();
   if (thread_.get_id() == std::this_thread::get_id())
-    OrphanThreads::shared().adopt(std::move(thread_));
+    thread_.detach(); // it ends on its own; the exit handler waits for it
   else if (thread_.joinable())
     thread_.join();
 }
@@ -108,7 +124,8 @@ WorkItem SerialQueue::postAfter(double seconds, std::function<void()> work) {
 }
 
 void SerialQueue::sync(const std::function<void()> &work) {
-  if (isCurrent()) {
+  // A queue stopped at exit runs nothing more; waiting for it would never end.
+  if (isCurrent() || context_->stopped()) {
     work();
     return;
   }

@@ -59,6 +59,9 @@ enable-wide-area=no
 [publish]
 publish-hinfo=no
 publish-workstation=no
+# The veth's link-local IPv6 address would otherwise be announced over IPv4 too, and a resolve
+# could answer with either.
+publish-aaaa-on-ipv4=no
 
 [reflector]
 enable-reflector=no
