@@ -33,94 +33,29 @@ constexpr double ioTimeout = 60.0;
 
 // Reads an 8-byte count, swallows that many bytes and answers one byte, as often as asked;
 // the answer tells the sender that everything arrived.
-class SinkServer {
+class SinkServer : public LoopbackServer {
 public:
-  SinkServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(fd_, 16) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-      return;
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] { acceptLoop(); });
-  }
-
-  ~SinkServer() {
-    ::shutdown(fd_, SHUT_RDWR);
-    if (acceptor_.joinable())
-      acceptor_.join();
-    ::close(fd_);
-    {
-      std::lock_guard lock(mutex_);
-      for (int client : clients_)
-        ::shutdown(client, SHUT_RDWR);
-    }
-    for (auto &worker : workers_)
-      worker.join();
-    for (int client : clients_)
-      ::close(client);
-  }
-
-  std::uint16_t port() const { return port_; }
-
-private:
-  static bool readExactly(int fd, void *data, std::size_t size) {
-    auto *bytes = static_cast<std::uint8_t *>(data);
-    while (size > 0) {
-      const ssize_t n = ::recv(fd, bytes, size, 0);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        return false;
-      bytes += n;
-      size -= static_cast<std::size_t>(n);
-    }
-    return true;
-  }
-
-  void acceptLoop() {
-    for (;;) {
-      const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client < 0) {
-        if (errno == EINTR || errno == ECONNABORTED)
-          continue;
-        return;
-      }
-      std::lock_guard lock(mutex_);
-      clients_.push_back(client);
-      workers_.emplace_back([client] {
-        std::vector<std::uint8_t> buffer(256 * 1024);
-        for (;;) {
-          std::uint64_t count = 0;
-          if (!readExactly(client, &count, sizeof count))
-            return;
-          while (count > 0) {
-            const auto chunk =
-                static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
-            const ssize_t n = ::recv(client, buffer.data(), chunk, 0);
-            if (n <= 0 && errno != EINTR)
+  SinkServer()
+      : LoopbackServer([](int client) {
+          std::vector<std::uint8_t> buffer(256 * 1024);
+          for (;;) {
+            std::uint64_t count = 0;
+            if (!readExactly(client, &count, sizeof count))
               return;
-            if (n > 0)
-              count -= static_cast<std::uint64_t>(n);
+            while (count > 0) {
+              const auto chunk =
+                  static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()));
+              const ssize_t n = ::recv(client, buffer.data(), chunk, 0);
+              if (n <= 0 && errno != EINTR)
+                return;
+              if (n > 0)
+                count -= static_cast<std::uint64_t>(n);
+            }
+            const std::uint8_t done = 1;
+            if (!writeAll(client, &done, 1))
+              return;
           }
-          const std::uint8_t done = 1;
-          if (::send(client, &done, 1, MSG_NOSIGNAL) != 1)
-            return;
-        }
-      });
-    }
-  }
-
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-  std::thread acceptor_;
-  std::mutex mutex_;
-  std::vector<int> clients_;
-  std::vector<std::thread> workers_;
+        }) {}
 };
 
 // Two engines paired directly (the pairing exchange is not what is measured), A sharing an

@@ -20,6 +20,8 @@ sockaddr_in loopback(std::uint16_t port) {
   return address;
 }
 
+} // namespace
+
 bool writeAll(int fd, const void *data, std::size_t size) {
   const auto *bytes = static_cast<const std::uint8_t *>(data);
   while (size > 0) {
@@ -34,9 +36,21 @@ bool writeAll(int fd, const void *data, std::size_t size) {
   return true;
 }
 
-} // namespace
+bool readExactly(int fd, void *data, std::size_t size) {
+  auto *bytes = static_cast<std::uint8_t *>(data);
+  while (size > 0) {
+    const ssize_t n = ::recv(fd, bytes, size, 0);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    bytes += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
-EchoServer::EchoServer(std::uint16_t port) {
+LoopbackServer::LoopbackServer(Session session, std::uint16_t port) : session_(std::move(session)) {
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listenFd_ < 0)
     return;
@@ -55,7 +69,7 @@ EchoServer::EchoServer(std::uint16_t port) {
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-EchoServer::~EchoServer() {
+LoopbackServer::~LoopbackServer() {
   stopping_ = true;
   if (listenFd_ >= 0)
     ::shutdown(listenFd_, SHUT_RDWR);
@@ -74,7 +88,7 @@ EchoServer::~EchoServer() {
     ::close(fd);
 }
 
-void EchoServer::acceptLoop() {
+void LoopbackServer::acceptLoop() {
   while (!stopping_) {
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) {
@@ -91,19 +105,24 @@ void EchoServer::acceptLoop() {
       return;
     }
     clients_.push_back(fd);
-    workers_.emplace_back([fd] {
-      std::vector<std::uint8_t> buffer(64 * 1024);
-      for (;;) {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (n < 0 && errno == EINTR)
-          continue;
-        if (n <= 0 || !writeAll(fd, buffer.data(), static_cast<std::size_t>(n)))
-          break;
-      }
-      ::shutdown(fd, SHUT_WR);
-    });
+    workers_.emplace_back([fd, session = session_] { session(fd); });
   }
 }
+
+EchoServer::EchoServer(std::uint16_t port)
+    : LoopbackServer(
+          [](int fd) {
+            std::vector<std::uint8_t> buffer(64 * 1024);
+            for (;;) {
+              const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+              if (n < 0 && errno == EINTR)
+                continue;
+              if (n <= 0 || !writeAll(fd, buffer.data(), static_cast<std::size_t>(n)))
+                break;
+            }
+            ::shutdown(fd, SHUT_WR);
+          },
+          port) {}
 
 Client::Client(std::uint16_t port, double timeoutSeconds) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -11,15 +12,21 @@
 
 namespace corvane::e2e {
 
-// A TCP server on 127.0.0.1 that sends back every byte it receives, one thread per client.
-class EchoServer {
-public:
-  // Listens on `port` (0: any free port).
-  explicit EchoServer(std::uint16_t port = 0);
-  ~EchoServer();
+// Blocking socket helpers for the scripted servers: false on error or end of stream.
+bool writeAll(int fd, const void *data, std::size_t size);
+bool readExactly(int fd, void *data, std::size_t size);
 
-  EchoServer(const EchoServer &) = delete;
-  EchoServer &operator=(const EchoServer &) = delete;
+// A TCP server on 127.0.0.1 that runs `session` on each accepted socket, one thread per client.
+class LoopbackServer {
+public:
+  using Session = std::function<void(int fd)>;
+
+  // Listens on `port` (0: any free port).
+  explicit LoopbackServer(Session session, std::uint16_t port = 0);
+  ~LoopbackServer();
+
+  LoopbackServer(const LoopbackServer &) = delete;
+  LoopbackServer &operator=(const LoopbackServer &) = delete;
 
   bool listening() const { return listenFd_ >= 0; }
   std::uint16_t port() const { return port_; }
@@ -28,6 +35,7 @@ public:
 private:
   void acceptLoop();
 
+  Session session_;
   int listenFd_ = -1;
   std::uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
@@ -36,6 +44,12 @@ private:
   std::mutex mutex_;
   std::vector<int> clients_;
   std::vector<std::thread> workers_;
+};
+
+// Sends back every byte it receives.
+class EchoServer : public LoopbackServer {
+public:
+  explicit EchoServer(std::uint16_t port = 0);
 };
 
 // A blocking TCP client socket to 127.0.0.1 with a receive time-out, closed when destroyed.
