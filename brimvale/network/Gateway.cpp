@@ -18,7 +18,6 @@ namespace corvane {
 namespace {
 
 constexpr const char *serviceType = "_corvane._tcp";
-constexpr const char *protocolVersion = "2";
 
 Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
   Frame frame;
@@ -260,13 +259,9 @@ void Gateway::startGateway(std::size_t index, int attempt) {
   }
   auto listener = std::move(*created);
 
-  if (options_.advertise && dnsSd_) {
-    DnsSdService service;
-    service.name = deviceName_;
-    service.type = serviceType;
-    service.txt = {{"v", protocolVersion}, {"id", fingerprint(identity_.publicKey())}};
-    listener->setService(service, dnsSd_);
-  }
+  if (options_.advertise && dnsSd_)
+    listener->setService(advertisedService(deviceName_, serviceType, identity_.publicKey()),
+                         dnsSd_);
 
   std::weak_ptr<Gateway> weak = weak_from_this();
   listener->setNewConnectionHandler([weak](std::shared_ptr<Connection> connection) {

@@ -1,5 +1,7 @@
 #include "brimvale/network/ListenPorts.h"
 
+#include "brimvale/foundation/DeviceIdentity.h"
+
 namespace corvane {
 
 std::vector<std::optional<std::uint16_t>>
@@ -17,6 +19,15 @@ listenPortCandidates(std::optional<std::uint16_t> preferredPort) {
   }
   candidates.emplace_back(std::nullopt);
   return candidates;
+}
+
+DnsSdService advertisedService(const std::string &name, const std::string &type,
+                               const Bytes &publicKey) {
+  DnsSdService service;
+  service.name = name;
+  service.type = type;
+  service.txt = {{"v", "2"}, {"id", fingerprint(publicKey)}};
+  return service;
 }
 
 } // namespace corvane

@@ -20,7 +20,6 @@ namespace corvane {
 
 namespace {
 
-constexpr const char *protocolVersion = "2";
 // As discovery cuts advertised names.
 constexpr int candidateNameLength = 64;
 
@@ -222,13 +221,9 @@ void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCoun
   }
   auto listener = std::move(*created);
 
-  if (dnsSd_) {
-    DnsSdService service;
-    service.name = deviceName_;
-    service.type = serviceType;
-    service.txt = {{"v", protocolVersion}, {"id", fingerprint(identity_.publicKey())}};
-    listener->setService(service, dnsSd_);
-  }
+  if (dnsSd_)
+    listener->setService(advertisedService(deviceName_, serviceType, identity_.publicKey()),
+                         dnsSd_);
 
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
