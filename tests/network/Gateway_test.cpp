@@ -6,14 +6,19 @@
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "tests/support/Inbox.h"
 
+#include <arpa/inet.h>
 #include <asio.hpp>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -495,6 +500,77 @@ TEST_F(GatewayTest, SilentClientIsClosedAtTheDeadline) {
   std::error_code error;
   plain.read_some(asio::buffer(buffer), error);
   EXPECT_EQ(error, asio::error::eof);
+}
+
+// A silent plain TCP connection to the gateway from `source`, a loopback address.
+int connectFrom(const char *source, std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+    if (fd >= 0)
+      ::close(fd);
+    return -1;
+  }
+  timeval limit{20, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return fd;
+}
+
+// True when the gateway closes the connection before the 20 s receive time-out.
+bool closedByGateway(int fd) {
+  char byte;
+  const ssize_t n = ::recv(fd, &byte, 1, 0);
+  return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+TEST_F(GatewayTest, UnfinishedHandshakesAreCappedPerAddressAndInAll) {
+  auto opts = options();
+  opts.helloDeadline = 120; // strangers are held by the caps alone here
+  opts.handshakeLimit = 4;
+  opts.handshakeLimitPerSource = 2;
+  auto gateway = startGateway(opts);
+
+  // Two silent connections from one address are held; its third is closed at once (it is
+  // accepted after them, so they are counted by then).
+  std::vector<int> held{connectFrom("127.0.0.2", port_), connectFrom("127.0.0.2", port_)};
+  const int third = connectFrom("127.0.0.2", port_);
+  ASSERT_GE(third, 0);
+  EXPECT_TRUE(closedByGateway(third));
+  ::close(third);
+  // Another address still has room, and so has a paired machine (its services frame shows
+  // that its hello passed, so it no longer counts).
+  auto control = open(Frame::Mode::control);
+  ASSERT_TRUE(control);
+  ASSERT_TRUE(read(*control));
+  held.push_back(connectFrom("127.0.0.3", port_));
+  held.push_back(connectFrom("127.0.0.3", port_));
+
+  // Four held in all: now every address is turned away, the paired machine too.
+  const int fifth = connectFrom("127.0.0.4", port_);
+  ASSERT_GE(fifth, 0);
+  EXPECT_TRUE(closedByGateway(fifth));
+  ::close(fifth);
+  EXPECT_FALSE(open(Frame::Mode::control));
+
+  // Strangers that leave free their places.
+  for (int fd : held) {
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+  }
+  bool served = false;
+  for (int i = 0; i < 500 && !served; ++i) {
+    served = open(Frame::Mode::control).has_value();
+    if (!served)
+      std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(served);
 }
 
 TEST_F(GatewayTest, WithdrawnAccessEndsStreamsAndResendsServices) {
