@@ -331,20 +331,41 @@ bool Gateway::isCurrent(const std::weak_ptr<Listener> &listener) const {
 
 // --- accepted connections ---
 
-bool Gateway::admits(const std::string &source) const {
-  if (pending_.size() >= options_.handshakeLimit)
-    return false;
+bool Gateway::admits(const std::string &source) {
   auto held = pendingPerSource_.find(source);
-  return held == pendingPerSource_.end() || held->second < options_.handshakeLimitPerSource;
+  const std::size_t mine = held == pendingPerSource_.end() ? 0 : held->second.size();
+  if (mine >= options_.handshakeLimitPerSource)
+    return false;
+  if (pending_.size() < options_.handshakeLimit)
+    return true;
+  // Full: the address holding most gives up its oldest, if it holds more than this one. Among
+  // equals, the one whose oldest is oldest.
+  auto heaviest = pendingPerSource_.end();
+  for (auto it = pendingPerSource_.begin(); it != pendingPerSource_.end(); ++it)
+    if (heaviest == pendingPerSource_.end() || it->second.size() > heaviest->second.size() ||
+        (it->second.size() == heaviest->second.size() &&
+         it->second.begin()->first < heaviest->second.begin()->first))
+      heaviest = it;
+  if (heaviest == pendingPerSource_.end() || heaviest->second.size() <= mine)
+    return false;
+  const Connection *oldest = heaviest->second.begin()->second;
+  auto victim = pending_.at(oldest).connection;
+  // Released now, so that the count is right at once; its cancellation finds nothing left.
+  releaseHandshake(oldest);
+  victim->cancel();
+  ++refusedSinceLog_;
+  return true;
 }
 
 void Gateway::releaseHandshake(const Connection *connection) {
   auto entry = pending_.find(connection);
   if (entry == pending_.end())
     return;
-  if (auto held = pendingPerSource_.find(entry->second.source); held != pendingPerSource_.end())
-    if (--held->second == 0)
+  if (auto held = pendingPerSource_.find(entry->second.source); held != pendingPerSource_.end()) {
+    held->second.erase(entry->second.order);
+    if (held->second.empty())
       pendingPerSource_.erase(held);
+  }
   pending_.erase(entry);
 }
 
@@ -356,8 +377,8 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
     ++refusedSinceLog_;
     const auto now = std::chrono::steady_clock::now();
     if (!lastRefusalLog_ || now - *lastRefusalLog_ >= refusalLogInterval) {
-      Logger::net().notice("Gateway refused " + std::to_string(refusedSinceLog_) +
-                           " connection(s): too many unfinished handshakes (" +
+      Logger::net().notice("Gateway closed " + std::to_string(refusedSinceLog_) +
+                           " connection(s) for too many unfinished handshakes (" +
                            std::to_string(pending_.size()) + " in all; the latest from " +
                            (source.empty() ? std::string("an unknown address") : source) + ")");
       refusedSinceLog_ = 0;
@@ -367,8 +388,9 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
     // goes at the end of this call.
     return;
   }
-  ++pendingPerSource_[source];
-  pending_.insert_or_assign(connection.get(), Pending{connection, std::move(source)});
+  const std::uint64_t order = ++acceptedCount_;
+  pendingPerSource_[source].emplace(order, connection.get());
+  pending_.insert_or_assign(connection.get(), Pending{connection, std::move(source), order});
 
   auto handshake = std::make_shared<Handshake>();
   std::weak_ptr<Gateway> weak = weak_from_this();
