@@ -27,9 +27,9 @@ using namespace std::chrono_literals;
 
 using testing::Inbox;
 
-// Polls `condition` for up to two seconds.
+// Polls `condition` for up to thirty seconds: generous, for a machine busy with other work.
 bool eventually(const std::function<bool()> &condition) {
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 3000; ++i) {
     if (condition())
       return true;
     std::this_thread::sleep_for(10ms);
@@ -131,9 +131,7 @@ protected:
 
   // The queue must end here, joined, not on its own thread after the test has returned.
   void TearDown() override {
-    for (int i = 0; i < 200 && gatewayQueue.use_count() > 1; ++i)
-      std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(gatewayQueue.use_count(), 1);
+    EXPECT_TRUE(eventually([&] { return gatewayQueue.use_count() == 1; }));
   }
 
   void pair(const Machine &machine) {
@@ -144,7 +142,8 @@ protected:
   Gateway::Options options() {
     Gateway::Options options;
     options.queue = gatewayQueue;
-    options.helloDeadline = 0.5;
+    // Far beyond a handshake on a busy machine; the deadline's own test shortens it.
+    options.helloDeadline = 30;
     options.hardwareAddresses = [] { return std::vector<std::string>{"aa:bb:cc:dd:ee:ff"}; };
     return options;
   }
@@ -481,20 +480,28 @@ TEST_F(GatewayTest, BadHellosAreClosedWithoutAReply) {
 }
 
 TEST_F(GatewayTest, SilentClientIsClosedAtTheDeadline) {
-  auto gateway = startGateway(); // hello deadline 0.5 s
-  auto connection = rawConnect();
-  ASSERT_TRUE(connection);
-  auto challenge = read(connection);
-  ASSERT_TRUE(challenge);
+  constexpr double deadline = 2.0;
+  auto opts = options();
+  opts.helloDeadline = deadline;
+  auto gateway = startGateway(opts);
+  // The deadline runs from the accept, which follows this; on a busy machine it may even end
+  // the TLS handshake, but never before its time.
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(read(connection));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+  auto connection = rawConnect();
+  if (connection) {
+    auto challenge = read(connection);
+    if (challenge)
+      EXPECT_EQ(challenge->kind, Frame::Kind::challenge);
+    EXPECT_FALSE(read(connection));
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - started,
+            std::chrono::duration<double>(deadline - 0.05));
 
   // One that never starts TLS is closed by the same deadline.
   asio::io_context context;
   asio::ip::tcp::socket plain(context);
   plain.connect({asio::ip::address_v4::loopback(), port_});
-  timeval limit{5, 0};
+  timeval limit{30, 0};
   ::setsockopt(plain.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::array<char, 16> buffer{};
   std::error_code error;
@@ -580,7 +587,9 @@ TEST_F(GatewayTest, WithdrawnAccessEndsStreamsAndResendsServices) {
   gateway->updateServices({share("S", echo.port()), share("T", echo.port())}, {});
   auto control = open(Frame::Mode::control);
   ASSERT_TRUE(control);
-  ASSERT_EQ(read(*control)->services->size(), 2u);
+  auto listed = read(*control);
+  ASSERT_TRUE(listed && listed->services);
+  ASSERT_EQ(listed->services->size(), 2u);
   auto stream = open(Frame::Mode::open, "S");
   ASSERT_TRUE(stream);
   ASSERT_TRUE(accepted.pop());
