@@ -57,7 +57,7 @@ public:
   static constexpr std::size_t connectionLimit = 64;
   // Connections that have not passed the hello may come from anyone on the network, and each
   // holds a descriptor and a TLS session, so they are capped. The global cap bounds what
-  // strangers can make this machine hold (some 100 MiB of sessions at most) and stays below the
+  // strangers can make this machine hold (sockets, TLS sessions) and stays below the
   // usual soft limit of 1,024 descriptors in case that could not be raised. When it is reached, a
   // connection from an address that holds fewer than the address holding most takes the place of
   // that address's oldest, so that flooding from several addresses cannot lock out a paired
