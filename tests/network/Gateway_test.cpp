@@ -490,8 +490,9 @@ TEST_F(GatewayTest, SilentClientIsClosedAtTheDeadline) {
   auto connection = rawConnect();
   if (connection) {
     auto challenge = read(connection);
-    if (challenge)
+    if (challenge) {
       EXPECT_EQ(challenge->kind, Frame::Kind::challenge);
+    }
     EXPECT_FALSE(read(connection));
   }
   EXPECT_GE(std::chrono::steady_clock::now() - started,
