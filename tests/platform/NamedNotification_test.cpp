@@ -1,10 +1,8 @@
-#include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/NamedNotification.h"
 #include "tests/support/Inbox.h"
+#include "tests/support/MainThread.h"
 #include "tests/support/Subprocess.h"
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -39,43 +37,24 @@ protected:
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     runtime_ = pattern;
     ::setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-    mainThread_ = std::thread([this] { context_.run(); });
   }
-  void TearDown() override {
-    guard_.reset();
-    context_.stop();
-    mainThread_.join();
-    fs::remove_all(runtime_);
-  }
+  void TearDown() override { fs::remove_all(runtime_); }
 
   // Made and destroyed on the main queue, as its callers must.
   std::shared_ptr<NamedNotificationObserver> observe(const std::string &name,
                                                      testing::Inbox<int> &calls) {
-    std::promise<std::shared_ptr<NamedNotificationObserver>> made;
-    mainQueue_.post([&] {
-      auto observer =
-          NamedNotificationObserver::make(name, mainQueue_, [&calls] { calls.push(1); });
-      made.set_value(std::shared_ptr<NamedNotificationObserver>(
-          observer.release(), [this](NamedNotificationObserver *gone) {
-            std::promise<void> done;
-            mainQueue_.post([&] {
-              delete gone;
-              done.set_value();
-            });
-            done.get_future().wait();
-          }));
+    auto observer = main_.sync([&] {
+      return NamedNotificationObserver::make(name, main_.queue(), [&calls] { calls.push(1); });
     });
-    return made.get_future().get();
+    return std::shared_ptr<NamedNotificationObserver>(
+        observer.release(),
+        [this](NamedNotificationObserver *gone) { main_.sync([gone] { delete gone; }); });
   }
 
   fs::path folder(const std::string &name) const { return runtime_ / "corvane" / "notify" / name; }
 
   fs::path runtime_;
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_ =
-      asio::make_work_guard(context_);
-  AsioMainQueue mainQueue_{context_};
-  std::thread mainThread_;
+  testing::MainThread main_;
 };
 
 TEST(NotificationName, OnlyNamesThatAreOneSafeFolderName) {
@@ -91,7 +70,7 @@ TEST(NotificationName, OnlyNamesThatAreOneSafeFolderName) {
 TEST_F(NamedNotificationTest, InvalidNamesMakeNothing) {
   testing::Inbox<int> calls;
   EXPECT_EQ(postNamedNotification("../escape"), 0);
-  EXPECT_EQ(NamedNotificationObserver::make("a/b", mainQueue_, [] {}), nullptr);
+  EXPECT_EQ(NamedNotificationObserver::make("a/b", main_.queue(), [] {}), nullptr);
   EXPECT_TRUE(namedNotificationFolder("..").empty());
   EXPECT_FALSE(fs::exists(runtime_ / "corvane" / "notify" / "a"));
   EXPECT_FALSE(fs::exists(runtime_ / "escape"));

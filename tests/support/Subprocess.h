@@ -11,8 +11,8 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -24,16 +24,20 @@ namespace corvane::testing {
 // when destroyed if it is still running.
 class ChildProcess {
 public:
-  // `environment` holds "NAME=value" entries that replace or extend the test's environment.
+  // `environment` holds "NAME=value" entries that replace or extend the test's environment,
+  // and "NAME" entries that remove a variable.
   explicit ChildProcess(const std::vector<std::string> &argv,
                         const std::vector<std::string> &environment = {}) {
-    std::vector<std::string> entries = environment;
+    std::vector<std::string> entries;
+    for (const auto &own : environment)
+      if (own.find('=') != std::string::npos)
+        entries.push_back(own);
     for (char **entry = environ; *entry != nullptr; ++entry) {
       const std::string text(*entry);
-      const auto name = text.substr(0, text.find('=') + 1);
+      const auto name = text.substr(0, text.find('='));
       bool replaced = false;
       for (const auto &own : environment)
-        replaced = replaced || own.compare(0, name.size(), name) == 0;
+        replaced = replaced || own.substr(0, own.find('=')) == name;
       if (!replaced)
         entries.push_back(text);
     }
