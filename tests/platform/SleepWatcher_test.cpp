@@ -3,6 +3,7 @@
 #include "brimvale/platform/SleepWatcher.h"
 #include "tests/support/Inbox.h"
 #include "tests/support/PrivateBus.h"
+#include "tests/support/StderrTap.h"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -17,8 +18,10 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::count;
 using testing::Inbox;
 using testing::PrivateBus;
+using testing::StderrTap;
 
 // Runs `work` on `loop`'s thread and waits for it.
 template <typename Work> auto onLoop(BusLoop &loop, Work work) {
@@ -110,44 +113,6 @@ private:
   bool registered_ = false;
 };
 
-// Collects what stderr receives, so that a test can wait for a log line.
-class StderrTap {
-public:
-  StderrTap() {
-    if (pipe2(ends_, O_CLOEXEC) != 0)
-      return;
-    fflush(stderr);
-    saved_ = dup(STDERR_FILENO);
-    dup2(ends_[1], STDERR_FILENO);
-  }
-  ~StderrTap() {
-    fflush(stderr);
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    close(ends_[0]);
-    close(ends_[1]);
-  }
-  // Everything written so far, waiting up to `limit` for `text` to appear.
-  std::string waitFor(const std::string &text, std::chrono::milliseconds limit = 20s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (text_.find(text) == std::string::npos && std::chrono::steady_clock::now() < until) {
-      pollfd wait{ends_[0], POLLIN, 0};
-      if (poll(&wait, 1, 100) > 0) {
-        char buffer[512];
-        ssize_t got = read(ends_[0], buffer, sizeof buffer);
-        if (got > 0)
-          text_.append(buffer, static_cast<std::size_t>(got));
-      }
-    }
-    return text_;
-  }
-
-private:
-  int ends_[2] = {-1, -1};
-  int saved_ = -1;
-  std::string text_;
-};
-
 // Returns once `destination` has processed every message `from` sent it before: messages between
 // two connections keep their order, and sd-bus answers a ping after what came earlier.
 void pingFrom(BusLoop &from, const std::string &destination) {
@@ -159,13 +124,6 @@ void pingFrom(BusLoop &from, const std::string &destination) {
     sd_bus_message_unref(reply);
     sd_bus_error_free(&error);
   });
-}
-
-std::size_t count(const std::string &text, const std::string &part) {
-  std::size_t found = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-    ++found;
-  return found;
 }
 
 class SleepWatcherTest : public ::testing::Test {
