@@ -39,11 +39,16 @@ struct SleepWatcher::Core {
       close(inhibitor);
   }
 
-  void unavailable(const std::string &why) {
+  // Said once per run: the reason repeats after every wake.
+  void unavailable(const std::string &why) { logOnce("Sleep and wake are not watched: " + why); }
+  void undelayed(const std::string &why) {
+    logOnce("Sleep cannot wait for connections to close: " + why);
+  }
+  void logOnce(const std::string &line) {
     if (unavailableLogged)
       return;
     unavailableLogged = true;
-    Logger::app().notice("Sleep and wake are not watched: " + why);
+    Logger::app().notice(line);
   }
 
   void start() {
@@ -78,26 +83,30 @@ struct SleepWatcher::Core {
                                           logindManager, "Inhibit", &Core::inhibited, this, "ssss",
                                           "sleep", "Corvane", inhibitWhy, "delay");
     if (result < 0)
-      unavailable(std::string("cannot ask logind (") + std::strerror(-result) + ")");
+      undelayed(std::string("cannot ask logind (") + std::strerror(-result) + ")");
   }
 
   static int inhibited(sd_bus_message *reply, void *userdata, sd_bus_error *) {
     auto *core = static_cast<Core *>(userdata);
     core->inhibitCall = sd_bus_slot_unref(core->inhibitCall);
     if (const sd_bus_error *error = sd_bus_message_get_error(reply)) {
-      core->unavailable(std::string("logind refused a sleep delay (") +
+      if (sd_bus_error_has_names(error, SD_BUS_ERROR_SERVICE_UNKNOWN,
+                                 SD_BUS_ERROR_NAME_HAS_NO_OWNER))
+        core->unavailable("logind is not running");
+      else
+        core->undelayed(std::string("logind refused a delay (") +
                         (error->name != nullptr ? error->name : "no reason") + ")");
       return 0;
     }
     int fd = -1;
     if (sd_bus_message_has_signature(reply, "h") <= 0 || sd_bus_message_read(reply, "h", &fd) < 0) {
-      core->unavailable("logind answered a sleep delay with something else");
+      core->undelayed("logind answered with something else than a delay");
       return 0;
     }
     // The message owns its descriptor; keep a copy of our own.
     int held = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     if (held < 0) {
-      core->unavailable(std::string("cannot keep the sleep delay (") + std::strerror(errno) + ")");
+      core->undelayed(std::string("cannot keep the delay (") + std::strerror(errno) + ")");
       return 0;
     }
     // Granted while the machine is already on its way to sleep: holding it would only delay it.
@@ -131,6 +140,9 @@ struct SleepWatcher::Core {
         std::strcmp(name, logind) != 0)
       return 0;
     core->owner = after;
+    // A logind that starts after this watcher is asked for its delay too.
+    if (!core->owner.empty() && !core->asleep)
+      core->takeInhibitor();
     return 0;
   }
 

@@ -299,15 +299,33 @@ TEST_F(SleepWatcherTest, WithoutSystemBusOrLogindItSaysSoOnce) {
               1u);
     onMain([this] { watcher_.reset(); });
   }
+  PrivateBus bus(PrivateBus::Kind::system);
+  ASSERT_FALSE(bus.address().empty());
+  {
+    StderrTap tap;
+    startWatcher(bus.address());
+    EXPECT_EQ(count(tap.waitFor("not watched"), "not watched: logind is not running"), 1u);
+    // logind starting later is asked for its delay and heard from.
+    FakeLogind logind(bus.address());
+    ASSERT_TRUE(logind.registered());
+    auto held = logind.inhibits.pop(20s);
+    ASSERT_TRUE(held);
+    logind.emit("b", 1);
+    auto done = willSleep_.pop(20s);
+    ASSERT_TRUE(done);
+    (*done)();
+    EXPECT_TRUE(closedWithin(held->readEnd, 20s));
+    close(held->readEnd);
+    onMain([this] { watcher_.reset(); });
+  }
   {
     // logind that refuses the delay: sleep and wake still reach the owner, the refusal is
     // logged once, and the refusal after waking is not logged again.
-    PrivateBus bus(PrivateBus::Kind::system);
     FakeLogind logind(bus.address(), /*refuse=*/true);
     ASSERT_TRUE(logind.registered());
     StderrTap tap;
     startWatcher(bus.address());
-    EXPECT_EQ(count(tap.waitFor("not watched"), "not watched"), 1u);
+    EXPECT_EQ(count(tap.waitFor("cannot wait"), "Sleep cannot wait"), 1u);
     logind.emit("b", 1);
     auto done = willSleep_.pop(20s);
     ASSERT_TRUE(done);
@@ -315,7 +333,7 @@ TEST_F(SleepWatcherTest, WithoutSystemBusOrLogindItSaysSoOnce) {
     logind.emit("b", 0);
     EXPECT_TRUE(didWake_.pop(20s));
     onMain([this] { watcher_.reset(); });
-    EXPECT_EQ(count(tap.waitFor("never", 0ms), "not watched"), 1u);
+    EXPECT_EQ(count(tap.waitFor("never", 0ms), "Sleep"), 1u);
   }
 }
 
