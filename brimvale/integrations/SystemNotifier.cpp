@@ -30,6 +30,22 @@ std::string errorText(const sd_bus_error *error) {
   return error != nullptr && error->name != nullptr ? error->name : "no answer";
 }
 
+// A body as sent to a server that reads markup in bodies: names that other machines chose
+// cannot become markup or links.
+std::string escapedBody(const std::string &body) {
+  std::string escaped;
+  escaped.reserve(body.size());
+  for (char c : body) {
+    switch (c) {
+    case '&': escaped += "&amp;"; break;
+    case '<': escaped += "&lt;"; break;
+    case '>': escaped += "&gt;"; break;
+    default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
 } // namespace
 
 struct SystemNotifier::Core {
@@ -170,20 +186,6 @@ void SystemNotifier::post(const NotificationRules::Note &note) {
   }
   waiting_->fetch_add(1);
   loop_->post([core = core_.get(), note] { core->post(note); });
-}
-
-std::string SystemNotifier::escapedBody(const std::string &body) {
-  std::string escaped;
-  escaped.reserve(body.size());
-  for (char c : body) {
-    switch (c) {
-    case '&': escaped += "&amp;"; break;
-    case '<': escaped += "&lt;"; break;
-    case '>': escaped += "&gt;"; break;
-    default: escaped += c;
-    }
-  }
-  return escaped;
 }
 
 } // namespace corvane

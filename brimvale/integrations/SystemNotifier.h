@@ -40,10 +40,6 @@ public:
   // Whether permission was asked for in this run: from the first note on.
   bool asked() const { return asked_; }
 
-  // A note's body as sent to a server that reads markup in bodies: names that other machines
-  // chose cannot become markup or links.
-  static std::string escapedBody(const std::string &body);
-
   struct Core; // the state confined to the bus thread
 
 private:

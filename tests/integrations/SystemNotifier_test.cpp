@@ -267,10 +267,5 @@ TEST(SystemNotifier, AStuckServerNeitherBlocksPostingNorCollectsNotes) {
   EXPECT_EQ(call->title, "Later");
 }
 
-TEST(SystemNotifier, MarkupIsEscaped) {
-  EXPECT_EQ(SystemNotifier::escapedBody("a<b>&c"), "a&lt;b&gt;&amp;c");
-  EXPECT_EQ(SystemNotifier::escapedBody("plain \"text\" 'here'"), "plain \"text\" 'here'");
-}
-
 } // namespace
 } // namespace corvane
