@@ -127,26 +127,28 @@ void BusLoop::drain() {
 
 void BusLoop::run(Kind kind, std::optional<std::string> address) {
   pthread_setname_np(pthread_self(), label_.substr(0, 15).c_str());
-  if (wakeFd_ < 0 || sd_event_new(&event_) < 0) {
+  auto woken = [](sd_event_source *, int, std::uint32_t, void *userdata) {
+    static_cast<BusLoop *>(userdata)->drain();
+    return 0;
+  };
+  if (wakeFd_ < 0 || sd_event_new(&event_) < 0 ||
+      sd_event_add_io(event_, nullptr, wakeFd_, EPOLLIN, woken, this) < 0) {
     Logger::app().error(label_ + ": no event loop for the bus");
+    event_ = sd_event_unref(event_);
+    openError_ = -ENOMEM;
     return;
   }
-  sd_event_add_io(
-      event_, nullptr, wakeFd_, EPOLLIN,
-      [](sd_event_source *, int, std::uint32_t, void *userdata) {
-        static_cast<BusLoop *>(userdata)->drain();
-        return 0;
-      },
-      this);
   openError_ = openBus(kind, address, &bus_);
   if (openError_ == 0 && (openError_ = sd_bus_attach_event(bus_, event_, 0)) < 0)
     bus_ = sd_bus_close_unref(bus_);
   drain();
   sd_event_loop(event_);
+  std::deque<std::function<void()>> dropped;
   {
     std::lock_guard guard(lock_);
-    pending_.clear();
+    dropped.swap(pending_);
   }
+  dropped.clear(); // outside the lock: what the work holds may post as it goes
   // Closed without flushing: a stuck peer must not hold up the owner's destruction.
   if (bus_ != nullptr) {
     sd_bus_detach_event(bus_);
