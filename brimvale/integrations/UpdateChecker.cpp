@@ -107,21 +107,17 @@ void UpdateChecker::setEnabled(bool on) {
     check();
     return;
   }
-  const bool changes = available_.has_value() || failed_;
-  available_.reset();
-  failed_ = false;
-  if (changes)
-    changed();
+  available.set(std::nullopt);
+  failed.set(false);
 }
 
 void UpdateChecker::check(std::function<void()> done) {
-  if (!isEnabled_ || checking_) {
+  if (!isEnabled_ || checking.get()) {
     if (done)
       done();
     return;
   }
-  checking_ = true;
-  changed();
+  checking.set(true);
 
   HttpRequest request;
   request.url = options_.address;
@@ -164,27 +160,21 @@ void UpdateChecker::finish(const HttpResult &result) {
 
   if (failure) {
     Logger::app().info("Update check failed: " + *failure);
-    failed_ = true;
+    failed.set(true);
   } else {
-    available_ = isOffered(*release, options_.build, options_.address)
-                     ? std::optional<AppRelease>(std::move(*release))
-                     : std::nullopt;
-    failed_ = false;
+    available.set(isOffered(*release, options_.build, options_.address)
+                      ? std::optional<AppRelease>(std::move(*release))
+                      : std::nullopt);
+    failed.set(false);
   }
-  lastChecked_ = referenceDateNow();
-  checking_ = false;
+  lastChecked.set(referenceDateNow());
   inFlight_ = {};
-  changed();
+  checking.set(false);
 }
 
 void UpdateChecker::openDownload() {
-  if (available_)
-    opener_.open(available_->url);
-}
-
-void UpdateChecker::changed() {
-  if (onChange)
-    onChange();
+  if (available.get())
+    opener_.open(available.get()->url);
 }
 
 } // namespace corvane

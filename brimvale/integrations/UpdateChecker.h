@@ -4,6 +4,7 @@
 #include "brimvale/integrations/HttpClient.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/MainQueue.h"
+#include "brimvale/platform/Published.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/UrlOpener.h"
 #include "brimvale/platform/UserDefaults.h"
@@ -41,9 +42,9 @@ struct UpdateCheckerOptions {
   std::string version = appVersionString();
 };
 
-// The daily check for a newer release. Lives on the main queue: every member is called there,
-// and `onChange` runs there after the published fields changed. The request itself runs on a
-// queue of the checker's own. The owner (the application) keeps the one instance for the run.
+// The daily check for a newer release. Lives on the main queue: every member is used there,
+// and the published fields change there. The request itself runs on a queue of the checker's
+// own. The application owns the one instance for the whole run.
 class UpdateChecker : public std::enable_shared_from_this<UpdateChecker> {
 public:
   static constexpr const char *checkForUpdatesKey = "checkForUpdates";
@@ -67,12 +68,10 @@ public:
   // The update address is an https URL with a host; when false nothing is ever requested.
   bool isEnabled() const { return isEnabled_; }
   // Published.
-  const std::optional<AppRelease> &available() const { return available_; }
-  std::optional<Date> lastChecked() const { return lastChecked_; }
-  bool failed() const { return failed_; }
-  bool checking() const { return checking_; }
-
-  std::function<void()> onChange;
+  Published<std::optional<AppRelease>> available; // the release on offer
+  Published<std::optional<Date>> lastChecked;     // when the last check finished, either way
+  Published<bool> failed;                         // the last check failed
+  Published<bool> checking;                       // a check is under way
 
   // Once at launch: the first check 5 s from now, then one a day. A second call does nothing.
   void startUpdateChecks();
@@ -94,7 +93,6 @@ private:
 
   void scheduledRun();
   void finish(const HttpResult &result);
-  void changed();
 
   MainQueue &main_;
   UserDefaults &defaults_;
@@ -105,10 +103,6 @@ private:
   WorkItem inFlight_;
 
   bool isEnabled_ = false;
-  std::optional<AppRelease> available_;
-  std::optional<Date> lastChecked_;
-  bool failed_ = false;
-  bool checking_ = false;
   WorkItem firstRun_;
   WorkItem timer_;
 };

@@ -104,7 +104,7 @@ TEST_F(UpdateTiming, FirstCheckAfterFiveSecondsThenDailyWhileTheSwitchIsOn) {
   EXPECT_EQ(requests[0].timeoutSeconds, 15);
   EXPECT_EQ(requests[0].maxBodyBytes, 1u << 20);
   answer(release(101));
-  EXPECT_TRUE(checker->available());
+  EXPECT_TRUE(checker->available.get());
 
   main.advance(86400);
   ASSERT_EQ(requests.size(), 2u); // one timer, though started twice
@@ -121,35 +121,35 @@ TEST_F(UpdateTiming, FirstCheckAfterFiveSecondsThenDailyWhileTheSwitchIsOn) {
 TEST_F(UpdateTiming, SwitchAndOverlappingChecks) {
   auto checker = make();
   int changes = 0;
-  checker->onChange = [&] { ++changes; };
+  auto watching = checker->available.subscribe([&](const auto &) { ++changes; });
   checker->check();
-  EXPECT_TRUE(checker->checking());
+  EXPECT_TRUE(checker->checking.get());
   int doneCalls = 0;
   checker->check([&] { ++doneCalls; }); // under way: nothing new, done at once
   EXPECT_EQ(doneCalls, 1);
   EXPECT_EQ(requests.size(), 1u);
   answer(release(150));
-  ASSERT_TRUE(checker->available());
-  EXPECT_EQ(checker->available()->build, 150);
-  EXPECT_FALSE(checker->checking());
-  EXPECT_TRUE(checker->lastChecked());
+  ASSERT_TRUE(checker->available.get());
+  EXPECT_EQ(checker->available.get()->build, 150);
+  EXPECT_FALSE(checker->checking.get());
+  EXPECT_TRUE(checker->lastChecked.get());
   EXPECT_GT(changes, 0);
 
   checker->check();
   answer(HttpResponse{500, ""});
-  EXPECT_TRUE(checker->failed());
-  EXPECT_TRUE(checker->available());
+  EXPECT_TRUE(checker->failed.get());
+  EXPECT_TRUE(checker->available.get());
 
   checker->setEnabled(false);
-  EXPECT_FALSE(checker->available());
-  EXPECT_FALSE(checker->failed());
+  EXPECT_FALSE(checker->available.get());
+  EXPECT_FALSE(checker->failed.get());
   // On again checks at once, whatever the stored switch says.
   defaults->setBool(UpdateChecker::checkForUpdatesKey, false);
   checker->setEnabled(true);
   EXPECT_EQ(requests.size(), 3u);
   answer(release(100)); // the running build: checked fine, nothing offered
-  EXPECT_FALSE(checker->available());
-  EXPECT_FALSE(checker->failed());
+  EXPECT_FALSE(checker->available.get());
+  EXPECT_FALSE(checker->failed.get());
 
   checker->openDownload();
   EXPECT_TRUE(opener.opened.empty());
@@ -170,7 +170,7 @@ TEST_F(UpdateTiming, AnAddressThatIsNotHttpsIsNeverAsked) {
   checker->setEnabled(true);
   main.advance(3 * 86400);
   EXPECT_TRUE(requests.empty());
-  EXPECT_FALSE(checker->checking());
+  EXPECT_FALSE(checker->checking.get());
 }
 
 // The real client against an HTTPS server on loopback with certificates of the test's own.
@@ -227,9 +227,9 @@ TEST_F(UpdateOverHttps, OffersANewerBuildOnly) {
   auto checker = make();
   serve({.status = 200, .body = release(101)});
   checkOnce(*checker);
-  EXPECT_FALSE(checker->failed());
-  ASSERT_TRUE(checker->available());
-  EXPECT_EQ(*checker->available(),
+  EXPECT_FALSE(checker->failed.get());
+  ASSERT_TRUE(checker->available.get());
+  EXPECT_EQ(*checker->available.get(),
             (AppRelease{"2.0", 101, "https://localhost/Corvane-2.0.tar.gz"}));
   const auto seen = server->requests();
   ASSERT_EQ(seen.size(), 1u);
@@ -240,8 +240,8 @@ TEST_F(UpdateOverHttps, OffersANewerBuildOnly) {
   for (std::int64_t build : {100, 7}) {
     serve({.status = 200, .body = release(build)});
     checkOnce(*checker);
-    EXPECT_FALSE(checker->failed());
-    EXPECT_FALSE(checker->available()) << build;
+    EXPECT_FALSE(checker->failed.get());
+    EXPECT_FALSE(checker->available.get()) << build;
   }
 }
 
@@ -249,8 +249,8 @@ TEST_F(UpdateOverHttps, FailuresKeepThePreviousOffer) {
   auto checker = make();
   serve({.status = 200, .body = release(120)});
   checkOnce(*checker);
-  ASSERT_TRUE(checker->available());
-  const AppRelease offered = *checker->available();
+  ASSERT_TRUE(checker->available.get());
+  const AppRelease offered = *checker->available.get();
 
   const std::string big(2 << 20, ' ');
   const std::vector<std::pair<const char *, TestHttpServer::Response>> failures = {
@@ -264,11 +264,11 @@ TEST_F(UpdateOverHttps, FailuresKeepThePreviousOffer) {
   };
   for (const auto &[what, answer] : failures) {
     serve(answer);
-    const auto before = checker->lastChecked();
+    const auto before = checker->lastChecked.get();
     checkOnce(*checker);
-    EXPECT_TRUE(checker->failed()) << what;
-    EXPECT_EQ(checker->available(), offered) << what;
-    EXPECT_NE(checker->lastChecked(), before) << what;
+    EXPECT_TRUE(checker->failed.get()) << what;
+    EXPECT_EQ(checker->available.get(), offered) << what;
+    EXPECT_NE(checker->lastChecked.get(), before) << what;
   }
 
   // A server whose certificate another authority signed is not the update server.
@@ -277,28 +277,28 @@ TEST_F(UpdateOverHttps, FailuresKeepThePreviousOffer) {
   serve({.status = 200, .body = release(130)});
   const auto asked = server->requests().size();
   checkOnce(*checker);
-  EXPECT_TRUE(checker->failed());
-  EXPECT_EQ(checker->available(), offered);
+  EXPECT_TRUE(checker->failed.get());
+  EXPECT_EQ(checker->available.get(), offered);
   EXPECT_EQ(server->requests().size(), asked); // nothing was sent to it
 
   server->useCertificates(certificates);
   checkOnce(*checker);
-  EXPECT_FALSE(checker->failed());
-  EXPECT_EQ(checker->available()->build, 130);
+  EXPECT_FALSE(checker->failed.get());
+  EXPECT_EQ(checker->available.get()->build, 130);
 }
 
 TEST_F(UpdateOverHttps, ASlowServerFailsAtTheTimeOut) {
   auto checker = make(5); // in place of 15 s, so that the test need not wait as long
   serve({.status = 200, .body = release(120)});
   checkOnce(*checker);
-  ASSERT_TRUE(checker->available());
+  ASSERT_TRUE(checker->available.get());
 
   serve({.status = 200, .body = release(130), .hang = true});
   const auto started = std::chrono::steady_clock::now();
   checkOnce(*checker);
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(4));
-  EXPECT_TRUE(checker->failed());
-  EXPECT_EQ(checker->available()->build, 120);
+  EXPECT_TRUE(checker->failed.get());
+  EXPECT_EQ(checker->available.get()->build, 120);
 
   // Released while its request hangs: the request ends at once, not at its time-out.
   auto released = make(60);
