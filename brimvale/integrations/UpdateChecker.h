@@ -37,7 +37,7 @@ struct UpdateCheckerOptions {
   std::string address = "https://updates.corvane.app/latest.json";
   double timeoutSeconds = 15;
   std::size_t maxBodyBytes = 1 << 20;
-  std::string caFile;                  // empty: the system's certificate store
+  std::string caFile = {};             // empty: the system's certificate store
   std::int64_t build = runningBuild(); // the running build
   std::string version = appVersionString();
 };

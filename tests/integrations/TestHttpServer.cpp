@@ -282,6 +282,8 @@ void TestHttpServer::serve(int socket) {
     } else {
       std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
                          reason(response.status) + "\r\nContent-Type: application/json\r\n";
+      if (!response.location.empty())
+        head += "Location: " + response.location + "\r\n";
       if (response.sendLength)
         head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n";
       head += "Connection: close\r\n\r\n";

@@ -34,11 +34,13 @@ public:
   };
   struct Response {
     int status = 200;
-    std::string body;
+    std::string body = {};
     // Without a length the body ends when the connection closes.
     bool sendLength = true;
     // Holds the answer back until the server stops.
     bool hang = false;
+    // Sent as the Location header when not empty.
+    std::string location = {};
   };
   using Handler = std::function<Response(const Request &)>;
 

@@ -179,7 +179,10 @@ protected:
   void SetUp() override {
     certificates = TestCertificates::make(folder.path(), "corvane-test-ca");
     server = std::make_unique<TestHttpServer>(
-        [this](const TestHttpServer::Request &) {
+        [this](const TestHttpServer::Request &request) {
+          // Where a followed redirect would land: a release that must never be offered.
+          if (request.path == "/moved.json")
+            return TestHttpServer::Response{.status = 200, .body = release(999)};
           std::lock_guard guard(lock);
           return response;
         },
@@ -256,6 +259,7 @@ TEST_F(UpdateOverHttps, FailuresKeepThePreviousOffer) {
   const std::vector<std::pair<const char *, TestHttpServer::Response>> failures = {
       {"not found", {.status = 404, .body = release(130)}},
       {"not modified", {.status = 304, .body = ""}},
+      {"redirect, not followed", {.status = 302, .body = release(130), .location = "/moved.json"}},
       {"2 MiB announced", {.status = 200, .body = release(130) + big}},
       {"2 MiB unannounced", {.status = 200, .body = release(130) + big, .sendLength = false}},
       {"wrong type",
