@@ -6,6 +6,7 @@
 #include "brimvale/platform/KeychainStore.h"
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/MemorySecretStore.h"
+#include "brimvale/platform/NamedNotification.h"
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/Unicode.h"
@@ -174,6 +175,14 @@ ServiceManager::ServiceManager(Setup setup)
               });
     };
   }
+  if (!e.reloadControls)
+    e.reloadControls = [] { postNamedNotification(ControlBridge::controlKind); };
+  if (!e.observeControlRequests)
+    e.observeControlRequests =
+        [queue = mainQueue_.get()](std::function<void()> posted) -> std::shared_ptr<void> {
+      return NamedNotificationObserver::make(ControlBridge::requestNotification, *queue,
+                                             std::move(posted));
+    };
   if (!e.canBindLoopbackPort)
     e.canBindLoopbackPort = [](AddressFamily family, int port) {
       return corvane::canBindLoopbackPort(family, port);
@@ -289,6 +298,8 @@ void ServiceManager::shutdown() {
   noticeClear.cancel();
   probeTimer.cancel();
   controlObservation.reset();
+  // Waits for the probes in flight; their results find the manager stopped.
+  probePool.reset();
   // Nothing of the log is lost to a save that was still waiting.
   if (logSave && !logSave.isDone()) {
     logSave.cancel();

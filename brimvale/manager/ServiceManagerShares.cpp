@@ -136,6 +136,8 @@ void ServiceManager::startTimers() {
 }
 
 Task ServiceManager::probeSharedPorts() {
+  if (stopped_)
+    co_return;
   // Holds the manager for the length of the pass.
   auto self = shared_from_this();
   refreshNetworkName();
