@@ -2,7 +2,9 @@
 #include "brimvale/shell/CopyFeedback.h"
 #include "brimvale/shell/IncomingConnectItems.h"
 #include "tests/manager/ManagerFixture.h"
+#include "tests/shell/Appearance.h"
 #include "tests/shell/MenuItems.h"
+#include "tests/shell/Screens.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -128,6 +130,21 @@ TEST_F(IncomingConnectItemsTest, TheApplicationIsNamedByItsDesktopEntry) {
 
   opener.handlers["postgresql"] = "missing.desktop";
   EXPECT_TRUE(titlesFor(postgres()).contains("Open in missing"));
+}
+
+TEST_F(IncomingConnectItemsTest, ScreensInLightAndDark) {
+  opener.handlers["postgresql"] = "pgclient.desktop";
+  IncomingService row = postgres();
+  row.problem = "not running";
+  for (auto appearance : {Theme::Appearance::light, Theme::Appearance::dark}) {
+    testing::ScopedAppearance scoped(appearance);
+    QMenu menu;
+    IncomingConnectItems(row, feedback, *manager, opener, true, openWindow).addTo(menu);
+    const QImage image = testing::saveScreen(menu, "incoming-menu", appearance);
+    EXPECT_EQ(itemTitles(menu).size(), 5);
+    EXPECT_GT(image.height(), 5 * 16);
+    EXPECT_GT(testing::drawnPixels(image, Theme::background.in(appearance)), 500);
+  }
 }
 
 } // namespace
