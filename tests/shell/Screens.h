@@ -10,7 +10,7 @@
 
 namespace corvane::testing {
 
-// Where screenshots go for a reviewer to open: <build>/test/screens.
+// Where screenshots go for a reviewer to open: <build>/screens.
 inline QString screensFolder() {
   const QString folder = QStringLiteral(CORVANE_SCREENS_DIR);
   QDir().mkpath(folder);

@@ -1,4 +1,4 @@
-// Renders each shared view in light and dark into <build>/test/screens for a reviewer, and
+// Renders each shared view in light and dark into <build>/screens for a reviewer, and
 // checks what a picture can tell: its size, and that something was drawn.
 #include "brimvale/catalogue/KnownServices.h"
 #include "brimvale/shell/ElidingLabel.h"
