@@ -477,13 +477,15 @@ TEST_F(GatewayTest, BadHellosAreClosedWithoutAReply) {
 
 TEST_F(GatewayTest, SilentClientIsClosedAtTheDeadline) {
   auto gateway = startGateway(); // hello deadline 0.5 s
+  // Timed from before the connection exists: the deadline runs from the accept, and on a busy
+  // machine the handshake alone may use up much of it.
+  const auto started = std::chrono::steady_clock::now();
   auto connection = rawConnect();
   ASSERT_TRUE(connection);
   auto challenge = read(connection);
   ASSERT_TRUE(challenge);
-  const auto started = std::chrono::steady_clock::now();
   EXPECT_FALSE(read(connection));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 500ms);
 
   // One that never starts TLS is closed by the same deadline.
   asio::io_context context;

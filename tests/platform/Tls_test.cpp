@@ -22,7 +22,9 @@ template <typename T> T await(std::future<T> &future) {
 Parameters tlsWith(std::vector<Parameters::PreSharedKey> keys,
                    std::vector<std::uint16_t> suites = {0xCCAC, 0x00A9}) {
   auto parameters = Parameters::tcp();
-  parameters.tls = Parameters::Tls{std::move(keys), std::move(suites)};
+  parameters.tls.emplace();
+  parameters.tls->keys = std::move(keys);
+  parameters.tls->cipherSuites = std::move(suites);
   return parameters;
 }
 
