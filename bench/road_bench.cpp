@@ -626,9 +626,14 @@ struct Options {
 };
 
 // RSS per connection of each process while `count` connections through `port` are open, each
-// having carried 64 KiB both ways.
-std::vector<double> residentPerConnection(std::uint16_t port, int count,
-                                          const std::vector<pid_t> &processes) {
+// having carried 64 KiB both ways: once just after (active) and once after `settle` seconds
+// without traffic (idle).
+struct Memory {
+  std::vector<double> active, idle;
+};
+
+Memory residentPerConnection(std::uint16_t port, int count, const std::vector<pid_t> &processes,
+                             double settle) {
   std::vector<long> before;
   for (pid_t pid : processes)
     before.push_back(residentKiB(pid));
@@ -644,11 +649,17 @@ std::vector<double> residentPerConnection(std::uint16_t port, int count,
       return {};
     held.push_back(std::move(client));
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(500)); // let closing work settle
-  std::vector<double> perConnection;
-  for (std::size_t i = 0; i < processes.size(); ++i)
-    perConnection.push_back(static_cast<double>(residentKiB(processes[i]) - before[i]) / count);
-  return perConnection;
+  auto sample = [&] {
+    std::vector<double> perConnection;
+    for (std::size_t i = 0; i < processes.size(); ++i)
+      perConnection.push_back(static_cast<double>(residentKiB(processes[i]) - before[i]) / count);
+    return perConnection;
+  };
+  Memory memory;
+  memory.active = sample();
+  std::this_thread::sleep_for(std::chrono::duration<double>(settle));
+  memory.idle = sample();
+  return memory;
 }
 
 int driverMain(const Options &options) {
@@ -776,17 +787,22 @@ int driverMain(const Options &options) {
                 percentile(values, 90) * 1e3, percentile(values, 99) * 1e3);
   }
 
-  auto roadMemory = residentPerConnection(roadPort, options.held, {a.pid(), b.pid()});
-  std::vector<double> stunnelMemory;
+  // The engines give TLS buffers back after a second without traffic.
+  constexpr double settle = 3.0;
+  auto roadMemory = residentPerConnection(roadPort, options.held, {a.pid(), b.pid()}, settle);
+  Memory stunnelMemory;
   if (haveStunnel)
     stunnelMemory = residentPerConnection(stunnel.port, options.held,
-                                          {stunnel.client->pid(), stunnel.server->pid()});
-  std::printf("resident KiB per open relayed connection (%d held, 64 KiB each way)\n",
-              options.held);
-  if (roadMemory.size() == 2)
-    std::printf("  road       gateway (A) %.1f, proxy (B) %.1f\n", roadMemory[0], roadMemory[1]);
-  if (stunnelMemory.size() == 2)
-    std::printf("  stunnel    server %.1f, client %.1f\n", stunnelMemory[1], stunnelMemory[0]);
+                                          {stunnel.server->pid(), stunnel.client->pid()}, settle);
+  std::printf("resident KiB per open relayed connection (%d held, 64 KiB each way), "
+              "just after / after %.0f s idle\n",
+              options.held, settle);
+  if (roadMemory.active.size() == 2)
+    std::printf("  road       gateway (A) %.1f / %.1f, proxy (B) %.1f / %.1f\n",
+                roadMemory.active[0], roadMemory.idle[0], roadMemory.active[1], roadMemory.idle[1]);
+  if (stunnelMemory.active.size() == 2)
+    std::printf("  stunnel    server %.1f / %.1f, client %.1f / %.1f\n", stunnelMemory.active[0],
+                stunnelMemory.idle[0], stunnelMemory.active[1], stunnelMemory.idle[1]);
 
   auto ratio = [](const std::vector<double> &x, const std::vector<double> &y) {
     return x.empty() || y.empty() ? 0.0 : median(x) / median(y);
