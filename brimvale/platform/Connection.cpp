@@ -72,7 +72,9 @@ constexpr std::size_t readLimit = 256 * 1024;
 // of one record (17 KiB) per call. Released again whenever it runs empty.
 constexpr std::size_t tlsReadBuffer = 64 * 1024 + 512;
 // How many bytes of records are collected before they are sent.
-constexpr std::size_t batchLimit = 64 * 1024;
+constexpr std::size_t batchLimit = 32 * 1024;
+// A batch may end with one whole record past the limit: 16 KiB of data and its framing.
+constexpr std::size_t batchRecordSlack = 16 * 1024 + 256;
 // How long a TLS connection stays idle before its buffers are given back.
 constexpr auto idleRelease = std::chrono::seconds(1);
 // What the closing drain reads at a time; the bytes are dropped.
@@ -792,6 +794,9 @@ struct Connection::Impl {
   // Turns the front send into records in the batch, up to batchLimit bytes of them.
   Step encrypt(const Bytes &data) {
     SSL *ssl = io->ssl.get();
+    // One allocation of the most a batch holds: growing it by doubling would pass the size
+    // from which the allocator maps and unmaps memory on every send.
+    io->batch.bytes.reserve(batchLimit + batchRecordSlack);
     io->batch.collecting = true;
     Step step;
     while (sentOfFront < data.size() && io->batch.bytes.size() < batchLimit) {
@@ -827,6 +832,8 @@ struct Connection::Impl {
       failSend(step.error.value_or(NetworkError::posix(EPIPE)));
       return false;
     }
+    // Kept while bytes flow (taking and freeing it per send would cost far more than the
+    // copy); the idle check gives it back.
     batch.bytes.clear();
     batch.sent = 0;
     return true;
