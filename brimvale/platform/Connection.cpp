@@ -67,9 +67,10 @@ std::optional<tcp::endpoint> socketEndpointOf(const Endpoint::HostPort &hostPort
 }
 
 // The largest piece read from the socket at once; a larger receive is filled over several.
-constexpr std::size_t readLimit = 256 * 1024;
+// Kept below the size from which the allocator maps and unmaps memory for every buffer.
+constexpr std::size_t readLimit = 64 * 1024;
 // OpenSSL's read buffer once the session is up: several records arrive per system call instead
-// of one record (17 KiB) per call. Released again whenever it runs empty.
+// of one record (17 KiB) per call. Given back once the connection has been idle.
 constexpr std::size_t tlsReadBuffer = 64 * 1024 + 512;
 // How many bytes of records are collected before they are sent.
 constexpr std::size_t batchLimit = 32 * 1024;
