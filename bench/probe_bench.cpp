@@ -5,6 +5,7 @@
 #include "tests/catalogue/ServerFixture.h"
 
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cstdio>
 #include <future>
 #include <memory>
@@ -17,6 +18,30 @@ using corvane::testing::ServerFixture;
 
 // The share editor's scan time-out.
 constexpr double scanTimeout = 0.4;
+// The shortest time-out of the version probes: a probe that found nothing and took at least
+// this long ended by a time-out, not by an answer without a version.
+constexpr double shortestProbeTimeout = 0.3;
+
+// What a probe found, or why it found nothing.
+std::string outcome(const std::optional<std::string> &text, double seconds) {
+  if (text)
+    return *text;
+  char label[96];
+  if (seconds >= shortestProbeTimeout)
+    std::snprintf(label, sizeof label, "time-out (no version within %.2f s)", seconds);
+  else
+    std::snprintf(label, sizeof label, "no version in the answer (%.3f s)", seconds);
+  return label;
+}
+
+// Runs one probe and waits for it; the probe's answer and how long it took.
+template <typename Probe> std::pair<std::optional<std::string>, double> timed(Probe probe) {
+  std::promise<std::optional<std::string>> promise;
+  const auto start = std::chrono::steady_clock::now();
+  probe([&](auto found) { promise.set_value(found); });
+  auto text = promise.get_future().get();
+  return {text, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()};
+}
 
 struct Running {
   ServerFixture::Server server;
@@ -43,27 +68,29 @@ void scanPorts(benchmark::State &state, std::vector<int> ports) {
 
 void detect(benchmark::State &state, int port) {
   ProbePool pool;
-  std::optional<std::string> text;
+  std::string label;
   for (auto _ : state) {
-    std::promise<std::optional<std::string>> promise;
-    corvane::ServiceVersion::detectVersion(pool, corvane::Endpoint::Host::loopbackIPv4(), port,
-                                           [&](auto found) { promise.set_value(found); });
-    text = promise.get_future().get();
+    auto [text, seconds] = timed([&](auto done) {
+      corvane::ServiceVersion::detectVersion(pool, corvane::Endpoint::Host::loopbackIPv4(), port,
+                                             done);
+    });
+    label = outcome(text, seconds);
   }
-  state.SetLabel(text.value_or("(nothing)"));
+  state.SetLabel(label);
 }
 
 void readVersion(benchmark::State &state, const Running *running) {
   ProbePool pool;
-  std::optional<std::string> text;
+  std::string label;
   for (auto _ : state) {
-    std::promise<std::optional<std::string>> promise;
-    corvane::ServiceVersion::readVersion(pool, running->name, running->fixture->port(),
-                                         running->category, corvane::Endpoint::Host::loopbackIPv4(),
-                                         [&](auto found) { promise.set_value(found); });
-    text = promise.get_future().get();
+    auto [text, seconds] = timed([&](auto done) {
+      corvane::ServiceVersion::readVersion(pool, running->name, running->fixture->port(),
+                                           running->category,
+                                           corvane::Endpoint::Host::loopbackIPv4(), done);
+    });
+    label = outcome(text, seconds);
   }
-  state.SetLabel(text.value_or("(nothing)"));
+  state.SetLabel(label);
 }
 
 } // namespace

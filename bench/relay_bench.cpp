@@ -17,8 +17,11 @@ constexpr std::size_t bytesPerRound = 16 * 1024 * 1024;
 Parameters parametersFor(bool tls) {
   auto parameters = Parameters::tcp();
   parameters.noDelay = true;
-  if (tls)
-    parameters.tls = Parameters::Tls{{{"bench", Bytes(32, 0x5a)}}, {0xCCAC, 0x00A9}};
+  if (tls) {
+    parameters.tls.emplace();
+    parameters.tls->keys = {{"bench", Bytes(32, 0x5a)}};
+    parameters.tls->cipherSuites = {0xCCAC, 0x00A9};
+  }
   return parameters;
 }
 

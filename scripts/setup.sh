@@ -12,7 +12,7 @@ build_packages=(
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev
   postgresql redis-server mariadb-server memcached rabbitmq-server nats-server nginx-light
-  avahi-daemon avahi-utils dbus iproute2 procps
+  avahi-daemon avahi-utils dbus iproute2 procps stunnel4
   xvfb xauth
 )
 

@@ -2,6 +2,7 @@
 
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "brimvale/platform/TlsContext.h"
 #include "brimvale/platform/WorkItem.h"
 
 #include <cerrno>
@@ -141,7 +142,8 @@ Parameters secureParameters(const std::vector<PSK> &keys,
 
 void openClient(const Endpoint &endpoint, const PairKeys &keys, const std::string &deviceID,
                 Frame::Mode mode, const std::optional<std::string> &serviceID,
-                std::shared_ptr<SerialQueue> queue, OpenCompletion completion, double timeout) {
+                std::shared_ptr<SerialQueue> queue, OpenCompletion completion, double timeout,
+                std::shared_ptr<TlsContext> context) {
   auto handshake = std::make_shared<Handshake>();
   handshake->keys = keys;
   handshake->deviceID = deviceID;
@@ -151,9 +153,10 @@ void openClient(const Endpoint &endpoint, const PairKeys &keys, const std::strin
 
   // Set up on the queue itself, so that the time-out handle is in place before anything
   // that could finish the handshake runs.
-  queue->post([handshake, endpoint, queue, timeout] {
+  queue->post([handshake, endpoint, queue, timeout, context = std::move(context)] {
     auto parameters = secureParameters({PSK{handshake->deviceID, handshake->keys.psk}},
                                        {cipherSuites.begin(), cipherSuites.end()});
+    parameters.tls->context = context;
     handshake->connection = Connection::create(endpoint, std::move(parameters));
     handshake->timeoutItem = queue->postAfter(timeout, [handshake] {
       if (!handshake->finished)
@@ -163,6 +166,13 @@ void openClient(const Endpoint &endpoint, const PairKeys &keys, const std::strin
         [handshake](const Connection::State &state) { onState(handshake, state); });
     handshake->connection->start(queue);
   });
+}
+
+std::expected<std::shared_ptr<TlsContext>, NetworkError>
+clientContext(const PairKeys &keys, const std::string &deviceID) {
+  auto parameters =
+      secureParameters({PSK{deviceID, keys.psk}}, {cipherSuites.begin(), cipherSuites.end()});
+  return TlsContext::make(*parameters.tls, TlsContext::Role::client);
 }
 
 } // namespace corvane::SecureChannel

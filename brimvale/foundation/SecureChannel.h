@@ -20,6 +20,7 @@ namespace corvane {
 
 class Connection;
 class SerialQueue;
+class TlsContext;
 
 // TLS with pre-shared keys between paired Macs, and the client half of the application
 // handshake that follows it.
@@ -55,10 +56,17 @@ using OpenCompletion =
 // `serviceID` in open mode) and, in open mode, waits for the verdict. The completion is called
 // exactly once, on `queue`: with the ready connection, whose state handling and further reads
 // the caller then takes over, or with the failure, the connection then cancelled.
+// `context`, when given, is the client TLS context of these keys (clientContext), shared by
+// every connection made with it instead of one made per connection.
 void openClient(const Endpoint &endpoint, const PairKeys &keys, const std::string &deviceID,
                 Frame::Mode mode, const std::optional<std::string> &serviceID,
                 std::shared_ptr<SerialQueue> queue, OpenCompletion completion,
-                double timeout = handshakeTimeout);
+                double timeout = handshakeTimeout, std::shared_ptr<TlsContext> context = nullptr);
+
+// The client TLS context for connecting as `deviceID` with `keys`; made once per pair and
+// reused, because making one costs more than a handshake.
+std::expected<std::shared_ptr<TlsContext>, NetworkError> clientContext(const PairKeys &keys,
+                                                                       const std::string &deviceID);
 
 } // namespace SecureChannel
 

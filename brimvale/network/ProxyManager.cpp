@@ -3,6 +3,7 @@
 #include "brimvale/foundation/Bridge.h"
 #include "brimvale/platform/Parameters.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "brimvale/platform/TlsContext.h"
 #include "brimvale/platform/Unicode.h"
 
 #include <algorithm>
@@ -17,6 +18,8 @@ namespace corvane {
 struct ProxyManager::Entry {
   Route route;
   PairKeys keys;
+  // Made at the first connection and shared by the rest.
+  std::shared_ptr<TlsContext> tls;
   std::vector<std::shared_ptr<Listener>> listeners;
   std::unordered_map<const Connection *, std::shared_ptr<Connection>> connections;
   int active = 0;
@@ -288,6 +291,11 @@ void ProxyManager::handleLocalState(const std::shared_ptr<Entry> &entry,
   case Connection::State::Kind::ready: {
     // From here on the relay watches the local side.
     local->setStateHandler(nullptr);
+    if (!entry->tls) {
+      // Without a context openClient makes one per connection and reports its failure.
+      if (auto made = SecureChannel::clientContext(entry->keys, myDeviceID_))
+        entry->tls = *made;
+    }
     std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
     std::weak_ptr<Entry> weakEntry = entry;
     SecureChannel::openClient(
@@ -305,7 +313,7 @@ void ProxyManager::handleLocalState(const std::shared_ptr<Entry> &entry,
           if (result)
             (*result)->cancel();
         },
-        options_.handshakeTimeout);
+        options_.handshakeTimeout, entry->tls);
     return;
   }
   default: return;

@@ -13,14 +13,19 @@
 #include <asio/post.hpp>
 #include <asio/ssl.hpp>
 #include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/tcp.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace corvane {
@@ -46,12 +51,6 @@ NetworkError errorOf(const std::error_code &error) {
   return NetworkError::posix(error.value());
 }
 
-bool isEndOfStream(const std::error_code &error) {
-  // A peer that drops the TCP connection without close_notify still ends the stream; frames are
-  // length-prefixed, so a cut inside one is seen by the reader.
-  return error == asio::error::eof || error == asio::ssl::error::stream_truncated;
-}
-
 std::optional<tcp::endpoint> socketEndpointOf(const Endpoint::HostPort &hostPort) {
   const auto &host = hostPort.host;
   if (host.kind == Endpoint::Host::Kind::ipv4) {
@@ -67,26 +66,100 @@ std::optional<tcp::endpoint> socketEndpointOf(const Endpoint::HostPort &hostPort
   return std::nullopt;
 }
 
+// The largest piece read from the socket at once; a larger receive is filled over several.
+// Kept below the size from which the allocator maps and unmaps memory for every buffer.
+constexpr std::size_t readLimit = 64 * 1024;
+// OpenSSL's read buffer once the session is up: several records arrive per system call instead
+// of one record (17 KiB) per call. Given back once the connection has been idle.
+constexpr std::size_t tlsReadBuffer = 64 * 1024 + 512;
+// How many bytes of records are collected before they are sent.
+constexpr std::size_t batchLimit = 32 * 1024;
+// A batch may end with one whole record past the limit: 16 KiB of data and its framing.
+constexpr std::size_t batchRecordSlack = 16 * 1024 + 256;
+// How long a TLS connection stays idle before its buffers are given back.
+constexpr auto idleRelease = std::chrono::seconds(1);
+// What the closing drain reads at a time; the bytes are dropped.
+constexpr std::size_t drainChunk = 4096;
+
+// Encrypted records on their way to the socket. OpenSSL writes one record (at most 16 KiB)
+// per call; collected here while the connection encrypts a send, they leave in one system
+// call (and one loopback packet) instead of four.
+struct WriteBatch {
+  int fd = -1;
+  bool collecting = false;
+  Bytes bytes;
+  std::size_t sent = 0;
+};
+
+// OpenSSL's own socket BIO writes with write(2), which raises SIGPIPE on a reset peer; this
+// one sends with MSG_NOSIGNAL, collects records while asked to, and otherwise behaves the
+// same on a non-blocking descriptor.
+WriteBatch &batchOf(BIO *bio) {
+  return *static_cast<WriteBatch *>(BIO_get_data(bio));
+}
+
+int bioWrite(BIO *bio, const char *data, int size) {
+  BIO_clear_retry_flags(bio);
+  auto &batch = batchOf(bio);
+  if (batch.collecting) {
+    batch.bytes.insert(batch.bytes.end(), data, data + size);
+    return size;
+  }
+  for (;;) {
+    const ssize_t n = ::send(batch.fd, data, static_cast<std::size_t>(size), MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      BIO_set_retry_write(bio);
+    return static_cast<int>(n);
+  }
+}
+
+int bioRead(BIO *bio, char *data, int size) {
+  BIO_clear_retry_flags(bio);
+  for (;;) {
+    const ssize_t n = ::recv(batchOf(bio).fd, data, static_cast<std::size_t>(size), 0);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      BIO_set_retry_read(bio);
+    return static_cast<int>(n);
+  }
+}
+
+long bioControl(BIO *, int command, long, void *) {
+  return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+int bioCreate(BIO *bio) {
+  BIO_set_init(bio, 1);
+  return 1;
+}
+
+// Made once and never changed; OpenSSL only reads it.
+const BIO_METHOD *socketMethod() {
+  static BIO_METHOD *method = [] {
+    BIO_METHOD *made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "corvane socket");
+    if (made) {
+      BIO_meth_set_write(made, bioWrite);
+      BIO_meth_set_read(made, bioRead);
+      BIO_meth_set_ctrl(made, bioControl);
+      BIO_meth_set_create(made, bioCreate);
+    }
+    return made;
+  }();
+  return method;
+}
+
+struct SslDeleter {
+  void operator()(SSL *ssl) const { SSL_free(ssl); }
+};
+
 // Everything the socket operations touch; shared with their handlers so that it outlives them
-// even when the connection itself is gone.
+// even when the connection itself is gone. Nothing here is larger than a few hundred bytes
+// until TLS is set up: buffers are taken only while bytes move.
 struct Io {
   explicit Io(asio::io_context &context) : socket(context), timer(context), resolver(context) {}
-
-  template <typename Handler> void readSome(std::size_t size, Handler handler) {
-    auto buffer = asio::buffer(scratch.data(), size);
-    if (tls)
-      tls->async_read_some(buffer, std::move(handler));
-    else
-      socket.async_read_some(buffer, std::move(handler));
-  }
-
-  template <typename Handler> void writeAll(Handler handler) {
-    auto buffer = asio::buffer(outgoing);
-    if (tls)
-      asio::async_write(*tls, buffer, std::move(handler));
-    else
-      asio::async_write(socket, buffer, std::move(handler));
-  }
 
   void close() {
     std::error_code ignored;
@@ -99,10 +172,88 @@ struct Io {
   asio::steady_timer timer;
   tcp::resolver resolver;
   std::shared_ptr<TlsContext> tlsContext;
-  std::unique_ptr<asio::ssl::stream<tcp::socket &>> tls;
-  std::array<std::uint8_t, readChunk> scratch{};
-  Bytes outgoing;
+  // TLS straight on the socket's descriptor (no pair of memory buffers in between).
+  std::unique_ptr<SSL, SslDeleter> ssl;
+  WriteBatch batch;
 };
+
+// The outcome of one non-blocking step on the socket.
+struct Step {
+  enum class Kind { done, wantRead, wantWrite, end, failed };
+  Kind kind = Kind::done;
+  std::size_t count = 0;
+  std::optional<NetworkError> error;
+};
+
+Step tlsStep(SSL *ssl, int result) {
+  if (result > 0)
+    return {Step::Kind::done, static_cast<std::size_t>(result), std::nullopt};
+  const int code = SSL_get_error(ssl, result);
+  switch (code) {
+  case SSL_ERROR_WANT_READ: ERR_clear_error(); return {Step::Kind::wantRead, 0, std::nullopt};
+  case SSL_ERROR_WANT_WRITE: ERR_clear_error(); return {Step::Kind::wantWrite, 0, std::nullopt};
+  case SSL_ERROR_ZERO_RETURN: ERR_clear_error(); return {Step::Kind::end, 0, std::nullopt};
+  case SSL_ERROR_SYSCALL: {
+    const int error = errno;
+    if (ERR_peek_error() == 0) {
+      ERR_clear_error();
+      // A peer that drops TCP without close_notify still ends the stream; frames are
+      // length-prefixed, so a cut inside one is seen by the reader.
+      if (error == 0)
+        return {Step::Kind::end, 0, std::nullopt};
+      return {Step::Kind::failed, 0, NetworkError::posix(error)};
+    }
+    break;
+  }
+  case SSL_ERROR_SSL:
+    if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+      ERR_clear_error();
+      return {Step::Kind::end, 0, std::nullopt};
+    }
+    break;
+  default: break;
+  }
+  return {Step::Kind::failed, 0,
+          tlsErrorFromLibrary(std::error_code(code, asio::error::get_ssl_category()))};
+}
+
+Step posixStep(ssize_t result) {
+  if (result > 0)
+    return {Step::Kind::done, static_cast<std::size_t>(result), std::nullopt};
+  if (result == 0)
+    return {Step::Kind::end, 0, std::nullopt};
+  return {Step::Kind::failed, 0, NetworkError::posix(errno)};
+}
+
+Step readSome(Io &io, std::uint8_t *data, std::size_t size) {
+  const auto capped = std::min<std::size_t>(size, std::numeric_limits<int>::max());
+  if (io.ssl) {
+    ERR_clear_error();
+    return tlsStep(io.ssl.get(), SSL_read(io.ssl.get(), data, static_cast<int>(capped)));
+  }
+  for (;;) {
+    const ssize_t n = ::recv(io.socket.native_handle(), data, capped, 0);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      return {Step::Kind::wantRead, 0, std::nullopt};
+    return posixStep(n);
+  }
+}
+
+// Hands bytes to the socket as they are (for TLS: records already made).
+Step sendSome(int fd, const std::uint8_t *data, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+      return {Step::Kind::wantWrite, 0, std::nullopt};
+    if (n == 0)
+      return {Step::Kind::wantWrite, 0, std::nullopt};
+    return posixStep(n);
+  }
+}
 
 void applyOptions(tcp::socket &socket, const Parameters &parameters) {
   std::error_code ignored;
@@ -177,21 +328,50 @@ struct Connection::Impl {
   std::optional<NetworkError> lastConnectError;
   std::deque<PendingReceive> receives;
   std::deque<PendingSend> sends;
+  // Bytes read ahead of the receive that wants them; empty (no capacity) while idle.
   Bytes inbox;
-  bool reading = false;
-  bool writing = false;
+  // How far the front send has been handed to the system.
+  std::size_t sentOfFront = 0;
+  bool waitingReadable = false;
+  bool waitingWritable = false;
+  // Set while the loops run, so that a completion calling back in queues its work for the
+  // running loop instead of nesting another.
+  bool receiving = false;
+  bool sending = false;
   bool endOfStream = false;
   std::optional<NetworkError> readError;
+  // Whether bytes moved since the idle check was armed, and whether one is.
+  bool moved = false;
+  bool idleCheck = false;
 
-  // Runs `work` on the queue while the connection lives; before start() it waits for it.
+  // Operations posted to the queue and not yet run. While any is outstanding, later calls made
+  // on the queue are posted too, so that calls still run in the order they were made.
+  std::atomic<int> outstanding = 0;
+
+  // Runs `work` on the queue while the connection lives; before start() it waits for it. On
+  // the queue itself, with nothing earlier still waiting, it runs at once.
   void onQueue(std::function<void(Impl &)> work) {
-    auto task = [weak = weakSelf, work = std::move(work)] {
-      if (auto self = weak.lock())
-        work(*self->impl_);
-    };
     std::shared_ptr<SerialQueue> target;
     {
       std::lock_guard lock(mutex);
+      target = queue;
+    }
+    if (target && target->isCurrent() && outstanding.load() == 0) {
+      // Held for the duration: a completion may drop the caller's last reference.
+      if (auto self = weakSelf.lock())
+        work(*self->impl_);
+      return;
+    }
+    auto task = [weak = weakSelf, work = std::move(work), this] {
+      // `this` is only touched while the connection is alive.
+      if (auto self = weak.lock()) {
+        outstanding.fetch_sub(1);
+        work(*self->impl_);
+      }
+    };
+    {
+      std::lock_guard lock(mutex);
+      outstanding.fetch_add(1);
       if (!queue) {
         deferred.push_back(std::move(task));
         return;
@@ -344,6 +524,12 @@ struct Connection::Impl {
   void connected() {
     applyOptions(io->socket, parameters);
     std::error_code error;
+    io->socket.non_blocking(true, error);
+    if (error) {
+      fail(errorOf(error));
+      return;
+    }
+    io->batch.fd = io->socket.native_handle();
     auto peer = io->socket.remote_endpoint(error);
     if (!error) {
       std::lock_guard lock(mutex);
@@ -356,6 +542,8 @@ struct Connection::Impl {
     }
     if (isServer) {
       io->tlsContext = serverTls;
+    } else if (parameters.tls->context) {
+      io->tlsContext = parameters.tls->context;
     } else {
       auto made = TlsContext::make(*parameters.tls, TlsContext::Role::client);
       if (!made) {
@@ -365,30 +553,97 @@ struct Connection::Impl {
       io->tlsContext = *made;
     }
     phase = Phase::handshaking;
-    io->tls =
-        std::make_unique<asio::ssl::stream<tcp::socket &>>(io->socket, io->tlsContext->context());
-    io->tls->async_handshake(
-        isServer ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
-        [weak = weakSelf, io = io](const std::error_code &error) {
-          auto self = weak.lock();
-          if (!self || self->impl_->phase != Phase::handshaking)
-            return;
-          auto &impl = *self->impl_;
-          if (error) {
-            impl.fail(errorOf(error));
-            return;
-          }
-          if (const SSL_CIPHER *cipher = SSL_get_current_cipher(io->tls->native_handle())) {
-            std::lock_guard lock(impl.mutex);
-            impl.suite = static_cast<std::uint16_t>(SSL_CIPHER_get_protocol_id(cipher));
-          }
-          impl.becomeReady();
-        });
+    // A server sets up its TLS state only once the client has sent something: a connection
+    // that never speaks costs a socket and little else.
+    if (isServer)
+      waitFor(asio::socket_base::wait_read);
+    else
+      stepHandshake();
+  }
+
+  void stepHandshake() {
+    if (!io->ssl) {
+      SSL *ssl = SSL_new(io->tlsContext->context().native_handle());
+      BIO *bio = socketMethod() ? BIO_new(socketMethod()) : nullptr;
+      if (!ssl || !bio) {
+        SSL_free(ssl);
+        BIO_free(bio);
+        fail(tlsErrorFromLibrary(std::error_code(EIO, std::generic_category())));
+        return;
+      }
+      BIO_set_data(bio, &io->batch);
+      SSL_set_bio(ssl, bio, bio);
+      io->ssl.reset(ssl);
+      SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                            SSL_MODE_RELEASE_BUFFERS);
+      if (serverTls)
+        SSL_set_accept_state(ssl);
+      else
+        SSL_set_connect_state(ssl);
+    }
+    ERR_clear_error();
+    Step step = tlsStep(io->ssl.get(), SSL_do_handshake(io->ssl.get()));
+    switch (step.kind) {
+    case Step::Kind::wantRead: waitFor(asio::socket_base::wait_read); return;
+    case Step::Kind::wantWrite: waitFor(asio::socket_base::wait_write); return;
+    case Step::Kind::end:
+      fail(NetworkError::tls(SSL_R_UNEXPECTED_EOF_WHILE_READING, "the peer ended the handshake"));
+      return;
+    case Step::Kind::failed: fail(step.error.value_or(NetworkError::posix(EIO))); return;
+    case Step::Kind::done: break;
+    }
+    SSL *ssl = io->ssl.get();
+    if (const SSL_CIPHER *cipher = SSL_get_current_cipher(ssl)) {
+      std::lock_guard lock(mutex);
+      suite = static_cast<std::uint16_t>(SSL_CIPHER_get_protocol_id(cipher));
+    }
+    // Authenticated: from now on records are read several at a time, into buffers kept while
+    // bytes flow (taking and freeing them per record costs more than the copy) and given back
+    // once the connection has been idle for a while.
+    SSL_set_read_ahead(ssl, 1);
+    SSL_set_default_read_buffer_len(ssl, tlsReadBuffer);
+    SSL_clear_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
+    SSL_free_buffers(ssl);
+    becomeReady();
   }
 
   void becomeReady() {
     phase = Phase::open;
     report(State::Kind::ready);
+    progress();
+  }
+
+  // Waits until the socket can be read or written, then lets whatever waits for it go on.
+  void waitFor(asio::socket_base::wait_type type) {
+    bool &waiting = type == asio::socket_base::wait_read ? waitingReadable : waitingWritable;
+    if (waiting)
+      return;
+    waiting = true;
+    io->socket.async_wait(type, [weak = weakSelf, io = io, type](const std::error_code &error) {
+      auto self = weak.lock();
+      if (!self)
+        return;
+      auto &impl = *self->impl_;
+      if (impl.io != io)
+        return;
+      (type == asio::socket_base::wait_read ? impl.waitingReadable : impl.waitingWritable) = false;
+      if (error == asio::error::operation_aborted)
+        return;
+      if (error) {
+        impl.fail(errorOf(error));
+        return;
+      }
+      impl.progress();
+    });
+  }
+
+  void progress() {
+    if (phase == Phase::handshaking) {
+      stepHandshake();
+      return;
+    }
+    if (phase != Phase::open)
+      return;
     pumpReceive();
     pumpSend();
   }
@@ -407,61 +662,79 @@ struct Connection::Impl {
   }
 
   void pumpReceive() {
+    if (receiving)
+      return;
+    receiving = true;
     while (phase == Phase::open && !receives.empty()) {
       auto &front = receives.front();
       std::size_t maximum = front.maximum;
       std::size_t minimum =
           std::clamp<std::size_t>(front.minimum, 1, std::max<std::size_t>(maximum, 1));
+      if (maximum != 0 && inbox.size() < minimum && !endOfStream && !readError) {
+        if (!fill(minimum, maximum))
+          break; // waiting for the socket
+        continue;
+      }
       Bytes data;
       bool complete = false;
       std::optional<NetworkError> error;
       if (maximum == 0) {
         complete = endOfStream && inbox.empty();
-      } else if (inbox.size() >= minimum || endOfStream || readError) {
-        std::size_t count = std::min(inbox.size(), maximum);
-        data.assign(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(count));
-        inbox.erase(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(count));
-        complete = endOfStream && inbox.empty();
-        if (readError && inbox.empty() && count < minimum)
-          error = readError;
       } else {
-        startRead(std::min(readChunk, maximum - inbox.size()));
-        return;
+        if (inbox.size() <= maximum) {
+          data = std::move(inbox);
+          inbox = Bytes();
+        } else {
+          data.assign(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(maximum));
+          inbox.erase(inbox.begin(), inbox.begin() + static_cast<std::ptrdiff_t>(maximum));
+        }
+        complete = endOfStream && inbox.empty();
+        if (readError && inbox.empty() && data.size() < minimum)
+          error = readError;
       }
       auto completion = std::move(front.completion);
       receives.pop_front();
       if (completion)
         completion(std::move(data), complete, std::move(error));
     }
+    receiving = false;
+    if (readError && phase == Phase::open && receives.empty())
+      fail(*readError);
   }
 
-  void startRead(std::size_t size) {
-    if (reading)
-      return;
-    reading = true;
-    io->readSome(std::max<std::size_t>(size, 1),
-                 [weak = weakSelf, io = io](const std::error_code &error, std::size_t n) {
-                   auto self = weak.lock();
-                   if (!self)
-                     return;
-                   auto &impl = *self->impl_;
-                   impl.reading = false;
-                   if (impl.phase != Phase::open)
-                     return;
-                   impl.inbox.insert(impl.inbox.end(), io->scratch.begin(),
-                                     io->scratch.begin() + static_cast<std::ptrdiff_t>(n));
-                   if (error) {
-                     if (isEndOfStream(error)) {
-                       impl.endOfStream = true;
-                     } else {
-                       impl.readError = errorOf(error);
-                       impl.pumpReceive();
-                       impl.fail(*impl.readError);
-                       return;
-                     }
-                   }
-                   impl.pumpReceive();
-                 });
+  // Reads what the socket has towards the front receive. False while it must wait.
+  bool fill(std::size_t minimum, std::size_t maximum) {
+    const std::size_t wanted = std::min(maximum - inbox.size(), readLimit);
+    const std::size_t start = inbox.size();
+    inbox.resize(start + wanted);
+    std::size_t filled = 0;
+    Step step;
+    // TLS hands out one record per call: keep taking them while they are there.
+    do {
+      step = readSome(*io, inbox.data() + start + filled, wanted - filled);
+      if (step.kind == Step::Kind::done)
+        filled += step.count;
+    } while (step.kind == Step::Kind::done && io->ssl && filled < wanted);
+    inbox.resize(start + filled);
+    if (filled > 0)
+      moved = true;
+    // A small answer need not keep a large buffer alive on its way.
+    if (inbox.capacity() > 4 * inbox.size() + 4096)
+      inbox.shrink_to_fit();
+    switch (step.kind) {
+    case Step::Kind::done: return true;
+    case Step::Kind::end: endOfStream = true; return true;
+    case Step::Kind::failed: readError = step.error.value_or(NetworkError::posix(EIO)); return true;
+    case Step::Kind::wantRead:
+    case Step::Kind::wantWrite:
+      if (inbox.size() >= minimum)
+        return true;
+      waitFor(step.kind == Step::Kind::wantRead ? asio::socket_base::wait_read
+                                                : asio::socket_base::wait_write);
+      releaseWhenIdle();
+      return false;
+    }
+    return false;
   }
 
   // --- sending
@@ -478,29 +751,134 @@ struct Connection::Impl {
   }
 
   void pumpSend() {
-    if (writing || sends.empty() || phase != Phase::open)
+    if (sending)
       return;
-    writing = true;
-    io->outgoing = std::move(sends.front().data);
-    io->writeAll([weak = weakSelf, io = io](const std::error_code &error, std::size_t) {
+    sending = true;
+    while (phase == Phase::open) {
+      if (!flushBatch())
+        break;
+      if (sends.empty())
+        break;
+      auto &front = sends.front();
+      if (sentOfFront >= front.data.size()) {
+        auto completion = std::move(front.completion);
+        sends.pop_front();
+        sentOfFront = 0;
+        // Never from inside the caller's own send: a completion that sends again would
+        // otherwise nest without bound while the socket keeps taking bytes.
+        if (completion)
+          asio::post(io->socket.get_executor(),
+                     [completion = std::move(completion)] { completion(std::nullopt); });
+        continue;
+      }
+      Step step = io->ssl ? encrypt(front.data)
+                          : sendSome(io->batch.fd, front.data.data() + sentOfFront,
+                                     front.data.size() - sentOfFront);
+      if (step.kind == Step::Kind::done) {
+        if (!io->ssl)
+          sentOfFront += step.count;
+        moved = true;
+        continue;
+      }
+      if (step.kind == Step::Kind::wantRead || step.kind == Step::Kind::wantWrite) {
+        waitFor(step.kind == Step::Kind::wantRead ? asio::socket_base::wait_read
+                                                  : asio::socket_base::wait_write);
+        break;
+      }
+      sending = false;
+      failSend(step.error.value_or(NetworkError::posix(EPIPE)));
+      return;
+    }
+    sending = false;
+  }
+
+  // Turns the front send into records in the batch, up to batchLimit bytes of them.
+  Step encrypt(const Bytes &data) {
+    SSL *ssl = io->ssl.get();
+    // One allocation of the most a batch holds: growing it by doubling would pass the size
+    // from which the allocator maps and unmaps memory on every send.
+    io->batch.bytes.reserve(batchLimit + batchRecordSlack);
+    io->batch.collecting = true;
+    Step step;
+    while (sentOfFront < data.size() && io->batch.bytes.size() < batchLimit) {
+      const auto size = std::min<std::size_t>(data.size() - sentOfFront, batchLimit);
+      ERR_clear_error();
+      step = tlsStep(ssl, SSL_write(ssl, data.data() + sentOfFront, static_cast<int>(size)));
+      if (step.kind != Step::Kind::done)
+        break;
+      sentOfFront += step.count;
+    }
+    io->batch.collecting = false;
+    // The peer ending its half does not stop our writes; a clean end here is a broken pipe.
+    if (step.kind == Step::Kind::end)
+      return {Step::Kind::failed, 0, NetworkError::posix(EPIPE)};
+    return step;
+  }
+
+  // Sends what the batch holds. False while the socket must drain first, or on failure.
+  bool flushBatch() {
+    auto &batch = io->batch;
+    while (batch.sent < batch.bytes.size()) {
+      Step step =
+          sendSome(batch.fd, batch.bytes.data() + batch.sent, batch.bytes.size() - batch.sent);
+      if (step.kind == Step::Kind::done) {
+        batch.sent += step.count;
+        continue;
+      }
+      if (step.kind == Step::Kind::wantWrite) {
+        waitFor(asio::socket_base::wait_write);
+        return false;
+      }
+      sending = false;
+      failSend(step.error.value_or(NetworkError::posix(EPIPE)));
+      return false;
+    }
+    // Kept while bytes flow (taking and freeing it per send would cost far more than the
+    // copy); the idle check gives it back.
+    batch.bytes.clear();
+    batch.sent = 0;
+    return true;
+  }
+
+  // The front send failed: it hears why, the rest is cancelled with the connection.
+  void failSend(NetworkError failure) {
+    SendCompletion completion;
+    if (!sends.empty()) {
+      completion = std::move(sends.front().completion);
+      sends.pop_front();
+    }
+    sentOfFront = 0;
+    if (completion)
+      completion(failure);
+    fail(failure);
+  }
+
+  // Gives the TLS buffers back once nothing has moved for a while; armed when the connection
+  // starts waiting with nothing to send.
+  void releaseWhenIdle() {
+    if (!io->ssl || idleCheck || !sends.empty())
+      return;
+    idleCheck = true;
+    moved = false;
+    io->timer.expires_after(idleRelease);
+    io->timer.async_wait([weak = weakSelf, io = io](const std::error_code &error) {
       auto self = weak.lock();
       if (!self)
         return;
       auto &impl = *self->impl_;
-      impl.writing = false;
-      if (impl.phase != Phase::open)
+      if (impl.io != io)
         return;
-      auto completion = std::move(impl.sends.front().completion);
-      impl.sends.pop_front();
-      std::optional<NetworkError> failure;
-      if (error)
-        failure = errorOf(error);
-      if (completion)
-        completion(failure);
-      if (failure)
-        impl.fail(*failure);
-      else
-        impl.pumpSend();
+      impl.idleCheck = false;
+      if (error || impl.phase != Phase::open)
+        return;
+      if (impl.moved || !impl.sends.empty() || !io->batch.bytes.empty()) {
+        // Still busy: look again from here while the connection waits for bytes.
+        if (impl.waitingReadable)
+          impl.releaseWhenIdle();
+        return;
+      }
+      SSL_free_buffers(io->ssl.get());
+      io->batch.bytes = Bytes();
     });
   }
 
@@ -512,6 +890,8 @@ struct Connection::Impl {
     auto pendingSends = std::move(sends);
     receives.clear();
     sends.clear();
+    sentOfFront = 0;
+    inbox = Bytes();
     for (auto &r : pendingReceives)
       if (r.completion)
         r.completion({}, false, NetworkError::posix(ECANCELED));
@@ -561,34 +941,41 @@ struct Connection::Impl {
       if (!error)
         io->close();
     });
-    // The aborted read and write complete first; what follows must not overlap them.
-    asio::post(io->socket.get_executor(), [io] {
-      if (!io->tls) {
-        finishTcp(io);
-        return;
+    if (io->ssl) {
+      // Records already made go out first, or the alert would land inside one.
+      auto &batch = io->batch;
+      while (batch.sent < batch.bytes.size()) {
+        Step step =
+            sendSome(batch.fd, batch.bytes.data() + batch.sent, batch.bytes.size() - batch.sent);
+        if (step.kind != Step::Kind::done)
+          break;
+        batch.sent += step.count;
       }
-      SSL_set_shutdown(io->tls->native_handle(), SSL_RECEIVED_SHUTDOWN);
-      io->tls->async_shutdown([io](const std::error_code &) { finishTcp(io); });
-    });
-  }
-
-  static void finishTcp(const std::shared_ptr<Io> &io) {
-    std::error_code error;
-    io->socket.shutdown(tcp::socket::shutdown_send, error);
-    if (error) {
+      // Only our close_notify is sent; the peer's is not waited for. A socket too full to
+      // take it right now goes without: the FIN still ends the stream.
+      if (batch.sent >= batch.bytes.size()) {
+        SSL_set_shutdown(io->ssl.get(), SSL_RECEIVED_SHUTDOWN);
+        ERR_clear_error();
+        SSL_shutdown(io->ssl.get());
+        ERR_clear_error();
+      }
+    }
+    io->socket.shutdown(tcp::socket::shutdown_send, ignored);
+    if (ignored) {
       io->close();
       return;
     }
-    drain(io);
+    drain(io, std::make_shared<std::array<std::uint8_t, drainChunk>>());
   }
 
-  static void drain(const std::shared_ptr<Io> &io) {
-    io->socket.async_read_some(asio::buffer(io->scratch),
-                               [io](const std::error_code &error, std::size_t) {
+  static void drain(const std::shared_ptr<Io> &io,
+                    const std::shared_ptr<std::array<std::uint8_t, drainChunk>> &buffer) {
+    io->socket.async_read_some(asio::buffer(*buffer),
+                               [io, buffer](const std::error_code &error, std::size_t) {
                                  if (error)
                                    io->close();
                                  else
-                                   drain(io);
+                                   drain(io, buffer);
                                });
   }
 };
@@ -658,9 +1045,13 @@ void Connection::start(std::shared_ptr<SerialQueue> queue) {
     impl_->queue = queue;
     deferred = std::move(impl_->deferred);
   }
+  // Counted like any other operation, so that nothing runs inline before the connection began.
+  impl_->outstanding.fetch_add(1);
   queue->post([weak = impl_->weakSelf] {
-    if (auto self = weak.lock())
+    if (auto self = weak.lock()) {
+      self->impl_->outstanding.fetch_sub(1);
       self->impl_->begin();
+    }
   });
   for (auto &task : deferred)
     queue->post(std::move(task));

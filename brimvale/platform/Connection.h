@@ -19,7 +19,10 @@ class SerialQueue;
 // connection it replaces: setup → preparing → ready → (waiting | failed) → cancelled.
 //
 // Every handler and completion runs on the queue given to start(). The public operations may
-// be called from any thread; they hop onto that queue. After cancel() (or a failure) every
+// be called from any thread; they hop onto that queue. Called on that queue itself (with no
+// earlier call still waiting to run) they run at once: a receive whose bytes are already
+// there completes before receive() returns, so a caller must not rely on running first. A
+// send's completion always comes later, from the queue. After cancel() (or a failure) every
 // pending receive and send completes once with ECANCELED, and the state handler reports
 // `cancelled` once.
 class Connection : public std::enable_shared_from_this<Connection> {

@@ -101,6 +101,9 @@ TlsContext::make(const Parameters::Tls &tls, Role role) {
   SSL_CTX_set_options(ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
                                SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_TICKET);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  // Sessions are never resumed (no tickets, no client cache); a server cache would only hold
+  // memory for every connection ever made.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
   if (keysIndex() < 0 || SSL_CTX_set_ex_data(ctx, keysIndex(), made.get()) != 1)
     return std::unexpected(NetworkError::tls(0, "cannot configure TLS"));
   if (role == Role::client)

@@ -198,6 +198,48 @@ TEST(ConnectionTest, ReceiveHonoursMinimumMaximumAndEndOfStream) {
   client->cancel();
 }
 
+// One byte at a time, each receive made from the completion of the one before: bytes already
+// read are handed out in turn, not by nesting one call inside the next.
+TEST(ConnectionTest, ReceivesMadeFromTheirOwnCompletionsRunInTurn) {
+  constexpr std::size_t total = 20000;
+  Bytes payload(total);
+  for (std::size_t i = 0; i < total; ++i)
+    payload[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+  Server server(Endpoint::Host::loopbackIPv4(), [payload](std::shared_ptr<Connection> connection) {
+    connection->send(payload, [connection](auto) { connection->cancel(); });
+  });
+  auto queue = SerialQueue::create("test.client");
+  auto client = Connection::create(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), server.port),
+                                   Parameters::tcp());
+  client->start(queue);
+  struct Reader {
+    std::shared_ptr<Connection> connection;
+    Bytes got;
+    int depth = 0;
+    int deepest = 0;
+    std::promise<void> done;
+    void next() {
+      connection->receive(1, 1, [this](Bytes data, bool complete, auto error) {
+        deepest = std::max(deepest, ++depth);
+        got.insert(got.end(), data.begin(), data.end());
+        if (complete || error)
+          done.set_value();
+        else
+          next();
+        --depth;
+      });
+    }
+  };
+  Reader reader{client, {}, 0, 0, {}};
+  auto finished = reader.done.get_future();
+  reader.next();
+  await(finished);
+  queue->sync([] {});
+  EXPECT_EQ(reader.got, payload);
+  EXPECT_LE(reader.deepest, 2);
+  client->cancel();
+}
+
 TEST(ConnectionTest, CancelCompletesPendingWorkOnceAndReportsCancelledOnce) {
   // The server keeps its end open: a peer that closed first would end the receive instead.
   std::mutex keptLock;

@@ -1,11 +1,20 @@
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "brimvale/platform/TlsContext.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -22,7 +31,9 @@ template <typename T> T await(std::future<T> &future) {
 Parameters tlsWith(std::vector<Parameters::PreSharedKey> keys,
                    std::vector<std::uint16_t> suites = {0xCCAC, 0x00A9}) {
   auto parameters = Parameters::tcp();
-  parameters.tls = Parameters::Tls{std::move(keys), std::move(suites)};
+  parameters.tls.emplace();
+  parameters.tls->keys = std::move(keys);
+  parameters.tls->cipherSuites = std::move(suites);
   return parameters;
 }
 
@@ -138,6 +149,202 @@ TEST(TlsTest, UnknownIdentityOrWrongKeyFailsBothSides) {
     client->cancel();
     accepted->cancel();
   }
+}
+
+// Bytes that are not one repeated value, so that a misplaced piece shows.
+Bytes patternOf(std::size_t size) {
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<std::uint8_t>((i * 131 + i / 251) & 0xff);
+  return bytes;
+}
+
+// Reads until `total` bytes or the end; what arrived and whether it ended without an error.
+struct Collected {
+  Bytes data;
+  bool cleanEnd = false;
+};
+
+void collect(const std::shared_ptr<Connection> &connection, std::size_t total,
+             std::shared_ptr<Collected> sofar, std::shared_ptr<std::promise<void>> done) {
+  connection->receive(1, 65536,
+                      [connection, total, sofar, done](Bytes data, bool complete, auto error) {
+                        sofar->data.insert(sofar->data.end(), data.begin(), data.end());
+                        if (error || complete || sofar->data.size() >= total) {
+                          sofar->cleanEnd = complete && !error;
+                          done->set_value();
+                          return;
+                        }
+                        collect(connection, total, sofar, done);
+                      });
+}
+
+// A TLS client driven by hand over a blocking socket, so that the test decides how the
+// records are cut on the wire.
+class HandClient {
+public:
+  HandClient(std::uint16_t port, const Parameters::Tls &tls) {
+    context_ = *TlsContext::make(tls, TlsContext::Role::client);
+    ssl_ = SSL_new(context_->context().native_handle());
+    in_ = BIO_new(BIO_s_mem());
+    out_ = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl_, in_, out_);
+    SSL_set_connect_state(ssl_);
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+  }
+  ~HandClient() {
+    SSL_free(ssl_);
+    ::close(fd_);
+  }
+
+  // The handshake, every flight written a few bytes at a time.
+  bool handshake() {
+    while (connected_) {
+      const int result = SSL_do_handshake(ssl_);
+      flush({3, 1, 7});
+      if (result == 1)
+        return true;
+      if (SSL_get_error(ssl_, result) != SSL_ERROR_WANT_READ)
+        return false;
+      char buffer[4096];
+      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0)
+        return false;
+      BIO_write(in_, buffer, static_cast<int>(n));
+    }
+    return false;
+  }
+
+  // Encrypts `data` and writes the records cut into pieces of the given sizes in turn, with
+  // a pause now and then so that the reader sees them apart.
+  void send(const Bytes &data, std::vector<std::size_t> pieces) {
+    SSL_write(ssl_, data.data(), static_cast<int>(data.size()));
+    flush(std::move(pieces));
+  }
+
+private:
+  void flush(std::vector<std::size_t> pieces) {
+    std::vector<char> wire(static_cast<std::size_t>(BIO_ctrl_pending(out_)));
+    if (wire.empty())
+      return;
+    BIO_read(out_, wire.data(), static_cast<int>(wire.size()));
+    std::size_t offset = 0;
+    for (std::size_t turn = 0; offset < wire.size(); ++turn) {
+      const std::size_t size = std::min(pieces[turn % pieces.size()], wire.size() - offset);
+      ::send(fd_, wire.data() + offset, size, MSG_NOSIGNAL);
+      offset += size;
+      if (turn % 5 == 4)
+        std::this_thread::sleep_for(1ms);
+    }
+  }
+
+  std::shared_ptr<TlsContext> context_;
+  SSL *ssl_ = nullptr;
+  BIO *in_ = nullptr;
+  BIO *out_ = nullptr;
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+TEST(TlsTest, RecordsCutIntoPiecesArriveWholeAndInOrder) {
+  TlsPair pair(tlsWith({{"mac-a", key(1)}}));
+  HandClient client(*pair.listener->port(), *tlsWith({{"mac-a", key(1)}}).tls);
+  ASSERT_TRUE(client.handshake());
+  auto acceptedFuture = pair.acceptedPromise.get_future();
+  auto accepted = await(acceptedFuture);
+  ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+
+  const Bytes payload = patternOf(200000);
+  // A minimum larger than one record waits for several of them.
+  std::promise<Bytes> first;
+  accepted->receive(40000, 40000, [&](Bytes data, bool, auto) { first.set_value(data); });
+  client.send(payload, {1, 2, 5, 4093, 17, 16500, 300});
+  auto firstFuture = first.get_future();
+  const Bytes head = await(firstFuture);
+  ASSERT_EQ(head.size(), 40000u);
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), payload.begin()));
+
+  auto rest = std::make_shared<Collected>();
+  auto done = std::make_shared<std::promise<void>>();
+  collect(accepted, payload.size() - head.size(), rest, done);
+  auto doneFuture = done->get_future();
+  await(doneFuture);
+  ASSERT_EQ(rest->data.size(), payload.size() - head.size());
+  EXPECT_TRUE(std::equal(rest->data.begin(), rest->data.end(), payload.begin() + 40000));
+  accepted->cancel();
+}
+
+TEST(TlsTest, CancelWithSendsInFlightCompletesEachOnceAndThePeerGetsAnIntactPrefix) {
+  TlsPair pair(tlsWith({{"mac-a", key(1)}}));
+  auto client = pair.connect(tlsWith({{"mac-a", key(1)}}));
+  auto clientState = settled(client);
+  client->start(pair.clientQueue);
+  ASSERT_EQ(await(clientState).kind, Kind::ready);
+  auto acceptedFuture = pair.acceptedPromise.get_future();
+  auto accepted = await(acceptedFuture);
+  ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+
+  // The server reads nothing yet, so the sends back up behind the socket.
+  constexpr std::size_t chunk = 65536;
+  constexpr int count = 128;
+  const Bytes stream = patternOf(chunk * count);
+  struct Outcome {
+    std::atomic<int> calls = 0;
+    std::atomic<bool> ok = false;
+  };
+  std::vector<Outcome> outcomes(count);
+  std::promise<void> cancelled;
+  client->setStateHandler([&](const Connection::State &state) {
+    if (state.kind == Kind::cancelled)
+      cancelled.set_value();
+  });
+  // Issued on the connection's own queue, where they run at once; the third completion
+  // cancels from inside.
+  pair.clientQueue->post([&] {
+    for (int i = 0; i < count; ++i) {
+      Bytes piece(stream.begin() + i * static_cast<std::ptrdiff_t>(chunk),
+                  stream.begin() + (i + 1) * static_cast<std::ptrdiff_t>(chunk));
+      client->send(std::move(piece), [&, i](std::optional<NetworkError> error) {
+        outcomes[i].ok = !error;
+        if (++outcomes[i].calls == 1 && i == 2)
+          client->cancel();
+      });
+    }
+  });
+  auto cancelledFuture = cancelled.get_future();
+  await(cancelledFuture);
+  pair.clientQueue->sync([] {});
+
+  std::size_t handedOver = 0;
+  bool prefix = true;
+  for (int i = 0; i < count; ++i) {
+    EXPECT_EQ(outcomes[i].calls.load(), 1) << "send " << i;
+    if (outcomes[i].ok) {
+      EXPECT_TRUE(prefix) << "send " << i << " succeeded after one that failed";
+      handedOver += chunk;
+    } else {
+      prefix = false;
+    }
+  }
+  EXPECT_GE(handedOver, 3 * chunk);
+
+  auto received = std::make_shared<Collected>();
+  auto done = std::make_shared<std::promise<void>>();
+  collect(accepted, stream.size() + 1, received, done);
+  auto doneFuture = done->get_future();
+  await(doneFuture);
+  EXPECT_TRUE(received->cleanEnd);
+  EXPECT_GE(received->data.size(), handedOver);
+  ASSERT_LE(received->data.size(), stream.size());
+  EXPECT_TRUE(std::equal(received->data.begin(), received->data.end(), stream.begin()));
+  accepted->cancel();
 }
 
 } // namespace
