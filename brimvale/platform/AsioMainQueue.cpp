@@ -72,10 +72,10 @@ WorkItem AsioMainQueue::postAfterContinuous(double seconds, std::function<void()
   const auto delay = std::max(steadyDuration(seconds),
                               std::chrono::steady_clock::duration(std::chrono::nanoseconds(1)));
   const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
-  itimerspec spec{};
-  spec.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);
-  spec.it_value.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
-  if (::timerfd_settime(fd, 0, &spec, nullptr) != 0) {
+  itimerspec when{};
+  when.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);
+  when.it_value.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+  if (::timerfd_settime(fd, 0, &when, nullptr) != 0) {
     ::close(fd);
     return postAfter(seconds, std::move(work));
   }
