@@ -134,7 +134,10 @@ bool isUnusableFile(int error) {
 
 int writeFileAtomically(const std::filesystem::path &path, const Bytes &data, mode_t mode) {
   const std::filesystem::path folder = path.parent_path();
-  std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string name = ".";
+  name += path.filename().string();
+  name += ".XXXXXX";
+  std::string temporary = (folder / name).string();
   FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (fd.get() < 0) {
     return errno;
