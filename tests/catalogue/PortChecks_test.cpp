@@ -90,11 +90,12 @@ TEST(PortChecks, AcceptsAndProbes) {
   EXPECT_TRUE(accepts(Endpoint::Host::loopbackIPv4(), v4.port()));
   EXPECT_FALSE(accepts(Endpoint::Host::loopbackIPv4(), testing::freeLoopbackPort()));
   EXPECT_TRUE(accepts(Endpoint::Host::named("localhost"), v4.port()));
-  // Ports out of range answer false at once rather than being clamped to 65535.
+  // Ports out of range answer false at once rather than being clamped to 65535: far before
+  // the time-out, with room for a loaded machine.
   for (int port : {0, -5, 65536, 100000}) {
     auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(accepts(Endpoint::Host::loopbackIPv4(), port, 5.0)) << port;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_FALSE(accepts(Endpoint::Host::loopbackIPv4(), port, 60.0)) << port;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
   }
 
   auto checkPort = [&](int port) {

@@ -220,11 +220,11 @@ TEST(PairedPeerStore, PairingWithoutFreeDescriptorsKeepsTheStoredList) {
     before.add(peer("aaaa000000000001", "One"));
     before.add(peer("aaaa000000000002", "Two"));
   }
-  const int status = corvane::testsupport::runInChild([] {
+  const int status = corvane::testing::runInChild([] {
     auto keys = std::make_shared<KeychainStore>();
     std::unique_ptr<PairedPeerStore> peers;
     {
-      corvane::testsupport::DescriptorsUsedUp used;
+      corvane::testing::DescriptorsUsedUp used;
       if (used.error() != EMFILE) {
         return 2;
       }

@@ -22,14 +22,9 @@ using namespace std::chrono_literals;
 
 using testing::Inbox;
 
-// Polls `condition` for up to two seconds.
+// Polls `condition` until it holds, with a bound generous enough for a loaded machine.
 bool eventually(const std::function<bool()> &condition) {
-  for (int i = 0; i < 200; ++i) {
-    if (condition())
-      return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return condition();
+  return testing::waitUntil(condition);
 }
 
 // A loopback TCP server that echoes every byte, on IPv4 or IPv6 loopback.
@@ -126,9 +121,7 @@ protected:
 
   // The queue must end here, joined, not on its own thread after the test has returned.
   void TearDown() override {
-    for (int i = 0; i < 200 && gatewayQueue.use_count() > 1; ++i)
-      std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(gatewayQueue.use_count(), 1);
+    EXPECT_TRUE(eventually([&] { return gatewayQueue.use_count() == 1; }));
   }
 
   void pair(const Machine &machine) {
@@ -139,7 +132,6 @@ protected:
   Gateway::Options options() {
     Gateway::Options options;
     options.queue = gatewayQueue;
-    options.helloDeadline = 0.5;
     options.hardwareAddresses = [] { return std::vector<std::string>{"aa:bb:cc:dd:ee:ff"}; };
     return options;
   }
@@ -391,14 +383,11 @@ TEST_F(GatewayTest, SixtyFifthConnectionOfAPeerIsRefused) {
   controls.back()->cancel();
   controls.pop_back();
   std::optional<std::shared_ptr<Connection>> again;
-  for (int i = 0; i < 50 && !again; ++i) {
-    auto attempt = open(Frame::Mode::control);
-    if (attempt)
+  EXPECT_TRUE(eventually([&] {
+    if (auto attempt = open(Frame::Mode::control))
       again = *attempt;
-    else
-      std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_TRUE(again);
+    return again.has_value();
+  }));
 }
 
 TEST_F(GatewayTest, RevokedPeerIsToldItIsUnpaired) {
@@ -476,20 +465,22 @@ TEST_F(GatewayTest, BadHellosAreClosedWithoutAReply) {
 }
 
 TEST_F(GatewayTest, SilentClientIsClosedAtTheDeadline) {
-  auto gateway = startGateway(); // hello deadline 0.5 s
-  auto connection = rawConnect();
-  ASSERT_TRUE(connection);
-  auto challenge = read(connection);
-  ASSERT_TRUE(challenge);
+  auto shortDeadline = options();
+  shortDeadline.helloDeadline = 2;
+  auto gateway = startGateway(shortDeadline);
   const auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(read(connection));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
+  // A loaded machine may spend the whole deadline in the handshake; closed either way.
+  if (auto connection = rawConnect()) {
+    while (read(connection)) {
+    }
+  }
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 1900ms);
 
   // One that never starts TLS is closed by the same deadline.
   asio::io_context context;
   asio::ip::tcp::socket plain(context);
   plain.connect({asio::ip::address_v4::loopback(), port_});
-  timeval limit{5, 0};
+  timeval limit{60, 0};
   ::setsockopt(plain.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::array<char, 16> buffer{};
   std::error_code error;

@@ -17,6 +17,7 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using corvane::testing::eventually;
 using Clock = std::chrono::steady_clock;
 
 const std::string myID = "0123456789abcdef";
@@ -60,7 +61,7 @@ public:
       connection->start(queue);
     });
     listener_->start(queue);
-    EXPECT_EQ(readyFuture.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(readyFuture.wait_for(eventually), std::future_status::ready);
   }
 
   ~ScriptedGateway() {
@@ -181,7 +182,7 @@ public:
     auto future = received.get_future();
     connection_->receive(text.size(), text.size(),
                          [&](Bytes data, bool, auto) { received.set_value(textOf(data)); });
-    return future.wait_for(5s) == std::future_status::ready && future.get() == text;
+    return future.wait_for(eventually) == std::future_status::ready && future.get() == text;
   }
 
   // True when the far end closes (or fails) the connection.
@@ -191,7 +192,7 @@ public:
     connection_->receive(1, 1, [&](Bytes data, bool complete, auto error) {
       closed.set_value(data.empty() && (complete || error.has_value()));
     });
-    return future.wait_for(5s) == std::future_status::ready && future.get();
+    return future.wait_for(eventually) == std::future_status::ready && future.get();
   }
 
   void close() { connection_->cancel(); }
@@ -274,7 +275,7 @@ protected:
       proxy_->queue()->sync([] {});
   }
 
-  std::optional<ProxyManager::Status> nextStatus(std::chrono::milliseconds timeout = 5s) {
+  std::optional<ProxyManager::Status> nextStatus(std::chrono::milliseconds timeout = eventually) {
     auto status = statuses_.pop(timeout);
     if (!status)
       return std::nullopt;
@@ -290,7 +291,7 @@ protected:
     }
     return false;
   }
-  std::optional<int> nextActivity(std::chrono::milliseconds timeout = 5s) {
+  std::optional<int> nextActivity(std::chrono::milliseconds timeout = eventually) {
     auto activity = activity_.pop(timeout);
     if (!activity)
       return std::nullopt;

@@ -22,7 +22,7 @@ mode_t modeOf(const fs::path &path) {
   return info.st_mode & 0777;
 }
 
-class KeychainStoreTest : public testing::Test {
+class KeychainStoreTest : public ::testing::Test {
 protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "corvane-keys-XXXXXX").string();
@@ -124,9 +124,9 @@ TEST_F(KeychainStoreTest, HostileAccountNamesAreRefused) {
            "", ".", "..", "../identity.key", "../../escape", "a/b", "/etc/passwd", ".hidden",
            ".identity.key.XXXXXX", std::string("a\0b", 3), "a b", "a\nb", "é",
            std::string(129, 'a')}) {
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     EXPECT_FALSE(store.write(name, bytesOf("x"))) << name;
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Keychain write failed for an invalid account name"), std::string::npos);
     EXPECT_FALSE(store.read(name)) << name;
     EXPECT_FALSE(store.remove(name)) << name;
@@ -157,18 +157,18 @@ TEST_F(KeychainStoreTest, RefusesLinksOddFilesAndOversizedItems) {
   std::ofstream(store.folder() / "huge", std::ios::binary)
       << std::string(KeychainStore::maximumItemSize + 1, 'x');
   EXPECT_FALSE(store.read("huge"));
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   EXPECT_FALSE(store.write("huge", Bytes(KeychainStore::maximumItemSize + 1)));
-  testing::internal::GetCapturedStderr();
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST_F(KeychainStoreTest, FailedWriteIsLoggedAndReported) {
   // The data folder is a plain file, so nothing can be created below it.
   std::ofstream(root_ / "data") << "not a folder";
   KeychainStore store;
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   EXPECT_FALSE(store.write("identity.key", bytesOf("k")));
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("corvane[app] error: Keychain write failed for identity.key: "),
             std::string::npos)
       << log;
@@ -194,8 +194,8 @@ TEST_F(KeychainStoreTest, CheckedReadsTellMissingFromUnusableFromUnreadable) {
   EXPECT_EQ(store.readChecked("../escape").state, State::unreadable);
 
   // Out of descriptors, a stored item is unreadable, never missing.
-  const int status = corvane::testsupport::runInChild([&store] {
-    corvane::testsupport::DescriptorsUsedUp used;
+  const int status = corvane::testing::runInChild([&store] {
+    corvane::testing::DescriptorsUsedUp used;
     const auto checked = store.readChecked("identity.key");
     return used.error() == EMFILE && checked.state == State::unreadable &&
                    checked.error == EMFILE && !store.write("identity.key", bytesOf("lost"))

@@ -184,11 +184,11 @@ TEST_F(UserDefaultsTest, SavesWithoutFreeDescriptorsLoseNothing) {
     }
   }
   const std::string saved = contents("standard");
-  const int status = corvane::testsupport::runInChild([&] {
+  const int status = corvane::testing::runInChild([&] {
     UserDefaults defaults("standard");
     std::unique_ptr<UserDefaults> startedWithout;
     {
-      corvane::testsupport::DescriptorsUsedUp used;
+      corvane::testing::DescriptorsUsedUp used;
       if (used.error() != EMFILE) {
         return 2;
       }

@@ -9,7 +9,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace corvane::testsupport {
+namespace corvane::testing {
 
 // Runs body in a forked child with stderr discarded and gives its exit status, or -1 when
 // the child did not exit normally. Keeps resource limits and crashes out of the test process.
@@ -70,4 +70,4 @@ private:
   int error_ = 0;
 };
 
-} // namespace corvane::testsupport
+} // namespace corvane::testing
