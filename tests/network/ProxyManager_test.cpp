@@ -245,6 +245,7 @@ protected:
     proxy_ = ProxyManager::create(myID, options);
     proxy_->setOnStatus([this](const RouteKey &key, const ProxyManager::Status &status) {
       EXPECT_TRUE(proxy_->queue()->isCurrent());
+      statusTimes_.push(Clock::now());
       statuses_.push({key, status});
     });
     proxy_->setOnActivity([this](const RouteKey &key, int active) {
@@ -306,6 +307,9 @@ protected:
 
   std::shared_ptr<SerialQueue> clients_ = SerialQueue::create("test.clients");
   Inbox<std::pair<RouteKey, ProxyManager::Status>> statuses_;
+  // When each status was reported, on the proxy queue: a stalled test thread cannot shorten
+  // the pauses between them.
+  Inbox<Clock::time_point> statusTimes_;
   Inbox<std::pair<RouteKey, int>> activity_;
   Inbox<std::pair<RouteKey, std::optional<std::string>>> refusals_;
   std::shared_ptr<ProxyManager> proxy_;
@@ -430,7 +434,7 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
   std::vector<Clock::time_point> times;
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(nextStatus(), busy);
-    times.push_back(Clock::now());
+    times.push_back(statusTimes_.pop().value_or(Clock::time_point{}));
   }
   const double pauses[] = {0.05, 0.1, 0.2};
   for (int i = 0; i < 3; ++i)
