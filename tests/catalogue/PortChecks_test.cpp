@@ -99,7 +99,7 @@ TEST(PortChecks, AcceptsAndProbes) {
   }
 
   auto checkPort = [&](int port) {
-    return await<bool>([&](auto done) { checkPortAccepts(pool, port, 0.6, done); });
+    return await<bool>([&](auto done) { checkPortAccepts(pool, port, 5.0, done); });
   };
   EXPECT_TRUE(checkPort(v6only.port())) << "a server bound only to ::1 answers after IPv4 fails";
   EXPECT_FALSE(checkPort(testing::freeLoopbackPort()));
@@ -125,7 +125,7 @@ TEST(PortChecks, ScanFindsListenersWithBoundedAttempts) {
   for (int i = 0; i < 70; ++i)
     ports.push_back(testing::freeLoopbackPort());
   auto found = await<std::map<int, Endpoint::Host>>(
-      [&](auto done) { scanListeningPorts(pool, ports, 0.4, done); });
+      [&](auto done) { scanListeningPorts(pool, ports, 5.0, done); });
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found.at(a.port()), Endpoint::Host::loopbackIPv4());
   EXPECT_EQ(found.at(b.port()), Endpoint::Host::loopbackIPv6());
@@ -140,7 +140,7 @@ TEST(PortChecks, ScanSeesRealServers) {
   ASSERT_TRUE(redis) << redis.error();
   ProbePool pool;
   auto found = await<std::map<int, Endpoint::Host>>([&](auto done) {
-    scanListeningPorts(pool, {(*redis)->port(), testing::freeLoopbackPort()}, 0.4, done);
+    scanListeningPorts(pool, {(*redis)->port(), testing::freeLoopbackPort()}, 5.0, done);
   });
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found.begin()->first, (*redis)->port());
