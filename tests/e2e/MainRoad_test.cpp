@@ -100,8 +100,8 @@ protected:
     options.gateway.failureRetryDelay = 0.2;
     options.link.reconnectStep = 0.2;
     options.link.reconnectCap = 0.5;
-    options.link.handshakeTimeout = 3;
-    options.proxy.handshakeTimeout = 3;
+    options.link.handshakeTimeout = 10;
+    options.proxy.handshakeTimeout = 10;
     options.proxy.listenRetryBase = 0.1;
     options.proxy.listenRetryCap = 0.2;
     auto engine = Engine::create(std::move(options));
