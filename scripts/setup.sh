@@ -7,11 +7,13 @@ build_packages=(
   build-essential cmake ninja-build pkg-config g++
   libasio-dev libssl-dev nlohmann-json3-dev libicu-dev
   libavahi-client-dev libsystemd-dev libcurl4-openssl-dev
+  qt6-base-dev qt6-svg-dev fonts-jetbrains-mono
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev
   postgresql redis-server mariadb-server memcached rabbitmq-server nats-server nginx-light
   avahi-daemon avahi-utils dbus iproute2 procps
+  xvfb xauth
 )
 
 wanted=("${build_packages[@]}")

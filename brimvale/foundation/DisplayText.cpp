@@ -6,9 +6,7 @@
 
 namespace corvane {
 
-namespace {
-
-bool isDropped(char32_t scalar) {
+bool isRemovedByDisplayTextCleaner(char32_t scalar) {
   switch (generalCategory(scalar)) {
   case GeneralCategory::control:
   case GeneralCategory::format:
@@ -20,6 +18,8 @@ bool isDropped(char32_t scalar) {
   default: return false;
   }
 }
+
+namespace {
 
 // More marks than this on one base only stack into unreadable towers.
 constexpr int maxCombiningRun = 3;
@@ -34,7 +34,7 @@ std::string cleanDisplayText(std::string_view text, int maxLength) {
   filtered.reserve(text.size());
   int combiningRun = 0;
   for (char32_t scalar : unicodeScalars(text)) {
-    if (isDropped(scalar))
+    if (isRemovedByDisplayTextCleaner(scalar))
       continue;
     if (isCombiningMark(scalar)) {
       if (combiningRun < maxCombiningRun)

@@ -10,4 +10,8 @@ namespace corvane {
 // at most `maxLength` characters (and at most 4 × `maxLength` scalars). `maxLength` ≥ 1.
 std::string cleanDisplayText(std::string_view text, int maxLength);
 
+// Whether the cleaner drops this scalar for its general category: controls, format characters,
+// line and paragraph separators, surrogates, private use and unassigned code points.
+bool isRemovedByDisplayTextCleaner(char32_t scalar);
+
 } // namespace corvane

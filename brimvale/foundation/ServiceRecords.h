@@ -18,6 +18,9 @@ struct RouteKey {
   std::string peerID;
   std::string serviceID;
 
+  // The one-text form ("<peerID>/<serviceID>") that settings maps and notification tables key by.
+  std::string identifier() const { return peerID + "/" + serviceID; }
+
   bool operator==(const RouteKey &) const = default;
 };
 

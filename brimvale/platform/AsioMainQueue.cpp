@@ -2,10 +2,13 @@
 
 #include "brimvale/platform/Clock.h"
 
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <memory>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 namespace corvane {
 
@@ -58,6 +61,32 @@ WorkItem AsioMainQueue::repeating(double interval, std::function<void()> work) {
   auto repeater = std::make_shared<Repeater>(context_, period, std::move(work), item);
   repeater->timer.expires_at(std::chrono::steady_clock::now());
   repeater->arm();
+  return item;
+}
+
+WorkItem AsioMainQueue::postAfterContinuous(double seconds, std::function<void()> work) {
+  const int fd = ::timerfd_create(CLOCK_BOOTTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (fd < 0)
+    return postAfter(seconds, std::move(work));
+  // A zero expiry would disarm the timer; the shortest wait is one nanosecond.
+  const auto delay = std::max(steadyDuration(seconds),
+                              std::chrono::steady_clock::duration(std::chrono::nanoseconds(1)));
+  const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(delay).count();
+  itimerspec spec{};
+  spec.it_value.tv_sec = static_cast<time_t>(nanoseconds / 1'000'000'000);
+  spec.it_value.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+  if (::timerfd_settime(fd, 0, &spec, nullptr) != 0) {
+    ::close(fd);
+    return postAfter(seconds, std::move(work));
+  }
+  WorkItem item = WorkItem::make();
+  auto descriptor = std::make_shared<asio::posix::stream_descriptor>(context_, fd);
+  descriptor->async_wait(asio::posix::stream_descriptor::wait_read,
+                         [descriptor, item, work = std::move(work)](const std::error_code &error) {
+                           descriptor->close();
+                           if (!error && !item.isCancelled())
+                             work();
+                         });
   return item;
 }
 

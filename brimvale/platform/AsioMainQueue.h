@@ -16,6 +16,8 @@ public:
   WorkItem postAfter(double seconds, std::function<void()> work) override;
   WorkItem repeating(double interval, std::function<void()> work) override;
   bool isCurrent() const override;
+  // A timerfd on CLOCK_BOOTTIME; falls back to postAfter when one cannot be made.
+  WorkItem postAfterContinuous(double seconds, std::function<void()> work) override;
 
 private:
   asio::io_context &context_;

@@ -18,6 +18,11 @@ public:
   // Runs `work` every `interval` seconds, first after one interval, until cancelled.
   virtual WorkItem repeating(double interval, std::function<void()> work) = 0;
   virtual bool isCurrent() const = 0;
+  // Like postAfter, but the time keeps counting while the machine sleeps (CLOCK_BOOTTIME), for
+  // pauses that the user measures in wall time. Backends without such a timer use postAfter.
+  virtual WorkItem postAfterContinuous(double seconds, std::function<void()> work) {
+    return postAfter(seconds, std::move(work));
+  }
 };
 
 } // namespace corvane

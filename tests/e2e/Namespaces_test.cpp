@@ -441,3 +441,140 @@ TEST_F(Namespaces, SharedPortIsReachedFromTheOtherNamespaceOverTls) {
 }
 
 } // namespace
+
+// The application itself: two `corvane` processes, one per namespace, each with its own home,
+// paired beforehand by writing each other's peer record into the other's key store.
+#include "brimvale/foundation/DeviceIdentity.h"
+#include "brimvale/foundation/PairedPeerStore.h"
+#include "brimvale/foundation/Preferences.h"
+#include "brimvale/platform/KeychainStore.h"
+#include "brimvale/platform/UserDefaults.h"
+
+namespace {
+
+// Inside namespace A, where ports are the namespace's own.
+constexpr int echoPort = 47000;
+const std::string echoShareID = "5E1D0C6A-0000-4000-8000-0000000000E3";
+
+// Runs `work` with one environment variable set as the application will see it.
+template <typename Work> void withVariable(const char *name, const std::string &value, Work work) {
+  const char *old = std::getenv(name);
+  const std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
+  ::setenv(name, value.c_str(), 1);
+  work();
+  if (saved)
+    ::setenv(name, saved->c_str(), 1);
+  else
+    ::unsetenv(name);
+}
+
+class ApplicationNamespaces : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (const auto reason = skipReason(); !reason.empty())
+      GTEST_SKIP() << reason;
+    removeStaleNamespaces();
+    pair_ = std::make_unique<NamespacePair>();
+    if (const auto failure = pair_->setUp(); !failure.empty())
+      GTEST_SKIP() << "network namespaces unavailable here: " << failure;
+  }
+
+  void TearDown() override {
+    nodes_.clear();
+    pair_.reset();
+  }
+
+  std::filesystem::path home(int index) const { return pair_->work(index); }
+
+  // Identity, peer record and settings of one machine, written where its program reads them.
+  void prepareHome(int index, const corvane::DeviceIdentity &self,
+                   const corvane::DeviceIdentity &other, const std::string &otherName,
+                   const corvane::Preferences &preferences) {
+    for (const char *sub : {"data", "config", "runtime"})
+      std::filesystem::create_directories(home(index) / sub);
+    withVariable("XDG_DATA_HOME", (home(index) / "data").string(), [&] {
+      corvane::KeychainStore store;
+      ASSERT_TRUE(store.write(corvane::DeviceIdentity::account, self.privateKey()));
+      const auto peers = corvane::encodePairedPeers(
+          {corvane::PairedPeer{other.deviceID(), otherName, other.publicKey(), 0}});
+      ASSERT_TRUE(peers);
+      ASSERT_TRUE(store.write(corvane::PairedPeerStore::account, *peers));
+    });
+    withVariable("XDG_CONFIG_HOME", (home(index) / "config").string(), [&] {
+      corvane::UserDefaults defaults(corvane::UserDefaults::standardDomain);
+      corvane::savePreferences(preferences, defaults);
+      defaults.setString("deviceName", otherName == "corvane-a" ? "corvane-b" : "corvane-a");
+    });
+  }
+
+  std::unique_ptr<Child> startApp(int index, const std::string &command) {
+    const auto work = home(index);
+    std::vector<std::string> environment = {
+        "XDG_DATA_HOME=" + (work / "data").string(),
+        "XDG_CONFIG_HOME=" + (work / "config").string(),
+        "XDG_RUNTIME_DIR=" + (work / "runtime").string(),
+        "HOME=" + work.string(),
+        "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/dbus/system_bus_socket",
+        "ASAN_OPTIONS=detect_leaks=0",
+    };
+    const std::string host = index == 0 ? "corvane-e2e-a" : "corvane-e2e-b";
+    return std::make_unique<Child>(
+        std::vector<std::string>{"ip", "netns", "exec", pair_->name(index), "unshare", "--mount",
+                                 "--propagation", "private", "sh", E2E_NODE_SCRIPT,
+                                 pair_->interfaceName(index), host, work.string(), "sh", "-c",
+                                 command},
+        environment);
+  }
+
+  std::unique_ptr<NamespacePair> pair_;
+  std::vector<std::unique_ptr<Child>> nodes_;
+};
+
+TEST_F(ApplicationNamespaces, PairedApplicationsRouteASharedPortAcrossTheLink) {
+  const auto a = corvane::DeviceIdentity::generate();
+  const auto b = corvane::DeviceIdentity::generate();
+
+  corvane::Preferences sharing;
+  corvane::ExposedService echo;
+  echo.id = echoShareID;
+  echo.name = "Echo";
+  echo.port = echoPort;
+  echo.category = corvane::ServiceCategory::tool;
+  sharing.services.push_back(echo);
+  prepareHome(0, a, b, "corvane-b", sharing);
+  if (HasFatalFailure())
+    return;
+  prepareHome(1, b, a, "corvane-a", corvane::Preferences{});
+  if (HasFatalFailure())
+    return;
+
+  const std::string app = E2E_APPLICATION;
+  const std::string tool = E2E_ECHO_TOOL;
+  nodes_.push_back(
+      startApp(0, tool + " serve " + std::to_string(echoPort) + " & exec " + app + " 2>&1"));
+  nodes_.push_back(startApp(1, "exec " + app + " 2>&1"));
+  for (auto &node : nodes_)
+    ASSERT_TRUE(node->started());
+
+  // B finds A over mDNS, links, and listens for A's share on a local port.
+  const auto route = nodes_[1]->waitFor(
+      [](const std::string &line) {
+        return line.find("listening on localhost:") != std::string::npos;
+      },
+      discoveryWait + 30s);
+  ASSERT_TRUE(route) << "B:\n" << nodes_[1]->transcript() << "A:\n" << nodes_[0]->transcript();
+  const auto port = route->substr(route->rfind(':') + 1);
+
+  Child client({"ip", "netns", "exec", pair_->name(1), tool, "exchange", port, "1048576"}, {});
+  const auto exchanged = client.waitForPrefix("exchange", 2 * commandWait);
+  ASSERT_TRUE(exchanged) << nodes_[1]->transcript();
+  EXPECT_EQ(*exchanged, "exchanged 1048576 intact") << "B:\n"
+                                                    << nodes_[1]->transcript() << "A:\n"
+                                                    << nodes_[0]->transcript();
+
+  // Both quit cleanly on SIGTERM.
+  for (auto &node : nodes_)
+    node.reset();
+}
+
+} // namespace

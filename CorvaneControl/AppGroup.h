@@ -1,0 +1,19 @@
+#pragma once
+
+namespace corvane::appgroup {
+
+// What the control and the application share: the settings domain of the app group and the
+// notification that announces a request. Times are seconds since 2001-01-01 00:00:00 UTC.
+inline constexpr const char *suiteName = "Q3KT7WZ2RM.corvane";
+inline constexpr const char *requestNotification = "Q3KT7WZ2RM.corvane.sharing-request";
+
+// Written by the application only; the control reads "running" and never writes either.
+inline constexpr const char *runningKey = "running";
+inline constexpr const char *appliedAtKey = "appliedAt";
+// Written by both: the application on every publish, the control when it files a request.
+inline constexpr const char *pausedKey = "paused";
+// Written by the control only.
+inline constexpr const char *requestPausedKey = "requestPaused";
+inline constexpr const char *requestAtKey = "requestAt";
+
+} // namespace corvane::appgroup

@@ -1,0 +1,9 @@
+#include "CorvaneControl/CorvaneControlBundle.h"
+
+#include <string>
+#include <vector>
+
+int main(int argc, char **argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  return corvane::CorvaneControlBundle{}.run(arguments);
+}

@@ -1,0 +1,48 @@
+#include "brimvale/integrations/ControlBridge.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace corvane {
+
+namespace {
+// Absent, not a number or not finite reads as 0.
+double timeStamp(const UserDefaults &defaults, const char *key) {
+  const auto value = defaults.doubleValue(key);
+  return value && std::isfinite(*value) ? *value : 0.0;
+}
+} // namespace
+
+ControlBridge::ControlBridge()
+    : defaults_(std::make_shared<UserDefaults>(UserDefaults::appGroupDomain)) {}
+
+ControlBridge::ControlBridge(std::shared_ptr<UserDefaults> defaults)
+    : defaults_(std::move(defaults)) {}
+
+void ControlBridge::publishControlState(bool paused, Date now) {
+  defaults_->synchronize();
+  defaults_->setBool(pausedKey, paused);
+  defaults_->setBool(runningKey, true);
+  const double applied = timeStamp(*defaults_, appliedAtKey);
+  if (std::isfinite(now) && now > applied)
+    defaults_->setDouble(appliedAtKey, now);
+}
+
+std::optional<bool> ControlBridge::takeControlRequest() {
+  // The control writes from its own process.
+  defaults_->synchronize();
+  if (!defaults_->doubleValue(requestAtKey))
+    return std::nullopt;
+  const double requestAt = timeStamp(*defaults_, requestAtKey);
+  const double appliedAt = timeStamp(*defaults_, appliedAtKey);
+  if (!(appliedAt < requestAt))
+    return std::nullopt;
+  defaults_->setDouble(appliedAtKey, requestAt);
+  return defaults_->boolean(requestPausedKey).value_or(false);
+}
+
+void ControlBridge::publishStopped() {
+  defaults_->setBool(runningKey, false);
+}
+
+} // namespace corvane

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "brimvale/platform/Clock.h"
+#include "brimvale/platform/UserDefaults.h"
+
+#include <memory>
+#include <optional>
+
+namespace corvane {
+
+// The application's side of the state it shares with the sharing control through the app
+// group's defaults: it publishes whether sharing runs and is paused, and takes the control's
+// pause or resume request once. Main queue only.
+class ControlBridge {
+public:
+  static constexpr const char *runningKey = "running";
+  static constexpr const char *pausedKey = "paused";
+  static constexpr const char *requestPausedKey = "requestPaused";
+  static constexpr const char *requestAtKey = "requestAt";
+  static constexpr const char *appliedAtKey = "appliedAt";
+  // Posted by the control when it files a request.
+  static constexpr const char *requestNotification = "Q3KT7WZ2RM.corvane.sharing-request";
+  // Posted by the application so that the control shows the new state.
+  static constexpr const char *controlKind = "corvane.sharing";
+
+  // The app group's domain file.
+  ControlBridge();
+  explicit ControlBridge(std::shared_ptr<UserDefaults> defaults);
+
+  void publishControlState(bool paused, Date now);
+  // The requested paused state when a request newer than the last applied one is pending;
+  // taking it marks it applied.
+  std::optional<bool> takeControlRequest();
+  // At quit: the control shows sharing as off until the application runs again.
+  void publishStopped();
+
+  UserDefaults &defaults() { return *defaults_; }
+
+private:
+  std::shared_ptr<UserDefaults> defaults_;
+};
+
+} // namespace corvane

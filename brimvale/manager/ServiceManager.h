@@ -1,0 +1,353 @@
+#pragma once
+
+#include "brimvale/catalogue/PortChecks.h"
+#include "brimvale/catalogue/Problems.h"
+#include "brimvale/foundation/AccessLog.h"
+#include "brimvale/foundation/DeviceIdentity.h"
+#include "brimvale/foundation/Frame.h"
+#include "brimvale/foundation/PairKeys.h"
+#include "brimvale/foundation/PairedPeerStore.h"
+#include "brimvale/foundation/Preferences.h"
+#include "brimvale/foundation/ServiceRecords.h"
+#include "brimvale/integrations/ControlBridge.h"
+#include "brimvale/manager/SharingState.h"
+#include "brimvale/network/Discovery.h"
+#include "brimvale/network/Gateway.h"
+#include "brimvale/network/NetworkName.h"
+#include "brimvale/network/PairingCoordinator.h"
+#include "brimvale/network/PeerLink.h"
+#include "brimvale/network/ProxyManager.h"
+#include "brimvale/platform/Clock.h"
+#include "brimvale/platform/MainQueue.h"
+#include "brimvale/platform/Published.h"
+#include "brimvale/platform/SecretStore.h"
+#include "brimvale/platform/Task.h"
+#include "brimvale/platform/UserDefaults.h"
+#include "brimvale/platform/WifiName.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvane {
+
+class DnsSd;
+class SerialQueue;
+
+// A request to show the environment name prompt: create one for a share, or rename one.
+struct EnvironmentPrompt {
+  enum class Kind { create, rename };
+
+  Kind kind = Kind::create;
+  std::string serviceID;                       // create
+  std::optional<ShareEnvironment> environment; // rename
+
+  bool operator==(const EnvironmentPrompt &) const = default;
+};
+
+// The one long-lived object that owns every engine component, publishes the state the views
+// show, carries out the user's operations and saves the settings after each change.
+//
+// Lives on the main queue: every member is to be used there only. Components report on their
+// own queues; each report hops to the main queue, holding the manager weakly, before it touches
+// state. Its parts are defined by concern in ServiceManager*.cpp.
+class ServiceManager : public std::enable_shared_from_this<ServiceManager> {
+public:
+  static constexpr const char *serviceType = "_corvane._tcp";
+  static constexpr const char *deviceNameKey = "deviceName";
+  static constexpr std::uint16_t gatewayPreferredPort = 46310;
+  static constexpr std::uint16_t pairingPreferredPort = 46311;
+  static constexpr double defaultNoticeLifetime = 8;
+  // Paired Macs count as still connecting this long after start-up and after a wake.
+  static constexpr double settleWindow = 10;
+  static constexpr double probeInterval = 8;
+  static constexpr double probeTimeout = 1.5;
+  static constexpr const char *noFreePortText = "No free port on this Mac";
+  // Local-port scan: candidates examined at most, and its offsets from the remote port.
+  static constexpr int portCandidateLimit = 200;
+  static constexpr int portScanOffset = 20000;
+  static constexpr int portScanWrapBase = 40000;
+  static constexpr int firstUserPort = 1024;
+  // What a paired Mac may send in one services list, and how much of each text is kept.
+  static constexpr std::size_t receivedServicesLimit = 64;
+  static constexpr std::size_t receivedTextLimit = 64;
+  static constexpr int peerNameLimit = 40;
+  static constexpr std::size_t hardwareAddressLimit = 4;
+  static constexpr const char *unknownMacName = "Unknown Mac";
+  static constexpr const char *previewVariable = "XCTestConfigurationFilePath";
+
+  // The calls the manager makes into the components and the system. Each empty one does the
+  // real thing; tests put fakes in where the real one would need a network or a socket.
+  struct Effects {
+    std::function<void(std::vector<SharedServiceInfo>, Gateway::Access)> updateGateway;
+    std::function<void()> startGateway;
+    std::function<void()> restartGateway;
+    std::function<void(const std::string &peerID)> revokeAtGateway;
+    std::function<void()> startDiscovery;
+    std::function<void(std::vector<ProxyManager::Route>, std::unordered_map<std::string, PairKeys>)>
+        updateProxy;
+    std::function<void(const std::string &peerID)> stopProxyPeer;
+    std::function<void(const std::shared_ptr<PeerLink> &)> startLink;
+    std::function<void(const std::shared_ptr<PeerLink> &)> stopLink;
+    std::function<void(const std::shared_ptr<PeerLink> &, Endpoint, bool force)> updateLinkEndpoint;
+    // Which loopback host accepts a connection on the port, if any; called back once, from
+    // any thread.
+    std::function<void(int port, std::function<void(std::optional<Endpoint::Host>)>)> probePort;
+    std::function<BindResult(AddressFamily, int)> canBindLoopbackPort;
+    std::function<bool(AddressFamily, int)> isPortListening;
+    // Asks the sharing control to show the new state.
+    std::function<void()> reloadControls;
+    // Starts observing the control's request notification; the observation ends when the
+    // returned object goes. Without it no request arrives while running.
+    std::function<std::shared_ptr<void>(std::function<void()> posted)> observeControlRequests;
+  };
+
+  // What the manager runs on; the application's choices where a field is left empty.
+  struct Setup {
+    std::shared_ptr<MainQueue> mainQueue; // required
+    std::shared_ptr<SecretStore> store;   // required
+    bool isPreview = false;
+    double noticeLifetime = defaultNoticeLifetime;
+    // The standard domain; in memory for a preview instance.
+    std::shared_ptr<UserDefaults> defaults;
+    // The app group's defaults; none in preview.
+    std::shared_ptr<UserDefaults> controlDefaults;
+    std::shared_ptr<DnsSd> dnsSd;         // avahi-daemon
+    std::shared_ptr<const WifiName> wifi; // NetworkManager
+    std::optional<std::string> hostName;  // this machine's name
+    std::optional<std::uint16_t> gatewayPort = gatewayPreferredPort;
+    std::optional<std::uint16_t> pairingPort = pairingPreferredPort;
+    Gateway::Options gateway;
+    PeerLink::Options link;
+    ProxyManager::Options proxy;
+    double discoveryRestartDelay = Discovery::defaultRestartDelay;
+    // Seconds on a clock that keeps counting through sleep, and dates.
+    std::function<double()> continuousClock;
+    std::function<Date()> dateClock;
+    Effects effects;
+  };
+
+  // The application's manager: secrets and settings in memory under the test harness
+  // (preview), else the key store and the settings files.
+  static std::shared_ptr<ServiceManager> makeSharedServiceManager(std::shared_ptr<MainQueue> queue);
+  // Creates the components and, unless in preview, starts them. Call on the main queue.
+  static std::shared_ptr<ServiceManager> create(Setup setup);
+  ~ServiceManager();
+
+  ServiceManager(const ServiceManager &) = delete;
+  ServiceManager &operator=(const ServiceManager &) = delete;
+
+  // Stops links, routes, discovery and timers, marks sharing as not running for the control,
+  // and waits until every queue has let go. The manager does nothing afterwards.
+  void shutdown();
+
+  // Published state. Write the notice through setNotice.
+  Published<Preferences> preferences;
+  Published<std::vector<PairedPeer>> pairedPeers;
+  Published<std::set<std::string>> onlinePeerIDs;
+  Published<std::optional<std::uint16_t>> gatewayPort;
+  Published<std::vector<IncomingService>> incoming;
+  Published<std::vector<OutgoingService>> outgoing;
+  Published<std::optional<std::string>> notice;
+  Published<std::optional<std::string>> sharingTip;
+  Published<std::optional<EnvironmentPrompt>> environmentPrompt;
+  Published<std::optional<ExposedService>> hintsPrompt;
+  Published<std::optional<IncomingService>> portPrompt;
+  Published<std::optional<ProblemReport>> explaining;
+  Published<std::set<std::string>> wakingPeerIDs;
+  Published<std::optional<std::string>> networkName;
+  Published<std::optional<std::string>> wifiName;
+  Published<SharingState> sharingState;
+  Published<NetworkName::Permission> locationPermission{NetworkName::Permission::allowed};
+  Published<std::string> deviceName;
+  Published<AccessLog> accessLog;
+  Published<std::map<std::string, bool>> forwardSecret;
+
+  // The notice and its clearing: it clears itself noticeLifetime seconds after it is shown
+  // while the panel is visible.
+  void setNotice(std::optional<std::string> text);
+  void setPanelVisible(bool visible);
+  bool isPanelVisible() const { return panelVisible; }
+  void scheduleNoticeClear();
+
+  // Settings.
+  static Preferences loadPreferences(UserDefaults &defaults);
+  static void savePreferences(const Preferences &preferences, UserDefaults &defaults);
+
+  // Relays of the components' reports, after the hop to the main queue.
+  void relayPeerStoreChange();
+  void relayDiscoveryChange(std::vector<NearbyDevice> devices);
+  void relayGatewayReady(std::uint16_t port);
+  void relayPeerAddress(const std::string &deviceID, const std::optional<std::string> &host);
+  void relayConnectionAccepted(const std::string &peerID, const std::string &serviceID);
+  void relayGatewaySessions(std::vector<Gateway::Session> list);
+  void relayRouteStatus(const RouteKey &key, const ProxyManager::Status &status);
+  void relayRouteRefusal(const RouteKey &key, const std::optional<std::string> &text);
+  void relayRouteActivity(const RouteKey &key, int count);
+  void relayNetworkChange();
+  void refreshPairedPeers();
+  void publishSharingToControl();
+
+  // This Mac's shares.
+  void recomputeOutgoing();
+  static std::vector<ShareUser> shareUsers(const std::string &serviceID,
+                                           const std::vector<Gateway::Session> &sessions,
+                                           const std::map<std::string, std::string> &names);
+  struct Announcement {
+    std::vector<SharedServiceInfo> services;
+    Gateway::Access access;
+  };
+  Announcement announceShares() const;
+  static std::vector<SharedServiceInfo>
+  sanitizeReceivedServices(const std::vector<SharedServiceInfo> &list);
+
+  // Sharing state.
+  void refreshNetworkName();
+  void updateSharingState();
+  void applyControlRequest();
+  void rebuildPairKeys();
+
+  // Links to paired Macs.
+  std::string peerDisplayName(const std::string &deviceID) const;
+  void ensurePeerLinks(const std::optional<std::string> &forceFor = std::nullopt);
+  static std::map<std::string, NearbyDevice>
+  buildNearby(const std::map<std::string, NearbyDevice> &discovered,
+              const std::optional<std::map<std::string, std::string>> &addresses,
+              const std::vector<PairedPeer> &pairedPeers);
+  void refreshOnlinePeers();
+  void handleLinkEvent(std::vector<SharedServiceInfo> services, std::vector<std::string> hardware,
+                       std::optional<std::string> name, const std::string &deviceID);
+  void applyLatency(const std::string &deviceID, double sample);
+  void applySecurity(const std::string &deviceID, bool ok);
+  void handlePeerUnpaired(const std::string &deviceID);
+  void handleLinkLost(const std::string &deviceID);
+
+  // Incoming ports and routes.
+  void reconcileIncoming();
+  static std::string routeTextKey(const RouteKey &key);
+  struct IncomingGroup {
+    std::optional<std::string> environment;
+    std::vector<IncomingService> rows;
+    bool operator==(const IncomingGroup &) const = default;
+  };
+  static std::vector<IncomingGroup>
+  groupIncomingByEnvironment(const std::vector<IncomingService> &rows);
+
+  // Sharing switches.
+  void setSharingPaused(bool paused);
+  void setShareEnabled(const std::string &serviceID, bool on);
+  void setEnvironmentEnabled(const std::string &environmentID, bool on);
+  bool isStillConnecting(const std::string &peerID) const;
+  void trustNetwork(const std::string &name);
+  void stopTrustingNetwork(const std::string &name);
+  void requestLocationPermission();
+  void setIncomingEnabled(const std::string &peerID, const std::string &serviceID, bool on);
+
+  // Forgetting a paired Mac: its keys, its settings and its log entries.
+  void unpair(const std::string &deviceID);
+
+  // Probing this Mac's shares: one pass at once, then every probeInterval seconds.
+  void startTimers();
+  Task probeSharedPorts();
+
+  // The access log is saved shortly after its first unsaved change.
+  void scheduleAccessLogSave();
+
+  // For the views and tests.
+  bool preview() const { return isPreview; }
+  const std::string &myDeviceID() const { return deviceID_; }
+  const std::shared_ptr<PairingCoordinator> &pairingCoordinator() const { return pairing; }
+  const std::shared_ptr<PairedPeerStore> &peers() const { return peerStore; }
+  const std::shared_ptr<MainQueue> &mainQueue() const { return mainQueue_; }
+  UserDefaults &standardDefaults() { return *defaults_; }
+  // Working state, read by the views' helpers and by tests.
+  const std::map<std::string, NearbyDevice> &nearbyDevices() const { return nearby; }
+  const std::map<std::string, std::shared_ptr<PeerLink>> &peerLinks() const { return links; }
+  const std::map<std::string, std::vector<SharedServiceInfo>> &live() const { return liveServices; }
+  const std::unordered_map<RouteKey, int> &assigned() const { return assignedPorts; }
+
+private:
+  explicit ServiceManager(Setup setup);
+
+  void start();
+  void installCallbacks();
+  // Runs `work` on the main queue with the manager, if it still exists.
+  template <typename Work> void hop(Work work) {
+    mainQueue_->post([weak = weak_from_this(), work = std::move(work)]() mutable {
+      if (auto self = weak.lock(); self && !self->stopped_)
+        work(*self);
+    });
+  }
+
+  void save();
+  // The announcement to the gateway, then the outgoing rows.
+  void pushShares();
+  std::optional<int> chooseLocalPort(const RouteKey &key, int remotePort,
+                                     std::optional<int> remembered, const std::set<int> &ownPorts);
+  bool isLoopbackCandidateUsable(int port) const;
+  double now() const { return continuousClock_(); }
+  Date date() const { return dateClock_(); }
+  std::shared_ptr<PeerLink> makeLink(const PairedPeer &peer, const NearbyDevice &device,
+                                     const PairKeys &keys);
+
+  // Fixed at creation.
+  std::shared_ptr<MainQueue> mainQueue_;
+  std::shared_ptr<SecretStore> store_;
+  std::shared_ptr<UserDefaults> defaults_;
+  std::shared_ptr<DnsSd> dnsSd_;
+  Setup setup_;
+  Effects effects_;
+  std::function<double()> continuousClock_;
+  std::function<Date()> dateClock_;
+  bool isPreview;
+  double noticeLifetime;
+  std::string deviceID_;
+
+  // Components, created once and never replaced.
+  DeviceIdentity identity;
+  std::shared_ptr<PairedPeerStore> peerStore;
+  std::shared_ptr<Discovery> discovery;
+  std::shared_ptr<Gateway> gateway;
+  std::shared_ptr<ProxyManager> proxies;
+  std::shared_ptr<PairingCoordinator> pairing;
+  std::shared_ptr<SerialQueue> linkQueue;
+  std::unique_ptr<NetworkName> network;
+  std::optional<ControlBridge> control;
+
+  // Working state.
+  Task noticeClear;
+  bool panelVisible = false;
+  std::map<std::string, NearbyDevice> discovered;
+  std::map<std::string, NearbyDevice> nearby;
+  std::map<std::string, std::shared_ptr<PeerLink>> links;
+  std::unordered_map<std::string, PairKeys> pairKeys;
+  std::map<std::string, std::vector<SharedServiceInfo>> liveServices;
+  std::map<std::string, double> latency;
+  Task logSave;
+  std::unordered_map<RouteKey, int> assignedPorts;
+  std::unordered_map<RouteKey, ProxyManager::Status> routeStatus;
+  std::unordered_map<RouteKey, std::string> routeProblems;
+  std::unordered_map<RouteKey, int> activeRoutes;
+  std::map<int, Endpoint::Host> runningHosts;
+  std::vector<Gateway::Session> sessions;
+  std::map<std::string, std::string> versions;
+  std::set<std::string> versionChecked;
+  std::map<std::string, Date> wokeAt;
+  std::unordered_map<RouteKey, Date> lastUsed;
+  std::optional<double> settlingUntil;
+  WorkItem probeTimer;
+  std::map<std::string, bool> responding;
+  std::map<std::string, HealthTracker> healthTrackers;
+  double nextHealthCheck = -1e300;
+  std::shared_ptr<void> controlObservation;
+  std::unique_ptr<ProbePool> probePool;
+  bool stopped_ = false;
+};
+
+} // namespace corvane

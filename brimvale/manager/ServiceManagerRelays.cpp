@@ -1,0 +1,180 @@
+// What the components report, turned into state on the main queue.
+#include "brimvale/manager/ServiceManager.h"
+#include "brimvale/network/Addresses.h"
+#include "brimvale/platform/Logger.h"
+
+#include <algorithm>
+
+namespace corvane {
+
+void ServiceManager::refreshPairedPeers() {
+  auto list = peerStore->peers();
+  if (const auto &nicknames = preferences->nicknames)
+    for (auto &peer : list)
+      if (auto nickname = nicknames->find(peer.deviceID); nickname != nicknames->end())
+        peer.name = nickname->second;
+  pairedPeers.set(std::move(list));
+}
+
+void ServiceManager::publishSharingToControl() {
+  if (!control)
+    return;
+  control->publishControlState(preferences->sharingPaused.value_or(false), date());
+  if (!isPreview && effects_.reloadControls)
+    effects_.reloadControls();
+}
+
+void ServiceManager::relayPeerStoreChange() {
+  std::set<std::string> before;
+  for (const auto &peer : pairedPeers.get())
+    before.insert(peer.deviceID);
+  refreshPairedPeers();
+  std::set<std::string> after;
+  for (const auto &peer : pairedPeers.get())
+    after.insert(peer.deviceID);
+
+  rebuildPairKeys();
+  std::vector<std::string> removed;
+  std::ranges::set_difference(before, after, std::back_inserter(removed));
+  for (const auto &peerID : removed) {
+    if (auto link = links.find(peerID); link != links.end()) {
+      effects_.stopLink(link->second);
+      links.erase(link);
+    }
+    liveServices.erase(peerID);
+    effects_.stopProxyPeer(peerID);
+    std::erase_if(assignedPorts, [&](const auto &entry) { return entry.first.peerID == peerID; });
+    std::erase_if(routeStatus, [&](const auto &entry) { return entry.first.peerID == peerID; });
+  }
+  const bool added =
+      std::ranges::any_of(after, [&](const auto &id) { return !before.contains(id); });
+  // A new peer's key is taken when the listener starts again; the restart also drops what
+  // the removed peers held, so they need no revocation of their own.
+  if (added) {
+    effects_.restartGateway();
+  } else {
+    for (const auto &peerID : removed)
+      effects_.revokeAtGateway(peerID);
+  }
+  for (const auto &peer : pairedPeers.get())
+    if (!before.contains(peer.deviceID))
+      Logger::app().info("Paired with " + peer.name);
+  ensurePeerLinks();
+}
+
+void ServiceManager::relayDiscoveryChange(std::vector<NearbyDevice> devices) {
+  refreshNetworkName();
+  std::map<std::string, NearbyDevice> found;
+  for (auto &device : devices) {
+    // A Mac sees its own advertisement.
+    if (device.deviceID == deviceID_)
+      continue;
+    found.emplace(device.deviceID, std::move(device));
+  }
+  for (const auto &[id, device] : found)
+    if (!discovered.contains(id) && peerStore->findPeer(id))
+      Logger::app().info("Found paired machine " + device.name);
+  discovered = std::move(found);
+  ensurePeerLinks();
+}
+
+void ServiceManager::relayGatewayReady(std::uint16_t port) {
+  if (gatewayPort.set(port))
+    Logger::app().info("Gateway listening on port " + std::to_string(port));
+}
+
+void ServiceManager::relayPeerAddress(const std::string &deviceID,
+                                      const std::optional<std::string> &host) {
+  if (!host || !peerStore->findPeer(deviceID))
+    return;
+  const auto parsed = ManualAddress::parseManualAddress(*host);
+  if (!parsed)
+    return;
+  const auto text = ManualAddress::displayText(parsed->host, parsed->port);
+  preferences.modify([&](Preferences &p) {
+    if (!p.addresses)
+      p.addresses.emplace();
+    (*p.addresses)[deviceID] = text;
+  });
+  save();
+  ensurePeerLinks();
+}
+
+void ServiceManager::relayConnectionAccepted(const std::string &peerID,
+                                             const std::string &serviceID) {
+  const auto &services = preferences->services;
+  const auto share = std::find_if(services.begin(), services.end(),
+                                  [&](const ExposedService &s) { return s.id == serviceID; });
+  if (share == services.end())
+    return;
+  const std::string name = peerDisplayName(peerID);
+  const std::string shareName = share->name;
+  const int port = share->port;
+  accessLog.modify([&](AccessLog &log) { log.record(peerID, name, shareName, port, date()); });
+  scheduleAccessLogSave();
+  // The first-use notification belongs to the notifier, which is not part of this program yet.
+}
+
+void ServiceManager::relayGatewaySessions(std::vector<Gateway::Session> list) {
+  sessions = std::move(list);
+  recomputeOutgoing();
+}
+
+void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::Status &status) {
+  const auto previous = routeStatus.find(key);
+  const bool changed = previous == routeStatus.end() || !(previous->second == status);
+  if (changed && assignedPorts.contains(key)) {
+    const auto port = std::to_string(assignedPorts.at(key));
+    std::string name = key.serviceID;
+    if (auto live = liveServices.find(key.peerID); live != liveServices.end())
+      for (const auto &share : live->second)
+        if (share.id == key.serviceID)
+          name = share.name;
+    const auto route = "\"" + name + "\" of " + peerDisplayName(key.peerID);
+    if (status.which() == ProxyManager::Status::Case::listening)
+      Logger::app().info("Route to " + route + " listening on localhost:" + port);
+    else
+      Logger::app().error("Route to " + route + " cannot listen on port " + port + ": " +
+                          status.text());
+  }
+  routeStatus.insert_or_assign(key, status);
+  reconcileIncoming();
+}
+
+void ServiceManager::relayRouteRefusal(const RouteKey &key,
+                                       const std::optional<std::string> &text) {
+  const auto stored = routeProblems.find(key);
+  const bool same = stored == routeProblems.end() ? !text : (text && *text == stored->second);
+  if (same)
+    return;
+  if (text)
+    routeProblems.insert_or_assign(key, *text);
+  else
+    routeProblems.erase(key);
+  reconcileIncoming();
+}
+
+void ServiceManager::relayRouteActivity(const RouteKey &key, int count) {
+  if (count >= 1)
+    activeRoutes.insert_or_assign(key, count);
+  else
+    activeRoutes.erase(key);
+  reconcileIncoming();
+}
+
+void ServiceManager::relayNetworkChange() {
+  refreshNetworkName();
+}
+
+void ServiceManager::scheduleAccessLogSave() {
+  if (isPreview || (logSave && !logSave.isDone()))
+    return;
+  logSave = [](std::weak_ptr<ServiceManager> weak, std::weak_ptr<MainQueue> queue) -> Task {
+    if (!co_await sleep(queue, AccessLog::saveDelay))
+      co_return;
+    if (auto self = weak.lock())
+      AccessLog::save(self->accessLog.get(), *self->defaults_);
+  }(weak_from_this(), mainQueue_);
+}
+
+} // namespace corvane

@@ -1,0 +1,230 @@
+// The ports paired Macs offer: one row each, a local port for each usable one, and the
+// proxy's loopback routes.
+#include "brimvale/manager/ServiceManager.h"
+#include "brimvale/platform/Logger.h"
+#include "brimvale/platform/Unicode.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unicode/coll.h>
+#include <unordered_set>
+
+namespace corvane {
+
+namespace {
+
+// Paired Macs by name, case-insensitively in the user's locale; equal names keep their order.
+std::vector<PairedPeer> sortedByName(std::vector<PairedPeer> peers) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale(), status));
+  if (U_FAILURE(status) || !collator) {
+    std::stable_sort(peers.begin(), peers.end(), [](const auto &a, const auto &b) {
+      return compareIgnoringCase(a.name, b.name) < 0;
+    });
+    return peers;
+  }
+  collator->setStrength(icu::Collator::SECONDARY);
+  std::stable_sort(peers.begin(), peers.end(), [&](const auto &a, const auto &b) {
+    UErrorCode error = U_ZERO_ERROR;
+    return collator->compareUTF8(a.name, b.name, error) == UCOL_LESS;
+  });
+  return peers;
+}
+
+// Milliseconds for the views: rounded half away from zero, at least 1. Absent for a value that
+// is not a usable measurement, so that nothing absurd reaches the integer.
+std::optional<int> latencyMilliseconds(double seconds) {
+  const double ms = std::round(seconds * 1000);
+  if (!std::isfinite(ms) || ms < 0 || ms > 86'400'000)
+    return std::nullopt;
+  return std::max(1, static_cast<int>(ms));
+}
+
+} // namespace
+
+std::string ServiceManager::routeTextKey(const RouteKey &key) {
+  return key.peerID + "/" + key.serviceID;
+}
+
+bool ServiceManager::isLoopbackCandidateUsable(int port) const {
+  switch (effects_.canBindLoopbackPort(AddressFamily::ipv4, port)) {
+  case BindResult::free: break;
+  case BindResult::inUse:
+    // Bound but not accepting (a closing socket) does not keep a listener out.
+    if (effects_.isPortListening(AddressFamily::ipv4, port))
+      return false;
+    break;
+  case BindResult::otherError: return false;
+  }
+  if (effects_.canBindLoopbackPort(AddressFamily::ipv6, port) == BindResult::inUse &&
+      effects_.isPortListening(AddressFamily::ipv6, port))
+    return false;
+  return true;
+}
+
+std::optional<int> ServiceManager::chooseLocalPort(const RouteKey &, int remotePort,
+                                                   std::optional<int> remembered,
+                                                   const std::set<int> &ownPorts) {
+  std::set<int> inUse = ownPorts;
+  for (const auto &[key, port] : assignedPorts)
+    inUse.insert(port);
+  const auto usable = [&](int port) {
+    return port >= firstUserPort && port <= 65535 && !inUse.contains(port) &&
+           isLoopbackCandidateUsable(port);
+  };
+  if (remembered && usable(*remembered))
+    return remembered;
+  if (usable(remotePort))
+    return remotePort;
+  int candidate = remotePort + portScanOffset;
+  if (candidate > 65535)
+    candidate = remotePort % 10000 + portScanWrapBase;
+  for (int examined = 0; examined < portCandidateLimit; ++examined) {
+    if (candidate > 65535)
+      candidate = portScanOffset;
+    if (candidate >= firstUserPort && usable(candidate))
+      return candidate;
+    ++candidate;
+  }
+  return std::nullopt;
+}
+
+void ServiceManager::reconcileIncoming() {
+  std::set<int> ownPorts;
+  for (const auto &service : preferences->services)
+    ownPorts.insert(service.port);
+
+  std::vector<IncomingService> rows;
+  std::vector<ProxyManager::Route> routes;
+  std::unordered_set<RouteKey> routed;
+  bool remembered = false;
+
+  for (const auto &peer : sortedByName(pairedPeers.get())) {
+    const auto live = liveServices.find(peer.deviceID);
+    const bool isLive = live != liveServices.end();
+    std::vector<SharedServiceInfo> list;
+    if (isLive)
+      list = live->second;
+    else if (auto known = preferences->knownServices.find(peer.deviceID);
+             known != preferences->knownServices.end())
+      list = known->second;
+    std::stable_sort(list.begin(), list.end(),
+                     [](const auto &a, const auto &b) { return a.port < b.port; });
+    const auto device = nearby.find(peer.deviceID);
+    const auto lat = latency.find(peer.deviceID);
+    std::optional<Date> lastSeen;
+    if (const auto &seen = preferences->lastSeen)
+      if (auto found = seen->find(peer.deviceID); found != seen->end())
+        lastSeen = found->second;
+
+    for (const auto &share : list) {
+      RouteKey key{peer.deviceID, share.id};
+      const auto textKey = routeTextKey(key);
+      std::optional<int> rememberedPort;
+      if (auto found = preferences->localPorts.find(textKey);
+          found != preferences->localPorts.end())
+        rememberedPort = found->second;
+
+      IncomingService row;
+      row.key = key;
+      row.peerName = peer.name;
+      row.name = share.name;
+      row.remotePort = share.port;
+      if (auto assigned = assignedPorts.find(key); assigned != assignedPorts.end())
+        row.localPort = assigned->second;
+      else
+        row.localPort = rememberedPort;
+
+      if (preferences->disabledIncoming.contains(textKey)) {
+        row.state = IncomingService::State::off();
+      } else if (!isLive || device == nearby.end()) {
+        row.state = IncomingService::State::asleep();
+      } else if (!share.running) {
+        row.state = IncomingService::State::notRunning();
+      } else {
+        if (!assignedPorts.contains(key)) {
+          if (auto port = chooseLocalPort(key, share.port, rememberedPort, ownPorts))
+            assignedPorts.insert_or_assign(key, *port);
+          else
+            assignedPorts.erase(key);
+        }
+        if (auto assigned = assignedPorts.find(key); assigned != assignedPorts.end()) {
+          const int port = assigned->second;
+          if (rememberedPort != port) {
+            preferences.modify(
+                [&](Preferences &p) { p.localPorts.insert_or_assign(textKey, port); });
+            remembered = true;
+          }
+          routed.insert(key);
+          routes.push_back(ProxyManager::Route{key, port, device->second.endpoint});
+          row.localPort = port;
+          const auto status = routeStatus.find(key);
+          if (status != routeStatus.end() &&
+              status->second.which() == ProxyManager::Status::Case::failed) {
+            row.state = IncomingService::State::failed(status->second.text());
+          } else {
+            row.state = IncomingService::State::connected();
+          }
+        } else {
+          row.state = IncomingService::State::failed(noFreePortText);
+          row.localPort.reset();
+        }
+      }
+
+      const bool connected = row.state.which() == IncomingService::State::Case::connected;
+      if (connected && lat != latency.end())
+        row.latencyMs = latencyMilliseconds(lat->second);
+      if (connected) {
+        auto active = activeRoutes.find(key);
+        row.inUse = active != activeRoutes.end() && active->second > 0;
+        if (auto problem = routeProblems.find(key); problem != routeProblems.end())
+          row.problem = problem->second;
+      }
+      row.version = share.version;
+      row.lastSeen = lastSeen;
+      row.justWoke = wokeAt.contains(peer.deviceID);
+      row.environment = share.environment;
+      row.health = share.health;
+      row.category = serviceCategoryFromRaw(share.category);
+      row.hints = share.hints;
+      rows.push_back(std::move(row));
+    }
+  }
+  if (remembered)
+    save();
+
+  const auto keep = [&](auto &map) {
+    std::erase_if(map, [&](const auto &entry) { return !routed.contains(entry.first); });
+  };
+  keep(assignedPorts);
+  keep(routeStatus);
+  keep(routeProblems);
+  keep(activeRoutes);
+
+  effects_.updateProxy(std::move(routes), pairKeys);
+  incoming.set(std::move(rows));
+}
+
+std::vector<ServiceManager::IncomingGroup>
+ServiceManager::groupIncomingByEnvironment(const std::vector<IncomingService> &rows) {
+  std::vector<IncomingGroup> groups;
+  IncomingGroup unnamed;
+  for (const auto &row : rows) {
+    if (!row.environment) {
+      unnamed.rows.push_back(row);
+      continue;
+    }
+    auto group = std::find_if(groups.begin(), groups.end(),
+                              [&](const auto &g) { return g.environment == row.environment; });
+    if (group == groups.end()) {
+      groups.push_back(IncomingGroup{row.environment, {}});
+      group = std::prev(groups.end());
+    }
+    group->rows.push_back(row);
+  }
+  if (!unnamed.rows.empty())
+    groups.push_back(std::move(unnamed));
+  return groups;
+}
+
+} // namespace corvane

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QWidget>
+#include <limits>
+
+class QScrollArea;
+
+namespace corvane {
+
+// The layout both menu-bar panels share: a fixed header, a middle that may scroll, and a fixed
+// footer, `spacing` apart and inset by `padding` on every side. The whole is as tall as its
+// content up to `maxHeight` (infinity: no limit). The middle scrolls only when `scrolls` is set
+// and a limit exists; header and footer always stay in view. Takes ownership of the three
+// parts. Main thread only.
+class PanelFrame : public QWidget {
+  Q_OBJECT
+
+public:
+  // The width of both panels, in points.
+  static constexpr int panelWidth = 380;
+
+  PanelFrame(qreal maxHeight, bool scrolls, qreal spacing, qreal padding, QWidget *header,
+             QWidget *middle, QWidget *footer, QWidget *parent = nullptr);
+
+  static bool isFinite(qreal height);
+
+  qreal maxHeight() const { return maxHeight_; }
+  bool scrolls() const { return scrollArea_ != nullptr; }
+  // The scroll view around the middle, when it has one.
+  QScrollArea *scrollArea() const { return scrollArea_; }
+
+private:
+  qreal maxHeight_;
+  QScrollArea *scrollArea_ = nullptr;
+};
+
+} // namespace corvane

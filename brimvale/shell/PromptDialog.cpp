@@ -1,0 +1,137 @@
+#include "brimvale/shell/PromptDialog.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+namespace corvane {
+
+namespace {
+constexpr int alertWidth = 300;
+}
+
+PromptDialog::PromptDialog(QWidget *parent) : QDialog(parent) {
+  setWindowModality(Qt::ApplicationModal);
+  setFixedWidth(alertWidth);
+  auto *stack = new QVBoxLayout(this);
+  stack->setContentsMargins(18, 18, 18, 16);
+  stack->setSpacing(10);
+  title_ = new QLabel(this);
+  title_->setObjectName(QStringLiteral("promptTitle"));
+  title_->setAlignment(Qt::AlignHCenter);
+  title_->setWordWrap(true);
+  QFont bold = title_->font();
+  bold.setBold(true);
+  title_->setFont(bold);
+  message_ = new QLabel(this);
+  message_->setObjectName(QStringLiteral("promptMessage"));
+  message_->setAlignment(Qt::AlignHCenter);
+  message_->setWordWrap(true);
+  fieldStack_ = new QVBoxLayout;
+  fieldStack_->setSpacing(6);
+  buttonRow_ = new QHBoxLayout;
+  buttonRow_->setSpacing(8);
+  buttonRow_->addStretch(1);
+  stack->addWidget(title_);
+  stack->addWidget(message_);
+  stack->addLayout(fieldStack_);
+  stack->addLayout(buttonRow_);
+}
+
+void PromptDialog::setTitle(const QString &title) {
+  title_->setText(title);
+  setWindowTitle(title);
+}
+
+void PromptDialog::setMessage(const QString &message) {
+  message_->setText(message);
+}
+
+QString PromptDialog::title() const {
+  return title_->text();
+}
+
+QString PromptDialog::message() const {
+  return message_->text();
+}
+
+QLineEdit *PromptDialog::addField(const QString &placeholder) {
+  auto *field = new QLineEdit(this);
+  field->setPlaceholderText(placeholder);
+  field->setObjectName(QStringLiteral("promptField%1").arg(fields_.size()));
+  fieldStack_->addWidget(field);
+  fields_.push_back(field);
+  return field;
+}
+
+QPushButton *PromptDialog::addButton(const QString &title, Action action) {
+  auto *button = new QPushButton(title, this);
+  button->setAutoDefault(false);
+  // The first action button is the one Return presses.
+  if (std::none_of(buttons_.begin(), buttons_.end(),
+                   [](QPushButton *each) { return each->isDefault(); }))
+    button->setDefault(true);
+  connect(button, &QPushButton::clicked, this,
+          [this, action = std::move(action)] { buttonClicked(action, true); });
+  buttonRow_->addWidget(button);
+  buttons_.push_back(button);
+  return button;
+}
+
+QPushButton *PromptDialog::addCancelButton(const QString &title) {
+  auto *button = new QPushButton(title, this);
+  button->setAutoDefault(false);
+  connect(button, &QPushButton::clicked, this, [this] { buttonClicked({}, false); });
+  buttonRow_->addWidget(button);
+  buttons_.push_back(button);
+  return button;
+}
+
+QStringList PromptDialog::texts() const {
+  QStringList all;
+  for (const QLineEdit *field : fields_)
+    all << field->text();
+  return all;
+}
+
+void PromptDialog::setTexts(const QStringList &texts) {
+  for (std::size_t i = 0; i < fields_.size(); ++i)
+    fields_[i]->setText(i < static_cast<std::size_t>(texts.size()) ? texts[static_cast<int>(i)]
+                                                                   : QString());
+}
+
+void PromptDialog::buttonClicked(const Action &action, bool accepted) {
+  // Read before anything closes: clearing the manager's field refills the fields.
+  const QStringList typed = texts();
+  if (action)
+    action(typed);
+  if (accepted)
+    accept();
+  else
+    reject();
+}
+
+void PromptDialog::present() {
+  if (!isVisible()) {
+    show();
+    if (!fields_.empty())
+      fields_.front()->setFocus();
+  }
+}
+
+void PromptDialog::dismiss() {
+  dismissing_ = true;
+  reject();
+  dismissing_ = false;
+}
+
+void PromptDialog::done(int result) {
+  QDialog::done(result);
+  // However it closed (a button, Escape, the window manager), the request is over.
+  if (!dismissing_ && clear_)
+    clear_();
+}
+
+} // namespace corvane

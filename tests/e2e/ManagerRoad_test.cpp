@@ -1,0 +1,313 @@
+// Two real service managers in one process, each with its own secrets, settings and identity,
+// joined over loopback through an in-process DNS-SD registry: pairing with the real
+// coordinator, then one shares an echo server and the other reaches it at localhost.
+#include "brimvale/manager/ServiceManager.h"
+#include "brimvale/platform/AsioMainQueue.h"
+#include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/MemorySecretStore.h"
+#include "brimvale/platform/RegistryDnsSd.h"
+#include "tests/e2e/Sockets.h"
+
+#include <arpa/inet.h>
+#include <asio.hpp>
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace corvane::e2e {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr double wait = 30.0;
+const std::string echoID = "5E1D0C6A-0000-4000-8000-0000000000A1";
+
+// The main queue both managers live on, run by a thread of its own.
+class MainThread {
+public:
+  MainThread()
+      : guard_(asio::make_work_guard(context_)), queue_(std::make_shared<AsioMainQueue>(context_)),
+        thread_([this] { context_.run(); }) {}
+  ~MainThread() {
+    guard_.reset();
+    context_.stop();
+    thread_.join();
+  }
+
+  const std::shared_ptr<AsioMainQueue> &queue() const { return queue_; }
+
+  template <typename Work> auto run(Work work) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    queue_->post([&task] { task(); });
+    return result.get();
+  }
+
+  // Polls `condition` on the main queue until it holds or `seconds` passed.
+  template <typename Condition> bool waitUntil(Condition condition, double seconds = wait) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (run([&] { return condition(); }))
+        return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return run([&] { return condition(); });
+  }
+
+private:
+  asio::io_context context_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::shared_ptr<AsioMainQueue> queue_;
+  std::thread thread_;
+};
+
+// A loopback port held by a listener of this test, as another program would hold it.
+class Squatter {
+public:
+  Squatter() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+        ::listen(fd_, 4) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+      port_ = ntohs(address.sin_port);
+  }
+  ~Squatter() { ::close(fd_); }
+  int port() const { return port_; }
+
+private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+class ManagerRoad : public ::testing::Test {
+protected:
+  void TearDown() override {
+    main_.run([&] {
+      for (auto &manager : managers_)
+        manager->shutdown();
+      managers_.clear();
+      return 0;
+    });
+  }
+
+  std::shared_ptr<ServiceManager> makeManager(const std::string &name) {
+    ServiceManager::Setup setup;
+    setup.mainQueue = main_.queue();
+    setup.store = std::make_shared<MemorySecretStore>();
+    setup.defaults = std::shared_ptr<UserDefaults>(UserDefaults::inMemory());
+    setup.controlDefaults = std::shared_ptr<UserDefaults>(UserDefaults::inMemory());
+    setup.dnsSd = RegistryDnsSd::create(registry_);
+    setup.wifi = nullptr;
+    setup.hostName = name;
+    // Both share this machine's loopback: let the system pick the listening ports.
+    setup.gatewayPort = std::nullopt;
+    setup.pairingPort = std::nullopt;
+    setup.gateway.helloDeadline = 3;
+    setup.gateway.failureRetryDelay = 0.2;
+    setup.link.reconnectStep = 0.2;
+    setup.link.reconnectCap = 0.5;
+    setup.link.handshakeTimeout = 3;
+    setup.proxy.handshakeTimeout = 3;
+    setup.proxy.listenRetryBase = 0.1;
+    setup.proxy.listenRetryCap = 0.2;
+    setup.discoveryRestartDelay = 0.2;
+    setup.effects.reloadControls = [] {};
+    setup.effects.observeControlRequests = [](auto) { return std::shared_ptr<void>(); };
+    auto manager = main_.run([&] { return ServiceManager::create(setup); });
+    managers_.push_back(manager);
+    return manager;
+  }
+
+  // Pairs the two with the real coordinators: B calls A, both users confirm the same code.
+  void pair(const std::shared_ptr<ServiceManager> &a, const std::shared_ptr<ServiceManager> &b) {
+    main_.run([&] {
+      a->pairingCoordinator()->startPairing();
+      b->pairingCoordinator()->startPairing();
+      return 0;
+    });
+    ASSERT_TRUE(main_.waitUntil([&] { return a->pairingCoordinator()->port().has_value(); }));
+    main_.run([&] {
+      const auto port = *a->pairingCoordinator()->port();
+      b->pairingCoordinator()->pairWith(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), port),
+                                        a->deviceName.get(), "127.0.0.1");
+      return 0;
+    });
+    using Kind = PairingCoordinator::State::Kind;
+    ASSERT_TRUE(main_.waitUntil([&] {
+      return a->pairingCoordinator()->state().kind == Kind::compare &&
+             b->pairingCoordinator()->state().kind == Kind::compare;
+    }));
+    main_.run([&] {
+      EXPECT_EQ(a->pairingCoordinator()->state().code, b->pairingCoordinator()->state().code);
+      a->pairingCoordinator()->confirm();
+      b->pairingCoordinator()->confirm();
+      return 0;
+    });
+    ASSERT_TRUE(main_.waitUntil(
+        [&] { return a->pairedPeers->size() == 1 && b->pairedPeers->size() == 1; }));
+    main_.run([&] {
+      a->pairingCoordinator()->stopPairing();
+      b->pairingCoordinator()->stopPairing();
+      return 0;
+    });
+  }
+
+  // A shares the echo server's port and probes it at once.
+  void share(const std::shared_ptr<ServiceManager> &a, int port) {
+    main_.run([&] {
+      a->preferences.modify([&](Preferences &p) {
+        ExposedService echo;
+        echo.id = echoID;
+        echo.name = "Echo";
+        echo.port = port;
+        echo.category = ServiceCategory::tool;
+        p.services.push_back(echo);
+      });
+      a->setShareEnabled(echoID, true);
+      a->probeSharedPorts();
+      return 0;
+    });
+  }
+
+  std::optional<IncomingService> echoRow(const std::shared_ptr<ServiceManager> &b,
+                                         const std::shared_ptr<ServiceManager> &a) {
+    return main_.run([&]() -> std::optional<IncomingService> {
+      for (const auto &row : b->incoming.get())
+        if (row.key == RouteKey{a->myDeviceID(), echoID})
+          return row;
+      return std::nullopt;
+    });
+  }
+
+  // The local port of A's echo share on B, once B shows it connected with one.
+  std::optional<int> connectedPort(const std::shared_ptr<ServiceManager> &b,
+                                   const std::shared_ptr<ServiceManager> &a) {
+    std::optional<int> port;
+    main_.waitUntil([&] {
+      for (const auto &row : b->incoming.get())
+        if (row.key == RouteKey{a->myDeviceID(), echoID} &&
+            row.state == IncomingService::State::connected() && row.localPort)
+          port = row.localPort;
+      return port.has_value();
+    });
+    return port;
+  }
+
+  // A client through B's loopback listener; the listener may still be coming up.
+  static std::unique_ptr<Client> connect(int port) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait);
+    while (std::chrono::steady_clock::now() < deadline) {
+      auto client = std::make_unique<Client>(static_cast<std::uint16_t>(port), wait);
+      if (client->connected()) {
+        const Bytes hello = bytesOf("hello");
+        if (echoThrough(*client, hello) == hello)
+          return client;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    return nullptr;
+  }
+
+  MainThread main_;
+  std::shared_ptr<DnsSdRegistry> registry_ = DnsSdRegistry::create();
+  std::vector<std::shared_ptr<ServiceManager>> managers_;
+};
+
+TEST_F(ManagerRoad, PairedManagersCarryASharedPortAndFollowPauseAndSwitch) {
+  auto a = makeManager("Machine A");
+  auto b = makeManager("Machine B");
+  pair(a, b);
+  if (HasFatalFailure())
+    return;
+
+  EchoServer echo;
+  ASSERT_TRUE(echo.listening());
+  share(a, echo.port());
+
+  const auto local = connectedPort(b, a);
+  ASSERT_TRUE(local) << "B never showed A's share connected";
+  auto client = connect(*local);
+  ASSERT_TRUE(client) << "nothing answered at localhost:" << *local;
+  const Bytes payload = randomBytes(1 << 20);
+  EXPECT_TRUE(echoThrough(*client, payload) == payload) << "bytes changed on the way";
+  // A lists B as the share's user while the stream is open.
+  EXPECT_TRUE(main_.waitUntil([&] {
+    const auto &rows = a->outgoing.get();
+    return rows.size() == 1 && rows[0].connections == 1 && rows[0].running &&
+           rows[0].users.size() == 1 && rows[0].users[0].peerID == b->myDeviceID();
+  }));
+  EXPECT_TRUE(main_.waitUntil([&] {
+    auto row = std::find_if(b->incoming->begin(), b->incoming->end(),
+                            [&](const auto &r) { return r.key.serviceID == echoID; });
+    return row != b->incoming->end() && row->inUse;
+  }));
+  client.reset();
+
+  // A pauses sharing: B's row goes away.
+  main_.run([&] {
+    a->setSharingPaused(true);
+    return 0;
+  });
+  EXPECT_TRUE(main_.waitUntil([&] { return b->incoming->empty(); }))
+      << "B still lists a paused share";
+
+  // Resumed, the row comes back on the same local port.
+  main_.run([&] {
+    a->setSharingPaused(false);
+    return 0;
+  });
+  EXPECT_EQ(connectedPort(b, a), local);
+  auto open = connect(*local);
+  ASSERT_TRUE(open);
+
+  // A switches the share off: B's open stream closes.
+  main_.run([&] {
+    a->setShareEnabled(echoID, false);
+    return 0;
+  });
+  EXPECT_TRUE(open->waitForClose()) << "the stream outlived its share";
+  EXPECT_TRUE(main_.waitUntil([&] { return b->incoming->empty(); }));
+}
+
+TEST_F(ManagerRoad, ARouteWhoseRememberedPortIsTakenGetsTheNextCandidate) {
+  auto a = makeManager("Machine A");
+  auto b = makeManager("Machine B");
+  pair(a, b);
+  if (HasFatalFailure())
+    return;
+  EchoServer echo;
+  Squatter squatter;
+  ASSERT_TRUE(echo.listening());
+  ASSERT_NE(squatter.port(), 0);
+
+  // B remembers a port that another program now holds.
+  main_.run([&] {
+    b->preferences.modify(
+        [&](Preferences &p) { p.localPorts[a->myDeviceID() + "/" + echoID] = squatter.port(); });
+    return 0;
+  });
+  share(a, echo.port());
+  const auto local = connectedPort(b, a);
+  ASSERT_TRUE(local);
+  EXPECT_NE(*local, squatter.port());
+  // The remote port is the echo server's own on this same machine, so the scan decides.
+  EXPECT_NE(*local, echo.port());
+  EXPECT_GE(*local, 1024);
+  auto client = connect(*local);
+  ASSERT_TRUE(client);
+  EXPECT_EQ(
+      main_.run([&] { return b->preferences->localPorts.at(a->myDeviceID() + "/" + echoID); }),
+      *local)
+      << "the new choice is remembered";
+}
+
+} // namespace
+} // namespace corvane::e2e

@@ -1,0 +1,184 @@
+// Start-up, settings, the control's request, the notice and the settle window, on virtual time.
+#include "brimvale/platform/Json.h"
+#include "tests/manager/ManagerFixture.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace corvane::testing {
+namespace {
+
+TEST_F(ManagerTest, StartUpMigratesTheLegacySettingsOnceAndKeepsTheLegacyValue) {
+  const Bytes legacy = bytesOf(R"({"exposedServices":[{"name":"Web","port":8080}]})");
+  defaults->setData(Preferences::legacyDefaultsKey, legacy);
+  make();
+  ASSERT_EQ(manager->preferences->services.size(), 1u);
+  EXPECT_EQ(manager->preferences->services[0].name, "Web");
+  const auto saved = defaults->data(Preferences::defaultsKey);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(Preferences::decodePreferences(*saved), manager->preferences.get());
+  EXPECT_EQ(defaults->data(Preferences::legacyDefaultsKey), legacy);
+}
+
+TEST_F(ManagerTest, StartUpPrefersTheCurrentKeyAndWritesNothingWithoutEither) {
+  make();
+  EXPECT_EQ(manager->preferences.get(), Preferences::defaultPreferences());
+  EXPECT_FALSE(defaults->data(Preferences::defaultsKey));
+  manager.reset();
+
+  Preferences current;
+  current.trustedNetworks = std::vector<std::string>{"Home"};
+  savePreferences(current, *defaults);
+  defaults->setData(Preferences::legacyDefaultsKey,
+                    bytesOf(R"({"exposedServices":[{"name":"Web","port":8080}]})"));
+  make();
+  EXPECT_EQ(manager->preferences.get(), current);
+}
+
+TEST_F(ManagerTest, StoredDeviceNameWinsOverTheHostName) {
+  make();
+  EXPECT_EQ(manager->deviceName.get(), "studio");
+  manager.reset();
+  defaults->setString("deviceName", "Build box");
+  make();
+  EXPECT_EQ(manager->deviceName.get(), "Build box");
+}
+
+TEST_F(ManagerTest, ThePauseRequestFiledBeforeLaunchIsTakenBeforeTheFirstPublishAndSaved) {
+  controlDefaults->setBool("requestPaused", true);
+  controlDefaults->setDouble("requestAt", 2000);
+  make();
+  EXPECT_EQ(manager->preferences->sharingPaused, std::optional(true));
+  EXPECT_EQ(manager->sharingState.get(), SharingState::pausedByYou());
+  EXPECT_EQ(ServiceManager::loadPreferences(*defaults).sharingPaused, std::optional(true));
+  // The publish that follows wrote the state back and kept the request's stamp.
+  EXPECT_EQ(controlDefaults->boolean("paused"), std::optional(true));
+  EXPECT_EQ(controlDefaults->boolean("running"), std::optional(true));
+  EXPECT_EQ(controlDefaults->doubleValue("appliedAt"), std::optional(2000.0));
+  // Paired Macs were offered nothing.
+  ASSERT_FALSE(recorder.gateway.empty());
+  EXPECT_TRUE(recorder.gateway.back().services.empty());
+}
+
+TEST_F(ManagerTest, AResumeRequestLeavesThePauseAbsentAndARunningRequestArrivesByNotification) {
+  Preferences paused;
+  paused.sharingPaused = true;
+  savePreferences(paused, *defaults);
+  controlDefaults->setBool("requestPaused", false);
+  controlDefaults->setDouble("requestAt", 500);
+  make();
+  EXPECT_EQ(manager->preferences->sharingPaused, std::nullopt);
+  const auto stored = defaults->data(Preferences::defaultsKey);
+  ASSERT_TRUE(stored);
+  EXPECT_FALSE(parseJson(*stored)->contains("sharingPaused"));
+
+  // While running: the control files a pause and posts its notification.
+  controlDefaults->setBool("requestPaused", true);
+  controlDefaults->setDouble("requestAt", 5000);
+  ASSERT_TRUE(recorder.controlPosted);
+  const int reloads = recorder.reloads;
+  recorder.controlPosted();
+  queue->runUntilIdle();
+  EXPECT_EQ(manager->sharingState.get(), SharingState::pausedByYou());
+  EXPECT_GT(recorder.reloads, reloads);
+
+  // A repeated notification only writes the state back.
+  recorder.controlPosted();
+  queue->runUntilIdle();
+  EXPECT_EQ(manager->preferences->sharingPaused, std::optional(true));
+}
+
+TEST_F(ManagerTest, QuittingMarksSharingAsNotRunningForTheControl) {
+  make();
+  EXPECT_EQ(controlDefaults->boolean("running"), std::optional(true));
+  manager->shutdown();
+  EXPECT_EQ(controlDefaults->boolean("running"), std::optional(false));
+}
+
+TEST_F(ManagerTest, NoticeStaysWhileThePanelIsHiddenAndLivesEightSecondsOnceShown) {
+  make();
+  manager->setNotice("First");
+  queue->advance(60);
+  EXPECT_EQ(manager->notice.get(), std::optional<std::string>("First"));
+
+  manager->setPanelVisible(true);
+  queue->advance(7.9);
+  EXPECT_EQ(manager->notice.get(), std::optional<std::string>("First"));
+  queue->advance(0.2);
+  EXPECT_EQ(manager->notice.get(), std::nullopt);
+}
+
+TEST_F(ManagerTest, ANewerNoticeIsNeverClearedByTheOlderOnesTask) {
+  make();
+  manager->setPanelVisible(true);
+  manager->setNotice("Older");
+  queue->advance(5);
+  manager->setNotice("Newer");
+  queue->advance(3.5); // the older notice's eight seconds are over
+  EXPECT_EQ(manager->notice.get(), std::optional<std::string>("Newer"));
+  queue->advance(5);
+  EXPECT_EQ(manager->notice.get(), std::nullopt);
+
+  // Hiding the panel stops the clock; a notice set meanwhile waits for the panel.
+  manager->setNotice("While hidden");
+  manager->setPanelVisible(false);
+  queue->advance(30);
+  EXPECT_EQ(manager->notice.get(), std::optional<std::string>("While hidden"));
+}
+
+TEST_F(ManagerTest, EveryPeerIsStillConnectingDuringTheSettleWindowOnly) {
+  make();
+  const auto peer = pair("Studio");
+  EXPECT_TRUE(manager->isStillConnecting(peer.deviceID));
+  EXPECT_TRUE(manager->isStillConnecting("unknown"));
+  queue->advance(10.5);
+  EXPECT_FALSE(manager->isStillConnecting(peer.deviceID)) << "not discovered";
+
+  // Discovered but not yet reporting: still connecting; once live: not.
+  bringOnline({peer});
+  EXPECT_TRUE(manager->isStillConnecting(peer.deviceID));
+  manager->handleLinkEvent({}, {}, std::nullopt, peer.deviceID);
+  EXPECT_FALSE(manager->isStillConnecting(peer.deviceID));
+}
+
+TEST_F(ManagerTest, PreviewKeepsSettingsInMemoryAndStartsNothing) {
+  Preferences stored;
+  stored.trustedNetworks = std::vector<std::string>{"Home"};
+  savePreferences(stored, *defaults);
+  defaults->setString("deviceName", "Stored");
+  make(/*preview=*/true);
+  EXPECT_EQ(manager->preferences.get(), Preferences::defaultPreferences());
+  EXPECT_EQ(manager->deviceName.get(), "studio");
+  EXPECT_EQ(recorder.gatewayStarts, 0);
+  EXPECT_TRUE(recorder.proxy.empty());
+
+  manager->trustNetwork("Office");
+  manager->setSharingPaused(true);
+  EXPECT_EQ(ServiceManager::loadPreferences(*defaults), stored) << "a preview saved settings";
+  EXPECT_EQ(manager->sharingState.get(), SharingState::pausedByYou());
+}
+
+TEST(ServiceManagerFactory, UnderTheTestHarnessSecretsAndSettingsStayInMemory) {
+  const auto home =
+      std::filesystem::temp_directory_path() / ("corvane-preview-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(home);
+  ::setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+  ::setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+  ::setenv("XCTestConfigurationFilePath", "/dev/null", 1);
+  {
+    auto queue = std::make_shared<ManualMainQueue>();
+    auto manager = ServiceManager::makeSharedServiceManager(queue);
+    queue->runUntilIdle();
+    EXPECT_TRUE(manager->preview());
+    manager->trustNetwork("Home");
+    manager->shutdown();
+    queue->runUntilIdle();
+  }
+  ::unsetenv("XCTestConfigurationFilePath");
+  EXPECT_FALSE(std::filesystem::exists(home / "config")) << "settings were written";
+  EXPECT_FALSE(std::filesystem::exists(home / "data")) << "secrets were written";
+  std::filesystem::remove_all(home);
+}
+
+} // namespace
+} // namespace corvane::testing

@@ -1,0 +1,83 @@
+#include "brimvale/shell/PanelFrame.h"
+
+#include <QLabel>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+#include <QVBoxLayout>
+#include <gtest/gtest.h>
+#include <limits>
+
+namespace corvane {
+namespace {
+
+constexpr qreal noLimit = std::numeric_limits<qreal>::infinity();
+
+QWidget *block(int height, const char *name) {
+  auto *widget = new QWidget;
+  widget->setObjectName(name);
+  widget->setFixedHeight(height);
+  return widget;
+}
+
+// A middle of `rows` rows 30 high, as a panel's list would be.
+QWidget *list(int rows) {
+  auto *widget = new QWidget;
+  widget->setObjectName("middle");
+  auto *layout = new QVBoxLayout(widget);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  for (int i = 0; i < rows; ++i)
+    layout->addWidget(block(30, "row"));
+  return widget;
+}
+
+void show(PanelFrame &frame) {
+  frame.setFixedWidth(PanelFrame::panelWidth);
+  frame.adjustSize();
+  frame.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&frame));
+}
+
+TEST(PanelFrameTest, IsAsTallAsItsContentWithoutALimit) {
+  // Scrolling asked for, but there is no limit: the middle stands in the stack.
+  PanelFrame frame(noLimit, true, 14, 20, block(40, "header"), list(20), block(44, "footer"));
+  show(frame);
+  EXPECT_EQ(frame.scrollArea(), nullptr);
+  EXPECT_EQ(frame.height(), 20 + 40 + 14 + 600 + 14 + 44 + 20);
+  EXPECT_EQ(frame.findChild<QWidget *>("header")->geometry(), QRect(20, 20, 340, 40));
+}
+
+TEST(PanelFrameTest, ScrollsOnlyTheMiddleUnderTheLimit) {
+  PanelFrame frame(400, true, 14, 20, block(40, "header"), list(20), block(44, "footer"));
+  show(frame);
+  ASSERT_NE(frame.scrollArea(), nullptr);
+  EXPECT_EQ(frame.height(), 400);
+  auto *header = frame.findChild<QWidget *>("header");
+  auto *footer = frame.findChild<QWidget *>("footer");
+  EXPECT_EQ(header->geometry().top(), 20);
+  EXPECT_EQ(footer->geometry().bottom(), 400 - 20 - 1);
+  QScrollBar *bar = frame.scrollArea()->verticalScrollBar();
+  EXPECT_GT(bar->maximum(), 0);
+  bar->setValue(bar->maximum());
+  EXPECT_EQ(header->geometry().top(), 20);
+  EXPECT_EQ(footer->geometry().bottom(), 400 - 20 - 1);
+}
+
+TEST(PanelFrameTest, AShortMiddleUnderALimitTakesItsOwnHeightAndDoesNotScroll) {
+  PanelFrame frame(400, true, 14, 20, block(40, "header"), list(2), block(44, "footer"));
+  show(frame);
+  EXPECT_EQ(frame.height(), 20 + 40 + 14 + 60 + 14 + 44 + 20);
+  EXPECT_EQ(frame.scrollArea()->verticalScrollBar()->maximum(), 0);
+}
+
+TEST(PanelFrameTest, WithoutScrollingTheLimitStillBoundsTheWhole) {
+  PanelFrame frame(300, false, 12, 14, block(40, "header"), list(20), block(44, "footer"));
+  show(frame);
+  EXPECT_EQ(frame.scrollArea(), nullptr);
+  EXPECT_LE(frame.height(), 300);
+  EXPECT_FALSE(PanelFrame::isFinite(std::numeric_limits<qreal>::quiet_NaN()));
+}
+
+} // namespace
+} // namespace corvane

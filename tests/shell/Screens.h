@@ -1,0 +1,58 @@
+#pragma once
+
+#include "brimvale/shell/Theme.h"
+
+#include <QDir>
+#include <QImage>
+#include <QString>
+#include <QWidget>
+#include <gtest/gtest.h>
+
+namespace corvane::testing {
+
+// Where screenshots go for a reviewer to open: <build>/screens.
+inline QString screensFolder() {
+  const QString folder = QStringLiteral(CORVANE_SCREENS_DIR);
+  QDir().mkpath(folder);
+  return folder;
+}
+
+inline const char *appearanceName(Theme::Appearance appearance) {
+  return appearance == Theme::Appearance::dark ? "dark" : "light";
+}
+
+// Pixels that differ clearly from `background`: what was drawn on it.
+inline int drawnPixels(const QImage &image, const QColor &background) {
+  int drawn = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      drawn += std::abs(c.red() - background.red()) + std::abs(c.green() - background.green()) +
+                   std::abs(c.blue() - background.blue()) >
+               60;
+    }
+  return drawn;
+}
+
+// Lays the widget out at its size, paints it on the theme's background and writes
+// <name>-<appearance>.png; returns the picture.
+inline QImage saveScreen(QWidget &widget, const QString &name, Theme::Appearance appearance) {
+  widget.setAutoFillBackground(true);
+  QPalette palette = widget.palette();
+  palette.setColor(QPalette::Window, Theme::background.in(appearance));
+  palette.setColor(QPalette::WindowText, Theme::text.in(appearance));
+  widget.setPalette(palette);
+  widget.ensurePolished();
+  if (!widget.testAttribute(Qt::WA_Resized))
+    widget.adjustSize();
+  // A window does not apply its content's height for its width by itself (wrapped chips).
+  if (widget.hasHeightForWidth())
+    widget.resize(widget.width(), std::max(widget.height(), widget.heightForWidth(widget.width())));
+  const QImage image = widget.grab().toImage();
+  const QString path = screensFolder() + QLatin1Char('/') + name + QLatin1Char('-') +
+                       QLatin1String(appearanceName(appearance)) + QStringLiteral(".png");
+  EXPECT_TRUE(image.save(path)) << path.toStdString();
+  return image;
+}
+
+} // namespace corvane::testing

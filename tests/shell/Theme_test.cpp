@@ -1,0 +1,90 @@
+#include "brimvale/shell/Theme.h"
+#include "tests/shell/Appearance.h"
+
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <climits>
+#include <gtest/gtest.h>
+
+namespace corvane {
+namespace {
+
+using Appearance = Theme::Appearance;
+
+TEST(ThemeTest, TheAppearanceFollowsThePalettesWindowLightness) {
+  QPalette palette;
+  palette.setColor(QPalette::Window, QColor(0x17161B));
+  EXPECT_EQ(Theme::appearanceOf(palette), Appearance::dark);
+  palette.setColor(QPalette::Window, QColor(0xFCF4D9));
+  EXPECT_EQ(Theme::appearanceOf(palette), Appearance::light);
+  palette.setColor(QPalette::Window, QColor(0x808080));
+  EXPECT_EQ(Theme::appearanceOf(palette), Appearance::light) << "undecided reads as light";
+
+  // Read again at each call: a change of the application's palette is followed at once.
+  {
+    testing::ScopedAppearance dark(Appearance::dark);
+    EXPECT_EQ(Theme::text.resolved(), QColor(0xF3EEDD));
+  }
+  {
+    testing::ScopedAppearance light(Appearance::light);
+    EXPECT_EQ(Theme::text.resolved(), QColor(0x17171C));
+  }
+}
+
+TEST(ThemeTest, NamedColoursHaveTheirDarkAndLightValues) {
+  struct Case {
+    const Theme::DynamicColor &color;
+    QRgb dark, light;
+  };
+  const Case cases[] = {
+      {Theme::background, 0x17161B, 0xFCF4D9}, {Theme::tile, 0x2C2B33, 0xF4EEDC},
+      {Theme::accent, 0xF2B34C, 0xA9630A},     {Theme::danger, 0xD93A2B, 0xB42318},
+      {Theme::ink, 0xFCF4D9, 0x17171C},        {Theme::mapPairNode, 0x1F1E25, 0xFCF4D9},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(c.color.in(Appearance::dark), QColor(c.dark));
+    EXPECT_EQ(c.color.in(Appearance::light), QColor(c.light));
+    EXPECT_EQ(c.color.in(Appearance::dark).alpha(), 255);
+  }
+  // The small dots are the status colours with the appearances swapped.
+  EXPECT_EQ(Theme::okDot.in(Appearance::dark), Theme::ok.in(Appearance::light));
+  EXPECT_EQ(Theme::accentDot.in(Appearance::light), Theme::accent.in(Appearance::dark));
+  EXPECT_EQ(Theme::onInk.in(Appearance::dark), Theme::background.in(Appearance::dark));
+}
+
+TEST(ThemeTest, PalettesWrapAnyIndexIntoFiveEntries) {
+  EXPECT_EQ(Theme::macColor(7).fill, QColor(0x1F9D6B));
+  EXPECT_EQ(Theme::macColor(7).on, QColor(Qt::white));
+  EXPECT_EQ(Theme::macColor(-1).fill, QColor(0x7A4FD6));
+  EXPECT_EQ(Theme::macColor(0).on, QColor(0x17171C));
+  EXPECT_EQ(Theme::macColor(5).fill, Theme::macColor(0).fill);
+  EXPECT_EQ(Theme::paletteIndex(INT_MIN, 5), 2);
+  EXPECT_EQ(Theme::paletteIndex(INT_MAX, 5), 2);
+  EXPECT_EQ(Theme::accentColor(-4).in(Appearance::dark), QColor(0x6B8CFF)); // macBlue
+  EXPECT_EQ(Theme::accentColor(3).in(Appearance::light), QColor(0xD98A1F));
+}
+
+TEST(ThemeTest, EachFaceFallsBackToTheSystemFontOnItsOwn) {
+  const bool mono = QFontDatabase::families().contains("JetBrains Mono");
+  const bool display = QFontDatabase::families().contains("Space Grotesk");
+  EXPECT_EQ(Theme::familyAvailable(Theme::Face::mono), mono);
+  EXPECT_EQ(Theme::fontsAvailable(), mono && display);
+
+  const QFont code = Theme::mono(12.4, QFont::Bold);
+  EXPECT_EQ(code.pixelSize(), 12);
+  EXPECT_EQ(code.weight(), QFont::Bold);
+  if (mono) {
+    EXPECT_EQ(QFontInfo(code).family(), "JetBrains Mono");
+  } else {
+    EXPECT_TRUE(QFontInfo(code).fixedPitch());
+  }
+
+  const QFont title = Theme::display(20, QFont::DemiBold);
+  if (!display) {
+    EXPECT_EQ(title.family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
+  }
+  EXPECT_EQ(title.pixelSize(), 20);
+}
+
+} // namespace
+} // namespace corvane
