@@ -131,9 +131,9 @@ std::string databasePath(const std::optional<std::string> &database, std::string
     const auto number = wholeNumber(*database);
     if (!number || *number < 0)
       return {};
-    return "/" + std::to_string(*number);
+    return std::string("/").append(std::to_string(*number));
   }
-  return "/" + percentEncoded(*database).value_or("");
+  return std::string("/").append(percentEncoded(*database).value_or(""));
 }
 
 std::optional<std::string> makeConnectionURL(std::string_view name, int urlPort,

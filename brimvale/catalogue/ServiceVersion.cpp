@@ -439,6 +439,7 @@ Bytes makePostgresStartup(std::string_view userName) {
   parameter("application_name", "Corvane");
   body.push_back(0);
   Bytes message;
+  message.reserve(4 + body.size());
   appendBig32(message, static_cast<std::uint32_t>(body.size() + 4));
   message.insert(message.end(), body.begin(), body.end());
   return message;

@@ -24,10 +24,26 @@ DeviceIdentity DeviceIdentity::generate() {
 }
 
 DeviceIdentity DeviceIdentity::loadOrCreateIdentity(SecretStore &store) {
-  if (const auto stored = store.read(account)) {
-    if (auto identity = fromPrivateKey(*stored)) {
+  const auto stored = store.readChecked(account);
+  switch (stored.state) {
+  case StoredSecret::State::found:
+    if (auto identity = fromPrivateKey(stored.bytes)) {
       return std::move(*identity);
     }
+    [[fallthrough]];
+  case StoredSecret::State::unusable:
+    if (!store.keepAside(account)) {
+      Logger::app().error("Could not keep the damaged device identity aside; using a new one "
+                          "for this run only");
+      return generate();
+    }
+    break;
+  case StoredSecret::State::unreadable:
+    // Writing a new key now would destroy the one every paired machine knows.
+    Logger::app().error("Could not read the device identity: " + std::to_string(stored.error) +
+                        "; using a new one for this run only, the stored one is kept");
+    return generate();
+  case StoredSecret::State::missing: break;
   }
   DeviceIdentity identity = generate();
   if (!store.write(account, identity.privateKey())) {

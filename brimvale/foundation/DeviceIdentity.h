@@ -17,7 +17,9 @@ public:
   // Absent unless the bytes are a 32-byte raw private key.
   static std::optional<DeviceIdentity> fromPrivateKey(const Bytes &raw);
   static DeviceIdentity generate();
-  // A missing or damaged stored key is replaced by a new one.
+  // A missing stored key is replaced by a new one; a damaged one is first kept aside as
+  // "identity.key.damaged". A key that cannot be read now is never replaced: this run uses
+  // a new key that is not stored.
   static DeviceIdentity loadOrCreateIdentity(SecretStore &store);
 
   const Bytes &privateKey() const { return privateKey_; }

@@ -9,9 +9,12 @@ namespace {
 constexpr std::size_t keyLength = 32;
 
 Bytes helloMessage(const Bytes &nonce, const std::string &deviceID) {
-  Bytes message = bytesOf("corvane/v2/hello");
-  message.insert(message.end(), nonce.begin(), nonce.end());
-  message.insert(message.end(), deviceID.begin(), deviceID.end());
+  // Sized once and filled: GCC 12 misreads appends to a fresh vector as overflows.
+  constexpr std::string_view label = "corvane/v2/hello";
+  Bytes message(label.size() + nonce.size() + deviceID.size());
+  auto at = std::copy(label.begin(), label.end(), message.begin());
+  at = std::copy(nonce.begin(), nonce.end(), at);
+  std::copy(deviceID.begin(), deviceID.end(), at);
   return message;
 }
 

@@ -2,6 +2,7 @@
 
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/Json.h"
+#include "brimvale/platform/Logger.h"
 
 #include <algorithm>
 #include <cmath>
@@ -63,27 +64,87 @@ std::optional<std::vector<PairedPeer>> decodePairedPeers(const Bytes &bytes) {
 }
 
 PairedPeerStore::PairedPeerStore(std::shared_ptr<SecretStore> store) : store_(std::move(store)) {
-  if (const auto bytes = store_->read(account)) {
-    if (auto peers = decodePairedPeers(*bytes)) {
-      cached_ = std::move(*peers);
+  std::lock_guard guard(lock_);
+  loadLocked();
+}
+
+bool PairedPeerStore::loadLocked() const {
+  auto stored = store_->readChecked(account);
+  std::vector<PairedPeer> peers;
+  bool damaged = stored.state == StoredSecret::State::unusable;
+  if (stored.state == StoredSecret::State::unreadable) {
+    if (!loadFailureLogged_) {
+      Logger::app().error("Could not read the list of paired machines: " +
+                          std::to_string(stored.error) + "; it is read again before any change");
+      loadFailureLogged_ = true;
+    }
+    return false;
+  }
+  // An empty item holds nothing to keep.
+  if (stored.state == StoredSecret::State::found && !stored.bytes.empty()) {
+    if (auto decoded = decodePairedPeers(stored.bytes)) {
+      peers = std::move(*decoded);
+    } else {
+      damaged = true;
     }
   }
+  if (damaged && !store_->keepAside(account)) {
+    return false; // never overwritten while it cannot be kept
+  }
+  cached_ = std::move(peers);
+  loaded_ = true;
+  loadFailureLogged_ = false;
+  if (!unsaved_.empty()) {
+    for (const auto &edit : unsaved_) {
+      edit(cached_);
+    }
+    unsaved_.clear();
+    saveLocked();
+  }
+  return true;
+}
+
+bool PairedPeerStore::retryLoadLocked() const {
+  if (loaded_) {
+    return false;
+  }
+  const auto before = cached_;
+  return loadLocked() && cached_ != before;
 }
 
 std::vector<PairedPeer> PairedPeerStore::peers() const {
-  std::lock_guard guard(lock_);
-  return cached_;
+  std::vector<PairedPeer> copy;
+  ChangeHandler handler;
+  {
+    std::lock_guard guard(lock_);
+    if (retryLoadLocked()) {
+      handler = onChange_;
+    }
+    copy = cached_;
+  }
+  notify(handler, copy);
+  return copy;
 }
 
 std::optional<PairedPeer> PairedPeerStore::findPeer(const std::string &deviceID) const {
-  std::lock_guard guard(lock_);
-  const auto found = std::find_if(cached_.begin(), cached_.end(), [&](const PairedPeer &peer) {
-    return peer.deviceID == deviceID;
-  });
-  if (found == cached_.end()) {
-    return std::nullopt;
+  std::optional<PairedPeer> result;
+  std::vector<PairedPeer> copy;
+  ChangeHandler handler;
+  {
+    std::lock_guard guard(lock_);
+    if (retryLoadLocked()) {
+      handler = onChange_;
+      copy = cached_;
+    }
+    const auto found = std::find_if(cached_.begin(), cached_.end(), [&](const PairedPeer &peer) {
+      return peer.deviceID == deviceID;
+    });
+    if (found != cached_.end()) {
+      result = *found;
+    }
   }
-  return *found;
+  notify(handler, copy);
+  return result;
 }
 
 void PairedPeerStore::add(PairedPeer peer) {
@@ -91,28 +152,29 @@ void PairedPeerStore::add(PairedPeer peer) {
   ChangeHandler handler;
   {
     std::lock_guard guard(lock_);
-    std::erase_if(cached_,
-                  [&](const PairedPeer &entry) { return entry.deviceID == peer.deviceID; });
-    cached_.push_back(std::move(peer));
-    saveLocked();
+    changeLocked([peer = std::move(peer)](std::vector<PairedPeer> &list) {
+      std::erase_if(list, [&](const PairedPeer &entry) { return entry.deviceID == peer.deviceID; });
+      list.push_back(peer);
+      return true;
+    });
     copy = cached_;
     handler = onChange_;
   }
-  if (handler) {
-    handler(copy);
-  }
+  notify(handler, copy);
 }
 
 void PairedPeerStore::rename(const std::string &deviceID, const std::string &name) {
   std::lock_guard guard(lock_);
-  const auto found = std::find_if(cached_.begin(), cached_.end(), [&](const PairedPeer &peer) {
-    return peer.deviceID == deviceID;
+  changeLocked([deviceID, name](std::vector<PairedPeer> &list) {
+    const auto found = std::find_if(list.begin(), list.end(), [&](const PairedPeer &peer) {
+      return peer.deviceID == deviceID;
+    });
+    if (found == list.end()) {
+      return false;
+    }
+    found->name = name;
+    return true;
   });
-  if (found == cached_.end()) {
-    return;
-  }
-  found->name = name;
-  saveLocked();
 }
 
 void PairedPeerStore::remove(const std::string &deviceID) {
@@ -120,14 +182,14 @@ void PairedPeerStore::remove(const std::string &deviceID) {
   ChangeHandler handler;
   {
     std::lock_guard guard(lock_);
-    std::erase_if(cached_, [&](const PairedPeer &entry) { return entry.deviceID == deviceID; });
-    saveLocked();
+    changeLocked([deviceID](std::vector<PairedPeer> &list) {
+      std::erase_if(list, [&](const PairedPeer &entry) { return entry.deviceID == deviceID; });
+      return true; // saved also when nothing was removed
+    });
     copy = cached_;
     handler = onChange_;
   }
-  if (handler) {
-    handler(copy);
-  }
+  notify(handler, copy);
 }
 
 void PairedPeerStore::setOnChange(ChangeHandler handler) {
@@ -135,10 +197,35 @@ void PairedPeerStore::setOnChange(ChangeHandler handler) {
   onChange_ = std::move(handler);
 }
 
-void PairedPeerStore::saveLocked() {
-  // An encoding failure stores nothing; a failed write is logged by the store.
+bool PairedPeerStore::changeLocked(const Edit &edit) {
+  if (!loaded_) {
+    loadLocked();
+  }
+  if (!edit(cached_)) {
+    return false;
+  }
+  if (loaded_) {
+    saveLocked();
+  } else {
+    unsaved_.push_back(edit);
+    Logger::app().error("The list of paired machines could not be read, so the change is not "
+                        "saved yet; it is saved once the list can be read");
+  }
+  return true;
+}
+
+void PairedPeerStore::saveLocked() const {
+  // An encoding failure stores nothing; a failed write is logged by the store, and the next
+  // save writes the whole list again.
   if (const auto bytes = encodePairedPeers(cached_)) {
     store_->write(account, *bytes);
+  }
+}
+
+void PairedPeerStore::notify(const ChangeHandler &handler,
+                             const std::vector<PairedPeer> &peers) const {
+  if (handler) {
+    handler(peers);
   }
 }
 

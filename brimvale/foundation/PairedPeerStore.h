@@ -30,14 +30,21 @@ std::optional<std::vector<PairedPeer>> decodePairedPeers(const Bytes &bytes);
 
 // The paired list, cached and saved to the secret store on every change. Safe to call from
 // any thread; onChange runs on the caller's thread after the lock is released.
+//
+// The stored list is the root of trust, so nothing replaces what could not be seen: a list
+// that does not decode is kept aside ("paired.peers.damaged") before the next save, and while
+// the stored list cannot be read (an I/O error, no descriptors left) changes stay in memory
+// unsaved; each later call tries the read again and, once it succeeds, the changes are
+// applied to the stored list and saved.
 class PairedPeerStore {
 public:
   static constexpr const char *account = "paired.peers";
   using ChangeHandler = std::function<void(const std::vector<PairedPeer> &)>;
 
-  // An unreadable stored list loads as empty and stays in the store until the next change.
   explicit PairedPeerStore(std::shared_ptr<SecretStore> store);
 
+  // When the stored list could not be read so far, these read it again and call onChange
+  // when that brings it in.
   std::vector<PairedPeer> peers() const;
   std::optional<PairedPeer> findPeer(const std::string &deviceID) const;
 
@@ -51,11 +58,25 @@ public:
   void setOnChange(ChangeHandler handler);
 
 private:
-  void saveLocked();
+  // Changes the list; false when nothing changed.
+  using Edit = std::function<bool(std::vector<PairedPeer> &)>;
+
+  // The calls below need lock_. loadLocked is true when the stored list is known now.
+  bool loadLocked() const;
+  // Reads the stored list again if it could not be read so far; true when the list changed.
+  bool retryLoadLocked() const;
+  bool changeLocked(const Edit &edit);
+  void saveLocked() const;
+  void notify(const ChangeHandler &handler, const std::vector<PairedPeer> &peers) const;
 
   std::shared_ptr<SecretStore> store_;
   mutable std::mutex lock_;
-  std::vector<PairedPeer> cached_;
+  // The load state is mutable because readers retry a failed load.
+  mutable std::vector<PairedPeer> cached_;
+  mutable bool loaded_ = false;
+  mutable bool loadFailureLogged_ = false;
+  // Changes made while the stored list could not be read, applied to it once it can be.
+  mutable std::vector<Edit> unsaved_;
   ChangeHandler onChange_;
 };
 

@@ -5,8 +5,11 @@
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/Unicode.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
+#include <span>
 
 namespace corvane::PairingProtocol {
 
@@ -15,33 +18,32 @@ namespace {
 constexpr std::string_view commitLabel = "corvane/pair/commit";
 constexpr std::string_view codeLabel = "corvane/pair/sas";
 
-void append(Bytes &out, const Bytes &part) {
-  out.insert(out.end(), part.begin(), part.end());
+std::span<const std::uint8_t> bytesIn(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t *>(text.data()), text.size()};
 }
-void append(Bytes &out, std::string_view part) {
-  out.insert(out.end(), part.begin(), part.end());
+
+// One buffer sized up front and filled: GCC 12 misreads appends to a fresh vector as overflows.
+Bytes concatenated(std::initializer_list<std::span<const std::uint8_t>> parts) {
+  std::size_t size = 0;
+  for (const auto part : parts)
+    size += part.size();
+  Bytes out(size);
+  auto at = out.begin();
+  for (const auto part : parts)
+    at = std::copy(part.begin(), part.end(), at);
+  return out;
 }
 
 } // namespace
 
 Bytes commitDigest(const Bytes &publicKey, const Bytes &nonce, std::string_view name) {
-  Bytes input;
-  append(input, commitLabel);
-  append(input, publicKey);
-  append(input, nonce);
-  append(input, name);
-  return sha256(input);
+  return sha256(concatenated({bytesIn(commitLabel), publicKey, nonce, bytesIn(name)}));
 }
 
 std::string shortAuthCode(const Bytes &initiatorPublicKey, const Bytes &responderPublicKey,
                           const Bytes &initiatorNonce, const Bytes &responderNonce) {
-  Bytes input;
-  append(input, codeLabel);
-  append(input, initiatorPublicKey);
-  append(input, responderPublicKey);
-  append(input, initiatorNonce);
-  append(input, responderNonce);
-  return codeFromDigest(sha256(input));
+  return codeFromDigest(sha256(concatenated({bytesIn(codeLabel), initiatorPublicKey,
+                                             responderPublicKey, initiatorNonce, responderNonce})));
 }
 
 std::string codeFromDigest(const Bytes &digest) {

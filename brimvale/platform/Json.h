@@ -97,13 +97,14 @@ template <typename T>
 std::optional<std::optional<T>> optionalField(const Json &object, const char *key) {
   if (!object.is_object())
     return std::nullopt;
+  // Built in place: GCC 12 takes a copy of an empty inner optional for uninitialised.
+  std::optional<std::optional<T>> field(std::in_place);
   const auto found = object.find(key);
   if (found == object.end() || found->is_null())
-    return std::optional<T>{};
-  T value{};
-  if (!decodeJson(*found, value))
+    return field;
+  if (!decodeJson(*found, field->emplace()))
     return std::nullopt;
-  return std::optional<T>{std::move(value)};
+  return field;
 }
 
 // UUID members in canonical text, upper-cased.

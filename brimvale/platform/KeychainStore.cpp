@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,24 +90,20 @@ bool makePrivateFolder(const std::filesystem::path &folder) {
   return true;
 }
 
-std::optional<Bytes> readFile(const std::filesystem::path &path, std::size_t limit,
-                              bool *tooLarge) {
-  if (tooLarge != nullptr) {
-    *tooLarge = false;
-  }
+std::expected<Bytes, int> readFile(const std::filesystem::path &path, std::size_t limit) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) {
-    return std::nullopt;
+    return std::unexpected(errno);
   }
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return std::nullopt;
+  if (::fstat(fd.get(), &info) != 0) {
+    return std::unexpected(errno);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    return std::unexpected(EINVAL);
   }
   if (static_cast<std::uintmax_t>(info.st_size) > limit) {
-    if (tooLarge != nullptr) {
-      *tooLarge = true;
-    }
-    return std::nullopt;
+    return std::unexpected(EFBIG);
   }
   Bytes data;
   data.reserve(static_cast<std::size_t>(info.st_size));
@@ -117,26 +114,30 @@ std::optional<Bytes> readFile(const std::filesystem::path &path, std::size_t lim
       if (errno == EINTR) {
         continue;
       }
-      return std::nullopt;
+      return std::unexpected(errno);
     }
     if (n == 0) {
       break;
     }
     // The file may have grown since fstat.
     if (data.size() + static_cast<std::size_t>(n) > limit) {
-      if (tooLarge != nullptr) {
-        *tooLarge = true;
-      }
-      return std::nullopt;
+      return std::unexpected(EFBIG);
     }
     data.insert(data.end(), buffer, buffer + n);
   }
   return data;
 }
 
+bool isUnusableFile(int error) {
+  return error == EFBIG || error == ELOOP || error == EINVAL;
+}
+
 int writeFileAtomically(const std::filesystem::path &path, const Bytes &data, mode_t mode) {
   const std::filesystem::path folder = path.parent_path();
-  std::string temporary = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string name = ".";
+  name += path.filename().string();
+  name += ".XXXXXX";
+  std::string temporary = (folder / name).string();
   FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (fd.get() < 0) {
     return errno;
@@ -162,12 +163,113 @@ int writeFileAtomically(const std::filesystem::path &path, const Bytes &data, mo
   return 0;
 }
 
+bool isTemporaryFileOf(std::string_view name, std::string_view target) {
+  // mkostemp's six characters are letters and digits.
+  constexpr std::size_t suffix = 7;
+  if (name.size() != 1 + target.size() + suffix || name.front() != '.' ||
+      name.substr(1, target.size()) != target || name[1 + target.size()] != '.') {
+    return false;
+  }
+  for (const char c : name.substr(name.size() - 6)) {
+    const bool alphanumeric =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alphanumeric) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::size_t removeTemporaryFiles(const std::filesystem::path &folder,
+                                 const std::function<bool(std::string_view target)> &ours) {
+  std::error_code error;
+  std::filesystem::directory_iterator entries(folder, error);
+  if (error) {
+    return 0;
+  }
+  std::size_t removed = 0;
+  for (const auto &entry : entries) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 9 || name.front() != '.') {
+      continue;
+    }
+    const std::string_view target = std::string_view(name).substr(1, name.size() - 8);
+    if (!isTemporaryFileOf(name, target) || !ours(target)) {
+      continue;
+    }
+    // Never follows a link and never removes a folder: only our own regular files.
+    struct stat info {};
+    if (::lstat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+        ::unlink(entry.path().c_str()) == 0) {
+      ++removed;
+    }
+  }
+  return removed;
+}
+
+int moveAside(const std::filesystem::path &path) {
+  const std::filesystem::path aside = path.string() + ".damaged";
+  return ::rename(path.c_str(), aside.c_str()) == 0 ? 0 : errno;
+}
+
 } // namespace storage
+
+namespace {
+
+// Writers hold the folder's lock shared; removing temporary files needs it alone, so that
+// a write in progress in another store object or process keeps its temporary file.
+class FolderLock {
+public:
+  FolderLock(const std::filesystem::path &folder, int operation)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {
+    if (fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    while (::flock(fd_, operation) != 0) {
+      if (errno != EINTR) {
+        error_ = errno;
+        ::close(fd_);
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  FolderLock(const FolderLock &) = delete;
+  FolderLock &operator=(const FolderLock &) = delete;
+  ~FolderLock() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+  }
+  // 0 when held, else the errno of the failing step.
+  int error() const { return error_; }
+
+private:
+  int fd_;
+  int error_ = 0;
+};
+
+} // namespace
 
 KeychainStore::KeychainStore(std::string service) : service_(std::move(service)) {
   const auto base = storage::baseFolder("XDG_DATA_HOME", ".local/share");
   if (!base.empty() && isValidName(service_)) {
     folder_ = base / "corvane" / service_;
+    removeTemporaryFiles();
+  }
+}
+
+void KeychainStore::removeTemporaryFiles() const {
+  // Skipped while another store is writing; the next start tries again.
+  FolderLock lock(folder_, LOCK_EX | LOCK_NB);
+  if (lock.error() != 0) {
+    return;
+  }
+  const std::size_t removed = storage::removeTemporaryFiles(folder_, isValidName);
+  if (removed > 0) {
+    Logger::app().notice("Removed " + std::to_string(removed) +
+                         " temporary files of interrupted writes from " + folder_.string());
   }
 }
 
@@ -186,10 +288,31 @@ bool KeychainStore::isValidName(std::string_view name) {
 }
 
 std::optional<Bytes> KeychainStore::read(const std::string &account) {
-  if (folder_.empty() || !isValidName(account)) {
+  auto found = readChecked(account);
+  if (found.state != StoredSecret::State::found) {
     return std::nullopt;
   }
-  return storage::readFile(folder_ / account, maximumItemSize);
+  return std::move(found.bytes);
+}
+
+StoredSecret KeychainStore::readChecked(const std::string &account) {
+  if (!isValidName(account)) {
+    return StoredSecret{StoredSecret::State::unreadable, {}, EINVAL};
+  }
+  if (folder_.empty()) {
+    return {};
+  }
+  auto bytes = storage::readFile(folder_ / account, maximumItemSize);
+  if (bytes) {
+    return StoredSecret{StoredSecret::State::found, std::move(*bytes), 0};
+  }
+  if (bytes.error() == ENOENT) {
+    return {};
+  }
+  if (storage::isUnusableFile(bytes.error())) {
+    return StoredSecret{StoredSecret::State::unusable, {}, bytes.error()};
+  }
+  return StoredSecret{StoredSecret::State::unreadable, {}, bytes.error()};
 }
 
 bool KeychainStore::write(const std::string &account, const Bytes &data) {
@@ -200,6 +323,8 @@ bool KeychainStore::write(const std::string &account, const Bytes &data) {
     status = EFBIG;
   } else if (!storage::makePrivateFolder(folder_)) {
     status = errno;
+  } else if (FolderLock lock(folder_, LOCK_SH); lock.error() != 0) {
+    status = lock.error();
   } else {
     status = storage::writeFileAtomically(folder_ / account, data, 0600);
   }
@@ -216,6 +341,23 @@ bool KeychainStore::remove(const std::string &account) {
     return false;
   }
   return ::unlink((folder_ / account).c_str()) == 0 || errno == ENOENT;
+}
+
+bool KeychainStore::keepAside(const std::string &account) {
+  if (folder_.empty() || !isValidName(account)) {
+    return false;
+  }
+  const int status = storage::moveAside(folder_ / account);
+  if (status == ENOENT) {
+    return true;
+  }
+  if (status != 0) {
+    Logger::app().error("Could not keep the undecodable " + account +
+                        " aside: " + std::to_string(status));
+    return false;
+  }
+  Logger::app().error("Kept the undecodable " + account + " aside as " + account + ".damaged");
+  return true;
 }
 
 } // namespace corvane

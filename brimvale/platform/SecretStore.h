@@ -7,6 +7,19 @@
 
 namespace corvane {
 
+// What a checked read of one account found.
+struct StoredSecret {
+  enum class State {
+    found,      // bytes holds the contents
+    missing,    // never written (or removed)
+    unusable,   // something is there but it is not an item of ours (a link, a folder, too large)
+    unreadable, // it may be there but could not be read now (error holds the errno)
+  };
+  State state = State::missing;
+  Bytes bytes;
+  int error = 0;
+};
+
 // Where the program keeps its secrets at rest: one byte string per account name.
 // Implementations are safe to call from any thread.
 class SecretStore {
@@ -15,10 +28,18 @@ public:
 
   // Absent when the account was never written or cannot be read.
   virtual std::optional<Bytes> read(const std::string &account) = 0;
+  // Tells an account that was never written from one that cannot be read now, so that a
+  // caller never replaces stored contents it could not see. By default built on read(),
+  // which cannot tell them apart.
+  virtual StoredSecret readChecked(const std::string &account);
   // True when stored; callers may ignore it (a failure is logged by the store).
   virtual bool write(const std::string &account, const Bytes &data) = 0;
   // True when the account is gone afterwards, also when it never existed.
   virtual bool remove(const std::string &account) = 0;
+  // Moves the contents of an account that could not be decoded to "<account>.damaged"
+  // (replacing an older copy there), so that the next write does not destroy them. True when
+  // moved or when nothing was stored; the move is logged.
+  virtual bool keepAside(const std::string &account);
 };
 
 } // namespace corvane

@@ -83,8 +83,11 @@ TlsContext::make(const Parameters::Tls &tls, Role role) {
   if (suites.empty())
     suites = {0xCCAC, 0x00A9};
   for (auto suite : suites)
-    if (const char *name = cipherName(suite))
-      ciphers += (ciphers.empty() ? "" : ":") + std::string(name);
+    if (const char *name = cipherName(suite)) {
+      if (!ciphers.empty())
+        ciphers += ':';
+      ciphers += name;
+    }
   if (ciphers.empty())
     return std::unexpected(NetworkError::tls(0, "no usable cipher suite"));
 

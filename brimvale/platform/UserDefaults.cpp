@@ -19,8 +19,16 @@ class FileLock {
 public:
   explicit FileLock(const std::filesystem::path &path)
       : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
-    if (fd_ >= 0) {
-      while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    if (fd_ < 0) {
+      error_ = errno;
+      return;
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        error_ = errno;
+        ::close(fd_);
+        fd_ = -1;
+        return;
       }
     }
   }
@@ -31,10 +39,24 @@ public:
       ::close(fd_); // releases the lock
     }
   }
+  // 0 when held, else the errno of the failing step.
+  int error() const { return error_; }
 
 private:
   int fd_;
+  int error_ = 0;
 };
+
+void applyChanges(nlohmann::json &values,
+                  const std::map<std::string, std::optional<nlohmann::json>> &changes) {
+  for (const auto &[key, value] : changes) {
+    if (value) {
+      values[key] = *value;
+    } else {
+      values.erase(key);
+    }
+  }
+}
 
 } // namespace
 
@@ -48,34 +70,90 @@ UserDefaults::UserDefaults(std::string domain) : domain_(std::move(domain)) {
   }
   path_ = base / "corvane" / (domain_ + ".json");
   std::lock_guard guard(lock_);
-  values_ = readFileLocked();
+  removeTemporaryFilesLocked();
+  reloadLocked();
 }
 
 std::unique_ptr<UserDefaults> UserDefaults::inMemory() {
   return std::unique_ptr<UserDefaults>(new UserDefaults(InMemory{}));
 }
 
-nlohmann::json UserDefaults::readFileLocked() const {
-  if (path_.empty()) {
-    return values_;
+void UserDefaults::removeTemporaryFilesLocked() {
+  const auto folder = path_.parent_path();
+  std::error_code error;
+  if (!std::filesystem::is_directory(std::filesystem::symlink_status(folder, error))) {
+    return;
   }
-  bool tooLarge = false;
-  const auto bytes = storage::readFile(path_, maximumFileSize, &tooLarge);
-  if (tooLarge) {
-    Logger::app().error("Settings file " + path_.string() + " is too large; reading it as empty");
+  // Under the domain's lock, so that a save in progress in another process keeps its file.
+  FileLock fileLock(folder / (domain_ + ".json.lock"));
+  if (fileLock.error() != 0) {
+    return;
   }
+  const std::string target = path_.filename().string();
+  const std::size_t removed = storage::removeTemporaryFiles(
+      folder, [&target](std::string_view name) { return name == target; });
+  if (removed > 0) {
+    Logger::app().notice("Removed " + std::to_string(removed) +
+                         " temporary files of interrupted saves of settings " + domain_);
+  }
+}
+
+UserDefaults::Reading UserDefaults::readFile() const {
+  auto bytes = storage::readFile(path_, maximumFileSize);
   if (!bytes) {
-    return nlohmann::json::object();
+    if (bytes.error() == ENOENT) {
+      return {};
+    }
+    if (storage::isUnusableFile(bytes.error())) {
+      return Reading{Reading::State::damaged, {}, bytes.error()};
+    }
+    return Reading{Reading::State::failed, {}, bytes.error()};
+  }
+  // An empty file holds nothing to keep.
+  if (bytes->empty()) {
+    return {};
   }
   auto document = parseJson(*bytes);
   if (!document || !document->is_object()) {
-    return nlohmann::json::object();
+    return Reading{Reading::State::damaged, {}, 0};
   }
-  return std::move(*document);
+  return Reading{Reading::State::document, std::move(*document), 0};
+}
+
+void UserDefaults::reloadLocked() const {
+  if (path_.empty()) {
+    return;
+  }
+  auto reading = readFile();
+  switch (reading.state) {
+  case Reading::State::document: values_ = std::move(reading.document); break;
+  case Reading::State::missing: values_ = nlohmann::json::object(); break;
+  case Reading::State::damaged:
+    // What is in memory stays; the file is kept aside at the next save.
+    Logger::app().error("Settings file " + path_.string() +
+                        (reading.error == EFBIG ? " is too large"
+                         : reading.error == 0   ? " does not decode"
+                                                : " is not a regular file") +
+                        "; it is kept aside at the next save");
+    break;
+  case Reading::State::failed:
+    // Reading it as empty would lose every setting at the next save.
+    if (!readFailed_) {
+      Logger::app().error("Could not read settings file " + path_.string() + ": " +
+                          std::to_string(reading.error) + "; keeping the values in memory");
+    }
+    readFailed_ = true;
+    return;
+  }
+  readFailed_ = false;
+  applyChanges(values_, unsaved_);
 }
 
 std::optional<nlohmann::json> UserDefaults::value(const std::string &key) const {
   std::lock_guard guard(lock_);
+  if (readFailed_) {
+    reloadLocked();
+  }
   const auto found = values_.find(key);
   if (found == values_.end()) {
     return std::nullopt;
@@ -85,40 +163,65 @@ std::optional<nlohmann::json> UserDefaults::value(const std::string &key) const 
 
 void UserDefaults::update(const std::string &key, std::optional<nlohmann::json> value) {
   std::lock_guard guard(lock_);
-  auto applyInMemory = [&] {
-    if (value) {
-      values_[key] = std::move(*value);
-    } else {
-      values_.erase(key);
-    }
-  };
+  // Kept in memory even when saving fails, so this run goes on with the new value.
+  if (value) {
+    values_[key] = *value;
+  } else {
+    values_.erase(key);
+  }
   if (path_.empty()) {
-    applyInMemory();
     return;
   }
+  unsaved_[key] = std::move(value);
+  saveLocked();
+}
+
+void UserDefaults::saveLocked() {
+  auto failed = [this](const std::string &why) {
+    Logger::app().error("Could not save settings " + domain_ + ": " + why +
+                        "; the change is kept in memory and saved with the next one");
+  };
   const auto folder = path_.parent_path();
   if (!storage::makePrivateFolder(folder)) {
-    Logger::app().error("Could not save settings " + domain_ + ": " + std::to_string(errno));
-    applyInMemory();
+    failed("folder: " + std::to_string(errno));
     return;
   }
   FileLock fileLock(folder / (domain_ + ".json.lock"));
-  // Start from what is on disk so that changes made by another process are kept.
-  nlohmann::json merged = readFileLocked();
-  if (value) {
-    merged[key] = std::move(*value);
-  } else {
-    merged.erase(key);
+  if (fileLock.error() != 0) {
+    failed("lock: " + std::to_string(fileLock.error()));
+    return;
   }
-  // Kept in memory even when saving fails, so this run goes on with the new value.
-  values_ = merged;
+  // Start from what is on disk so that changes made by another process are kept.
+  auto reading = readFile();
+  nlohmann::json merged;
+  switch (reading.state) {
+  case Reading::State::document: merged = std::move(reading.document); break;
+  case Reading::State::missing: merged = nlohmann::json::object(); break;
+  case Reading::State::damaged:
+    if (const int status = storage::moveAside(path_); status != 0 && status != ENOENT) {
+      failed("keeping the damaged file aside: " + std::to_string(status));
+      return;
+    }
+    Logger::app().error("Kept the undecodable settings file " + path_.string() + " aside as " +
+                        path_.filename().string() + ".damaged");
+    // What this process knew is the best copy left.
+    merged = values_;
+    break;
+  case Reading::State::failed: failed("reading: " + std::to_string(reading.error)); return;
+  }
+  applyChanges(merged, unsaved_);
   const auto text = dumpJsonChecked(merged);
   if (!text) {
+    failed("a value is not storable");
     return;
   }
   if (const int status = storage::writeFileAtomically(path_, bytesOf(*text), 0600); status != 0) {
-    Logger::app().error("Could not save settings " + domain_ + ": " + std::to_string(status));
+    failed(std::to_string(status));
+    return;
   }
+  unsaved_.clear();
+  values_ = std::move(merged);
+  readFailed_ = false;
 }
 
 std::optional<Bytes> UserDefaults::data(const std::string &key) const {
@@ -196,7 +299,7 @@ void UserDefaults::remove(const std::string &key) {
 
 void UserDefaults::synchronize() {
   std::lock_guard guard(lock_);
-  values_ = readFileLocked();
+  reloadLocked();
 }
 
 } // namespace corvane

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -15,14 +16,20 @@ namespace corvane {
 
 // A settings domain: one JSON object in $XDG_CONFIG_HOME/corvane/<domain>.json (else
 // ~/.config), rewritten atomically on every change. Another process may write the same
-// domain, so every change re-reads the file under a lock before writing it back. Reads give
-// absent when the key is missing or holds another type. Safe to call from any thread.
+// domain, so every change takes the domain's lock file, re-reads the file and renames a
+// complete new file into place. Reads give absent when the key is missing or holds another
+// type. Safe to call from any thread.
+//
+// Nothing stored is dropped because of a fault: a file that cannot be read (other than a
+// missing one) or a lock that cannot be taken fails the save and leaves the file as it was;
+// a file that does not decode is kept aside as <file>.damaged before it is replaced. A change
+// that could not be saved stays in memory and is carried by the next save that succeeds.
 class UserDefaults {
 public:
   static constexpr const char *standardDomain = "standard";
   // Shared with the other processes of the application.
   static constexpr const char *appGroupDomain = "Q3KT7WZ2RM.corvane";
-  // A settings file larger than this is not ours; it reads as empty.
+  // A settings file larger than this is not ours; it is kept aside like a damaged one.
   static constexpr std::size_t maximumFileSize = 16 << 20;
 
   explicit UserDefaults(std::string domain);
@@ -53,14 +60,30 @@ private:
   struct InMemory {};
   explicit UserDefaults(InMemory) {}
 
+  // What the file held at one read.
+  struct Reading {
+    enum class State { document, missing, damaged, failed };
+    State state = State::missing;
+    nlohmann::json document; // a JSON object when state is document
+    int error = 0;           // errno when failed, why it is unusable when damaged
+  };
+
   std::optional<nlohmann::json> value(const std::string &key) const;
   void update(const std::string &key, std::optional<nlohmann::json> value);
-  nlohmann::json readFileLocked() const;
+  Reading readFile() const;
+  // The calls below need lock_.
+  void reloadLocked() const;
+  void saveLocked();
+  void removeTemporaryFilesLocked();
 
   std::string domain_;
   std::filesystem::path path_;
   mutable std::mutex lock_;
-  nlohmann::json values_ = nlohmann::json::object();
+  mutable nlohmann::json values_ = nlohmann::json::object();
+  // Changes not yet on disk, by key (absent: removed); carried by the next save.
+  std::map<std::string, std::optional<nlohmann::json>> unsaved_;
+  // The last read failed; the next read of a value tries again.
+  mutable bool readFailed_ = false;
 };
 
 } // namespace corvane

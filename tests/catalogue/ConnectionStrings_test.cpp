@@ -144,7 +144,8 @@ TEST_F(XdgUrlOpenerTest, FailuresSilenceAndFloodsGiveNoHandler) {
   EXPECT_FALSE(query("yes | head -c 1000000"));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(query("exec sleep 30"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // Killed at the time limit, well before the program's 30 s, with room for a loaded machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   XdgUrlOpener missing({.queryProgram = (dir_ / "absent").string()});
   EXPECT_FALSE(missing.applicationFor("redis://localhost:1"));
 }

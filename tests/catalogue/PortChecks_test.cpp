@@ -90,15 +90,16 @@ TEST(PortChecks, AcceptsAndProbes) {
   EXPECT_TRUE(accepts(Endpoint::Host::loopbackIPv4(), v4.port()));
   EXPECT_FALSE(accepts(Endpoint::Host::loopbackIPv4(), testing::freeLoopbackPort()));
   EXPECT_TRUE(accepts(Endpoint::Host::named("localhost"), v4.port()));
-  // Ports out of range answer false at once rather than being clamped to 65535.
+  // Ports out of range answer false at once rather than being clamped to 65535: far before
+  // the time-out, with room for a loaded machine.
   for (int port : {0, -5, 65536, 100000}) {
     auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(accepts(Endpoint::Host::loopbackIPv4(), port, 5.0)) << port;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_FALSE(accepts(Endpoint::Host::loopbackIPv4(), port, 60.0)) << port;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(15));
   }
 
   auto checkPort = [&](int port) {
-    return await<bool>([&](auto done) { checkPortAccepts(pool, port, 0.6, done); });
+    return await<bool>([&](auto done) { checkPortAccepts(pool, port, 5.0, done); });
   };
   EXPECT_TRUE(checkPort(v6only.port())) << "a server bound only to ::1 answers after IPv4 fails";
   EXPECT_FALSE(checkPort(testing::freeLoopbackPort()));
@@ -124,7 +125,7 @@ TEST(PortChecks, ScanFindsListenersWithBoundedAttempts) {
   for (int i = 0; i < 70; ++i)
     ports.push_back(testing::freeLoopbackPort());
   auto found = await<std::map<int, Endpoint::Host>>(
-      [&](auto done) { scanListeningPorts(pool, ports, 0.4, done); });
+      [&](auto done) { scanListeningPorts(pool, ports, 5.0, done); });
   ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found.at(a.port()), Endpoint::Host::loopbackIPv4());
   EXPECT_EQ(found.at(b.port()), Endpoint::Host::loopbackIPv6());
@@ -139,7 +140,7 @@ TEST(PortChecks, ScanSeesRealServers) {
   ASSERT_TRUE(redis) << redis.error();
   ProbePool pool;
   auto found = await<std::map<int, Endpoint::Host>>([&](auto done) {
-    scanListeningPorts(pool, {(*redis)->port(), testing::freeLoopbackPort()}, 0.4, done);
+    scanListeningPorts(pool, {(*redis)->port(), testing::freeLoopbackPort()}, 5.0, done);
   });
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found.begin()->first, (*redis)->port());

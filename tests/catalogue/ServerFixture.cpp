@@ -257,6 +257,16 @@ std::string ServerFixture::nginxVersionBody() {
 
 std::expected<std::unique_ptr<ServerFixture>, std::string>
 ServerFixture::start(Server server, double startSeconds) {
+  for (int attempt = 1;; ++attempt) {
+    bool exited = false;
+    auto started = startOnce(server, startSeconds, exited);
+    if (started || !exited || attempt == 3)
+      return started;
+  }
+}
+
+std::expected<std::unique_ptr<ServerFixture>, std::string>
+ServerFixture::startOnce(Server server, double startSeconds, bool &exited) {
   auto fixture = std::make_unique<ServerFixture>();
   char pattern[] = "/tmp/corvane-server-XXXXXX";
   if (!::mkdtemp(pattern))
@@ -377,6 +387,7 @@ ServerFixture::start(Server server, double startSeconds) {
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) {
       fixture->processes_.back().pid = -1;
+      exited = true;
       return failed("it exited (status " + std::to_string(status) + "): " + tail(log));
     }
     if (Clock::now() > deadline)

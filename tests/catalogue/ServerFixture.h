@@ -15,7 +15,9 @@ public:
   enum class Server { postgres, redis, mariadb, memcached, rabbitmq, nats, nginx };
 
   // Starts the server and waits until its port accepts connections, at most `startSeconds`.
-  // The error names the server and quotes the end of its log.
+  // The error names the server and quotes the end of its log. A server that exits at start is
+  // tried again on fresh ports: a free port picked here may be taken by another process before
+  // the server binds it.
   static std::expected<std::unique_ptr<ServerFixture>, std::string> start(Server server,
                                                                           double startSeconds = 30);
 
@@ -34,6 +36,9 @@ public:
   ServerFixture() = default;
 
 private:
+  static std::expected<std::unique_ptr<ServerFixture>, std::string>
+  startOnce(Server server, double startSeconds, bool &exited);
+
   struct Process {
     pid_t pid = -1;
   };

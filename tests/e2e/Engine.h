@@ -45,7 +45,11 @@ public:
     Gateway::Options gateway;
     PeerLink::Options link;
     ProxyManager::Options proxy;
-    PairingCoordinator::Options pairing{.preferredPort = std::nullopt};
+    PairingCoordinator::Options pairing = [] {
+      PairingCoordinator::Options options;
+      options.preferredPort = std::nullopt;
+      return options;
+    }();
   };
 
   // What the engine has seen so far; read through snapshot() or waitUntil().

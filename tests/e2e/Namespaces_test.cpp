@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr auto discoveryWait = 60s;
-constexpr auto commandWait = 20s;
+constexpr auto commandWait = 60s;
 
 bool onPath(const std::string &program) {
   const char *path = std::getenv("PATH");

@@ -1,6 +1,7 @@
 #include "brimvale/foundation/Bridge.h"
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/Wait.h"
 
 #include <atomic>
 #include <chrono>
@@ -13,9 +14,10 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using corvane::testing::eventually;
 
 template <typename T> T await(std::future<T> &future) {
-  if (future.wait_for(20s) != std::future_status::ready)
+  if (future.wait_for(eventually) != std::future_status::ready)
     throw std::runtime_error("timed out");
   return future.get();
 }

@@ -27,12 +27,35 @@ TEST(DeviceIdentity, CreatedOnceAndReadBack) {
   EXPECT_EQ(first.publicKey(), x25519PublicKey(first.privateKey()).value());
 }
 
-TEST(DeviceIdentity, DamagedKeyIsReplaced) {
+TEST(DeviceIdentity, DamagedKeyIsKeptAsideAndReplaced) {
   MemorySecretStore store;
   store.write("identity.key", Bytes(31, 5));
+  ::testing::internal::CaptureStderr();
   const DeviceIdentity identity = DeviceIdentity::loadOrCreateIdentity(store);
+  const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(store.read("identity.key"), identity.privateKey());
   EXPECT_EQ(identity.privateKey().size(), 32u);
+  EXPECT_EQ(store.read("identity.key.damaged"), Bytes(31, 5));
+  EXPECT_NE(log.find("identity.key.damaged"), std::string::npos) << log;
+}
+
+TEST(DeviceIdentity, UnreadableKeyIsNeverReplaced) {
+  class UnreadableStore final : public SecretStore {
+  public:
+    std::optional<Bytes> read(const std::string &) override { return std::nullopt; }
+    StoredSecret readChecked(const std::string &) override {
+      return StoredSecret{StoredSecret::State::unreadable, {}, 24};
+    }
+    bool write(const std::string &, const Bytes &) override { return ++writes, true; }
+    bool remove(const std::string &) override { return ++writes, true; }
+    int writes = 0;
+  } store;
+  ::testing::internal::CaptureStderr();
+  const DeviceIdentity identity = DeviceIdentity::loadOrCreateIdentity(store);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(store.writes, 0);
+  EXPECT_EQ(identity.privateKey().size(), 32u);
+  EXPECT_NE(log.find("Could not read the device identity: 24"), std::string::npos) << log;
 }
 
 TEST(DeviceIdentity, UnstoredIdentityIsLoggedAsError) {

@@ -3,6 +3,7 @@
 #include "brimvale/platform/Json.h"
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/Wait.h"
 
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,8 @@
 
 using namespace corvane;
 using namespace std::chrono_literals;
+using corvane::testing::eventually;
+using corvane::testing::waitUntil;
 
 namespace {
 
@@ -220,9 +223,8 @@ namespace {
 // Connections keep their queue alive and finish closing on it; drop the queue only once they
 // are gone, so its thread is joined rather than left running past the test.
 void release(std::shared_ptr<SerialQueue> &queue) {
-  for (int i = 0; i < 300 && queue.use_count() > 1; ++i)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(queue.use_count(), 1) << queue->label() << " still in use";
+  EXPECT_TRUE(waitUntil([&] { return queue.use_count() == 1; }))
+      << queue->label() << " still in use";
   queue.reset();
 }
 
@@ -251,7 +253,7 @@ public:
           });
         });
     listener_->start(queue_);
-    EXPECT_EQ(readyFuture.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(readyFuture.wait_for(eventually), std::future_status::ready);
   }
 
   ~ScriptedPeer() {
@@ -290,7 +292,7 @@ protected:
     receiveFrame(connection, [promise](std::expected<Frame, ChannelError> result) {
       promise->set_value(std::move(result));
     });
-    if (future.wait_for(5s) != std::future_status::ready) {
+    if (future.wait_for(eventually) != std::future_status::ready) {
       ADD_FAILURE() << "no frame";
       return std::unexpected(ChannelError{WireError::timeout()});
     }
@@ -304,7 +306,7 @@ protected:
     receiveExactly(connection, count, [promise](std::expected<Bytes, ChannelError> result) {
       promise->set_value(std::move(result));
     });
-    if (future.wait_for(5s) != std::future_status::ready) {
+    if (future.wait_for(eventually) != std::future_status::ready) {
       ADD_FAILURE() << "no bytes";
       return std::unexpected(ChannelError{WireError::timeout()});
     }
@@ -386,7 +388,7 @@ TEST_F(FrameReading, NetworkFailureIsReportedAsItself) {
     promise->set_value(std::move(result));
   });
   connection->cancel();
-  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(eventually), std::future_status::ready);
   auto result = future.get();
   ASSERT_FALSE(result);
   EXPECT_TRUE(std::holds_alternative<NetworkError>(result.error()));
@@ -401,7 +403,7 @@ TEST_F(FrameReading, SendFrameWritesOneFrameAndReportsCompletion) {
     promise->set_value(std::move(error));
   });
   ASSERT_TRUE(started);
-  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(eventually), std::future_status::ready);
   EXPECT_FALSE(future.get().has_value());
 
   bool called = false;

@@ -1,7 +1,12 @@
 #include "brimvale/foundation/PairedPeerStore.h"
 #include "brimvale/platform/Json.h"
+#include "brimvale/platform/KeychainStore.h"
 #include "brimvale/platform/MemorySecretStore.h"
+#include "tests/support/ChildProcess.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <limits>
 
@@ -18,6 +23,29 @@ public:
   bool remove(const std::string &account) override { return inner.remove(account); }
 
   MemorySecretStore inner;
+  int writes = 0;
+};
+
+// Reads fail like a file system out of descriptors while failing is set.
+class FailingReadStore final : public SecretStore {
+public:
+  std::optional<Bytes> read(const std::string &account) override {
+    return failing ? std::nullopt : inner.read(account);
+  }
+  StoredSecret readChecked(const std::string &account) override {
+    if (failing) {
+      return StoredSecret{StoredSecret::State::unreadable, {}, EMFILE};
+    }
+    return inner.readChecked(account);
+  }
+  bool write(const std::string &account, const Bytes &data) override {
+    ++writes;
+    return inner.write(account, data);
+  }
+  bool remove(const std::string &account) override { return inner.remove(account); }
+
+  MemorySecretStore inner;
+  bool failing = true;
   int writes = 0;
 };
 
@@ -110,8 +138,8 @@ TEST(PairedPeerStore, StoredJsonForm) {
       encodePairedPeers({PairedPeer{"x", "n", {}, std::numeric_limits<double>::infinity()}}));
 }
 
-TEST(PairedPeerStore, UndecodableDocumentLoadsEmptyAndIsKeptUntilTheNextChange) {
-  for (const char *bad : {"", "not json", "{}", "null", "[1]", "[{}]",
+TEST(PairedPeerStore, UndecodableListIsKeptAsideAndLoadsEmpty) {
+  for (const char *bad : {"not json", "{}", "null", "[1]", "[{}]",
                           R"([{"deviceID":"x","name":"n","publicKey":"AQID"}])",
                           R"([{"deviceID":"x","name":"n","publicKey":"AQID","pairedAt":null}])",
                           R"([{"deviceID":"x","name":"n","publicKey":"AQ","pairedAt":0}])",
@@ -121,13 +149,101 @@ TEST(PairedPeerStore, UndecodableDocumentLoadsEmptyAndIsKeptUntilTheNextChange) 
                           "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["}) {
     auto store = std::make_shared<CountingStore>();
     store->inner.write("paired.peers", bytesOf(bad));
+    ::testing::internal::CaptureStderr();
     PairedPeerStore peers(store);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("paired.peers aside as paired.peers.damaged"), std::string::npos) << log;
     EXPECT_TRUE(peers.peers().empty()) << bad;
-    EXPECT_EQ(store->writes, 0);
-    EXPECT_EQ(store->inner.read("paired.peers"), bytesOf(bad));
+    EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(bad));
+    EXPECT_FALSE(store->inner.read("paired.peers"));
     peers.add(peer("aaaa000000000001", "One"));
     EXPECT_EQ(PairedPeerStore(store).peers().size(), 1u) << bad;
+    EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(bad));
   }
+  // An empty item holds nothing to keep.
+  auto store = std::make_shared<CountingStore>();
+  store->inner.write("paired.peers", {});
+  EXPECT_TRUE(PairedPeerStore(store).peers().empty());
+  EXPECT_FALSE(store->inner.read("paired.peers.damaged"));
+}
+
+TEST(PairedPeerStore, UnreadableListIsNeverOverwrittenAndChangesAreSavedOnceItIsRead) {
+  auto store = std::make_shared<FailingReadStore>();
+  store->failing = false;
+  {
+    PairedPeerStore before(store);
+    before.add(peer("aaaa000000000001", "One"));
+    before.add(peer("aaaa000000000002", "Two"));
+  }
+  const auto saved = store->inner.read("paired.peers");
+  store->failing = true;
+  store->writes = 0;
+
+  ::testing::internal::CaptureStderr();
+  PairedPeerStore peers(store);
+  std::vector<std::vector<PairedPeer>> changes;
+  peers.setOnChange([&](const std::vector<PairedPeer> &list) { changes.push_back(list); });
+  EXPECT_TRUE(peers.peers().empty());
+  // A pairing while the list cannot be read is kept in memory, not written over the list.
+  peers.add(peer("aaaa000000000003", "Three"));
+  peers.rename("aaaa000000000003", "Third");
+  peers.remove("aaaa000000000002");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Could not read the list of paired machines: " + std::to_string(EMFILE)),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(store->writes, 0);
+  EXPECT_EQ(store->inner.read("paired.peers"), saved);
+  EXPECT_EQ(idsOf(peers.peers()), std::vector<std::string>{"aaaa000000000003"});
+  EXPECT_EQ(peers.findPeer("aaaa000000000003")->name, "Third");
+
+  // The next read succeeds: the changes are applied to the stored list and saved.
+  store->failing = false;
+  changes.clear();
+  EXPECT_TRUE(peers.findPeer("aaaa000000000001"));
+  EXPECT_EQ(store->writes, 1);
+  const std::vector<std::string> expected{"aaaa000000000001", "aaaa000000000003"};
+  EXPECT_EQ(idsOf(peers.peers()), expected);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(idsOf(changes[0]), expected);
+  EXPECT_EQ(idsOf(PairedPeerStore(store).peers()), expected);
+  EXPECT_EQ(PairedPeerStore(store).findPeer("aaaa000000000003")->name, "Third");
+}
+
+TEST(PairedPeerStore, PairingWithoutFreeDescriptorsKeepsTheStoredList) {
+  std::string pattern = (std::filesystem::temp_directory_path() / "corvane-peers-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const std::filesystem::path root = pattern;
+  ::setenv("XDG_DATA_HOME", root.c_str(), 1);
+  {
+    PairedPeerStore before(std::make_shared<KeychainStore>());
+    before.add(peer("aaaa000000000001", "One"));
+    before.add(peer("aaaa000000000002", "Two"));
+  }
+  const int status = corvane::testing::runInChild([] {
+    auto keys = std::make_shared<KeychainStore>();
+    std::unique_ptr<PairedPeerStore> peers;
+    {
+      corvane::testing::DescriptorsUsedUp used;
+      if (used.error() != EMFILE) {
+        return 2;
+      }
+      peers = std::make_unique<PairedPeerStore>(keys);
+      for (int i = 0; i < 50; ++i) {
+        peers->add(peer("bbbb0000000000" + std::to_string(10 + i), "New"));
+      }
+      if (peers->peers().size() != 50) {
+        return 3;
+      }
+    }
+    return peers->peers().size() == 52 ? 0 : 4;
+  });
+  EXPECT_EQ(status, 0);
+  const auto after = PairedPeerStore(std::make_shared<KeychainStore>()).peers();
+  EXPECT_EQ(after.size(), 52u);
+  EXPECT_TRUE(PairedPeerStore(std::make_shared<KeychainStore>()).findPeer("aaaa000000000002"));
+  ::unsetenv("XDG_DATA_HOME");
+  std::filesystem::remove_all(root);
 }
 
 } // namespace

@@ -24,7 +24,7 @@ TEST(ManualAddress, PortsAndSurroundingText) {
   EXPECT_EQ(parseManualAddress("192.168.1.20:00080"), accepted("192.168.1.20", 80));
   for (const char *bad : {"", "   ", "192.168.1.20:", "192.168.1.20:0", "192.168.1.20:65536",
                           "192.168.1.20:123456", "192.168.1.20:+80", "192.168.1.20:8o",
-                          "192.168 .1.20", "mymac\t.local", "m\xc3\xa4c.local", "mac\x01"}) {
+                          "192.168 .1.20", "mymac\t.local", "m\u00e4c.local", "mac\x01"}) {
     EXPECT_EQ(parseManualAddress(bad), refused(Problem::unreadable)) << bad;
   }
 }

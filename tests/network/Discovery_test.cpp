@@ -1,6 +1,7 @@
 #include "brimvale/network/Discovery.h"
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/Wait.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -10,6 +11,8 @@
 
 namespace corvane {
 namespace {
+
+using corvane::testing::eventually;
 
 DnsSd::BrowseResult result(std::string name, std::map<std::string, std::string> txt) {
   return {Endpoint{Endpoint::Service{std::move(name), "_corvane._tcp", "local", "eth0", nullptr}},
@@ -129,11 +132,7 @@ struct Lists {
 constexpr double shortDelay = 0.05;
 
 void waitFor(const std::function<bool()> &condition) {
-  // Generous: a loaded machine may starve the queues for a while.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (!condition() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  corvane::testing::waitUntil(condition, eventually);
 }
 
 TEST(Discovery, StopReportsOneEmptyListAndFailuresRestartTheCurrentBrowserOnly) {

@@ -151,7 +151,7 @@ protected:
     };
   }
 
-  bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s) {
+  bool runUntil(const std::function<bool()> &done, std::chrono::milliseconds limit = 60s) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
       if (std::chrono::steady_clock::now() > deadline)
@@ -169,7 +169,7 @@ protected:
 
   // Runs the main queue until the script is through.
   void finish(std::unique_ptr<ScriptedPeer> &peer) {
-    EXPECT_TRUE(runUntil([&] { return peer->done(); }, 5s));
+    EXPECT_TRUE(runUntil([&] { return peer->done(); }));
     peer.reset();
   }
 

@@ -17,6 +17,7 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using corvane::testing::eventually;
 using Clock = std::chrono::steady_clock;
 
 const std::string myID = "0123456789abcdef";
@@ -78,7 +79,7 @@ public:
       connection->start(queue);
     });
     listener_->start(queue);
-    EXPECT_EQ(readyFuture.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(readyFuture.wait_for(eventually), std::future_status::ready);
   }
 
   ~ScriptedGateway() {

@@ -17,6 +17,7 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using corvane::testing::eventually;
 using Clock = std::chrono::steady_clock;
 
 const std::string myID = "0123456789abcdef";
@@ -60,7 +61,7 @@ public:
       connection->start(queue);
     });
     listener_->start(queue);
-    EXPECT_EQ(readyFuture.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(readyFuture.wait_for(eventually), std::future_status::ready);
   }
 
   ~ScriptedGateway() {
@@ -181,7 +182,7 @@ public:
     auto future = received.get_future();
     connection_->receive(text.size(), text.size(),
                          [&](Bytes data, bool, auto) { received.set_value(textOf(data)); });
-    return future.wait_for(5s) == std::future_status::ready && future.get() == text;
+    return future.wait_for(eventually) == std::future_status::ready && future.get() == text;
   }
 
   // True when the far end closes (or fails) the connection.
@@ -191,7 +192,7 @@ public:
     connection_->receive(1, 1, [&](Bytes data, bool complete, auto error) {
       closed.set_value(data.empty() && (complete || error.has_value()));
     });
-    return future.wait_for(5s) == std::future_status::ready && future.get();
+    return future.wait_for(eventually) == std::future_status::ready && future.get();
   }
 
   void close() { connection_->cancel(); }
@@ -244,6 +245,7 @@ protected:
     proxy_ = ProxyManager::create(myID, options);
     proxy_->setOnStatus([this](const RouteKey &key, const ProxyManager::Status &status) {
       EXPECT_TRUE(proxy_->queue()->isCurrent());
+      statusTimes_.push(Clock::now());
       statuses_.push({key, status});
     });
     proxy_->setOnActivity([this](const RouteKey &key, int active) {
@@ -274,7 +276,7 @@ protected:
       proxy_->queue()->sync([] {});
   }
 
-  std::optional<ProxyManager::Status> nextStatus(std::chrono::milliseconds timeout = 5s) {
+  std::optional<ProxyManager::Status> nextStatus(std::chrono::milliseconds timeout = eventually) {
     auto status = statuses_.pop(timeout);
     if (!status)
       return std::nullopt;
@@ -290,7 +292,7 @@ protected:
     }
     return false;
   }
-  std::optional<int> nextActivity(std::chrono::milliseconds timeout = 5s) {
+  std::optional<int> nextActivity(std::chrono::milliseconds timeout = eventually) {
     auto activity = activity_.pop(timeout);
     if (!activity)
       return std::nullopt;
@@ -305,6 +307,9 @@ protected:
 
   std::shared_ptr<SerialQueue> clients_ = SerialQueue::create("test.clients");
   Inbox<std::pair<RouteKey, ProxyManager::Status>> statuses_;
+  // When each status was reported, on the proxy queue: a stalled test thread cannot shorten
+  // the pauses between them.
+  Inbox<Clock::time_point> statusTimes_;
   Inbox<std::pair<RouteKey, int>> activity_;
   Inbox<std::pair<RouteKey, std::optional<std::string>>> refusals_;
   std::shared_ptr<ProxyManager> proxy_;
@@ -429,7 +434,7 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
   std::vector<Clock::time_point> times;
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(nextStatus(), busy);
-    times.push_back(Clock::now());
+    times.push_back(statusTimes_.pop().value_or(Clock::time_point{}));
   }
   const double pauses[] = {0.05, 0.1, 0.2};
   for (int i = 0; i < 3; ++i)

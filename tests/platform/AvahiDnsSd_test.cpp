@@ -1,5 +1,6 @@
 #include "brimvale/platform/AvahiDnsSd.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/Wait.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -8,6 +9,8 @@
 
 namespace corvane {
 namespace {
+
+using corvane::testing::eventually;
 
 TEST(TxtStrings, KeysAreFoundByNameWhateverTheOrder) {
   std::map<std::string, std::string> expected{{"v", "2"}, {"id", "0123456789abcdef"}};
@@ -36,20 +39,22 @@ TEST(AvahiDnsSd, SurvivesAMissingDaemon) {
       "_corvane._tcp", queue, [&](auto results) { found.set_value(results.size()); },
       [&](NetworkError) { found.set_value(0); });
   auto future = found.get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(eventually), std::future_status::ready);
   EXPECT_EQ(future.get(), 0u);
 
   std::promise<bool> resolved;
   dnsSd->resolve({"Studio", "_corvane._tcp", "local", "", dnsSd},
                  [&](auto result) { resolved.set_value(result.has_value()); });
   auto outcome = resolved.get_future();
-  ASSERT_EQ(outcome.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(outcome.wait_for(eventually), std::future_status::ready);
   EXPECT_FALSE(outcome.get());
 
   browse.reset();
   published.reset();
   dnsSd.reset();
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  // Far below the bus's call timeout (25 s) that waiting for a daemon would run into, and
+  // far above what a loaded machine needs.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/ManualMainQueue.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/Wait.h"
 
 #include <chrono>
 #include <future>
@@ -13,6 +14,7 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using corvane::testing::eventually;
 
 TEST(ManualMainQueueTest, RunsDueWorkInTimeThenPostingOrder) {
   ManualMainQueue queue;
@@ -54,18 +56,19 @@ TEST(SerialQueueTest, RunsInOrderAndHonoursCancelledDelays) {
   auto queue = SerialQueue::create("test.serial");
   std::vector<int> order;
   std::promise<void> done;
+  // Posted before the delays start, so a stalled test thread cannot let a delay expire first.
+  for (int i = 0; i < 3; ++i)
+    queue->post([&, i] {
+      EXPECT_TRUE(queue->isCurrent());
+      order.push_back(i);
+    });
   auto cancelled = queue->postAfter(0.01, [&] { order.push_back(99); });
   cancelled.cancel();
   queue->postAfter(0.03, [&] {
     order.push_back(3);
     done.set_value();
   });
-  for (int i = 0; i < 3; ++i)
-    queue->post([&, i] {
-      EXPECT_TRUE(queue->isCurrent());
-      order.push_back(i);
-    });
-  ASSERT_EQ(done.get_future().wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(done.get_future().wait_for(eventually), std::future_status::ready);
   queue->sync([] {});
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3}));
   EXPECT_FALSE(queue->isCurrent());
@@ -80,7 +83,7 @@ TEST(SerialQueueTest, QueueReleasedByItsOwnWorkShutsDownCleanly) {
     held.reset();
   });
   queue.reset();
-  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(future.wait_for(eventually), std::future_status::ready);
 }
 
 TEST(AsioMainQueueTest, RepeatsUntilCancelled) {

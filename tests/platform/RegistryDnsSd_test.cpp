@@ -1,5 +1,6 @@
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/Wait.h"
 
 #include <condition_variable>
 #include <gtest/gtest.h>
@@ -7,6 +8,8 @@
 
 namespace corvane {
 namespace {
+
+using corvane::testing::eventually;
 
 // Collects the result sets one browse delivers, so a test can wait for a given one.
 struct ResultLog {
@@ -24,7 +27,7 @@ struct ResultLog {
 
   std::vector<DnsSd::BrowseResult> waitForCount(std::size_t count) {
     std::unique_lock guard(lock);
-    changed.wait_for(guard, std::chrono::seconds(5), [&] { return sets.size() >= count; });
+    changed.wait_for(guard, eventually, [&] { return sets.size() >= count; });
     return sets.size() >= count ? sets[count - 1] : std::vector<DnsSd::BrowseResult>{};
   }
 };

@@ -1,5 +1,6 @@
 #include "brimvale/platform/KeychainStore.h"
 #include "brimvale/platform/MemorySecretStore.h"
+#include "tests/support/ChildProcess.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -21,7 +22,7 @@ mode_t modeOf(const fs::path &path) {
   return info.st_mode & 0777;
 }
 
-class KeychainStoreTest : public testing::Test {
+class KeychainStoreTest : public ::testing::Test {
 protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "corvane-keys-XXXXXX").string();
@@ -123,9 +124,9 @@ TEST_F(KeychainStoreTest, HostileAccountNamesAreRefused) {
            "", ".", "..", "../identity.key", "../../escape", "a/b", "/etc/passwd", ".hidden",
            ".identity.key.XXXXXX", std::string("a\0b", 3), "a b", "a\nb", "é",
            std::string(129, 'a')}) {
-    testing::internal::CaptureStderr();
+    ::testing::internal::CaptureStderr();
     EXPECT_FALSE(store.write(name, bytesOf("x"))) << name;
-    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(log.find("Keychain write failed for an invalid account name"), std::string::npos);
     EXPECT_FALSE(store.read(name)) << name;
     EXPECT_FALSE(store.remove(name)) << name;
@@ -156,22 +157,113 @@ TEST_F(KeychainStoreTest, RefusesLinksOddFilesAndOversizedItems) {
   std::ofstream(store.folder() / "huge", std::ios::binary)
       << std::string(KeychainStore::maximumItemSize + 1, 'x');
   EXPECT_FALSE(store.read("huge"));
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   EXPECT_FALSE(store.write("huge", Bytes(KeychainStore::maximumItemSize + 1)));
-  testing::internal::GetCapturedStderr();
+  ::testing::internal::GetCapturedStderr();
 }
 
 TEST_F(KeychainStoreTest, FailedWriteIsLoggedAndReported) {
   // The data folder is a plain file, so nothing can be created below it.
   std::ofstream(root_ / "data") << "not a folder";
   KeychainStore store;
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   EXPECT_FALSE(store.write("identity.key", bytesOf("k")));
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("corvane[app] error: Keychain write failed for identity.key: "),
             std::string::npos)
       << log;
   EXPECT_FALSE(store.read("identity.key"));
+}
+
+TEST_F(KeychainStoreTest, CheckedReadsTellMissingFromUnusableFromUnreadable) {
+  using State = StoredSecret::State;
+  KeychainStore store;
+  EXPECT_EQ(store.readChecked("identity.key").state, State::missing);
+  ASSERT_TRUE(store.write("identity.key", bytesOf("k")));
+  const auto found = store.readChecked("identity.key");
+  EXPECT_EQ(found.state, State::found);
+  EXPECT_EQ(found.bytes, bytesOf("k"));
+
+  fs::create_symlink(root_ / "elsewhere", store.folder() / "link");
+  fs::create_directory(store.folder() / "folder");
+  std::ofstream(store.folder() / "huge", std::ios::binary)
+      << std::string(KeychainStore::maximumItemSize + 1, 'x');
+  for (const char *name : {"link", "folder", "huge"}) {
+    EXPECT_EQ(store.readChecked(name).state, State::unusable) << name;
+  }
+  EXPECT_EQ(store.readChecked("../escape").state, State::unreadable);
+
+  // Out of descriptors, a stored item is unreadable, never missing.
+  const int status = corvane::testing::runInChild([&store] {
+    corvane::testing::DescriptorsUsedUp used;
+    const auto checked = store.readChecked("identity.key");
+    return used.error() == EMFILE && checked.state == State::unreadable &&
+                   checked.error == EMFILE && !store.write("identity.key", bytesOf("lost"))
+               ? 0
+               : 1;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(store.read("identity.key"), bytesOf("k"));
+}
+
+TEST_F(KeychainStoreTest, KeepAsideMovesTheItemOutOfTheWay) {
+  KeychainStore store;
+  EXPECT_TRUE(store.keepAside("paired.peers")); // nothing there
+  EXPECT_FALSE(fs::exists(store.folder() / "paired.peers.damaged"));
+  ASSERT_TRUE(store.write("paired.peers", bytesOf("old damage")));
+  ASSERT_TRUE(store.keepAside("paired.peers"));
+  ASSERT_TRUE(store.write("paired.peers", bytesOf("new damage")));
+  ::testing::internal::CaptureStderr();
+  ASSERT_TRUE(store.keepAside("paired.peers"));
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Kept the undecodable paired.peers aside as paired.peers.damaged"),
+            std::string::npos)
+      << log;
+  EXPECT_FALSE(store.read("paired.peers"));
+  EXPECT_EQ(store.read("paired.peers.damaged"), bytesOf("new damage"));
+  EXPECT_EQ(modeOf(store.folder() / "paired.peers.damaged"), 0600u);
+  EXPECT_FALSE(store.keepAside("../escape"));
+
+  // The base implementation copies through read, write and remove.
+  MemorySecretStore memory;
+  memory.write("identity.key", bytesOf("bad"));
+  ::testing::internal::CaptureStderr();
+  EXPECT_TRUE(memory.keepAside("identity.key"));
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(memory.read("identity.key"));
+  EXPECT_EQ(memory.read("identity.key.damaged"), bytesOf("bad"));
+}
+
+TEST_F(KeychainStoreTest, StartRemovesOnlyTemporaryFilesOfInterruptedWrites) {
+  KeychainStore first;
+  ASSERT_TRUE(first.write("identity.key", bytesOf("k")));
+  const fs::path folder = first.folder();
+  const std::vector<std::string> kept{".identity.key.Ab3xY",  ".identity.key.Ab3x-z",
+                                      "identity.key.Ab3xYz",  ".a b.Ab3xYz",
+                                      ".identity.keyXAb3xYz", "..hidden.Ab3xYz"};
+  for (const auto &name : kept) {
+    std::ofstream(folder / name) << "x";
+  }
+  std::ofstream(folder / ".identity.key.Ab3xYz") << "copy of a key";
+  std::ofstream(folder / ".paired.peers.q1W2e3") << "copy of the list";
+  fs::create_directory(folder / ".paired.peers.Dir123");
+  fs::create_symlink(root_ / "outside", folder / ".paired.peers.Lnk123");
+
+  ::testing::internal::CaptureStderr();
+  KeychainStore second;
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(fs::exists(folder / ".identity.key.Ab3xYz"));
+  EXPECT_FALSE(fs::exists(folder / ".paired.peers.q1W2e3"));
+  for (const auto &name : kept) {
+    EXPECT_TRUE(fs::exists(folder / name)) << name;
+  }
+  EXPECT_TRUE(fs::is_directory(folder / ".paired.peers.Dir123"));
+  EXPECT_TRUE(fs::is_symlink(folder / ".paired.peers.Lnk123"));
+  EXPECT_EQ(second.read("identity.key"), bytesOf("k"));
+
+  EXPECT_TRUE(storage::isTemporaryFileOf(".identity.key.Ab3xYz", "identity.key"));
+  EXPECT_FALSE(storage::isTemporaryFileOf(".identity.key.Ab3xYz", "identity"));
+  EXPECT_FALSE(storage::isTemporaryFileOf("identity.key", "identity.key"));
 }
 
 TEST_F(KeychainStoreTest, FallsBackToHomeAndNeedsAnAbsolutePath) {

@@ -2,6 +2,7 @@
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/TlsContext.h"
+#include "tests/support/Wait.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -20,10 +21,11 @@ namespace corvane {
 namespace {
 
 using namespace std::chrono_literals;
+using corvane::testing::eventually;
 using Kind = Connection::State::Kind;
 
 template <typename T> T await(std::future<T> &future) {
-  if (future.wait_for(10s) != std::future_status::ready)
+  if (future.wait_for(eventually) != std::future_status::ready)
     throw std::runtime_error("timed out");
   return future.get();
 }

@@ -1,9 +1,13 @@
 #include "brimvale/platform/UserDefaults.h"
+#include "tests/support/ChildProcess.h"
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -14,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class UserDefaultsTest : public testing::Test {
+class UserDefaultsTest : public ::testing::Test {
 protected:
   void SetUp() override {
     std::string pattern = (fs::temp_directory_path() / "corvane-defaults-XXXXXX").string();
@@ -33,9 +37,16 @@ protected:
     fs::create_directories(file(domain).parent_path());
     std::ofstream(file(domain), std::ios::binary) << text;
   }
-  std::string contents(const std::string &domain) const {
-    std::ifstream in(file(domain), std::ios::binary);
+  std::string contents(const std::string &domain, const std::string &suffix = "") const {
+    std::ifstream in(file(domain).string() + suffix, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), {});
+  }
+  std::size_t temporaryFiles() const {
+    std::size_t count = 0;
+    for (const auto &entry : fs::directory_iterator(file("standard").parent_path())) {
+      count += entry.path().filename().string().starts_with(".standard.json.");
+    }
+    return count;
   }
   fs::path root_;
 };
@@ -63,9 +74,9 @@ void exerciseTypedValues(UserDefaults &defaults) {
 
   defaults.remove("s");
   EXPECT_FALSE(defaults.string("s"));
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   defaults.setDouble("x", std::nan(""));
-  testing::internal::GetCapturedStderr();
+  ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(defaults.doubleValue("x"), 2.5);
 }
 
@@ -94,22 +105,204 @@ TEST_F(UserDefaultsTest, TypedValuesPersist) {
   EXPECT_FALSE(again.string("s"));
 }
 
-TEST_F(UserDefaultsTest, CorruptOrHostileFilesReadEmpty) {
-  for (const std::string bad : {"not json", "[1,2]", "\"text\"", "{\"a\":", ""}) {
+TEST_F(UserDefaultsTest, UndecodableFilesAreKeptAsideBeforeTheNextSave) {
+  for (const std::string bad : {"not json", "[1,2]", "\"text\"", "{\"a\":"}) {
     put("standard", bad);
+    fs::remove(file("standard").string() + ".damaged");
+    ::testing::internal::CaptureStderr();
     UserDefaults defaults("standard");
     EXPECT_FALSE(defaults.integer("a")) << bad;
-    EXPECT_EQ(contents("standard"), bad); // kept until the next change
+    EXPECT_EQ(contents("standard"), bad); // untouched until the next change
     defaults.setInteger("a", 1);
+    const std::string log = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(contents("standard"), R"({"a":1})");
+    EXPECT_EQ(contents("standard", ".damaged"), bad);
+    EXPECT_NE(log.find("Kept the undecodable settings file"), std::string::npos) << log;
   }
 
-  put("standard", "{\"a\":1" + std::string(UserDefaults::maximumFileSize, ' ') + "}");
-  testing::internal::CaptureStderr();
-  UserDefaults large("standard");
-  const std::string log = testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(large.integer("a"));
+  // An empty file holds nothing to keep.
+  fs::remove(file("standard").string() + ".damaged");
+  put("standard", "");
+  UserDefaults empty("standard");
+  empty.setInteger("a", 2);
+  EXPECT_EQ(contents("standard"), R"({"a":2})");
+  EXPECT_FALSE(fs::exists(file("standard").string() + ".damaged"));
+
+  const std::string large = "{\"a\":1" + std::string(UserDefaults::maximumFileSize, ' ') + "}";
+  put("standard", large);
+  ::testing::internal::CaptureStderr();
+  UserDefaults tooLarge("standard");
+  EXPECT_FALSE(tooLarge.integer("a"));
+  tooLarge.setInteger("b", 1);
+  const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("too large"), std::string::npos);
+  EXPECT_EQ(contents("standard"), R"({"b":1})");
+  EXPECT_EQ(contents("standard", ".damaged"), large);
+
+  // A file damaged after it was read: what this process knew is saved with the change.
+  UserDefaults knowing("standard");
+  knowing.setInteger("c", 3);
+  put("standard", "garbage");
+  ::testing::internal::CaptureStderr();
+  knowing.setInteger("d", 4);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(contents("standard"), R"({"b":1,"c":3,"d":4})");
+  EXPECT_EQ(contents("standard", ".damaged"), "garbage");
+}
+
+TEST_F(UserDefaultsTest, ALockThatCannotBeTakenFailsTheSaveAndTheNextSaveCarriesIt) {
+  UserDefaults defaults("standard");
+  defaults.setInteger("a", 1);
+  defaults.setInteger("gone", 1);
+  const fs::path lock = file("standard").string() + ".lock";
+  fs::remove(lock);
+  fs::create_directory(lock); // cannot be opened for writing
+
+  ::testing::internal::CaptureStderr();
+  defaults.setInteger("b", 2);
+  defaults.remove("gone");
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Could not save settings standard: lock"), std::string::npos) << log;
+  EXPECT_EQ(contents("standard"), R"({"a":1,"gone":1})");
+  EXPECT_EQ(defaults.integer("b"), 2);
+  EXPECT_FALSE(defaults.integer("gone"));
+  // Re-reading the file does not take back changes that are not saved yet.
+  defaults.synchronize();
+  EXPECT_EQ(defaults.integer("b"), 2);
+  EXPECT_FALSE(defaults.integer("gone"));
+
+  fs::remove(lock);
+  defaults.setInteger("c", 3);
+  EXPECT_EQ(contents("standard"), R"({"a":1,"b":2,"c":3})");
+}
+
+TEST_F(UserDefaultsTest, SavesWithoutFreeDescriptorsLoseNothing) {
+  {
+    UserDefaults before("standard");
+    for (int i = 0; i < 20; ++i) {
+      before.setInteger("kept" + std::to_string(i), i);
+    }
+  }
+  const std::string saved = contents("standard");
+  const int status = corvane::testing::runInChild([&] {
+    UserDefaults defaults("standard");
+    std::unique_ptr<UserDefaults> startedWithout;
+    {
+      corvane::testing::DescriptorsUsedUp used;
+      if (used.error() != EMFILE) {
+        return 2;
+      }
+      for (int i = 0; i < 300; ++i) {
+        defaults.setInteger("new" + std::to_string(i), i);
+      }
+      for (int i = 0; i < 20; ++i) {
+        if (defaults.integer("kept" + std::to_string(i)) != i) {
+          return 3;
+        }
+      }
+      if (defaults.integer("new299") != 299) {
+        return 4;
+      }
+      // A failed re-read keeps what is in memory.
+      defaults.synchronize();
+      if (defaults.integer("kept0") != 0 || defaults.integer("new0") != 0) {
+        return 5;
+      }
+      // Created while the file cannot be read: nothing reads as stored, nothing is written.
+      startedWithout = std::make_unique<UserDefaults>("standard");
+      startedWithout->setBool("late", true);
+    }
+    if (contents("standard") != saved) {
+      return 6; // a failed save left the file as it was
+    }
+    // Once descriptors are free again, reads catch up and the next save carries everything.
+    if (startedWithout->integer("kept7") != 7 || startedWithout->boolean("late") != true) {
+      return 7;
+    }
+    defaults.setBool("after", true);
+    startedWithout->setBool("later", true);
+    return 0;
+  });
+  ASSERT_EQ(status, 0);
+  UserDefaults after("standard");
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(after.integer("kept" + std::to_string(i)), i);
+  }
+  for (int i = 0; i < 300; ++i) {
+    EXPECT_EQ(after.integer("new" + std::to_string(i)), i);
+  }
+  EXPECT_EQ(after.boolean("after"), true);
+  EXPECT_EQ(after.boolean("late"), true);
+  EXPECT_EQ(after.boolean("later"), true);
+}
+
+TEST_F(UserDefaultsTest, KilledWhileSavingLosesNothingAndLeavesNoTemporaryFiles) {
+  {
+    UserDefaults before("standard");
+    for (int i = 0; i < 10; ++i) {
+      before.setInteger("kept" + std::to_string(i), i);
+    }
+  }
+  const std::string big(200000, 'x');
+  std::size_t leftBehind = 0;
+  for (int round = 0; round < 30; ++round) {
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(ready[0]);
+      UserDefaults defaults("standard");
+      defaults.setInteger("round", round);
+      (void)!::write(ready[1], "r", 1);
+      for (int i = 0;; ++i) {
+        defaults.setString("big", big + std::to_string(i));
+      }
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1); // the child saved its round
+    ::close(ready[0]);
+    // Killed at a different point of its save loop each round.
+    std::this_thread::sleep_for(std::chrono::microseconds(round * 1777 % 40000));
+    ::kill(pid, SIGKILL);
+    ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+    leftBehind += temporaryFiles();
+
+    UserDefaults reopened("standard");
+    for (int i = 0; i < 10; ++i) {
+      ASSERT_EQ(reopened.integer("kept" + std::to_string(i)), i) << "round " << round;
+    }
+    ASSERT_EQ(reopened.integer("round"), round);
+    EXPECT_EQ(temporaryFiles(), 0u);
+  }
+  std::cout << "temporary files left by killed saves and removed: " << leftBehind << "\n";
+}
+
+TEST_F(UserDefaultsTest, StartRemovesOnlyItsOwnTemporaryFiles) {
+  put("standard", R"({"a":1})");
+  const fs::path folder = file("standard").parent_path();
+  const std::vector<std::string> kept{".standard.json.Ab3xY",   ".standard.json.Ab3xY-",
+                                      "standard.json.Ab3xYz",   ".other.json.Ab3xYz",
+                                      ".standard.json.Ab3xYzz", ".standard.jsonxAb3xYz"};
+  for (const auto &name : kept) {
+    std::ofstream(folder / name) << "x";
+  }
+  std::ofstream(folder / ".standard.json.Ab3xYz") << "partial";
+  std::ofstream(folder / ".standard.json.000000") << "partial";
+  fs::create_directory(folder / ".standard.json.Dir123");
+  fs::create_symlink(folder / "standard.json", folder / ".standard.json.Lnk123");
+
+  UserDefaults defaults("standard");
+  EXPECT_EQ(defaults.integer("a"), 1);
+  EXPECT_FALSE(fs::exists(folder / ".standard.json.Ab3xYz"));
+  EXPECT_FALSE(fs::exists(folder / ".standard.json.000000"));
+  for (const auto &name : kept) {
+    EXPECT_TRUE(fs::exists(folder / name)) << name;
+  }
+  EXPECT_TRUE(fs::is_directory(folder / ".standard.json.Dir123"));
+  EXPECT_TRUE(fs::is_symlink(folder / ".standard.json.Lnk123"));
+  EXPECT_EQ(contents("standard"), R"({"a":1})");
 }
 
 TEST_F(UserDefaultsTest, ChangesOfAnotherProcessAreKeptAndSeenAfterSynchronize) {
@@ -147,7 +340,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
 }
 
 TEST_F(UserDefaultsTest, UnusableDomainOrFolderKeepsValuesForThisRun) {
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   UserDefaults hostile("../escape");
   hostile.setInteger("a", 1);
   EXPECT_EQ(hostile.integer("a"), 1);
@@ -157,7 +350,7 @@ TEST_F(UserDefaultsTest, UnusableDomainOrFolderKeepsValuesForThisRun) {
   std::ofstream(root_ / "config") << "a file where the folder should be";
   UserDefaults blocked("standard");
   blocked.setInteger("a", 2);
-  const std::string log = testing::internal::GetCapturedStderr();
+  const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(blocked.integer("a"), 2);
   EXPECT_NE(log.find("Could not save settings standard"), std::string::npos) << log;
 }

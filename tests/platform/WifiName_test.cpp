@@ -1,4 +1,5 @@
 #include "brimvale/platform/WifiName.h"
+#include "tests/support/Wait.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -6,6 +7,8 @@
 
 namespace corvane {
 namespace {
+
+using corvane::testing::eventually;
 
 TEST(WifiName, SsidBytesBecomeANameOnlyWhenWellFormed) {
   EXPECT_EQ(ssidText(bytesOf("Home")), "Home");
@@ -21,7 +24,8 @@ TEST(WifiName, NoBusGivesNoNameAtOnce) {
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/corvane-test-bus", 1);
   auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(makeNetworkManagerWifiName(0.2)->currentName(), std::nullopt);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  // Far below the bus's call timeout (25 s), far above what a loaded machine needs.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
 } // namespace

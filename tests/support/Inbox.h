@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/Wait.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -19,7 +21,7 @@ public:
     }
     changed_.notify_all();
   }
-  std::optional<T> pop(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+  std::optional<T> pop(std::chrono::milliseconds timeout = eventually) {
     std::unique_lock lock(mutex_);
     if (!changed_.wait_for(lock, timeout, [&] { return !items_.empty(); }))
       return std::nullopt;
