@@ -65,8 +65,8 @@ Gateway::~Gateway() {
   // their last owner.
   if (listener_)
     listener_->cancel();
-  for (auto &[connection, owned] : pending_)
-    owned->cancel();
+  for (auto &[connection, pending] : pending_)
+    pending.connection->cancel();
   for (auto &[peer, table] : connections_)
     for (auto &[identity, connection] : table)
       connection->cancel();
@@ -210,11 +210,12 @@ void Gateway::stopGateway() {
   auto pending = std::move(pending_);
   auto connections = std::move(connections_);
   pending_.clear();
+  pendingPerSource_.clear();
   connections_.clear();
   controls_.clear();
   streams_.clear();
-  for (auto &[identity, connection] : pending)
-    connection->cancel();
+  for (auto &[identity, entry] : pending)
+    entry.connection->cancel();
   for (auto &[peer, table] : connections)
     for (auto &[identity, connection] : table)
       connection->cancel();
@@ -330,7 +331,67 @@ bool Gateway::isCurrent(const std::weak_ptr<Listener> &listener) const {
 
 // --- accepted connections ---
 
+bool Gateway::admits(const std::string &source) {
+  auto held = pendingPerSource_.find(source);
+  const std::size_t mine = held == pendingPerSource_.end() ? 0 : held->second.size();
+  if (mine >= options_.handshakeLimitPerSource)
+    return false;
+  if (pending_.size() < options_.handshakeLimit)
+    return true;
+  // Full: the address holding most gives up its oldest, if it holds more than this one. Among
+  // equals, the one whose oldest is oldest.
+  auto heaviest = pendingPerSource_.end();
+  for (auto it = pendingPerSource_.begin(); it != pendingPerSource_.end(); ++it)
+    if (heaviest == pendingPerSource_.end() || it->second.size() > heaviest->second.size() ||
+        (it->second.size() == heaviest->second.size() &&
+         it->second.begin()->first < heaviest->second.begin()->first))
+      heaviest = it;
+  if (heaviest == pendingPerSource_.end() || heaviest->second.size() <= mine)
+    return false;
+  const Connection *oldest = heaviest->second.begin()->second;
+  auto victim = pending_.at(oldest).connection;
+  // Released now, so that the count is right at once; its cancellation finds nothing left.
+  releaseHandshake(oldest);
+  victim->cancel();
+  ++refusedSinceLog_;
+  return true;
+}
+
+void Gateway::releaseHandshake(const Connection *connection) {
+  auto entry = pending_.find(connection);
+  if (entry == pending_.end())
+    return;
+  if (auto held = pendingPerSource_.find(entry->second.source); held != pendingPerSource_.end()) {
+    held->second.erase(entry->second.order);
+    if (held->second.empty())
+      pendingPerSource_.erase(held);
+  }
+  pending_.erase(entry);
+}
+
 void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
+  const auto remote = connection->remoteEndpoint();
+  const auto *hostPort = remote ? remote->asHostPort() : nullptr;
+  std::string source = hostPort ? hostPort->host.text() : std::string();
+  if (!admits(source)) {
+    ++refusedSinceLog_;
+    const auto now = std::chrono::steady_clock::now();
+    if (!lastRefusalLog_ || now - *lastRefusalLog_ >= refusalLogInterval) {
+      Logger::net().notice("Gateway closed " + std::to_string(refusedSinceLog_) +
+                           " connection(s) for too many unfinished handshakes (" +
+                           std::to_string(pending_.size()) + " in all; the latest from " +
+                           (source.empty() ? std::string("an unknown address") : source) + ")");
+      refusedSinceLog_ = 0;
+      lastRefusalLog_ = now;
+    }
+    // Never started, so it holds nothing but its socket, which closes as the last reference
+    // goes at the end of this call.
+    return;
+  }
+  const std::uint64_t order = ++acceptedCount_;
+  pendingPerSource_[source].emplace(order, connection.get());
+  pending_.insert_or_assign(connection.get(), Pending{connection, std::move(source), order});
+
   auto handshake = std::make_shared<Handshake>();
   std::weak_ptr<Gateway> weak = weak_from_this();
   std::weak_ptr<Connection> weakConnection = connection;
@@ -341,7 +402,6 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
     if (auto connection = weakConnection.lock())
       connection->cancel();
   });
-  pending_.insert_or_assign(connection.get(), connection);
   connection->setStateHandler([weak, weakConnection, handshake](const Connection::State &state) {
     auto self = weak.lock();
     auto connection = weakConnection.lock();
@@ -373,7 +433,7 @@ void Gateway::connectionStateChanged(const Connection::State &state,
   case Connection::State::Kind::failed:
   case Connection::State::Kind::cancelled:
     handshake->deadline.cancel();
-    pending_.erase(connection.get());
+    releaseHandshake(connection.get());
     forgetConnection(connection.get());
     return;
   default: return;
@@ -397,7 +457,7 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
   auto verified = [&] {
     handshake->done = true;
     handshake->deadline.cancel();
-    pending_.erase(connection.get());
+    releaseHandshake(connection.get());
   };
   if (auto keys = pairKeys_.find(peerID);
       keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {

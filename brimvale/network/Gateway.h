@@ -8,6 +8,7 @@
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -54,6 +55,22 @@ public:
   static constexpr double failureRetryDelay = 3.0;
   static constexpr int busyAttempts = 5;
   static constexpr std::size_t connectionLimit = 64;
+  // Connections that have not passed the hello may come from anyone on the network, and each
+  // holds a descriptor and a TLS session, so they are capped. The global cap bounds what
+  // strangers can make this machine hold (sockets, TLS sessions) and stays below the
+  // usual soft limit of 1,024 descriptors in case that could not be raised. When it is reached, a
+  // connection from an address that holds fewer than the address holding most takes the place of
+  // that address's oldest, so that flooding from several addresses cannot lock out a paired
+  // machine, whose handshake lasts milliseconds; otherwise it is closed at once.
+  static constexpr std::size_t handshakeLimit = 512;
+  // A paired machine opens at most its control link and `connectionLimit` streams at once, and
+  // each counts here until its hello is verified; this leaves it twice that. Past it, a new
+  // connection from that address is closed at once. Counted per remote address, not per IPv6
+  // /64: on a local network every machine of the link shares one /64, so a cap per prefix would
+  // let one machine's flood lock out all the others; a machine that takes many addresses meets
+  // the global cap and its fair sharing.
+  static constexpr std::size_t handshakeLimitPerSource = 128;
+  static constexpr std::chrono::seconds refusalLogInterval{60};
 
   struct Options {
     std::string queueLabel = "corvane.gateway";
@@ -65,6 +82,8 @@ public:
     double helloDeadline = Gateway::helloDeadline;
     double busyRetryDelay = Gateway::busyRetryDelay;
     double failureRetryDelay = Gateway::failureRetryDelay;
+    std::size_t handshakeLimit = Gateway::handshakeLimit;
+    std::size_t handshakeLimitPerSource = Gateway::handshakeLimitPerSource;
     // This machine's hardware addresses for the services frame; empty gives the system's.
     HardwareAddresses hardwareAddresses;
   };
@@ -113,6 +132,13 @@ private:
     bool done = false;
     WorkItem deadline;
   };
+  // An accepted connection whose hello is outstanding, the address it counts against, and
+  // its place in the order of acceptance.
+  struct Pending {
+    std::shared_ptr<Connection> connection;
+    std::string source;
+    std::uint64_t order = 0;
+  };
 
   Gateway(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerStore,
           std::string deviceName, std::shared_ptr<DnsSd> dnsSd, Options options);
@@ -124,6 +150,11 @@ private:
                             std::optional<std::uint16_t> candidate, std::size_t index, int attempt);
 
   void acceptConnection(const std::shared_ptr<Connection> &connection);
+  // Whether another connection from `source` fits under the handshake caps; at the global cap
+  // this may close the oldest connection of the address holding most, to make room.
+  bool admits(const std::string &source);
+  // The connection no longer waits for its hello: its place under the caps is free.
+  void releaseHandshake(const Connection *connection);
   void connectionStateChanged(const Connection::State &state,
                               const std::shared_ptr<Connection> &connection,
                               const std::shared_ptr<Handshake> &handshake);
@@ -170,7 +201,15 @@ private:
   std::vector<SharedServiceInfo> services_;
   Access access_;
   // Accepted connections whose hello is still outstanding; held here so they live that long.
-  std::unordered_map<const Connection *, std::shared_ptr<Connection>> pending_;
+  std::unordered_map<const Connection *, Pending> pending_;
+  // The connections of `pending_` that each remote address holds, oldest first; an address
+  // holding none has no entry.
+  std::unordered_map<std::string, std::map<std::uint64_t, const Connection *>> pendingPerSource_;
+  std::uint64_t acceptedCount_ = 0;
+  // Refusals for the caps are logged with their count at most once a minute, so that a flood
+  // does not flood the log as well.
+  std::size_t refusedSinceLog_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> lastRefusalLog_;
   std::unordered_map<std::string,
                      std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
       connections_;

@@ -77,6 +77,7 @@ PairingCoordinator::PairingCoordinator(DeviceIdentity identity,
 
 PairingCoordinator::~PairingCoordinator() {
   expiry_.cancel();
+  callerDeadline_.cancel();
   if (listener_) {
     listener_->setStateHandler(nullptr);
     listener_->setNewConnectionHandler(nullptr);
@@ -174,6 +175,9 @@ void PairingCoordinator::endAttempt() {
     old->setStateHandler(nullptr);
     old->cancel();
   }
+  callerDeadline_.cancel();
+  callerDeadline_ = WorkItem();
+  commitReceived_ = false;
   pendingPeer_.reset();
   pendingHost_.reset();
   localConfirmed_ = false;
@@ -313,10 +317,6 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
     connection->cancel();
     return;
   }
-  if (!countAttempt()) {
-    connection->cancel();
-    return;
-  }
 
   connection_ = connection;
   pendingHost_ = peerAddressText(*remote);
@@ -335,6 +335,15 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
         self->runResponder(self->connection_);
     });
   });
+  // A caller that stalls is ended as if its frame had failed to arrive.
+  callerDeadline_ =
+      mainQueue_->postAfter(options_.callerDeadline, [weak = weak_from_this(), identity] {
+        auto self = weak.lock();
+        if (!self || !self->isCurrent(identity) || self->pendingPeer_)
+          return;
+        self->failAttempt(self->commitReceived_ ? PairingProtocol::unverifiedText
+                                                : PairingProtocol::unexpectedText);
+      });
   setState(State::connecting(PairingProtocol::unknownPeerName));
   connection->start(queue_);
 }
@@ -342,8 +351,6 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
 void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
                                   std::optional<std::string> host) {
   if (!isOpenForCalls(state_) || !listener_)
-    return;
-  if (!countAttempt())
     return;
   setState(State::connecting(name));
 
@@ -367,6 +374,9 @@ void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
           if (kind == Connection::State::Kind::waiting || kind == Connection::State::Kind::failed) {
             self->failAttempt(couldNotReachText(name));
           } else if (kind == Connection::State::Kind::ready) {
+            // Our commit goes out now: this is an attempt at the code.
+            if (!self->countAttempt())
+              return;
             // From now on only a failure matters: the peer is reached.
             self->connection_->setStateHandler(
                 [weak, mainQueue, identity](const Connection::State &later) {
@@ -426,6 +436,11 @@ void PairingCoordinator::runResponder(const std::shared_ptr<Connection> &connect
       failAttempt(commit.error());
       return;
     }
+    // A valid commit: an attempt at the code. Past the limit the run ends here, before our
+    // reveal gives anything away.
+    if (!countAttempt())
+      return;
+    commitReceived_ = true;
     (void)sendFrame(connection, PairingProtocol::revealFrame({ownKey, nonce, deviceName_}));
     receive(connection, [this, connection, ownKey, nonce, commit = *commit](auto result) {
       auto reveal = PairingProtocol::responderReadsReveal(result, commit, ownKey);
@@ -441,6 +456,8 @@ void PairingCoordinator::runResponder(const std::shared_ptr<Connection> &connect
 
 void PairingCoordinator::enterCompare(const std::shared_ptr<Connection> &connection,
                                       const std::string &code, const PairedPeer &peer) {
+  // What is left is the users' to do; the 120 s of the run bound it.
+  callerDeadline_.cancel();
   pendingPeer_ = peer;
   // The last frame of the exchange; nothing is read after it.
   receive(connection, [this](auto result) {

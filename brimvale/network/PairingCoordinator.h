@@ -63,8 +63,14 @@ public:
   // A taken port is tried this many times, this far apart, before the next candidate.
   static constexpr int busyAttempts = 5;
   static constexpr double busyRetryDelay = 0.2;
-  // Calls made or accepted in one run; one more ends the run, against guessing at the code.
+  // Attempts in one run; one more ends the run, against guessing at the code. Only attempts
+  // that exchanged a valid commit count (an incoming call once its commit arrived, an outgoing
+  // one once it reached the other side and sent ours), so callers that send nothing valid
+  // cannot use up the user's attempts.
   static constexpr int attemptLimit = 5;
+  // An accepted caller has this long to send a valid commit and its reveal, a few round trips
+  // for a real machine; one that stalls would otherwise hold the only attempt for the run.
+  static constexpr double callerDeadline = 10.0;
   // Lets the last confirmation reach the other side before the connection closes.
   static constexpr double closeDelay = 0.5;
   static constexpr double connectionTimeout = 10.0;
@@ -82,6 +88,7 @@ public:
     std::optional<std::uint16_t> preferredPort = defaultPreferredPort;
     double expiryDelay = PairingCoordinator::expiryDelay;
     double busyRetryDelay = PairingCoordinator::busyRetryDelay;
+    double callerDeadline = PairingCoordinator::callerDeadline;
     // Whether a caller's host is on the local network; by default this machine's subnets
     // decide, read at each call.
     std::function<bool(const Endpoint::Host &)> isLocalCaller;
@@ -175,6 +182,10 @@ private:
   std::shared_ptr<Connection> connection_;
   int attempts_ = 0;
   WorkItem expiry_;
+  // Of an incoming call until both reveals are in: the caller's deadline, and whether its
+  // commit has arrived.
+  WorkItem callerDeadline_;
+  bool commitReceived_ = false;
   std::optional<PairedPeer> pendingPeer_;
   std::optional<std::string> pendingHost_;
   bool localConfirmed_ = false;

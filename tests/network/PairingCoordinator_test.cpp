@@ -406,13 +406,20 @@ TEST_F(PairingCoordinatorTest, InitiatorRefusesItsOwnKeyEchoedBack) {
 
 // --- limits ---
 
-TEST_F(PairingCoordinatorTest, SixthCallEndsTheRunAndStartingAgainResetsTheCount) {
+// A caller's script: a valid commit of a machine nobody knows.
+void sendSomeCommit(tcp::socket &socket) {
+  PairingProtocol::Reveal mine{DeviceIdentity::generate().publicKey(), randomBytes(32), "P"};
+  writeFrame(socket, PairingProtocol::commitFrame(
+                         PairingProtocol::commitDigest(mine.publicKey, mine.nonce, mine.name)));
+}
+
+TEST_F(PairingCoordinatorTest, SixthAttemptAtTheCodeEndsTheRunAndStartingAgainResetsTheCount) {
   Side a;
   make(a, "A");
   startAndWaitForPort(a);
   const std::uint16_t port = *a.coordinator->port();
 
-  // One outgoing call to a port where nothing listens…
+  // An outgoing call that reaches nobody is no attempt at the code.
   std::uint16_t closedPort;
   {
     asio::io_context io;
@@ -424,19 +431,30 @@ TEST_F(PairingCoordinatorTest, SixthCallEndsTheRunAndStartingAgainResetsTheCount
   EXPECT_EQ(a.state(),
             State::failed("Could not reach Nobody. Make sure its pairing window is open."));
 
-  // … and four incoming calls that hang up: five attempts in all.
+  // One outgoing call that reaches a machine, which takes our commit and hangs up…
+  auto quitter =
+      ScriptedPeer::answering([](tcp::socket &socket) { EXPECT_TRUE(readFrame(socket)); });
+  a.coordinator->pairWith(loopback(quitter->port()), "Quitter", std::nullopt);
+  ASSERT_TRUE(runUntil([&] { return a.state().kind == State::Kind::failed; }));
+  EXPECT_EQ(a.state(), State::failed(PairingProtocol::unexpectedText));
+  finish(quitter);
+
+  // … and four callers that send a valid commit and hang up: five attempts in all.
   for (int call = 0; call < 4; ++call) {
     a.states.clear();
-    auto caller = ScriptedPeer::calling(port, [](tcp::socket &socket) { socket.close(); });
+    auto caller = ScriptedPeer::calling(port, sendSomeCommit);
     ASSERT_TRUE(runUntil([&] {
       return a.states.size() >= 2 && a.state().kind == State::Kind::failed;
     })) << call;
-    EXPECT_EQ(a.state(), State::failed(PairingProtocol::unexpectedText));
+    EXPECT_EQ(a.state(), State::failed(PairingProtocol::unverifiedText));
     finish(caller);
   }
 
-  auto sixth =
-      ScriptedPeer::calling(port, [](tcp::socket &socket) { EXPECT_TRUE(closedByPeer(socket)); });
+  // The sixth commit ends the run before anything is revealed to it.
+  auto sixth = ScriptedPeer::calling(port, [](tcp::socket &socket) {
+    sendSomeCommit(socket);
+    EXPECT_TRUE(closedByPeer(socket));
+  });
   ASSERT_TRUE(
       runUntil([&] { return a.state().message == PairingCoordinator::tooManyAttemptsText; }));
   finish(sixth);
@@ -448,6 +466,66 @@ TEST_F(PairingCoordinatorTest, SixthCallEndsTheRunAndStartingAgainResetsTheCount
   EXPECT_EQ(a.state(), State::searching());
   a.coordinator->pairWith(loopback(closedPort), "Nobody", std::nullopt);
   EXPECT_EQ(a.state(), State::connecting("Nobody"));
+}
+
+TEST_F(PairingCoordinatorTest, StalledAndBareCallersNeitherHoldPairingNorUseUpAttempts) {
+  Side a, b;
+  PairingCoordinator::Options options;
+  // Short for the test, yet far above a real machine's exchange on loopback.
+  options.callerDeadline = 2.0;
+  make(a, "A", options);
+  make(b, "B");
+  startAndWaitForPort(a);
+  startAndWaitForPort(b);
+  const std::uint16_t port = *a.coordinator->port();
+
+  // More bare callers than the run has attempts: each ends its own call, none counts.
+  for (int call = 0; call < PairingCoordinator::attemptLimit + 3; ++call) {
+    a.states.clear();
+    auto caller = ScriptedPeer::calling(port, [](tcp::socket &socket) { socket.close(); });
+    ASSERT_TRUE(runUntil([&] {
+      return a.states.size() >= 2 && a.state().kind == State::Kind::failed;
+    })) << call;
+    EXPECT_EQ(a.state(), State::failed(PairingProtocol::unexpectedText));
+    finish(caller);
+  }
+
+  // A caller that sends a frame header and stops is closed at the deadline…
+  a.states.clear();
+  auto stalled = ScriptedPeer::calling(port, [](tcp::socket &socket) {
+    const std::uint8_t header[] = {0, 0, 0, 100};
+    asio::write(socket, asio::buffer(header));
+    EXPECT_TRUE(closedByPeer(socket));
+  });
+  ASSERT_TRUE(
+      runUntil([&] { return a.states.size() >= 2 && a.state().kind == State::Kind::failed; }));
+  EXPECT_EQ(a.state(), State::failed(PairingProtocol::unexpectedText));
+  finish(stalled);
+
+  // … and so is one that stops after its commit.
+  a.states.clear();
+  auto halfway = ScriptedPeer::calling(port, [](tcp::socket &socket) {
+    sendSomeCommit(socket);
+    EXPECT_TRUE(readFrame(socket));
+    EXPECT_TRUE(closedByPeer(socket));
+  });
+  ASSERT_TRUE(
+      runUntil([&] { return a.states.size() >= 2 && a.state().kind == State::Kind::failed; }));
+  EXPECT_EQ(a.state(), State::failed(PairingProtocol::unverifiedText));
+  finish(halfway);
+
+  // A real machine still pairs.
+  b.coordinator->pairWith(loopback(port), "A", std::nullopt);
+  ASSERT_TRUE(runUntil([&] {
+    return a.state().kind == State::Kind::compare && b.state().kind == State::Kind::compare;
+  }));
+  a.coordinator->confirm();
+  b.coordinator->confirm();
+  ASSERT_TRUE(runUntil([&] {
+    return a.state().kind == State::Kind::success && b.state().kind == State::Kind::success;
+  }));
+  EXPECT_TRUE(a.store->findPeer(b.identity.deviceID()));
+  EXPECT_TRUE(b.store->findPeer(a.identity.deviceID()));
 }
 
 TEST_F(PairingCoordinatorTest, RunTimesOut) {
