@@ -3,6 +3,7 @@
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/ProcessLimits.h"
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -33,6 +34,8 @@ void waitForRelease(asio::io_context &context, std::weak_ptr<corvane::ServiceMan
 
 int main() {
   using namespace corvane;
+  // Before any thread opens a socket.
+  raiseDescriptorLimit();
   std::signal(SIGPIPE, SIG_IGN);
 
   asio::io_context context;

@@ -288,8 +288,9 @@ private:
   void save();
   // The announcement to the gateway, then the outgoing rows.
   void pushShares();
-  std::optional<int> chooseLocalPort(const RouteKey &key, int remotePort,
-                                     std::optional<int> remembered, const std::set<int> &ownPorts);
+  // The first usable candidate for a route's local port; `inUse` holds the ports taken here.
+  std::optional<int> chooseLocalPort(int remotePort, std::optional<int> remembered,
+                                     const std::set<int> &inUse);
   bool isLoopbackCandidateUsable(int port) const;
   double now() const { return continuousClock_(); }
   Date date() const { return dateClock_(); }

@@ -62,12 +62,8 @@ bool ServiceManager::isLoopbackCandidateUsable(int port) const {
   return true;
 }
 
-std::optional<int> ServiceManager::chooseLocalPort(const RouteKey &, int remotePort,
-                                                   std::optional<int> remembered,
-                                                   const std::set<int> &ownPorts) {
-  std::set<int> inUse = ownPorts;
-  for (const auto &[key, port] : assignedPorts)
-    inUse.insert(port);
+std::optional<int> ServiceManager::chooseLocalPort(int remotePort, std::optional<int> remembered,
+                                                   const std::set<int> &inUse) {
   const auto usable = [&](int port) {
     return port >= firstUserPort && port <= 65535 && !inUse.contains(port) &&
            isLoopbackCandidateUsable(port);
@@ -93,11 +89,14 @@ void ServiceManager::reconcileIncoming() {
   std::set<int> ownPorts;
   for (const auto &service : preferences->services)
     ownPorts.insert(service.port);
+  // Ports taken: this Mac's shares and every route's port, kept up to date through the pass.
+  std::optional<std::set<int>> inUse;
 
   std::vector<IncomingService> rows;
   std::vector<ProxyManager::Route> routes;
   std::unordered_set<RouteKey> routed;
-  bool remembered = false;
+  // New automatic choices, written to the settings once after the pass.
+  std::map<std::string, int> remembered;
 
   for (const auto &peer : sortedByName(pairedPeers.get())) {
     const auto live = liveServices.find(peer.deviceID);
@@ -143,18 +142,20 @@ void ServiceManager::reconcileIncoming() {
         row.state = IncomingService::State::notRunning();
       } else {
         if (!assignedPorts.contains(key)) {
-          if (auto port = chooseLocalPort(key, share.port, rememberedPort, ownPorts))
+          if (!inUse) {
+            inUse = ownPorts;
+            for (const auto &[other, port] : assignedPorts)
+              inUse->insert(port);
+          }
+          if (auto port = chooseLocalPort(share.port, rememberedPort, *inUse)) {
             assignedPorts.insert_or_assign(key, *port);
-          else
-            assignedPorts.erase(key);
+            inUse->insert(*port);
+          }
         }
         if (auto assigned = assignedPorts.find(key); assigned != assignedPorts.end()) {
           const int port = assigned->second;
-          if (rememberedPort != port) {
-            preferences.modify(
-                [&](Preferences &p) { p.localPorts.insert_or_assign(textKey, port); });
-            remembered = true;
-          }
+          if (rememberedPort != port)
+            remembered.insert_or_assign(textKey, port);
           routed.insert(key);
           routes.push_back(ProxyManager::Route{key, port, device->second.endpoint});
           row.localPort = port;
@@ -190,8 +191,13 @@ void ServiceManager::reconcileIncoming() {
       rows.push_back(std::move(row));
     }
   }
-  if (remembered)
+  if (!remembered.empty()) {
+    preferences.modify([&](Preferences &p) {
+      for (const auto &[textKey, port] : remembered)
+        p.localPorts.insert_or_assign(textKey, port);
+    });
     save();
+  }
 
   const auto keep = [&](auto &map) {
     std::erase_if(map, [&](const auto &entry) { return !routed.contains(entry.first); });
