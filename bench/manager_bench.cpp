@@ -50,6 +50,13 @@ private:
 
 // One headless manager on a main queue of its own thread, sharing the given ports.
 class Bench {
+  template <typename Work> auto run(Work work) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    queue_->post([&task] { task(); });
+    return result.get();
+  }
+
 public:
   explicit Bench(const std::vector<std::pair<std::string, int>> &shares)
       : guard_(asio::make_work_guard(context_)), queue_(std::make_shared<AsioMainQueue>(context_)),
@@ -116,13 +123,6 @@ private:
       return;
     }
     queue_->post([this, task, &ended] { watch(task, ended); });
-  }
-
-  template <typename Work> auto run(Work work) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    queue_->post([&task] { task(); });
-    return result.get();
   }
 
   asio::io_context context_;
