@@ -398,7 +398,21 @@ ServerFixture::startOnce(Server server, double startSeconds, bool &exited) {
   return fixture;
 }
 
+void ServerFixture::pause() {
+  for (const auto &process : processes_)
+    if (process.pid > 0)
+      ::kill(-process.pid, SIGSTOP);
+}
+
+void ServerFixture::resume() {
+  for (const auto &process : processes_)
+    if (process.pid > 0)
+      ::kill(-process.pid, SIGCONT);
+}
+
 void ServerFixture::stopAll() {
+  // A paused server would only take its SIGTERM once continued.
+  resume();
   for (auto it = processes_.rbegin(); it != processes_.rend(); ++it)
     killGroup(it->pid);
   processes_.clear();

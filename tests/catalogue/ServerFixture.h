@@ -26,6 +26,10 @@ public:
   ServerFixture &operator=(const ServerFixture &) = delete;
 
   int port() const { return port_; }
+  // Stops and continues every process of the server (SIGSTOP, SIGCONT): while paused its port
+  // still accepts connections into the backlog, but nothing answers on them.
+  void pause();
+  void resume();
   const std::string &directory() const { return directory_; }
 
   // What the installed package says its version is, in full (15.18, 7.0.15, 10.11.6, …).

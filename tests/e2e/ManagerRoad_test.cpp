@@ -1,11 +1,13 @@
 // Two real service managers in one process, each with its own secrets, settings and identity,
 // joined over loopback through an in-process DNS-SD registry: pairing with the real
 // coordinator, then one shares an echo server and the other reaches it at localhost.
+#include "brimvale/catalogue/ServiceVersion.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
+#include "tests/catalogue/ServerFixture.h"
 #include "tests/e2e/Sockets.h"
 
 #include <arpa/inet.h>
@@ -98,7 +100,9 @@ protected:
     });
   }
 
-  std::shared_ptr<ServiceManager> makeManager(const std::string &name) {
+  std::shared_ptr<ServiceManager>
+  makeManager(const std::string &name,
+              const std::function<void(ServiceManager::Setup &)> &adjust = {}) {
     ServiceManager::Setup setup;
     setup.mainQueue = main_.queue();
     setup.store = std::make_shared<MemorySecretStore>();
@@ -121,6 +125,8 @@ protected:
     setup.discoveryRestartDelay = 0.2;
     setup.effects.reloadControls = [] {};
     setup.effects.observeControlRequests = [](auto) { return std::shared_ptr<void>(); };
+    if (adjust)
+      adjust(setup);
     auto manager = main_.run([&] { return ServiceManager::create(setup); });
     managers_.push_back(manager);
     return manager;
@@ -307,6 +313,91 @@ TEST_F(ManagerRoad, ARouteWhoseRememberedPortIsTakenGetsTheNextCandidate) {
       main_.run([&] { return b->preferences->localPorts.at(a->myDeviceID() + "/" + echoID); }),
       *local)
       << "the new choice is remembered";
+}
+
+// Real servers behind A's shares: B shows them running with the versions A read, and a server
+// that stops answering (its process stopped, its port still accepting) turns "not responding".
+TEST_F(ManagerRoad, SharedServersCarryTheirVersionsAndAStoppedOneTurnsNotResponding) {
+  using testing::ServerFixture;
+  auto redis = ServerFixture::start(ServerFixture::Server::redis, 60);
+  ASSERT_TRUE(redis) << redis.error();
+  auto postgres = ServerFixture::start(ServerFixture::Server::postgres, 60);
+  ASSERT_TRUE(postgres) << postgres.error();
+  // A probes often, so that the test need not wait out the real intervals.
+  auto a = makeManager("Machine A", [](ServiceManager::Setup &setup) {
+    setup.probeEvery = 0.5;
+    setup.healthCheckEvery = 1;
+  });
+  auto b = makeManager("Machine B");
+  pair(a, b);
+  if (HasFatalFailure())
+    return;
+
+  const std::string redisID = "5E1D0C6A-0000-4000-8000-0000000000B1";
+  const std::string postgresID = "5E1D0C6A-0000-4000-8000-0000000000B2";
+  main_.run([&] {
+    const auto add = [](Preferences &p, const std::string &id, const std::string &name, int port) {
+      ExposedService service;
+      service.id = id;
+      service.name = name;
+      service.port = port;
+      service.category = ServiceCategory::database;
+      p.services.push_back(service);
+    };
+    a->preferences.modify([&](Preferences &p) {
+      add(p, redisID, "Redis", (*redis)->port());
+      add(p, postgresID, "Postgres", (*postgres)->port());
+    });
+    a->setShareEnabled(redisID, true);
+    return 0;
+  });
+  const auto version = [](const std::string &product, ServerFixture::Server server) {
+    return product + " " +
+           ServiceVersion::shortVersion(ServerFixture::installedVersion(server)).value_or("?");
+  };
+  const auto redisVersion = version("Redis", ServerFixture::Server::redis);
+  const auto postgresVersion = version("Postgres", ServerFixture::Server::postgres);
+  // Read on the main queue: call inside waitUntil's condition, or through main_.run.
+  const auto rowIn = [&](const std::string &id) -> std::optional<IncomingService> {
+    for (const auto &row : b->incoming.get())
+      if (row.key == RouteKey{a->myDeviceID(), id})
+        return row;
+    return std::nullopt;
+  };
+  const auto rowOf = [&](const std::string &id) { return main_.run([&] { return rowIn(id); }); };
+  const auto shows = [&](const std::string &id, const std::string &wanted) {
+    return main_.waitUntil([&] {
+      const auto row = rowIn(id);
+      return row && row->state == IncomingService::State::connected() && row->version == wanted &&
+             !row->health;
+    });
+  };
+  EXPECT_TRUE(shows(redisID, redisVersion))
+      << "B never showed Redis running as " << redisVersion << "; last version "
+      << rowOf(redisID).value_or(IncomingService{}).version.value_or("(none)");
+  EXPECT_TRUE(shows(postgresID, postgresVersion))
+      << "B never showed Postgres running as " << postgresVersion << "; last version "
+      << rowOf(postgresID).value_or(IncomingService{}).version.value_or("(none)");
+  // A service must have answered once before it can be declared unhealthy.
+  ASSERT_TRUE(main_.waitUntil([&] {
+    const auto &rows = a->outgoing.get();
+    return std::ranges::any_of(rows, [&](const OutgoingService &row) {
+      return row.service.id == redisID && row.running && row.responding == std::optional(true);
+    });
+  }));
+
+  (*redis)->pause();
+  EXPECT_TRUE(main_.waitUntil([&] {
+    const auto row = rowIn(redisID);
+    return row && row->health == std::optional<std::string>("not responding");
+  })) << "B never saw Redis stop answering";
+  EXPECT_FALSE(rowOf(postgresID).value_or(IncomingService{}).health);
+
+  (*redis)->resume();
+  EXPECT_TRUE(main_.waitUntil([&] {
+    const auto row = rowIn(redisID);
+    return row && !row->health;
+  })) << "one answer did not clear the verdict";
 }
 
 } // namespace
