@@ -59,9 +59,13 @@ struct QuietManager {
     e.updateProxy = [](auto, auto) {};
     e.startLink = e.stopLink = [](const std::shared_ptr<PeerLink> &) {};
     e.updateLinkEndpoint = [](const std::shared_ptr<PeerLink> &, Endpoint, bool) {};
-    e.probePort = [](int, std::function<void(std::optional<Endpoint::Host>)> done) {
-      done(Endpoint::Host::loopbackIPv4());
+    e.accepts = [](const Endpoint::Host &, int, double, std::function<void(bool)> done) {
+      done(true);
     };
+    e.readVersion = [](const std::string &, int, ServiceCategory, const Endpoint::Host &,
+                       std::function<void(std::optional<std::string>)> done) { done({}); };
+    e.checkAnswersLikeKind = [](const ServiceVersion::Kind &, int, const Endpoint::Host &,
+                                std::function<void(bool)> done) { done(true); };
     e.canBindLoopbackPort = [](AddressFamily, int) { return BindResult::free; };
     e.isPortListening = [](AddressFamily, int) { return false; };
     e.reloadControls = [] {};
