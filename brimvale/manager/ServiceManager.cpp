@@ -161,24 +161,7 @@ ServiceManager::ServiceManager(Setup setup)
       queue->post(
           [link, endpoint = std::move(endpoint), force] { link->updateEndpoint(endpoint, force); });
     };
-  if (!e.probePort) {
-    probePool = std::make_unique<ProbePool>();
-    e.probePort = [pool = probePool.get()](
-                      int port, std::function<void(std::optional<Endpoint::Host>)> done) {
-      // 127.0.0.1 first; ::1 only when IPv4 did not accept.
-      accepts(*pool, Endpoint::Host::loopbackIPv4(), port, probeTimeout,
-              [pool, port, done = std::move(done)](bool ok) {
-                if (ok) {
-                  done(Endpoint::Host::loopbackIPv4());
-                  return;
-                }
-                accepts(*pool, Endpoint::Host::loopbackIPv6(), port, probeTimeout,
-                        [done](bool ok6) {
-                          done(ok6 ? std::optional(Endpoint::Host::loopbackIPv6()) : std::nullopt);
-                        });
-              });
-    };
-  }
+  installProbeEffects();
   if (!e.reloadControls)
     e.reloadControls = [] { postNamedNotification(ControlBridge::controlKind); };
   if (!e.observeControlRequests)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brimvale/catalogue/PortChecks.h"
+#include "brimvale/catalogue/ProbeKind.h"
 #include "brimvale/catalogue/Problems.h"
 #include "brimvale/foundation/AccessLog.h"
 #include "brimvale/foundation/DeviceIdentity.h"
@@ -70,6 +71,8 @@ public:
   static constexpr double settleWindow = 10;
   static constexpr double probeInterval = 8;
   static constexpr double probeTimeout = 1.5;
+  // Health checks of the shares run from the probe pass, at most once in this many seconds.
+  static constexpr double healthCheckInterval = 30;
   static constexpr const char *noFreePortText = "No free port on this Mac";
   // Local-port scan: candidates examined at most, and its offsets from the remote port.
   static constexpr int portCandidateLimit = 200;
@@ -98,9 +101,17 @@ public:
     std::function<void(const std::shared_ptr<PeerLink> &)> startLink;
     std::function<void(const std::shared_ptr<PeerLink> &)> stopLink;
     std::function<void(const std::shared_ptr<PeerLink> &, Endpoint, bool force)> updateLinkEndpoint;
-    // Which loopback host accepts a connection on the port, if any; called back once, from
-    // any thread.
-    std::function<void(int port, std::function<void(std::optional<Endpoint::Host>)>)> probePort;
+    // Probing this Mac's shares. Each calls back exactly once, from any thread: whether the
+    // host accepted a TCP connection on the port within the time-out; the version of what
+    // answers there; whether it answers like the kind.
+    std::function<void(const Endpoint::Host &, int port, double timeout, std::function<void(bool)>)>
+        accepts;
+    std::function<void(const std::string &name, int port, ServiceCategory, const Endpoint::Host &,
+                       std::function<void(std::optional<std::string>)>)>
+        readVersion;
+    std::function<void(const ServiceVersion::Kind &, int port, const Endpoint::Host &,
+                       std::function<void(bool)>)>
+        checkAnswersLikeKind;
     std::function<BindResult(AddressFamily, int)> canBindLoopbackPort;
     std::function<bool(AddressFamily, int)> isPortListening;
     // Asks the sharing control to show the new state.
@@ -141,6 +152,9 @@ public:
     // Seconds on a clock that keeps counting through sleep, and dates.
     std::function<double()> continuousClock;
     std::function<Date()> dateClock;
+    // Pacing of the probes of this Mac's shares; the tests of the whole road shorten them.
+    double probeEvery = probeInterval;
+    double healthCheckEvery = healthCheckInterval;
     Effects effects;
   };
 
@@ -263,9 +277,23 @@ public:
   // Forgetting a paired Mac: its keys, its settings and its log entries.
   void unpair(const std::string &deviceID);
 
-  // Probing this Mac's shares: one pass at once, then every probeInterval seconds.
+  // Probing this Mac's shares: one pass at once, then every probeInterval seconds. A pass
+  // sweeps expired shares, finds which loopback host answers each share's port, announces,
+  // reads the versions and, when due, checks the shares' health.
   void startTimers();
   Task probeSharedPorts();
+  // Shares whose time is at or before `now` are switched off; saves and announces on change.
+  void expireShares(Date now);
+  // Whether a local port can be taken on both loopback addresses; never outside 1...65535.
+  bool isLoopbackPortFree(int port) const;
+  // The version follow-up and the health check of a pass; `done` is called when they end.
+  Task refreshShareVersions(std::function<void()> done = {});
+  Task checkShareHealth(std::function<void()> done = {});
+  void recordHealth(const std::string &shareID, bool answered);
+  const std::map<int, Endpoint::Host> &running() const { return runningHosts; }
+  const std::map<std::string, std::string> &shareVersions() const { return versions; }
+  const std::map<std::string, bool> &shareResponding() const { return responding; }
+  const std::map<std::string, HealthTracker> &healthTracking() const { return healthTrackers; }
 
   // The access log is saved shortly after its first unsaved change.
   void scheduleAccessLogSave();
@@ -340,6 +368,8 @@ private:
   std::optional<int> chooseLocalPort(const RouteKey &key, int remotePort,
                                      std::optional<int> remembered, const std::set<int> &ownPorts);
   bool isLoopbackCandidateUsable(int port) const;
+  // The real probes wherever the setup left one empty.
+  void installProbeEffects();
   double now() const { return continuousClock_(); }
   Date date() const { return dateClock_(); }
   std::shared_ptr<PeerLink> makeLink(const PairedPeer &peer, const NearbyDevice &device,
@@ -390,10 +420,15 @@ private:
   std::map<std::string, Date> wokeAt;
   std::unordered_map<RouteKey, Date> lastUsed;
   std::optional<double> settlingUntil;
-  WorkItem probeTimer;
+  Task probeTimer;
   std::map<std::string, bool> responding;
   std::map<std::string, HealthTracker> healthTrackers;
   double nextHealthCheck = -1e300;
+  // Probe passes overlap: each is numbered, and a pass older than the last applied one is
+  // dropped. One health check at a time, so that no check counts twice.
+  std::uint64_t probePasses = 0;
+  std::uint64_t appliedProbePass = 0;
+  bool healthCheckRunning = false;
   std::shared_ptr<void> controlObservation;
   std::unique_ptr<ProbePool> probePool;
   // Notifications, sleep and wake.

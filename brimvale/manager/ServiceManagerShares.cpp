@@ -1,5 +1,5 @@
-// This Mac's shares: what paired Macs are told, the rows with their live state, the periodic
-// check of what listens on their ports, and the cleaning of lists that paired Macs send.
+// This Mac's shares: what paired Macs are told, the rows with their live state, and the
+// cleaning of lists that paired Macs send.
 #include "brimvale/foundation/DisplayText.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/platform/Unicode.h"
@@ -124,39 +124,6 @@ ServiceManager::sanitizeReceivedServices(const std::vector<SharedServiceInfo> &l
     cleaned.push_back(std::move(service));
   }
   return cleaned;
-}
-
-void ServiceManager::startTimers() {
-  probeSharedPorts();
-  probeTimer.cancel();
-  probeTimer = mainQueue_->repeating(probeInterval, [weak = weak_from_this()] {
-    if (auto self = weak.lock(); self && !self->stopped_)
-      self->probeSharedPorts();
-  });
-}
-
-Task ServiceManager::probeSharedPorts() {
-  if (stopped_)
-    co_return;
-  // Holds the manager for the length of the pass.
-  auto self = shared_from_this();
-  refreshNetworkName();
-  const auto services = preferences->services;
-  std::map<int, Endpoint::Host> result;
-  for (const auto &service : services) {
-    if (service.port <= 0 || service.port > 65535 || result.contains(service.port))
-      continue;
-    const int port = service.port;
-    auto host = co_await completion<std::optional<Endpoint::Host>>(
-        mainQueue_,
-        [probe = effects_.probePort, port](auto done) { probe(port, std::move(done)); });
-    if (stopped_)
-      co_return;
-    if (host)
-      result.emplace(port, *host);
-  }
-  runningHosts = std::move(result);
-  pushShares();
 }
 
 } // namespace corvane

@@ -111,6 +111,8 @@ void ServiceManager::systemWillSleep() {
 }
 
 void ServiceManager::systemDidWake() {
+  // Shares whose time ran out during the sleep are withdrawn before the gateway listens again.
+  expireShares(date());
   settlingUntil = now() + settleWindow;
   refreshNetworkName();
   effects_.restartGateway();

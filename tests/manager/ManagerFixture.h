@@ -36,7 +36,28 @@ struct Recorder {
   std::set<int> listening4;
   std::set<int> listening6;
   int bindTests = 0;
+  // Probes of this Mac's shares: the port accepts on that host only, or on both. A probe that
+  // is refused answers at once, or after its whole time-out when probesTakeTimeout is set.
   std::map<int, Endpoint::Host> answering;
+  std::set<int> answeringBoth;
+  bool probesTakeTimeout = false;
+  struct Probe {
+    Endpoint::Host host;
+    int port = 0;
+    double timeout = 0;
+    double at = 0;
+  };
+  std::vector<Probe> probes;
+  // Replaces the answers above when set.
+  std::function<void(const Endpoint::Host &, int, std::function<void(bool)>)> acceptsHook;
+  // Versions by port (none: the read yields nothing), and the reads made.
+  std::map<int, std::string> versionAnswers;
+  std::vector<int> versionReads;
+  std::function<void(int, std::function<void(std::optional<std::string>)>)> versionHook;
+  // Health checks: a port in `unhealthy` does not answer like its kind.
+  std::set<int> unhealthy;
+  std::vector<std::pair<int, double>> healthChecks;
+  std::function<void(int, std::function<void(bool)>)> healthHook;
   int reloads = 0;
   std::function<void()> controlPosted;
   // Notes shown, wake sendings (each answered with wakeSent), and the sleep watcher's calls.
@@ -92,9 +113,39 @@ protected:
     e.updateLinkEndpoint = [r](const std::shared_ptr<PeerLink> &link, Endpoint, bool force) {
       r->endpointUpdates.emplace_back(link->peer().deviceID, force);
     };
-    e.probePort = [r](int port, std::function<void(std::optional<Endpoint::Host>)> done) {
-      auto found = r->answering.find(port);
-      done(found == r->answering.end() ? std::nullopt : std::optional(found->second));
+    e.accepts = [r, clock](const Endpoint::Host &host, int port, double timeout,
+                           std::function<void(bool)> done) {
+      r->probes.push_back({host, port, timeout, clock->now()});
+      if (r->acceptsHook) {
+        r->acceptsHook(host, port, std::move(done));
+        return;
+      }
+      const auto found = r->answering.find(port);
+      const bool ok =
+          r->answeringBoth.contains(port) || (found != r->answering.end() && found->second == host);
+      if (!ok && r->probesTakeTimeout)
+        clock->postAfter(timeout, [done] { done(false); });
+      else
+        done(ok);
+    };
+    e.readVersion = [r](const std::string &, int port, ServiceCategory, const Endpoint::Host &,
+                        std::function<void(std::optional<std::string>)> done) {
+      r->versionReads.push_back(port);
+      if (r->versionHook) {
+        r->versionHook(port, std::move(done));
+        return;
+      }
+      const auto found = r->versionAnswers.find(port);
+      done(found == r->versionAnswers.end() ? std::nullopt : std::optional(found->second));
+    };
+    e.checkAnswersLikeKind = [r, clock](const ServiceVersion::Kind &, int port,
+                                        const Endpoint::Host &, std::function<void(bool)> done) {
+      r->healthChecks.emplace_back(port, clock->now());
+      if (r->healthHook) {
+        r->healthHook(port, std::move(done));
+        return;
+      }
+      done(!r->unhealthy.contains(port));
     };
     e.canBindLoopbackPort = [r](AddressFamily family, int port) {
       ++r->bindTests;

@@ -87,7 +87,8 @@ TEST_F(SharesTest, OutgoingRowsCountStreamsPerUserInPlainTextOrder) {
   EXPECT_EQ(rows[0].users[2].connections, 2);
   EXPECT_EQ(rows[0].users[3].name, "alpha");
   EXPECT_TRUE(rows[0].running);
-  EXPECT_EQ(rows[0].responding, std::nullopt) << "never checked is not false";
+  EXPECT_EQ(rows[0].responding, std::optional(true)) << "it answered the start-up check";
+  EXPECT_EQ(rows[1].responding, std::nullopt) << "never checked is not false";
   EXPECT_TRUE(rows[1].users.empty());
   EXPECT_EQ(rows[1].connections, 0);
 }

@@ -75,6 +75,27 @@ TEST_F(SleepTest, AfterWakeTheGatewayRestartsAndLinksComeBackWhileTheMacsSettle)
   EXPECT_EQ(row(mac.deviceID, pg)->localPort, remembered);
 }
 
+TEST_F(SleepTest, ASharesTimeThatRanOutDuringSleepEndsItAtWake) {
+  manager->preferences.modify([&](Preferences &p) {
+    ExposedService share;
+    share.id = pg;
+    share.name = "Postgres";
+    share.port = 5432;
+    share.enabled = true;
+    share.expires = 1000 + queue->now() + 2;
+    p.services.push_back(share);
+  });
+  // Asleep past its time, and woken before the next probe pass could sweep.
+  manager->systemWillSleep();
+  queue->advance(3);
+  recorder.gateway.clear();
+  manager->systemDidWake();
+  EXPECT_FALSE(manager->preferences->services[0].enabled);
+  EXPECT_FALSE(manager->preferences->services[0].expires);
+  ASSERT_FALSE(recorder.gateway.empty());
+  EXPECT_TRUE(recorder.gateway.back().services.empty()) << "the gateway still offers it";
+}
+
 TEST_F(SleepTest, WhatWaitsToBeSavedIsWrittenBeforeSleep) {
   const auto mac = online("Studio");
   manager->preferences.modify([](Preferences &p) {
