@@ -1,6 +1,8 @@
 // State and start-up of the service manager, the panel notice, and the way out.
 #include "brimvale/manager/ServiceManager.h"
 
+#include "brimvale/integrations/SystemNotifier.h"
+#include "brimvale/network/Wake.h"
 #include "brimvale/platform/AvahiDnsSd.h"
 #include "brimvale/platform/HostName.h"
 #include "brimvale/platform/KeychainStore.h"
@@ -87,11 +89,13 @@ ServiceManager::ServiceManager(Setup setup)
     wifi = makeNetworkManagerWifiName();
   network = std::make_unique<NetworkName>(*defaults_, wifi);
 
-  // Steps 2 and 3: the control's defaults (the notifier comes with the notifications).
+  // Steps 2 and 3: the control's defaults and the notifier.
   if (setup.controlDefaults)
     control.emplace(setup.controlDefaults);
   else if (!isPreview)
     control.emplace();
+  if (!isPreview && !setup.effects.postNote)
+    notifier = std::make_unique<SystemNotifier>();
 
   // Steps 4 to 6: settings, access log, name and ports.
   if (!isPreview) {
@@ -166,6 +170,11 @@ ServiceManager::ServiceManager(Setup setup)
       return NamedNotificationObserver::make(ControlBridge::requestNotification, *queue,
                                              std::move(posted));
     };
+  if (!e.sendWake)
+    e.sendWake = [](const std::vector<std::string> &hardware) {
+      UdpBroadcastSender sender;
+      return sendWake(hardware, sender);
+    };
   if (!e.canBindLoopbackPort)
     e.canBindLoopbackPort = [](AddressFamily family, int port) {
       return corvane::canBindLoopbackPort(family, port);
@@ -202,6 +211,7 @@ void ServiceManager::start() {
   // Step 14.
   settlingUntil = now() + settleWindow;
   installCallbacks();
+  startSleepWatch();
   if (control && effects_.observeControlRequests) {
     controlObservation =
         effects_.observeControlRequests([weak = weak_from_this(), queue = mainQueue_] {
@@ -283,12 +293,12 @@ void ServiceManager::shutdown() {
   controlObservation.reset();
   // Waits for the probes in flight; their results find the manager stopped.
   probePool.reset();
-  // Nothing of the log is lost to a save that was still waiting.
-  if (logSave && !logSave.isDone()) {
-    logSave.cancel();
-    if (!isPreview)
-      AccessLog::save(accessLog.get(), *defaults_);
-  }
+  // Nothing of the log or the last-seen times is lost to a save that was still waiting.
+  flushPendingSaves();
+  for (const auto &task : wakeTasks)
+    task.cancel();
+  wakeTasks.clear();
+  sleepWatch.reset();
   for (const auto &[peerID, link] : links)
     effects_.stopLink(link);
   links.clear();

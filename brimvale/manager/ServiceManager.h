@@ -11,6 +11,7 @@
 #include "brimvale/foundation/Preferences.h"
 #include "brimvale/foundation/ServiceRecords.h"
 #include "brimvale/integrations/ControlBridge.h"
+#include "brimvale/integrations/NotificationRules.h"
 #include "brimvale/manager/SharingState.h"
 #include "brimvale/network/Discovery.h"
 #include "brimvale/network/Gateway.h"
@@ -40,6 +41,7 @@ namespace corvane {
 
 class DnsSd;
 class SerialQueue;
+class SystemNotifier;
 
 // A request to show the environment name prompt: create one for a share, or rename one.
 struct EnvironmentPrompt {
@@ -117,6 +119,15 @@ public:
     // Starts observing the control's request notification; the observation ends when the
     // returned object goes. Without it no request arrives while running.
     std::function<std::shared_ptr<void>(std::function<void()> posted)> observeControlRequests;
+    // Notifications, sleep and wake. Shows one note to the user.
+    std::function<void(const NotificationRules::Note &)> postNote;
+    // Sends the wake packets for these hardware addresses; how many went out.
+    std::function<int(const std::vector<std::string> &hardware)> sendWake;
+    // Starts watching this machine's sleep and wake; the watching ends when the returned object
+    // goes. `willSleep` gets a completion to call once links and listeners are let go.
+    std::function<std::shared_ptr<void>(std::function<void(std::function<void()> done)> willSleep,
+                                        std::function<void()> didWake)>
+        watchSleep;
   };
 
   // What the manager runs on; the application's choices where a field is left empty.
@@ -287,6 +298,44 @@ public:
   // The access log is saved shortly after its first unsaved change.
   void scheduleAccessLogSave();
 
+  // Notices and notifications, sleep and wake, and waking a paired Mac.
+  // Ports count as recently used this long after their last use; uses are forgotten after a day.
+  static constexpr double recentUseWindow = 3600;
+  static constexpr double usageMemory = 86400;
+  // A Mac that comes back is announced after at least this long away.
+  static constexpr double backAbsence = 600;
+  // No back note when this Mac went to sleep later than this before the Mac was last seen.
+  static constexpr double sleptBeforeSeen = 60;
+  static constexpr int wakeSendings = 3;
+  static constexpr double wakeSendPause = 1;
+  static constexpr double wakeJudgement = 25;
+  static constexpr double justWokeFor = 60;
+  static constexpr const char *wakeUnsentText = "Couldn't send the wake signal on this network.";
+  static constexpr const char *didNotWakeText =
+      " didn't wake. It may be off, away, or have Wake for network access turned off.";
+  // Called with the incoming rows every time they are rebuilt.
+  void evaluateNotifications(const std::vector<IncomingService> &rows);
+  // A paired Mac sent its first services after having none; `woke`: this Mac had woken it.
+  void announceMacBack(const std::string &peerID, bool woke);
+  // Shows a note, unless in preview.
+  void postNote(const NotificationRules::Note &note);
+  // Writes what is still waiting to be saved: the access log and the last-seen times.
+  void flushPendingSaves();
+  void systemWillSleep();
+  void systemDidWake();
+  // Starts the wake packets for a Mac the user asked to wake (already in wakingPeerIDs) and the
+  // judgement whether it woke; `name` is its display name when the user asked.
+  void waitForWake(std::vector<std::string> hardware, std::string deviceID, std::string name);
+  // Starts the follow-up that ends a woken Mac's just-woken mark.
+  void expireWokeAt(std::string deviceID);
+  // The end of that follow-up: the Mac's ports lose the just-woken mark.
+  void forgetWoken(const std::string &deviceID);
+  bool isStopped() const { return stopped_; }
+  const NotificationRules &rules() const { return notificationRules; }
+  const std::unordered_map<RouteKey, Date> &usage() const { return lastUsed; }
+  const std::map<std::string, Date> &woken() const { return wokeAt; }
+  std::optional<double> settleEnd() const { return settlingUntil; }
+
   // For the views and tests.
   bool preview() const { return isPreview; }
   const std::string &myDeviceID() const { return deviceID_; }
@@ -383,6 +432,16 @@ private:
   bool healthCheckRunning = false;
   std::shared_ptr<void> controlObservation;
   std::unique_ptr<ProbePool> probePool;
+  // Notifications, sleep and wake.
+  NotificationRules notificationRules;
+  std::unique_ptr<SystemNotifier> notifier;
+  std::shared_ptr<void> sleepWatch;
+  std::vector<Task> wakeTasks;
+  bool lastSeenUnsaved = false;
+  void startSleepWatch();
+  void keepWakeTask(Task task);
+  // Calls `done`, from another thread, once the proxy and link queues ran what is posted.
+  void afterLettingGo(std::function<void()> done);
   bool stopped_ = false;
 };
 

@@ -142,7 +142,11 @@ void ServiceManager::handleLinkEvent(std::vector<SharedServiceInfo> services,
   if (woken) {
     wakingPeerIDs.modify([&](auto &set) { set.erase(deviceID); });
     wokeAt.insert_or_assign(deviceID, date());
+    expireWokeAt(deviceID);
   }
+  // Handed over before the new services are stored and stamped.
+  if (firstReport)
+    announceMacBack(deviceID, woken);
   if (firstReport)
     Logger::app().info("Linked to " + peerDisplayName(deviceID) + ", which offers " +
                        std::to_string(cleanedServices.size()) + " port(s)");
@@ -203,6 +207,7 @@ void ServiceManager::handleLinkLost(const std::string &deviceID) {
         p.lastSeen.emplace();
       p.lastSeen->insert_or_assign(deviceID, seen);
     });
+    lastSeenUnsaved = true;
     Logger::app().info("Lost the link to " + peerDisplayName(deviceID));
   }
   latency.erase(deviceID);

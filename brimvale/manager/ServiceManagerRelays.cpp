@@ -110,9 +110,14 @@ void ServiceManager::relayConnectionAccepted(const std::string &peerID,
   const std::string name = peerDisplayName(peerID);
   const std::string shareName = share->name;
   const int port = share->port;
-  accessLog.modify([&](AccessLog &log) { log.record(peerID, name, shareName, port, date()); });
+  bool first = false;
+  accessLog.modify(
+      [&](AccessLog &log) { first = log.record(peerID, name, shareName, port, date()); });
   scheduleAccessLogSave();
-  // The first-use notification belongs to the notifier, which is not part of this program yet.
+  // Once per Mac and share ever: the seen pairs are saved with the log.
+  if (first && preferences->firstUseNoticesOn())
+    postNote({shareName + " :" + std::to_string(port),
+              name + " just connected to your " + shareName + "."});
 }
 
 void ServiceManager::relayGatewaySessions(std::vector<Gateway::Session> list) {

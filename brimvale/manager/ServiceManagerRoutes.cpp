@@ -208,6 +208,7 @@ void ServiceManager::reconcileIncoming() {
   keep(activeRoutes);
 
   effects_.updateProxy(std::move(routes), pairKeys);
+  evaluateNotifications(rows);
   incoming.set(std::move(rows));
 }
 

@@ -7,8 +7,11 @@
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
+#include "brimvale/platform/SleepWatcher.h"
 #include "tests/catalogue/ServerFixture.h"
 #include "tests/e2e/Sockets.h"
+#include "tests/support/FakeLogind.h"
+#include "tests/support/PrivateBus.h"
 
 #include <arpa/inet.h>
 #include <asio.hpp>
@@ -100,6 +103,19 @@ protected:
     });
   }
 
+  // Makes a manager follow the sleep and wake of the fake logind on `bus`.
+  std::function<void(ServiceManager::Setup &)> followingSleepOn(std::string bus) {
+    return [queue = main_.queue(), bus](ServiceManager::Setup &setup) {
+      setup.effects.watchSleep = [queue, bus](auto willSleep, auto didWake) {
+        auto watcher = std::make_shared<SleepWatcher>(*queue, SleepWatcher::Options{bus, 5.0});
+        watcher->onWillSleep = std::move(willSleep);
+        watcher->onDidWake = std::move(didWake);
+        watcher->start();
+        return std::shared_ptr<void>(watcher);
+      };
+    };
+  }
+
   std::shared_ptr<ServiceManager>
   makeManager(const std::string &name,
               const std::function<void(ServiceManager::Setup &)> &adjust = {}) {
@@ -125,6 +141,8 @@ protected:
     setup.discoveryRestartDelay = 0.2;
     setup.effects.reloadControls = [] {};
     setup.effects.observeControlRequests = [](auto) { return std::shared_ptr<void>(); };
+    setup.effects.postNote = [](const NotificationRules::Note &) {};
+    setup.effects.watchSleep = [](auto, auto) { return std::shared_ptr<void>(); };
     if (adjust)
       adjust(setup);
     auto manager = main_.run([&] { return ServiceManager::create(setup); });
@@ -398,6 +416,69 @@ TEST_F(ManagerRoad, SharedServersCarryTheirVersionsAndAStoppedOneTurnsNotRespond
     const auto row = rowIn(redisID);
     return row && !row->health;
   })) << "one answer did not clear the verdict";
+}
+
+// The advertisement of a manager's gateway in the shared registry.
+std::optional<std::uint64_t> advertisement(const DnsSdRegistry &registry,
+                                           const std::string &deviceID) {
+  for (const auto &publication : registry.publications())
+    if (publication.service.type == ServiceManager::serviceType &&
+        publication.service.txt.contains("id") && publication.service.txt.at("id") == deviceID)
+      return publication.id;
+  return std::nullopt;
+}
+
+TEST_F(ManagerRoad, SleepClosesTheRoutesBeforeTheMachineSleepsAndWakeBringsThemBack) {
+  testing::PrivateBus bus(testing::PrivateBus::Kind::system);
+  if (bus.address().empty())
+    GTEST_SKIP() << "no dbus-daemon to stand in for the system bus";
+  testing::FakeLogind logind(bus.address());
+  ASSERT_TRUE(logind.registered());
+  auto a = makeManager("Machine A");
+  auto b = makeManager("Machine B", followingSleepOn(bus.address()));
+  auto held = logind.inhibits.pop(std::chrono::seconds(30));
+  ASSERT_TRUE(held) << "B took no delay before sleep";
+  pair(a, b);
+  if (HasFatalFailure())
+    return;
+  EchoServer echo;
+  ASSERT_TRUE(echo.listening());
+  share(a, echo.port());
+  const auto local = connectedPort(b, a);
+  ASSERT_TRUE(local);
+  auto client = connect(*local);
+  ASSERT_TRUE(client);
+  const auto advertised = main_.run([&] { return advertisement(*registry_, b->myDeviceID()); });
+  ASSERT_TRUE(advertised);
+
+  // The machine is about to sleep: B lets go of links, listeners and their streams first.
+  logind.emit("b", 1);
+  EXPECT_TRUE(testing::closedWithin(held->readEnd, std::chrono::seconds(30)))
+      << "the delay was not released";
+  close(held->readEnd);
+  EXPECT_TRUE(client->waitForClose()) << "a stream through B outlived the sleep";
+  EXPECT_TRUE(main_.run([&] { return b->peerLinks().empty(); }));
+  const auto asleep = echoRow(b, a);
+  ASSERT_TRUE(asleep);
+  EXPECT_EQ(asleep->state, IncomingService::State::asleep());
+  EXPECT_EQ(asleep->localPort, local);
+  EXPECT_FALSE(Client(static_cast<std::uint16_t>(*local), wait).connected())
+      << "B's loopback listener still accepts";
+
+  // Awake again: the settle window opens, the gateway advertises anew, and A's port is back on
+  // the same local port.
+  const auto settleBefore = main_.run([&] { return b->settleEnd(); });
+  logind.emit("b", 0);
+  EXPECT_TRUE(main_.waitUntil([&] { return b->settleEnd() != settleBefore; }));
+  EXPECT_TRUE(main_.waitUntil([&] {
+    const auto now = advertisement(*registry_, b->myDeviceID());
+    return now && now != advertised;
+  })) << "B's gateway did not advertise again";
+  EXPECT_EQ(connectedPort(b, a), local);
+  EXPECT_TRUE(connect(*local)) << "nothing answers at localhost:" << *local << " after the wake";
+  auto next = logind.inhibits.pop(std::chrono::seconds(30));
+  ASSERT_TRUE(next) << "no new delay after the wake";
+  close(next->readEnd);
 }
 
 } // namespace

@@ -60,6 +60,12 @@ struct Recorder {
   std::function<void(int, std::function<void(bool)>)> healthHook;
   int reloads = 0;
   std::function<void()> controlPosted;
+  // Notes shown, wake sendings (each answered with wakeSent), and the sleep watcher's calls.
+  std::vector<NotificationRules::Note> notes;
+  std::vector<std::vector<std::string>> wakeSends;
+  int wakeSent = 1;
+  std::function<void(std::function<void()>)> willSleep;
+  std::function<void()> didWake;
 };
 
 // A manager on a manual main queue with virtual time and fake components.
@@ -153,6 +159,17 @@ protected:
     e.reloadControls = [r] { ++r->reloads; };
     e.observeControlRequests = [r](std::function<void()> posted) -> std::shared_ptr<void> {
       r->controlPosted = std::move(posted);
+      return std::make_shared<int>(0);
+    };
+    e.postNote = [r](const NotificationRules::Note &note) { r->notes.push_back(note); };
+    e.sendWake = [r](const std::vector<std::string> &hardware) {
+      r->wakeSends.push_back(hardware);
+      return r->wakeSent;
+    };
+    e.watchSleep = [r](std::function<void(std::function<void()>)> willSleep,
+                       std::function<void()> didWake) -> std::shared_ptr<void> {
+      r->willSleep = std::move(willSleep);
+      r->didWake = std::move(didWake);
       return std::make_shared<int>(0);
     };
     return s;
