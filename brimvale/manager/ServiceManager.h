@@ -26,6 +26,7 @@
 #include "brimvale/platform/WifiName.h"
 
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <map>
 #include <memory>
@@ -251,6 +252,42 @@ public:
 
   // Forgetting a paired Mac: its keys, its settings and its log entries.
   void unpair(const std::string &deviceID);
+
+  // Adding shares, and importing a compose file's ports as one environment.
+  ShareBatchResult addShares(const std::vector<ShareCandidate> &candidates);
+  std::optional<ExposedService::ValidationError> addShare(const std::string &name, int port,
+                                                          ExposedService::ServiceCategory category);
+  struct EnvironmentImport {
+    std::optional<std::string> environmentID; // absent: nothing was shared
+    std::vector<ShareBatchResult::Failure> failed;
+    bool operator==(const EnvironmentImport &) const = default;
+  };
+  EnvironmentImport shareAsEnvironment(const std::string &name,
+                                       const std::vector<ShareCandidate> &candidates);
+  std::optional<ShareEnvironment> findEnvironment(const std::string &serviceID) const;
+  std::optional<ExposedService::ValidationError>
+  checkEnvironmentName(const std::string &name) const;
+  std::optional<ShareEnvironment> environmentNamed(const std::string &name) const;
+  std::expected<std::string, ExposedService::ValidationError>
+  validateEnvironmentName(const std::string &name,
+                          const std::optional<std::string> &skipID = std::nullopt) const;
+
+  // Editing one share or environment. Unknown ids change nothing.
+  void setHints(const std::string &serviceID, const std::optional<ShareHints> &hints);
+  void setAllowedPeers(const std::string &serviceID,
+                       const std::optional<std::set<std::string>> &allowed);
+  void setPeerAllowed(const std::string &serviceID, const std::string &deviceID, bool on);
+  void setExpiry(const std::string &serviceID, std::optional<Date> end);
+  void assignEnvironment(const std::string &serviceID,
+                         const std::optional<std::string> &environmentID);
+  void removeShare(const std::string &serviceID);
+  void ungroupEnvironment(const std::string &environmentID);
+  std::optional<ExposedService::ValidationError>
+  createEnvironment(const std::string &name, const std::vector<std::string> &serviceIDs);
+  std::optional<ExposedService::ValidationError> renameEnvironment(const std::string &environmentID,
+                                                                   const std::string &name);
+  // Takes the share out of every environment and drops environments left empty; does not save.
+  void detachFromEnvironments(const std::string &serviceID);
 
   // Probing this Mac's shares: one pass at once, then every probeInterval seconds.
   void startTimers();
