@@ -11,6 +11,7 @@
 #include "brimvale/foundation/ServiceRecords.h"
 #include "brimvale/integrations/ControlBridge.h"
 #include "brimvale/manager/SharingState.h"
+#include "brimvale/network/Addresses.h"
 #include "brimvale/network/Discovery.h"
 #include "brimvale/network/Gateway.h"
 #include "brimvale/network/NetworkName.h"
@@ -288,6 +289,26 @@ public:
                                                                    const std::string &name);
   // Takes the share out of every environment and drops environments left empty; does not save.
   void detachFromEnvironments(const std::string &serviceID);
+
+  // A paired Mac's nickname, typed address, last-seen phrase and version notice; this Mac's name.
+  void setNickname(const std::string &deviceID, const std::optional<std::string> &text);
+  std::optional<ManualAddress::Problem> setManualAddress(const std::string &deviceID,
+                                                         const std::optional<std::string> &text);
+  std::optional<std::string> manualAddress(const std::string &deviceID) const;
+  std::string lastSeenText(const std::string &deviceID) const;
+  std::optional<std::string> olderVersionNotice(const std::string &deviceID) const;
+  bool canWake(const std::string &deviceID) const;
+  void setDeviceName(const std::string &text);
+  // The name this machine goes by when the user chose none.
+  static std::string systemDeviceName(const std::optional<std::string> &hostName);
+
+  // The local port of an incoming port, the access log and the notification switches.
+  std::optional<PortChoiceProblem>
+  setLocalPort(const std::string &deviceID, const std::string &serviceID, int port, bool automatic);
+  void clearAccessLog();
+  void setNotifyFirstUse(bool on);
+  void setNotifyServiceDown(bool on);
+  void setNotifyMacBack(bool on);
 
   // Probing this Mac's shares: one pass at once, then every probeInterval seconds.
   void startTimers();
