@@ -19,20 +19,6 @@ namespace corvane {
 
 namespace {
 
-// The name this machine goes by when the user chose none: the host name's first label.
-std::string systemDeviceName(const std::optional<std::string> &given) {
-  if (given && !given->empty())
-    return *given;
-  if (auto name = localHostName()) {
-    constexpr std::string_view suffix = ".local";
-    if (name->ends_with(suffix))
-      name->resize(name->size() - suffix.size());
-    if (!name->empty())
-      return *name;
-  }
-  return "Mac";
-}
-
 Task clearNoticeAfter(std::weak_ptr<ServiceManager> weak, std::weak_ptr<MainQueue> queue,
                       std::string text, double lifetime) {
   if (!co_await sleep(queue, lifetime))
@@ -44,6 +30,20 @@ Task clearNoticeAfter(std::weak_ptr<ServiceManager> weak, std::weak_ptr<MainQueu
 }
 
 } // namespace
+
+// The host name's first label.
+std::string ServiceManager::systemDeviceName(const std::optional<std::string> &given) {
+  if (given && !given->empty())
+    return *given;
+  if (auto name = localHostName()) {
+    constexpr std::string_view suffix = ".local";
+    if (name->ends_with(suffix))
+      name->resize(name->size() - suffix.size());
+    if (!name->empty())
+      return *name;
+  }
+  return "Mac";
+}
 
 std::shared_ptr<ServiceManager>
 ServiceManager::makeSharedServiceManager(std::shared_ptr<MainQueue> queue) {

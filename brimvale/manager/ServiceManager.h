@@ -13,6 +13,7 @@
 #include "brimvale/integrations/ControlBridge.h"
 #include "brimvale/integrations/NotificationRules.h"
 #include "brimvale/manager/SharingState.h"
+#include "brimvale/network/Addresses.h"
 #include "brimvale/network/Discovery.h"
 #include "brimvale/network/Gateway.h"
 #include "brimvale/network/NetworkName.h"
@@ -28,6 +29,7 @@
 #include "brimvale/platform/WifiName.h"
 
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <map>
 #include <memory>
@@ -276,6 +278,62 @@ public:
 
   // Forgetting a paired Mac: its keys, its settings and its log entries.
   void unpair(const std::string &deviceID);
+
+  // Adding shares, and importing a compose file's ports as one environment.
+  ShareBatchResult addShares(const std::vector<ShareCandidate> &candidates);
+  std::optional<ExposedService::ValidationError> addShare(const std::string &name, int port,
+                                                          ExposedService::ServiceCategory category);
+  struct EnvironmentImport {
+    std::optional<std::string> environmentID; // absent: nothing was shared
+    std::vector<ShareBatchResult::Failure> failed;
+    bool operator==(const EnvironmentImport &) const = default;
+  };
+  EnvironmentImport shareAsEnvironment(const std::string &name,
+                                       const std::vector<ShareCandidate> &candidates);
+  std::optional<ShareEnvironment> findEnvironment(const std::string &serviceID) const;
+  std::optional<ExposedService::ValidationError>
+  checkEnvironmentName(const std::string &name) const;
+  std::optional<ShareEnvironment> environmentNamed(const std::string &name) const;
+  std::expected<std::string, ExposedService::ValidationError>
+  validateEnvironmentName(const std::string &name,
+                          const std::optional<std::string> &skipID = std::nullopt) const;
+
+  // Editing one share or environment. Unknown ids change nothing.
+  void setHints(const std::string &serviceID, const std::optional<ShareHints> &hints);
+  void setAllowedPeers(const std::string &serviceID,
+                       const std::optional<std::set<std::string>> &allowed);
+  void setPeerAllowed(const std::string &serviceID, const std::string &deviceID, bool on);
+  void setExpiry(const std::string &serviceID, std::optional<Date> end);
+  void assignEnvironment(const std::string &serviceID,
+                         const std::optional<std::string> &environmentID);
+  void removeShare(const std::string &serviceID);
+  void ungroupEnvironment(const std::string &environmentID);
+  std::optional<ExposedService::ValidationError>
+  createEnvironment(const std::string &name, const std::vector<std::string> &serviceIDs);
+  std::optional<ExposedService::ValidationError> renameEnvironment(const std::string &environmentID,
+                                                                   const std::string &name);
+  // Takes the share out of every environment and drops environments left empty; does not save.
+  void detachFromEnvironments(const std::string &serviceID);
+
+  // A paired Mac's nickname, typed address, last-seen phrase and version notice; this Mac's name.
+  void setNickname(const std::string &deviceID, const std::optional<std::string> &text);
+  std::optional<ManualAddress::Problem> setManualAddress(const std::string &deviceID,
+                                                         const std::optional<std::string> &text);
+  std::optional<std::string> manualAddress(const std::string &deviceID) const;
+  std::string lastSeenText(const std::string &deviceID) const;
+  std::optional<std::string> olderVersionNotice(const std::string &deviceID) const;
+  bool canWake(const std::string &deviceID) const;
+  void setDeviceName(const std::string &text);
+  // The name this machine goes by when the user chose none.
+  static std::string systemDeviceName(const std::optional<std::string> &hostName);
+
+  // The local port of an incoming port, the access log and the notification switches.
+  std::optional<PortChoiceProblem>
+  setLocalPort(const std::string &deviceID, const std::string &serviceID, int port, bool automatic);
+  void clearAccessLog();
+  void setNotifyFirstUse(bool on);
+  void setNotifyServiceDown(bool on);
+  void setNotifyMacBack(bool on);
 
   // Probing this Mac's shares: one pass at once, then every probeInterval seconds. A pass
   // sweeps expired shares, finds which loopback host answers each share's port, announces,
