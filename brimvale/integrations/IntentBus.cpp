@@ -7,6 +7,7 @@
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/Unicode.h"
 
+#include <cctype>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -54,14 +55,23 @@ bool isSwitching(std::string_view member) {
   return member == "SetShare" || member == "SetEnvironment" || member == "SetSharingPaused";
 }
 
-// A port identifier: 64 lower-case hex digits, "/", and the share's identifier.
+// A port identifier: a device identifier (lower-case hex digits), "/", and a share identifier
+// (a UUID).
 bool looksLikePortIdentifier(std::string_view text) {
   const auto slash = text.find('/');
-  if (slash != 64 || text.size() <= 65)
+  if (slash == 0 || slash == std::string_view::npos)
     return false;
-  for (char c : text.substr(0, 64))
+  for (char c : text.substr(0, slash))
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
       return false;
+  const std::string_view uuid = text.substr(slash + 1);
+  if (uuid.size() != 36)
+    return false;
+  for (std::size_t i = 0; i < uuid.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash != (uuid[i] == '-') || (!dash && !std::isxdigit(static_cast<unsigned char>(uuid[i]))))
+      return false;
+  }
   return true;
 }
 
