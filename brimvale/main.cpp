@@ -1,5 +1,6 @@
 // The application without its windows: one service manager on a headless main queue, until a
 // signal asks it to stop.
+#include "brimvale/integrations/IntentBus.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Logger.h"
@@ -42,6 +43,8 @@ int main() {
   auto guard = asio::make_work_guard(context);
   auto queue = std::make_shared<AsioMainQueue>(context);
   std::shared_ptr<ServiceManager> manager;
+  // Scripts and desktop search reach the manager through it, when there is a session bus.
+  std::unique_ptr<IntentBus> intents;
 
   asio::signal_set signals(context, SIGINT, SIGTERM, SIGHUP);
   signals.async_wait([&](const std::error_code &error, int number) {
@@ -49,6 +52,7 @@ int main() {
       return;
     Logger::app().notice("Stopping on signal " + std::to_string(number));
     std::weak_ptr<ServiceManager> weak = manager;
+    intents.reset();
     if (manager)
       manager->shutdown();
     manager.reset();
@@ -61,6 +65,12 @@ int main() {
     Logger::app().notice("Corvane started as \"" + manager->deviceName.get() + "\" (" +
                          manager->myDeviceID() + "), " +
                          std::to_string(manager->pairedPeers->size()) + " paired machine(s)");
+    // Without windows there is no desktop clipboard to fill and no panel to open: scripts get
+    // the values as answers.
+    IntentDependencies dependencies;
+    dependencies.pasteboard = std::make_shared<MemoryPasteboard>();
+    dependencies.opener = std::make_shared<XdgUrlOpener>();
+    intents = std::make_unique<IntentBus>(manager, std::move(dependencies), IntentBus::Options{});
   });
   context.run();
   Logger::app().notice("Corvane stopped");

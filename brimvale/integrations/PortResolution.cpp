@@ -212,4 +212,12 @@ std::vector<IncomingService> searchPorts(std::string_view text,
   return found;
 }
 
+bool holdsEveryWord(std::string_view haystack, std::string_view query) {
+  const std::string folded = searchFolded(normalisingApostrophes(haystack));
+  for (const auto &word : words(normalisingApostrophes(query)))
+    if (folded.find(searchFolded(word)) == std::string::npos)
+      return false;
+  return true;
+}
+
 } // namespace corvane

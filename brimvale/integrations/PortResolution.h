@@ -61,4 +61,8 @@ std::string shareStatusDialog(std::string_view name,
 std::vector<IncomingService> searchPorts(std::string_view text,
                                          const std::vector<IncomingService> &incoming);
 
+// Whether `haystack` holds every word of `query` by the same rule; a query without words
+// matches.
+bool holdsEveryWord(std::string_view haystack, std::string_view query);
+
 } // namespace corvane
