@@ -1,23 +1,39 @@
-// The application without its windows: one service manager on a headless main queue, until a
-// signal asks it to stop.
+// The application: the tray icon and its panel on the Qt event loop, or, with --headless (or
+// CORVANE_HEADLESS=1, or where there is no display), the service manager alone on a headless
+// main queue. Either way it runs until it is quit or a signal asks it to stop.
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/ProcessLimits.h"
+#include "brimvale/shell/FramePanel.h"
+#include "brimvale/shell/QtMainQueue.h"
+#include "brimvale/shell/SingleInstance.h"
+#include "brimvale/shell/brimvaleApp.h"
 
+#include <QApplication>
+#include <QSocketNotifier>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
+
+using namespace corvane;
 
 // After the manager let go of everything, the main queue runs on until its last task (a probe
 // pass that held it) has ended, but no longer than this.
 constexpr auto drainLimit = std::chrono::seconds(5);
 
-void waitForRelease(asio::io_context &context, std::weak_ptr<corvane::ServiceManager> manager,
+void waitForRelease(asio::io_context &context, std::weak_ptr<ServiceManager> manager,
                     std::chrono::steady_clock::time_point deadline) {
   if (manager.expired() || std::chrono::steady_clock::now() >= deadline) {
     context.stop();
@@ -29,19 +45,14 @@ void waitForRelease(asio::io_context &context, std::weak_ptr<corvane::ServiceMan
   });
 }
 
-} // namespace
-
-int main() {
-  using namespace corvane;
-  std::signal(SIGPIPE, SIG_IGN);
-
+int runHeadless() {
   asio::io_context context;
   auto guard = asio::make_work_guard(context);
   auto queue = std::make_shared<AsioMainQueue>(context);
   std::shared_ptr<ServiceManager> manager;
 
-  asio::signal_set signals(context, SIGINT, SIGTERM, SIGHUP);
-  signals.async_wait([&](const std::error_code &error, int number) {
+  asio::signal_set stopSignals(context, SIGINT, SIGTERM, SIGHUP);
+  stopSignals.async_wait([&](const std::error_code &error, int number) {
     if (error)
       return;
     Logger::app().notice("Stopping on signal " + std::to_string(number));
@@ -62,4 +73,95 @@ int main() {
   context.run();
   Logger::app().notice("Corvane stopped");
   return 0;
+}
+
+bool wantsHeadless(const std::vector<std::string> &arguments) {
+  for (const auto &argument : arguments)
+    if (argument == "--headless")
+      return true;
+  if (const char *value = std::getenv("CORVANE_HEADLESS");
+      value && *value && std::strcmp(value, "0") != 0)
+    return true;
+  // No display to show anything on, and no platform chosen (such as offscreen).
+  const auto unset = [](const char *name) {
+    const char *value = std::getenv(name);
+    return !value || !*value;
+  };
+  if (unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM")) {
+    Logger::app().notice("No display: running without the tray icon");
+    return true;
+  }
+  return false;
+}
+
+// Signals end the event loop through a socket pair, outside the handler.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int number) {
+  const char byte = static_cast<char>(number);
+  [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Corvane"));
+  QApplication::setDesktopFileName(QStringLiteral("corvane"));
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  // One application per session: a later start hands over its links and leaves.
+  SingleInstance instance;
+  if (instance.handOver(arguments)) {
+    Logger::app().notice("Corvane already runs; handed the arguments over");
+    return 0;
+  }
+  if (!instance.listen()) {
+    if (instance.handOver(arguments))
+      return 0;
+    Logger::app().error("Could not become the running instance; links from later starts are lost");
+  }
+
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
+    Logger::app().fault(std::string("socketpair: ") + std::strerror(errno));
+    return 1;
+  }
+  for (const int number : {SIGINT, SIGTERM, SIGHUP})
+    std::signal(number, onSignal);
+
+  auto queue = std::make_shared<QtMainQueue>();
+  std::unique_ptr<brimvaleApp> app;
+  app = std::make_unique<brimvaleApp>(
+      queue, [&app](const std::string &, PanelActions actions, qreal maxHeight, QWidget *parent) {
+        return new FramePanel(app->manager(), std::move(actions), maxHeight, parent);
+      });
+  QObject::connect(&instance, &SingleInstance::received, app.get(),
+                   [&app](const std::vector<std::string> &received) { app->receive(received); });
+
+  QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, &application, [&app] {
+    char byte = 0;
+    while (::read(signalPipe[0], &byte, 1) == 1)
+      Logger::app().notice("Stopping on signal " + std::to_string(static_cast<int>(byte)));
+    app->quit();
+  });
+
+  Logger::app().notice("Corvane started as \"" + app->manager().deviceName.get() + "\" (" +
+                       app->manager().myDeviceID() + "), " +
+                       std::to_string(app->manager().pairedPeers->size()) + " paired machine(s)");
+  app->start(brimvaleApp::linksIn(arguments));
+  const int status = QApplication::exec();
+  app->terminate();
+  app.reset();
+  Logger::app().notice("Corvane stopped");
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  corvane::raiseDescriptorLimit();
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (wantsHeadless(arguments))
+    return runHeadless();
+  return runDesktop(argc, argv, arguments);
 }
