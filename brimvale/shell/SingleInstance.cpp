@@ -34,11 +34,12 @@ bool SingleInstance::handOver(const std::vector<std::string> &arguments, int wai
     return false;
   QByteArray data;
   for (const auto &argument : arguments) {
-    // A line break would split one argument into two.
-    if (argument.find('\n') != std::string::npos)
+    // A line break would split one argument into two; an empty one would end the list.
+    if (argument.empty() || argument.find('\n') != std::string::npos)
       continue;
     data += QByteArray::fromStdString(argument) + '\n';
   }
+  data += '\n';
   socket.write(data);
   if (!socket.waitForBytesWritten(waitMilliseconds))
     return false;
@@ -53,20 +54,21 @@ bool SingleInstance::listen() {
   if (!QDir().mkpath(folder))
     return false;
   QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  server_ = new QLocalServer(this);
-  server_->setSocketOptions(QLocalServer::UserAccessOption);
-  if (!server_->listen(path_)) {
-    // Nobody answers there: an instance that died left its socket behind.
+  // Listening would replace the socket of an instance that runs: ask first.
+  {
     QLocalSocket probe;
     probe.connectToServer(path_);
     if (probe.waitForConnected(1000))
       return false;
-    QLocalServer::removeServer(path_);
-    if (!server_->listen(path_)) {
-      Logger::app().error("Cannot listen for later starts at " + path_.toStdString() + ": " +
-                          server_->errorString().toStdString());
-      return false;
-    }
+  }
+  // Nobody answers there: an instance that died may have left its socket behind.
+  QLocalServer::removeServer(path_);
+  server_ = new QLocalServer(this);
+  server_->setSocketOptions(QLocalServer::UserAccessOption);
+  if (!server_->listen(path_)) {
+    Logger::app().error("Cannot listen for later starts at " + path_.toStdString() + ": " +
+                        server_->errorString().toStdString());
+    return false;
   }
   connect(server_, &QLocalServer::newConnection, this, &SingleInstance::accept);
   return true;
@@ -79,11 +81,19 @@ std::optional<std::vector<std::string>> SingleInstance::decode(const QByteArray 
   const QString checked = utf8(data);
   if (utf8.hasError())
     return std::nullopt;
+  // Complete only with the empty line that ends the list: a connection that merely looked
+  // whether we run delivers nothing.
+  if (!data.endsWith('\n'))
+    return std::nullopt;
+  QList<QByteArray> lines = data.split('\n');
+  lines.removeLast(); // after the last line break
+  if (lines.isEmpty() || !lines.last().isEmpty())
+    return std::nullopt;
+  lines.removeLast();
   std::vector<std::string> arguments;
-  for (const QByteArray &line : data.split('\n')) {
-    if (line.isEmpty())
-      continue;
-    if (line.size() > maxArgumentBytes || arguments.size() >= maxArguments)
+  for (const QByteArray &line : lines) {
+    if (line.isEmpty() || line.size() > maxArgumentBytes ||
+        arguments.size() >= std::size_t(maxArguments))
       return std::nullopt;
     arguments.push_back(line.toStdString());
   }
@@ -113,6 +123,9 @@ void SingleInstance::accept() {
       const auto arguments = refused || timedOut ? std::nullopt : decode(*buffer);
       socket->deleteLater();
       if (!arguments) {
+        // A connection that only looked whether we run says nothing.
+        if (buffer->isEmpty() && !refused && !timedOut)
+          return;
         Logger::app().notice("Ignored what a later start sent: too much, too slow or not text");
         return;
       }

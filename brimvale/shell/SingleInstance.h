@@ -38,8 +38,8 @@ public:
   // made). A socket left behind by an instance that died is replaced.
   bool listen();
 
-  // Decodes what a later start sent: one argument per line, UTF-8. Absent when the limits are
-  // broken or the text is not UTF-8.
+  // Decodes what a later start sent: one argument per line, UTF-8, then an empty line. Absent
+  // when incomplete, when the limits are broken or when the text is not UTF-8.
   static std::optional<std::vector<std::string>> decode(const QByteArray &data);
 
 signals:
