@@ -218,7 +218,8 @@ TEST_F(PortRowTest, EachStateHasItsActionAndTheMenuItsItems) {
   EXPECT_NE(connected.findChild<QLabel *>("movedNotice"), nullptr);
   std::unique_ptr<QMenu> menu(connected.buildMoreMenu());
   EXPECT_EQ(itemTitles(*menu), (QStringList{"Copy localhost:25432", "Change local port\u2026",
-                                            "---", "Turn off on this Mac"}));
+                                            "Copy connection string", "Copy .env line", "---",
+                                            "Turn off on this Mac"}));
   item(*menu, "Turn off on this Mac")->trigger();
 
   IncomingService noLocal = port(State::connected());

@@ -302,7 +302,8 @@ TEST_F(PanelsTest, TheClassicPanelCopiesSwitchesAndPauses) {
   EXPECT_EQ(QApplication::clipboard()->text(),
             "localhost:" + QString::number(*pg->row().localPort));
   EXPECT_EQ(pg->findChild<QLabel *>("copyMark")->text(), "Copied");
-  std::unique_ptr<QMenu> menu(pg->buildContextMenu());
+  // Owned by the row, which the rebuild after the change deletes with it.
+  QMenu *menu = pg->buildContextMenu();
   EXPECT_EQ(itemTitles(*menu).last(), "Turn off");
   item(*menu, "Turn off")->trigger();
   settle();
