@@ -2,10 +2,11 @@
 // CORVANE_HEADLESS=1, or where there is no display), the service manager alone on a headless
 // main queue. Either way it runs until it is quit or a signal asks it to stop.
 #include "brimvale/manager/ServiceManager.h"
+#include "brimvale/panels/PanelStyle.h"
+#include "brimvale/panels/ReduceMotion.h"
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/ProcessLimits.h"
-#include "brimvale/shell/FramePanel.h"
 #include "brimvale/shell/QtMainQueue.h"
 #include "brimvale/shell/SingleInstance.h"
 #include "brimvale/shell/brimvaleApp.h"
@@ -128,10 +129,20 @@ int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments)
     std::signal(number, onSignal);
 
   auto queue = std::make_shared<QtMainQueue>();
+  // The desktop's animation setting, read once at start.
+  const bool reduceMotion = ReduceMotion::readFromDesktop();
   std::unique_ptr<brimvaleApp> app;
   app = std::make_unique<brimvaleApp>(
-      queue, [&app](const std::string &, PanelActions actions, qreal maxHeight, QWidget *parent) {
-        return new FramePanel(app->manager(), std::move(actions), maxHeight, parent);
+      queue, [&app, reduceMotion](const std::string &style, PanelActions actions, qreal maxHeight,
+                                  QWidget *parent) {
+        PanelContext context;
+        context.manager = &app->manager();
+        context.opener = &app->opener();
+        context.updates = &app->updates();
+        context.openWindow = [&app](const QString &id) { app->openWindow(id); };
+        context.reduceMotion = reduceMotion;
+        const auto chosen = style == "classic" ? PanelStyle::classic : PanelStyle::map;
+        return makePanel(chosen, std::move(context), std::move(actions), maxHeight, parent);
       });
   QObject::connect(&instance, &SingleInstance::received, app.get(),
                    [&app](const std::vector<std::string> &received) { app->receive(received); });

@@ -51,6 +51,10 @@ public:
   PanelRoot *panelRoot() const { return root_.get(); }
   QSystemTrayIcon *tray() const { return tray_.get(); }
   AppDelegate &delegate() { return *delegate_; }
+  UrlOpener &opener() { return *opener_; }
+  UpdateChecker &updates() { return *updates_; }
+  // Opens a window by its id and brings it to the front; the panel closes.
+  void openWindow(const QString &id);
   GlobalHotkey &hotkey() { return *hotkey_; }
 
   // Only the links among a start's arguments: those of the "corvane" scheme.
@@ -60,7 +64,6 @@ private:
   bool eventFilter(QObject *watched, QEvent *event) override;
   void updateIcon();
   void placePanel();
-  void openWindow(const QString &id);
 
   std::shared_ptr<QtMainQueue> queue_;
   std::shared_ptr<ServiceManager> manager_;
