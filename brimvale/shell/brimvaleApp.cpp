@@ -81,7 +81,8 @@ void brimvaleApp::start(const std::vector<std::string> &links) {
     updateIcon();
     connect(tray_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
-              if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+              // A double click's first press already toggled.
+              if (reason == QSystemTrayIcon::Trigger)
                 togglePanel();
             });
     root_->setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);

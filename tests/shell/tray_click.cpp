@@ -1,6 +1,7 @@
 // Clicks the application's tray icon on the X display: finds the small viewable window of
 // class "corvane" that the tray host embeds, and sends it a press and release of button 1 at
 // its centre. Exits 0 when it clicked, 1 when no such window is there, 2 without a display.
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -50,6 +51,10 @@ void send(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root, 
   std::memset(&event, 0, sizeof event);
   event.response_type = press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE;
   event.detail = 1;
+  // A real time stamp: presses all stamped alike would count as double clicks.
+  event.time = static_cast<xcb_timestamp_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now().time_since_epoch())
+                                                .count());
   event.root = root;
   event.event = window;
   event.child = XCB_NONE;

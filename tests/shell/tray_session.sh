@@ -79,6 +79,8 @@ while [ "$(count 'Panel shown')" -lt 1 ]; do
 done
 command -v import >/dev/null && import -window root "$screens/tray-panel-open.png"
 
+# Past the double-click interval, so that this click is a click of its own.
+sleep 1
 "$click"
 wait_for "Panel hidden"
 command -v import >/dev/null && import -window root "$screens/tray-panel-closed.png"
