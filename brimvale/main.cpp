@@ -1,25 +1,41 @@
-// The application without its windows: one service manager on a headless main queue, until a
-// signal asks it to stop.
+// The application: the tray icon and its panel on the Qt event loop, or, with --headless (or
+// CORVANE_HEADLESS=1, or where there is no display), the service manager alone on a headless
+// main queue. Either way it runs until it is quit or a signal asks it to stop.
 #include "brimvale/integrations/IntentBus.h"
 #include "brimvale/manager/ServiceManager.h"
+#include "brimvale/panels/PanelStyle.h"
+#include "brimvale/panels/ReduceMotion.h"
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/ProcessLimits.h"
+#include "brimvale/shell/QtMainQueue.h"
+#include "brimvale/shell/SingleInstance.h"
+#include "brimvale/shell/brimvaleApp.h"
 
+#include <QApplication>
+#include <QSocketNotifier>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
 
 namespace {
+
+using namespace corvane;
 
 // After the manager let go of everything, the main queue runs on until its last task (a probe
 // pass that held it) has ended, but no longer than this.
 constexpr auto drainLimit = std::chrono::seconds(5);
 
-void waitForRelease(asio::io_context &context, std::weak_ptr<corvane::ServiceManager> manager,
+void waitForRelease(asio::io_context &context, std::weak_ptr<ServiceManager> manager,
                     std::chrono::steady_clock::time_point deadline) {
   if (manager.expired() || std::chrono::steady_clock::now() >= deadline) {
     context.stop();
@@ -31,14 +47,7 @@ void waitForRelease(asio::io_context &context, std::weak_ptr<corvane::ServiceMan
   });
 }
 
-} // namespace
-
-int main() {
-  using namespace corvane;
-  // Before any thread opens a socket.
-  raiseDescriptorLimit();
-  std::signal(SIGPIPE, SIG_IGN);
-
+int runHeadless() {
   asio::io_context context;
   auto guard = asio::make_work_guard(context);
   auto queue = std::make_shared<AsioMainQueue>(context);
@@ -46,8 +55,8 @@ int main() {
   // Scripts and desktop search reach the manager through it, when there is a session bus.
   std::unique_ptr<IntentBus> intents;
 
-  asio::signal_set signals(context, SIGINT, SIGTERM, SIGHUP);
-  signals.async_wait([&](const std::error_code &error, int number) {
+  asio::signal_set stopSignals(context, SIGINT, SIGTERM, SIGHUP);
+  stopSignals.async_wait([&](const std::error_code &error, int number) {
     if (error)
       return;
     Logger::app().notice("Stopping on signal " + std::to_string(number));
@@ -75,4 +84,105 @@ int main() {
   context.run();
   Logger::app().notice("Corvane stopped");
   return 0;
+}
+
+bool wantsHeadless(const std::vector<std::string> &arguments) {
+  for (const auto &argument : arguments)
+    if (argument == "--headless")
+      return true;
+  if (const char *value = std::getenv("CORVANE_HEADLESS");
+      value && *value && std::strcmp(value, "0") != 0)
+    return true;
+  // No display to show anything on, and no platform chosen (such as offscreen).
+  const auto unset = [](const char *name) {
+    const char *value = std::getenv(name);
+    return !value || !*value;
+  };
+  if (unset("DISPLAY") && unset("WAYLAND_DISPLAY") && unset("QT_QPA_PLATFORM")) {
+    Logger::app().notice("No display: running without the tray icon");
+    return true;
+  }
+  return false;
+}
+
+// Signals end the event loop through a socket pair, outside the handler.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int number) {
+  const char byte = static_cast<char>(number);
+  [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments) {
+  QApplication application(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Corvane"));
+  QApplication::setDesktopFileName(QStringLiteral("corvane"));
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  // One application per session: a later start hands over its links and leaves.
+  SingleInstance instance;
+  if (instance.handOver(arguments)) {
+    Logger::app().notice("Corvane already runs; handed the arguments over");
+    return 0;
+  }
+  if (!instance.listen()) {
+    if (instance.handOver(arguments))
+      return 0;
+    Logger::app().error("Could not become the running instance; links from later starts are lost");
+  }
+
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
+    Logger::app().fault(std::string("socketpair: ") + std::strerror(errno));
+    return 1;
+  }
+  for (const int number : {SIGINT, SIGTERM, SIGHUP})
+    std::signal(number, onSignal);
+
+  auto queue = std::make_shared<QtMainQueue>();
+  // The desktop's animation setting, read once at start.
+  const bool reduceMotion = ReduceMotion::readFromDesktop();
+  std::unique_ptr<brimvaleApp> app;
+  app = std::make_unique<brimvaleApp>(
+      queue, [&app, reduceMotion](const std::string &style, PanelActions actions, qreal maxHeight,
+                                  QWidget *parent) {
+        PanelContext context;
+        context.manager = &app->manager();
+        context.opener = &app->opener();
+        context.updates = &app->updates();
+        context.openWindow = [&app](const QString &id) { app->openWindow(id); };
+        context.reduceMotion = reduceMotion;
+        const auto chosen = style == "classic" ? PanelStyle::classic : PanelStyle::map;
+        return makePanel(chosen, std::move(context), std::move(actions), maxHeight, parent);
+      });
+  QObject::connect(&instance, &SingleInstance::received, app.get(),
+                   [&app](const std::vector<std::string> &received) { app->receive(received); });
+
+  QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, &application, [&app] {
+    char byte = 0;
+    while (::read(signalPipe[0], &byte, 1) == 1)
+      Logger::app().notice("Stopping on signal " + std::to_string(static_cast<int>(byte)));
+    app->quit();
+  });
+
+  Logger::app().notice("Corvane started as \"" + app->manager().deviceName.get() + "\" (" +
+                       app->manager().myDeviceID() + "), " +
+                       std::to_string(app->manager().pairedPeers->size()) + " paired machine(s)");
+  app->start(brimvaleApp::linksIn(arguments));
+  const int status = QApplication::exec();
+  app->terminate();
+  app.reset();
+  Logger::app().notice("Corvane stopped");
+  return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  corvane::raiseDescriptorLimit();
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (wantsHeadless(arguments))
+    return runHeadless();
+  return runDesktop(argc, argv, arguments);
 }

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the application and starts it.
+# Builds the application and starts it: the tray icon on a desktop, else (or with --headless)
+# the service manager alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -15,5 +16,15 @@ staged=$(mktemp "$entry.XXXXXX")
 cp build/release/CorvaneControl/corvane-control.desktop "$staged"
 chmod 0644 "$staged"
 mv -f "$staged" "$entry"
+
+# The application's own entry: launchers list it, and "corvane:" links open with it.
+entry="$data_home/applications/corvane.desktop"
+staged=$(mktemp "$entry.XXXXXX")
+cp build/release/brimvale/corvane.desktop "$staged"
+chmod 0644 "$staged"
+mv -f "$staged" "$entry"
+if command -v xdg-mime >/dev/null 2>&1; then
+  xdg-mime default corvane.desktop x-scheme-handler/corvane || true
+fi
 
 exec build/release/brimvale/corvane "$@"

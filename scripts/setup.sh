@@ -8,12 +8,13 @@ build_packages=(
   libasio-dev libssl-dev nlohmann-json3-dev libicu-dev
   libavahi-client-dev libsystemd-dev libcurl4-openssl-dev
   qt6-base-dev qt6-svg-dev fonts-jetbrains-mono
+  libxcb1-dev
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev
   postgresql redis-server mariadb-server memcached rabbitmq-server nats-server nginx-light
   avahi-daemon avahi-utils dbus iproute2 procps stunnel4
-  xvfb xauth
+  xvfb xauth trayer imagemagick
 )
 
 wanted=("${build_packages[@]}")

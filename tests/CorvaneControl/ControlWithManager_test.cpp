@@ -71,7 +71,7 @@ protected:
   std::unique_ptr<testing::ChildProcess> startApplication() {
     const std::string noBus = "unix:path=" + (root_ / "no-bus").string();
     auto application = std::make_unique<testing::ChildProcess>(
-        std::vector<std::string>{CORVANE_APPLICATION},
+        std::vector<std::string>{CORVANE_APPLICATION, "--headless"},
         std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + noBus,
                                  "DBUS_SESSION_BUS_ADDRESS=" + noBus});
     EXPECT_TRUE(application->started());

@@ -551,8 +551,8 @@ TEST_F(ApplicationNamespaces, PairedApplicationsRouteASharedPortAcrossTheLink) {
   const std::string app = E2E_APPLICATION;
   const std::string tool = E2E_ECHO_TOOL;
   nodes_.push_back(
-      startApp(0, tool + " serve " + std::to_string(echoPort) + " & exec " + app + " 2>&1"));
-  nodes_.push_back(startApp(1, "exec " + app + " 2>&1"));
+      startApp(0, tool + " serve " + std::to_string(echoPort) + " & exec " + app + " --headless 2>&1"));
+  nodes_.push_back(startApp(1, "exec " + app + " --headless 2>&1"));
   for (auto &node : nodes_)
     ASSERT_TRUE(node->started());
 

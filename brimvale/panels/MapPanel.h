@@ -1,0 +1,83 @@
+#pragma once
+
+#include "brimvale/foundation/PairedPeerStore.h"
+#include "brimvale/panels/PanelContext.h"
+#include "brimvale/shell/CopyFeedback.h"
+#include "brimvale/shell/PanelActions.h"
+
+#include <QWidget>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+class PanelFrame;
+class StateWatch;
+
+// The map-style panel: a header with the status sentence and the encryption badge; the
+// paired Macs on a map with the selected Mac's ports (or the searching well while none is
+// nearby); this Mac's shares as chips; and a footer with the notice, the update offer or the
+// shortcut hint, then Settings and Quit. Rebuilt from the manager's published state when it
+// changes; it changes nothing except through the manager's operations. Main thread only; the
+// context's manager, opener and update checker must outlive it.
+class MapPanel : public QWidget {
+  Q_OBJECT
+
+public:
+  // The map has four places.
+  static constexpr std::size_t mapPlaces = 4;
+
+  MapPanel(PanelContext context, PanelActions actions, qreal maxHeight, QWidget *parent = nullptr);
+  ~MapPanel() override;
+
+  // The paired Macs nearby now (those still paired only).
+  std::set<std::string> onlinePairedIDs() const;
+  // Nearby Macs first, then the others, each oldest paired first; at most four.
+  std::vector<PairedPeer> shownMacs() const;
+  std::optional<PairedPeer> selectedMac() const;
+  // The selected Mac's card subtitle: "away · 1 port", "12 ms · 3 ports", ….
+  std::string cardSubtitle(const PairedPeer &peer) const;
+
+  void select(const std::string &deviceID);
+  void setSharing(bool open);
+  void setEditingShares(bool editing);
+  void setShowingHelp(bool showing);
+  bool sharing() const { return sharing_; }
+  bool editingShares() const { return editingShares_; }
+  bool showingHelp() const { return showingHelp_; }
+  CopyFeedback &feedback() { return feedback_; }
+  const PanelContext &context() const { return context_; }
+
+  // Builds the content again from the manager's state now.
+  void rebuild();
+
+protected:
+  void changeEvent(QEvent *event) override;
+  void showEvent(QShowEvent *event) override;
+
+private:
+  QWidget *header();
+  QWidget *middle();
+  QWidget *footer();
+  QWidget *macsSection();
+  QWidget *emptyState();
+  QWidget *mapAndCard();
+  QWidget *card(const PairedPeer &peer);
+  QWidget *sharesSection();
+  QWidget *pausedBanner();
+
+  PanelContext context_;
+  PanelActions actions_;
+  qreal maxHeight_;
+  CopyFeedback feedback_;
+  std::optional<std::string> selectedPeerID_;
+  bool sharing_ = false;
+  bool showingHelp_ = false;
+  bool editingShares_ = false;
+  PanelFrame *frame_ = nullptr;
+  StateWatch *watch_ = nullptr;
+};
+
+} // namespace corvane

@@ -1,0 +1,17 @@
+#include "brimvale/panels/PanelContext.h"
+
+#include "brimvale/manager/ServiceManager.h"
+
+namespace corvane {
+
+bool PanelContext::canWake(const std::string &peerID) const {
+  if (hooks.canWake)
+    return hooks.canWake(peerID);
+  const auto &hardware = manager->preferences->hardware;
+  if (!hardware)
+    return false;
+  const auto found = hardware->find(peerID);
+  return found != hardware->end() && !found->second.empty();
+}
+
+} // namespace corvane

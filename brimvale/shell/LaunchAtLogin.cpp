@@ -1,0 +1,93 @@
+#include "brimvale/shell/LaunchAtLogin.h"
+
+#include "brimvale/platform/KeychainStore.h"
+#include "brimvale/platform/Logger.h"
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <unistd.h>
+
+namespace corvane {
+
+namespace {
+
+constexpr const char *entryName = "corvane.desktop";
+
+// Inside quotes a desktop entry escapes \ " ` $; the value then escapes \ again, and % starts a
+// field code.
+std::string quotedExec(const std::string &program) {
+  std::string inner;
+  for (const char c : program) {
+    if (c == '\\' || c == '"' || c == '`' || c == '$')
+      inner += '\\';
+    inner += c;
+  }
+  std::string value = "\"";
+  for (const char c : inner) {
+    if (c == '\\')
+      value += "\\\\";
+    else if (c == '%')
+      value += "%%";
+    else
+      value += c;
+  }
+  return value + "\"";
+}
+
+std::string runningProgram() {
+  std::error_code error;
+  const auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string() : path.string();
+}
+
+std::optional<std::string> failure(const std::string &reason) {
+  Logger::app().error("Launch at login change failed: " + reason);
+  return std::string(launchAtLoginFailureText);
+}
+
+} // namespace
+
+std::filesystem::path launchAtLoginEntryPath() {
+  const auto base = storage::baseFolder("XDG_CONFIG_HOME", ".config");
+  if (base.empty())
+    return {};
+  return base / "autostart" / entryName;
+}
+
+std::string launchAtLoginEntry(const std::string &program) {
+  return "[Desktop Entry]\n"
+         "Type=Application\n"
+         "Name=Corvane\n"
+         "Comment=Use the ports of your paired Macs at localhost.\n"
+         "Exec=" +
+         quotedExec(program) +
+         "\n"
+         "Terminal=false\n"
+         "X-GNOME-Autostart-enabled=true\n";
+}
+
+std::optional<std::string> setLaunchAtLogin(bool on, const std::string &program) {
+  const auto path = launchAtLoginEntryPath();
+  if (path.empty())
+    return failure("no configuration folder (XDG_CONFIG_HOME and HOME are unset)");
+  if (!on) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+      return failure(path.string() + ": " + std::strerror(errno));
+    return std::nullopt;
+  }
+  const std::string target = program.empty() ? runningProgram() : program;
+  if (target.empty() || target.front() != '/')
+    return failure("the program's path is unknown");
+  std::error_code error;
+  std::filesystem::create_directories(path.parent_path(), error);
+  if (error)
+    return failure(path.parent_path().string() + ": " + error.message());
+  const std::string text = launchAtLoginEntry(target);
+  const int status = storage::writeFileAtomically(path, Bytes(text.begin(), text.end()), 0644);
+  if (status != 0)
+    return failure(path.string() + ": " + std::strerror(status));
+  return std::nullopt;
+}
+
+} // namespace corvane

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "brimvale/shell/PanelActions.h"
+
+#include <QWidget>
+#include <functional>
+#include <string>
+
+class QScreen;
+
+namespace corvane {
+
+class ServiceManager;
+
+// The panel's window: it shows the panel of the style the user chose ("panelStyle"; the
+// classic panel for "classic", the map panel for anything else), with the footer's actions and
+// a height limit taken from the screen, and tells the manager whether the panel is on screen.
+// Main thread only; the manager must outlive it.
+class PanelRoot : public QWidget {
+  Q_OBJECT
+
+public:
+  static constexpr const char *panelStyleKey = "panelStyle";
+
+  // Builds the panel of a style as a child of `parent`.
+  using MakePanel = std::function<QWidget *(const std::string &panelStyle, PanelActions actions,
+                                            qreal maxHeight, QWidget *parent)>;
+
+  PanelRoot(ServiceManager &manager, MakePanel makePanel, PanelActions actions,
+            QWidget *parent = nullptr);
+  ~PanelRoot() override;
+
+  // The screen's available height less 12 points; infinity without a screen.
+  static qreal maxPanelHeight(const QScreen *screen);
+
+  // Builds the panel again when the style or the height limit changed since the last build.
+  void update(qreal maxHeight);
+  QWidget *panel() const { return panel_; }
+  const std::string &style() const { return style_; }
+
+protected:
+  void showEvent(QShowEvent *event) override;
+  void hideEvent(QHideEvent *event) override;
+
+private:
+  ServiceManager &manager_;
+  MakePanel makePanel_;
+  PanelActions actions_;
+  QWidget *panel_ = nullptr;
+  std::string style_;
+  qreal maxHeight_ = -1;
+};
+
+} // namespace corvane

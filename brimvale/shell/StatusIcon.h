@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QColor>
+#include <QIcon>
+#include <QImage>
+
+class QPainter;
+
+namespace corvane {
+
+// The tray's emblem: three nodes joined by two lines. The outer nodes are filled while some
+// paired Mac is online and rings otherwise; a small dot at the lower right marks a failed
+// incoming port. Main thread only.
+
+// Draws the emblem in black into an 18 × 18 point square whose origin is its lower-left corner
+// (y grows upwards) on a painter whose device has an alpha channel: the hollow nodes erase
+// what lies under them. The painter's state is restored afterwards. Always true.
+bool drawStatusIcon(QPainter &painter, bool peersOnline, bool hasFailure);
+
+// The emblem as an image `pixels` wide and high, in `ink` on transparency.
+QImage statusIconImage(bool peersOnline, bool hasFailure, int pixels, const QColor &ink);
+
+// The emblem at the usual tray sizes, in `ink`.
+QIcon statusIcon(bool peersOnline, bool hasFailure, const QColor &ink);
+
+// The colour the tray's emblem is drawn in: light where the desktop's panel is dark (GNOME's
+// top bar always is), else the desktop's text colour.
+QColor trayInk();
+
+} // namespace corvane

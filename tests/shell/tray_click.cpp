@@ -1,0 +1,87 @@
+// Clicks the application's tray icon on the X display: finds the small viewable window of
+// class "corvane" that the tray host embeds, and sends it a press and release of button 1 at
+// its centre. Exits 0 when it clicked, 1 when no such window is there, 2 without a display.
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <xcb/xcb.h>
+
+namespace {
+
+bool isTrayIcon(xcb_connection_t *connection, xcb_window_t window) {
+  auto attributes = xcb_get_window_attributes_reply(
+      connection, xcb_get_window_attributes(connection, window), nullptr);
+  const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+  std::free(attributes);
+  if (!viewable)
+    return false;
+  auto geometry = xcb_get_geometry_reply(connection, xcb_get_geometry(connection, window), nullptr);
+  const bool small = geometry && geometry->width <= 64 && geometry->height <= 64;
+  std::free(geometry);
+  if (!small)
+    return false;
+  auto property = xcb_get_property_reply(
+      connection,
+      xcb_get_property(connection, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 64), nullptr);
+  bool ours = false;
+  if (property) {
+    const std::string value(static_cast<const char *>(xcb_get_property_value(property)),
+                            xcb_get_property_value_length(property));
+    ours = value.find("corvane") != std::string::npos;
+  }
+  std::free(property);
+  return ours;
+}
+
+xcb_window_t find(xcb_connection_t *connection, xcb_window_t parent) {
+  auto tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, parent), nullptr);
+  if (!tree)
+    return 0;
+  xcb_window_t found = 0;
+  const xcb_window_t *children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i)
+    found = isTrayIcon(connection, children[i]) ? children[i] : find(connection, children[i]);
+  std::free(tree);
+  return found;
+}
+
+void send(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root, bool press) {
+  xcb_button_press_event_t event;
+  std::memset(&event, 0, sizeof event);
+  event.response_type = press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE;
+  event.detail = 1;
+  // A real time stamp: presses all stamped alike would count as double clicks.
+  event.time = static_cast<xcb_timestamp_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                std::chrono::steady_clock::now().time_since_epoch())
+                                                .count());
+  event.root = root;
+  event.event = window;
+  event.child = XCB_NONE;
+  event.event_x = 8;
+  event.event_y = 8;
+  event.same_screen = 1;
+  event.state = press ? 0 : XCB_BUTTON_MASK_1;
+  xcb_send_event(connection, 1, window,
+                 press ? XCB_EVENT_MASK_BUTTON_PRESS : XCB_EVENT_MASK_BUTTON_RELEASE,
+                 reinterpret_cast<const char *>(&event));
+}
+
+} // namespace
+
+int main() {
+  xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
+  if (!connection || xcb_connection_has_error(connection))
+    return 2;
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  const xcb_window_t icon = find(connection, root);
+  if (!icon) {
+    xcb_disconnect(connection);
+    return 1;
+  }
+  send(connection, icon, root, true);
+  send(connection, icon, root, false);
+  xcb_flush(connection);
+  xcb_disconnect(connection);
+  return 0;
+}
