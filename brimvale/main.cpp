@@ -11,6 +11,7 @@
 #include "brimvale/shell/QtMainQueue.h"
 #include "brimvale/shell/SingleInstance.h"
 #include "brimvale/shell/brimvaleApp.h"
+#include "brimvale/windows/AppWindows.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -142,10 +143,13 @@ int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments)
   // The desktop's animation setting, read once at start.
   const bool reduceMotion = ReduceMotion::readFromDesktop();
   std::unique_ptr<brimvaleApp> app;
+  // Filled once the application exists; the panels are made only after that.
+  WindowContext windows;
   app = std::make_unique<brimvaleApp>(
-      queue, [&app, reduceMotion](const std::string &style, PanelActions actions, qreal maxHeight,
-                                  QWidget *parent) {
+      queue, [&app, &windows, reduceMotion](const std::string &style, PanelActions actions,
+                                            qreal maxHeight, QWidget *parent) {
         PanelContext context;
+        context.hooks = makePanelHooks(windows);
         context.manager = &app->manager();
         context.opener = &app->opener();
         context.updates = &app->updates();
@@ -154,6 +158,14 @@ int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments)
         const auto chosen = style == "classic" ? PanelStyle::classic : PanelStyle::map;
         return makePanel(chosen, std::move(context), std::move(actions), maxHeight, parent);
       });
+  windows.manager = &app->manager();
+  windows.opener = &app->opener();
+  windows.updates = &app->updates();
+  windows.hotkey = &app->hotkey();
+  windows.openWindow = [&app](const QString &id) { app->openWindow(id); };
+  windows.showPanel = [&app] { app->showPanel(); };
+  windows.reduceMotion = reduceMotion;
+  addAppWindows(app->windows(), windows);
   QObject::connect(&instance, &SingleInstance::received, app.get(),
                    [&app](const std::vector<std::string> &received) { app->receive(received); });
 

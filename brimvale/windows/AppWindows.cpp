@@ -1,0 +1,19 @@
+#include "brimvale/windows/AppWindows.h"
+
+#include "brimvale/manager/ServiceManager.h"
+#include "brimvale/shell/WindowRegistry.h"
+
+namespace corvane {
+
+void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
+  (void)registry;
+  (void)context;
+}
+
+PanelHooks makePanelHooks(const WindowContext &context) {
+  PanelHooks hooks;
+  (void)context;
+  return hooks;
+}
+
+} // namespace corvane
