@@ -136,6 +136,11 @@ ServiceManager::ServiceManager(Setup setup)
     e.restartGateway = [gateway = gateway] { gateway->restart(); };
   if (!e.revokeAtGateway)
     e.revokeAtGateway = [gateway = gateway](const std::string &peerID) { gateway->revoke(peerID); };
+  if (!e.disconnectAtGateway)
+    e.disconnectAtGateway = [gateway = gateway](const std::string &peerID,
+                                                const std::string &serviceID) {
+      gateway->disconnect(peerID, serviceID);
+    };
   if (!e.startDiscovery)
     e.startDiscovery = [discovery = discovery] { discovery->start(); };
   if (!e.updateProxy)

@@ -96,6 +96,9 @@ public:
     std::function<void()> startGateway;
     std::function<void()> restartGateway;
     std::function<void(const std::string &peerID)> revokeAtGateway;
+    // Drops the relayed connections of one paired Mac to one share (share id in upper case).
+    std::function<void(const std::string &peerID, const std::string &serviceID)>
+        disconnectAtGateway;
     std::function<void()> startDiscovery;
     std::function<void(std::vector<ProxyManager::Route>, std::unordered_map<std::string, PairKeys>)>
         updateProxy;
@@ -307,6 +310,9 @@ public:
   void assignEnvironment(const std::string &serviceID,
                          const std::optional<std::string> &environmentID);
   void removeShare(const std::string &serviceID);
+  // Cuts off a Mac connected to a share now; it keeps its right to the share and may connect
+  // again.
+  void disconnectShareUser(const std::string &peerID, const std::string &serviceID);
   void ungroupEnvironment(const std::string &environmentID);
   std::optional<ExposedService::ValidationError>
   createEnvironment(const std::string &name, const std::vector<std::string> &serviceIDs);

@@ -5,6 +5,7 @@
 #include "brimvale/platform/Json.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 
 namespace corvane {
@@ -127,6 +128,14 @@ void ServiceManager::removeShare(const std::string &serviceID) {
   detachFromEnvironments(serviceID);
   save();
   pushShares();
+}
+
+void ServiceManager::disconnectShareUser(const std::string &peerID, const std::string &serviceID) {
+  // The gateway knows shares by their upper-case UUID text.
+  std::string upper = serviceID;
+  std::ranges::transform(upper, upper.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  effects_.disconnectAtGateway(peerID, upper);
 }
 
 void ServiceManager::ungroupEnvironment(const std::string &environmentID) {

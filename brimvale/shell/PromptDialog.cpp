@@ -89,6 +89,10 @@ QPushButton *PromptDialog::addCancelButton(const QString &title) {
   return button;
 }
 
+void PromptDialog::setButtonsStacked(bool stacked) {
+  buttonRow_->setDirection(stacked ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
+}
+
 QStringList PromptDialog::texts() const {
   QStringList all;
   for (const QLineEdit *field : fields_)

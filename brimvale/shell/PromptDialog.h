@@ -40,6 +40,9 @@ public:
   QPushButton *addButton(const QString &title, Action action);
   QPushButton *addCancelButton(const QString &title);
 
+  // Buttons one above the other, full width, for titles too long to stand side by side.
+  void setButtonsStacked(bool stacked);
+
   QStringList texts() const;
   void setTexts(const QStringList &texts);
   const std::vector<QLineEdit *> &fields() const { return fields_; }

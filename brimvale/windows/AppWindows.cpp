@@ -1,7 +1,14 @@
 #include "brimvale/windows/AppWindows.h"
 
 #include "brimvale/manager/ServiceManager.h"
+#include "brimvale/shell/EnvironmentMenu.h"
+#include "brimvale/shell/EnvironmentNamePrompt.h"
+#include "brimvale/shell/HintsPrompt.h"
+#include "brimvale/shell/PortPrompt.h"
+#include "brimvale/shell/ShareMenu.h"
 #include "brimvale/shell/WindowRegistry.h"
+
+#include <QMenu>
 
 namespace corvane {
 
@@ -13,6 +20,25 @@ void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
 PanelHooks makePanelHooks(const WindowContext &context) {
   PanelHooks hooks;
   (void)context;
+  // The share and environment menus, and the prompts their items open. The on-device
+  // explanation model does not exist on this desktop, so no explain item is offered.
+  ServiceManager *manager = context.manager;
+  hooks.shareMenu = [manager, open = context.openWindow](const OutgoingService &row) {
+    auto *menu = new QMenu;
+    ShareMenu(row, *manager, false, open).addTo(*menu);
+    return menu;
+  };
+  hooks.environmentMenu = [manager](const ShareEnvironment &environment, bool allOn) {
+    auto *menu = new QMenu;
+    EnvironmentMenu(environment, allOn, *manager).addTo(*menu);
+    return menu;
+  };
+  hooks.attachPrompts = [manager](QWidget &panel) {
+    // Owned by the panel: they go with it and stop answering the manager's requests.
+    new PortPrompt(*manager, &panel);
+    new EnvironmentNamePrompt(*manager, &panel);
+    new HintsPrompt(*manager, &panel);
+  };
   return hooks;
 }
 
