@@ -7,6 +7,7 @@
 #include "brimvale/shell/PortPrompt.h"
 #include "brimvale/shell/ShareMenu.h"
 #include "brimvale/shell/WindowRegistry.h"
+#include "brimvale/windows/SettingsView.h"
 
 #include <QMenu>
 
@@ -15,6 +16,18 @@ namespace corvane {
 void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
   (void)registry;
   (void)context;
+  registry.add(QStringLiteral("settings"), [context] {
+    SettingsView::Services services;
+    services.manager = context.manager;
+    services.updates = context.updates;
+    services.hotkey =
+        ShortcutRecorder::Hotkey::of(context.hotkey, context.manager->standardDefaults());
+    services.pair = [open = context.openWindow] {
+      if (open)
+        open(QStringLiteral("pairing"));
+    };
+    return new SettingsView(std::move(services));
+  });
 }
 
 PanelHooks makePanelHooks(const WindowContext &context) {
