@@ -8,6 +8,7 @@
 #include "brimvale/windows/ShareWindowKit.h"
 
 #include <QAbstractButton>
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -82,24 +83,24 @@ ImportReviewView::ImportReviewView(ServiceManager &manager, std::shared_ptr<Main
 
   auto *header = new QWidget;
   auto *headerStack = panelkit::column(header, 2);
-  headerStack->addWidget(panelkit::label(QStringLiteral("Share as an environment"),
-                                         Theme::system(17, QFont::DemiBold), sharekit::ink()));
+  headerStack->addWidget(sharekit::label(QStringLiteral("Share as an environment"),
+                                         Theme::system(17, QFont::DemiBold), sharekit::Role::ink));
   auto *from =
-      panelkit::label(QStringLiteral("From ") + qs(current() ? current()->fileName : std::string()),
-                      Theme::mono(11.5), sharekit::muted());
+      sharekit::label(QStringLiteral("From ") + qs(current() ? current()->fileName : std::string()),
+                      Theme::mono(11.5), sharekit::Role::muted);
   from->setObjectName(QStringLiteral("importFrom"));
   headerStack->addWidget(from);
   stack->addWidget(header);
 
   auto *nameBlock = new QWidget;
   auto *nameStack = panelkit::column(nameBlock, 6);
-  nameStack->addWidget(panelkit::label(QStringLiteral("Name"), Theme::system(11.5, QFont::DemiBold),
-                                       sharekit::muted()));
+  nameStack->addWidget(sharekit::label(QStringLiteral("Name"), Theme::system(11.5, QFont::DemiBold),
+                                       sharekit::Role::muted));
   nameField_ = sharekit::field(QStringLiteral("Environment name"), 36);
   nameField_->setObjectName(QStringLiteral("importNameField"));
   nameField_->setText(qs(current() ? current()->name : std::string()));
   nameStack->addWidget(nameField_);
-  addsTo_ = panelkit::label({}, Theme::system(11.5), sharekit::muted(), 2);
+  addsTo_ = sharekit::label({}, Theme::system(11.5), sharekit::Role::muted, 2);
   addsTo_->setObjectName(QStringLiteral("importAddsTo"));
   nameStack->addWidget(addsTo_);
   stack->addWidget(nameBlock);
@@ -108,7 +109,7 @@ ImportReviewView::ImportReviewView(ServiceManager &manager, std::shared_ptr<Main
   listLayout_ = panelkit::column(listHolder, 0);
   stack->addWidget(listHolder);
 
-  problemLabel_ = panelkit::label({}, Theme::system(12), sharekit::amber(), 4);
+  problemLabel_ = sharekit::label({}, Theme::system(12), sharekit::Role::amber, 4);
   problemLabel_->setObjectName(QStringLiteral("importProblem"));
   stack->addWidget(problemLabel_);
 
@@ -119,10 +120,10 @@ ImportReviewView::ImportReviewView(ServiceManager &manager, std::shared_ptr<Main
   InkButtonStyle::apply(shareButton_, 34);
   line->addWidget(shareButton_);
   line->addStretch(1);
-  auto *other = sharekit::link(QStringLiteral("Other file"), sharekit::ink());
+  auto *other = sharekit::link(QStringLiteral("Other file"), sharekit::Role::ink);
   other->setObjectName(QStringLiteral("importOtherFile"));
   line->addWidget(other);
-  auto *cancel = sharekit::link(QStringLiteral("Cancel"), sharekit::ink());
+  auto *cancel = sharekit::link(QStringLiteral("Cancel"), sharekit::Role::ink);
   cancel->setObjectName(QStringLiteral("importCancel"));
   line->addWidget(cancel);
   stack->addWidget(buttons);
@@ -340,8 +341,8 @@ QWidget *ImportReviewView::buildList(const ImportReview &review) {
   auto *inner = new QWidget;
   auto *stack = panelkit::column(inner, 14, QMargins(0, 0, 2, 0));
   if (review.result.found.empty()) {
-    auto *none = panelkit::label(QStringLiteral("This file doesn't publish any ports on this Mac."),
-                                 Theme::system(12.5), sharekit::muted(), 2);
+    auto *none = sharekit::label(QStringLiteral("This file doesn't publish any ports on this Mac."),
+                                 Theme::system(12.5), sharekit::Role::muted, 2);
     none->setObjectName(QStringLiteral("importNothingFound"));
     stack->addWidget(none);
   } else {
@@ -363,13 +364,13 @@ QWidget *ImportReviewView::buildList(const ImportReview &review) {
     auto *skipped = new QWidget;
     skipped->setObjectName(QStringLiteral("importSkipped"));
     auto *lines = panelkit::column(skipped, 4);
-    auto *heading = panelkit::label(QStringLiteral("Can't share"),
-                                    Theme::system(11.5, QFont::DemiBold), sharekit::muted());
+    auto *heading = sharekit::label(QStringLiteral("Can't share"),
+                                    Theme::system(11.5, QFont::DemiBold), sharekit::Role::muted);
     heading->setAccessibleDescription(QStringLiteral("heading"));
     lines->addWidget(heading);
     for (const auto &text : review.result.skipped) {
       // The reader's sentence quotes the file: plain text, wrapped.
-      auto *reason = panelkit::label(qs(text), Theme::system(11.5), sharekit::muted(), 8);
+      auto *reason = sharekit::label(qs(text), Theme::system(11.5), sharekit::Role::muted, 8);
       reason->setObjectName(QStringLiteral("importSkippedText"));
       lines->addWidget(reason);
     }
@@ -412,15 +413,15 @@ QWidget *ImportReviewView::buildRow(const ImportReview &review, const ComposeImp
   auto *textStack = panelkit::column(texts, 1);
   auto *title = new QWidget;
   auto *titleLine = panelkit::row(title, 6);
-  auto *nameLabel = panelkit::label(name, Theme::system(13, QFont::DemiBold), sharekit::ink());
+  auto *nameLabel = sharekit::label(name, Theme::system(13, QFont::DemiBold), sharekit::Role::ink);
   nameLabel->setObjectName(QStringLiteral("importRowName"));
   titleLine->addWidget(nameLabel);
-  titleLine->addWidget(panelkit::label(QStringLiteral(":") + QString::number(found.port),
-                                       Theme::mono(11.5), sharekit::muted()));
+  titleLine->addWidget(sharekit::label(QStringLiteral(":") + QString::number(found.port),
+                                       Theme::mono(11.5), sharekit::Role::muted));
   titleLine->addStretch(1);
   textStack->addWidget(title);
   if (note) {
-    auto *noteLabel = panelkit::label(qs(*note), Theme::system(11.5), sharekit::muted(), 3);
+    auto *noteLabel = sharekit::label(qs(*note), Theme::system(11.5), sharekit::Role::muted, 3);
     noteLabel->setObjectName(QStringLiteral("importRowNote"));
     textStack->addWidget(noteLabel);
   }
@@ -431,7 +432,7 @@ QWidget *ImportReviewView::buildRow(const ImportReview &review, const ComposeImp
     auto *markLine = panelkit::row(mark, 5);
     markLine->addWidget(sharekit::dot(sharekit::green()));
     markLine->addWidget(
-        panelkit::label(QStringLiteral("running"), Theme::system(11.5), sharekit::muted()));
+        sharekit::label(QStringLiteral("running"), Theme::system(11.5), sharekit::Role::muted));
     row->adopt(mark);
   }
   QString accessible = name + QStringLiteral(", port ") + QString::number(found.port);
@@ -444,6 +445,18 @@ QWidget *ImportReviewView::buildRow(const ImportReview &review, const ComposeImp
   row->setChecked(ticked);
   connect(row, &QAbstractButton::clicked, this, [this, port = found.port] { toggle(port); });
   return row;
+}
+
+void ImportReviewView::changeEvent(QEvent *event) {
+  QWidget::changeEvent(event);
+  // The desktop switched between light and dark: every colour is taken again.
+  if ((event->type() == QEvent::ApplicationPaletteChange ||
+       event->type() == QEvent::PaletteChange) &&
+      Theme::appearance() != appearance_) {
+    appearance_ = Theme::appearance();
+    sharekit::recolor(this);
+    rebuild();
+  }
 }
 
 } // namespace corvane

@@ -5,6 +5,7 @@
 #include "brimvale/foundation/ShareModel.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/Published.h"
+#include "brimvale/shell/Theme.h"
 #include "brimvale/windows/LocalProbes.h"
 #include "brimvale/windows/ViewWork.h"
 
@@ -83,6 +84,7 @@ public:
   void shareImport();
 
 protected:
+  void changeEvent(QEvent *event) override;
   void showEvent(QShowEvent *event) override;
 
 private:
@@ -110,6 +112,8 @@ private:
   QPushButton *shareButton_;
   Published<Preferences>::Subscription preferencesWatch_;
   ViewWork work_;
+  // The appearance the colours were taken for.
+  Theme::Appearance appearance_ = Theme::appearance();
 };
 
 } // namespace corvane

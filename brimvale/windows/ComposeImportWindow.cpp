@@ -6,6 +6,7 @@
 #include "brimvale/windows/ShareWindowKit.h"
 
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -49,14 +50,14 @@ ImportWindow::ImportWindow(ServiceManager &manager, std::shared_ptr<MainQueue> m
   chooserFace_ = new QWidget;
   chooserFace_->setObjectName(QStringLiteral("importChooser"));
   auto *face = panelkit::column(chooserFace_, 12);
-  face->addWidget(panelkit::label(QStringLiteral("Import from a compose file"),
-                                  Theme::system(17, QFont::DemiBold), sharekit::ink()));
-  face->addWidget(panelkit::label(
+  face->addWidget(sharekit::label(QStringLiteral("Import from a compose file"),
+                                  Theme::system(17, QFont::DemiBold), sharekit::Role::ink));
+  face->addWidget(sharekit::label(
       QStringLiteral("Choose a compose.yaml, docker-compose.yml or corvane.yml. Corvane reads the "
                      "ports it publishes on this Mac and shares them together as one environment. "
                      "It only reads the file you choose."),
-      Theme::system(12.5), sharekit::muted(), 6));
-  problemLabel_ = panelkit::label({}, Theme::system(12), sharekit::amber(), 3);
+      Theme::system(12.5), sharekit::Role::muted, 6));
+  problemLabel_ = sharekit::label({}, Theme::system(12), sharekit::Role::amber, 3);
   problemLabel_->setObjectName(QStringLiteral("importWindowProblem"));
   face->addWidget(problemLabel_);
   auto *buttons = new QWidget;
@@ -66,7 +67,7 @@ ImportWindow::ImportWindow(ServiceManager &manager, std::shared_ptr<MainQueue> m
   InkButtonStyle::apply(chooseButton_, 34);
   line->addWidget(chooseButton_, 0, Qt::AlignVCenter);
   line->addStretch(1);
-  auto *cancel = sharekit::link(QStringLiteral("Cancel"), sharekit::ink());
+  auto *cancel = sharekit::link(QStringLiteral("Cancel"), sharekit::Role::ink);
   cancel->setObjectName(QStringLiteral("importChooserCancel"));
   line->addWidget(cancel, 0, Qt::AlignVCenter);
   face->addWidget(buttons);
@@ -254,6 +255,21 @@ void ImportWindow::showFace() {
   if (!review_ && isVisible())
     chooseButton_->setFocus();
   adjustSize();
+}
+
+void ImportWindow::changeEvent(QEvent *event) {
+  QWidget::changeEvent(event);
+  // The desktop switched between light and dark: every colour is taken again.
+  if ((event->type() == QEvent::ApplicationPaletteChange ||
+       event->type() == QEvent::PaletteChange) &&
+      Theme::appearance() != appearance_) {
+    appearance_ = Theme::appearance();
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Theme::background.resolved());
+    palette.setColor(QPalette::WindowText, sharekit::ink());
+    setPalette(palette);
+    sharekit::recolor(this);
+  }
 }
 
 } // namespace corvane

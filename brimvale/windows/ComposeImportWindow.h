@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brimvale/shell/Theme.h"
 #include "brimvale/windows/ComposeImportReview.h"
 #include "brimvale/windows/LocalProbes.h"
 
@@ -69,6 +70,7 @@ public:
   ImportReviewView *reviewView() const { return reviewView_; }
 
 protected:
+  void changeEvent(QEvent *event) override;
   void showEvent(QShowEvent *event) override;
 
 private:
@@ -90,6 +92,8 @@ private:
   QLabel *problemLabel_;
   QPushButton *chooseButton_;
   QPointer<ImportReviewView> reviewView_;
+  // The appearance the colours were taken for.
+  Theme::Appearance appearance_ = Theme::appearance();
 };
 
 } // namespace corvane

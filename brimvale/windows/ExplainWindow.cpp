@@ -5,6 +5,7 @@
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/windows/ShareWindowKit.h"
 
+#include <QEvent>
 #include <QLabel>
 #include <QProgressBar>
 #include <QVBoxLayout>
@@ -98,20 +99,21 @@ void ExplainWindow::render() {
   auto *stack = panelkit::column(content_, 14);
   const auto &report = asked_;
   if (!report) {
-    auto *none = panelkit::label(
+    auto *none = sharekit::label(
         QStringLiteral("Choose \u201CExplain this problem\u201D on a port that has one."),
-        Theme::system(13), sharekit::ink(), 3);
+        Theme::system(13), sharekit::Role::ink, 3);
     none->setObjectName(QStringLiteral("explainNothingChosen"));
     stack->addWidget(none);
   } else {
     auto *heading = new QWidget;
     auto *lines = panelkit::column(heading, 4);
     // Names from this Mac's shares and from paired Macs, shown as they are stored: plain text.
-    auto *title = panelkit::label(qs(report->service) + QStringLiteral(" on ") + qs(report->mac),
-                                  Theme::display(17, QFont::Bold), sharekit::ink(), 3);
+    auto *title = sharekit::label(qs(report->service) + QStringLiteral(" on ") + qs(report->mac),
+                                  Theme::display(17, QFont::Bold), sharekit::Role::ink, 3);
     title->setObjectName(QStringLiteral("explainTitle"));
     lines->addWidget(title);
-    auto *problem = panelkit::label(qs(report->problem), Theme::system(13), sharekit::muted(), 10);
+    auto *problem =
+        sharekit::label(qs(report->problem), Theme::system(13), sharekit::Role::muted, 10);
     problem->setObjectName(QStringLiteral("explainProblem"));
     lines->addWidget(problem);
     stack->addWidget(heading);
@@ -125,28 +127,28 @@ void ExplainWindow::render() {
       busy->setTextVisible(false);
       busy->setFixedSize(48, 8);
       line->addWidget(busy, 0, Qt::AlignVCenter);
-      line->addWidget(
-          panelkit::label(QStringLiteral("Thinking\u2026"), Theme::system(13), sharekit::muted()),
-          0, Qt::AlignVCenter);
+      line->addWidget(sharekit::label(QStringLiteral("Thinking\u2026"), Theme::system(13),
+                                      sharekit::Role::muted),
+                      0, Qt::AlignVCenter);
       line->addStretch(1);
       stack->addWidget(thinking);
     } else if (*answer_) {
       // The model's words: plain text, selectable, never a link.
-      auto *text = panelkit::label(qs(**answer_), Theme::system(13.5), sharekit::ink(), 40);
+      auto *text = sharekit::label(qs(**answer_), Theme::system(13.5), sharekit::Role::ink, 40);
       text->setObjectName(QStringLiteral("explainAnswer"));
       text->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
       text->setOpenExternalLinks(false);
       stack->addWidget(text);
     } else {
-      auto *failure = panelkit::label(QStringLiteral("Couldn't explain this: ") +
+      auto *failure = sharekit::label(QStringLiteral("Couldn't explain this: ") +
                                           qs(Explainer::errorDescription(answer_->error())),
-                                      Theme::system(13), sharekit::amber(), 10);
+                                      Theme::system(13), sharekit::Role::amber, 10);
       failure->setObjectName(QStringLiteral("explainFailure"));
       stack->addWidget(failure);
     }
-    auto *footnote = panelkit::label(
+    auto *footnote = sharekit::label(
         QStringLiteral("Written by Apple Intelligence on this Mac. It can be wrong."),
-        Theme::system(11.5), sharekit::muted(), 2);
+        Theme::system(11.5), sharekit::Role::muted, 2);
     footnote->setObjectName(QStringLiteral("explainFootnote"));
     stack->addWidget(footnote);
   }
@@ -154,6 +156,21 @@ void ExplainWindow::render() {
   if (isVisible())
     content_->show();
   adjustSize();
+}
+
+void ExplainWindow::changeEvent(QEvent *event) {
+  QWidget::changeEvent(event);
+  // The desktop switched between light and dark: every colour is taken again.
+  if ((event->type() == QEvent::ApplicationPaletteChange ||
+       event->type() == QEvent::PaletteChange) &&
+      Theme::appearance() != appearance_) {
+    appearance_ = Theme::appearance();
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, Theme::background.resolved());
+    palette.setColor(QPalette::WindowText, sharekit::ink());
+    setPalette(palette);
+    render();
+  }
 }
 
 } // namespace corvane

@@ -3,6 +3,7 @@
 #include "brimvale/catalogue/Problems.h"
 #include "brimvale/integrations/Explainer.h"
 #include "brimvale/platform/Published.h"
+#include "brimvale/shell/Theme.h"
 #include "brimvale/windows/ViewWork.h"
 
 #include <QWidget>
@@ -45,6 +46,7 @@ public:
   bool isThinking() const { return work_.isRunning(); }
 
 protected:
+  void changeEvent(QEvent *event) override;
   void showEvent(QShowEvent *event) override;
 
 private:
@@ -60,6 +62,8 @@ private:
   QVBoxLayout *layout_;
   Published<std::optional<ProblemReport>>::Subscription explainingWatch_;
   ViewWork work_;
+  // The appearance the colours were taken for.
+  Theme::Appearance appearance_ = Theme::appearance();
 };
 
 } // namespace corvane

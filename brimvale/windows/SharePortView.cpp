@@ -141,10 +141,11 @@ SharePortView::SharePortView(ServiceManager &manager, std::shared_ptr<MainQueue>
   stack->addWidget(bodyHolder);
 
   auto *import =
-      sharekit::link(QStringLiteral("Import from a compose file\u2026"), sharekit::muted());
+      sharekit::link(QStringLiteral("Import from a compose file\u2026"), sharekit::Role::muted);
   import->setObjectName(QStringLiteral("shareImportLink"));
   connect(import, &QAbstractButton::clicked, this, [this] { openImporter(); });
   stack->addWidget(import, 0, Qt::AlignLeft);
+  stack->addStretch(1);
 
   connect(nameField_, &QLineEdit::textChanged, this, [this] { rebuild(); });
   connect(portField_, &QLineEdit::textChanged, this, [this] { updateShareButton(); });
@@ -521,7 +522,7 @@ void SharePortView::rebuild() {
   body_ = new QWidget;
   auto *stack = panelkit::column(body_, 10);
   if (error_) {
-    auto *message = panelkit::label(qs(*error_), Theme::system(12), sharekit::amber(), 3);
+    auto *message = sharekit::label(qs(*error_), Theme::system(12), sharekit::Role::amber, 3);
     message->setObjectName(QStringLiteral("shareError"));
     stack->addWidget(message);
   }
@@ -529,8 +530,8 @@ void SharePortView::rebuild() {
   const auto others = otherRows();
   if (shown.empty() && others.empty()) {
     auto *message =
-        panelkit::label(qs(emptyMessageFor(typedName(), manager_.preferences->services)),
-                        Theme::system(12), sharekit::muted(), 6);
+        sharekit::label(qs(emptyMessageFor(typedName(), manager_.preferences->services)),
+                        Theme::system(12), sharekit::Role::muted, 6);
     message->setObjectName(QStringLiteral("shareEmptyMessage"));
     stack->addWidget(message);
   } else {
@@ -573,7 +574,7 @@ QWidget *SharePortView::buildList(const std::vector<Section> &shown,
     QPushButton *all = nullptr;
     if (section.isRunning && section.services.size() >= 2 && !several) {
       all = sharekit::link(QStringLiteral("Share all ") + QString::number(section.services.size()),
-                           sharekit::ink());
+                           sharekit::Role::ink);
       all->setObjectName(QStringLiteral("shareAllLink"));
       std::vector<ShareCandidate> candidates;
       for (const auto &row : section.services)
@@ -609,7 +610,7 @@ QWidget *SharePortView::buildBlock(const QString &title, QWidget *link,
   auto *header = new QWidget;
   auto *line = panelkit::row(header, 6);
   auto *titleLabel =
-      panelkit::label(title, Theme::system(11.5, QFont::DemiBold), sharekit::muted());
+      sharekit::label(title, Theme::system(11.5, QFont::DemiBold), sharekit::Role::muted);
   titleLabel->setObjectName(QStringLiteral("shareSectionTitle"));
   titleLabel->setAccessibleDescription(QStringLiteral("heading"));
   line->addWidget(titleLabel);
@@ -647,8 +648,8 @@ QWidget *SharePortView::catalogueRow(const KnownService &row, const std::set<int
   button->adopt(new ServiceIcon(row, qs(row.tag), 30));
   auto *name = new sharekit::FittingLabel(qs(row.name), Theme::system(12.5, QFont::DemiBold),
                                           sharekit::ink(), 0.8);
-  auto *port = panelkit::label(QStringLiteral(":") + QString::number(row.port), Theme::mono(11),
-                               sharekit::muted());
+  auto *port = sharekit::label(QStringLiteral(":") + QString::number(row.port), Theme::mono(11),
+                               sharekit::Role::muted);
   button->adopt(textColumn(name, port), 1);
   if (several)
     button->adopt(new sharekit::TickMark(ticked, 15));
@@ -717,7 +718,7 @@ QWidget *SharePortView::buildFooter() {
   const QFont small = Theme::system(11.5);
   if (!selection_) {
     auto *hint =
-        panelkit::label(QStringLiteral("Tap a service to share it."), small, sharekit::muted());
+        sharekit::label(QStringLiteral("Tap a service to share it."), small, sharekit::Role::muted);
     hint->setObjectName(QStringLiteral("shareFooterText"));
     line->addWidget(hint);
   } else {
@@ -729,24 +730,39 @@ QWidget *SharePortView::buildFooter() {
     sharekit::setDimmed(share, count == 0);
     connect(share, &QAbstractButton::clicked, this, [this] { shareTicked(); });
     line->addWidget(share);
-    auto *hint = panelkit::label(count == 0 ? QStringLiteral("Tick the services to share.")
+    auto *hint = sharekit::label(count == 0 ? QStringLiteral("Tick the services to share.")
                                             : QString::number(count) + QStringLiteral(" ticked"),
-                                 small, sharekit::muted());
+                                 small, sharekit::Role::muted);
     hint->setObjectName(QStringLiteral("shareFooterText"));
     line->addWidget(hint);
   }
   line->addStretch(1);
   auto *mode = sharekit::link(selection_ ? QStringLiteral("One at a time")
                                          : QStringLiteral("Select several"),
-                              sharekit::ink());
+                              sharekit::Role::ink);
   mode->setObjectName(QStringLiteral("shareModeLink"));
   connect(mode, &QAbstractButton::clicked, this, [this] { toggleMode(); });
   line->addWidget(mode);
-  auto *cancelLink = sharekit::link(QStringLiteral("Cancel"), sharekit::ink());
+  auto *cancelLink = sharekit::link(QStringLiteral("Cancel"), sharekit::Role::ink);
   cancelLink->setObjectName(QStringLiteral("shareCancelLink"));
   connect(cancelLink, &QAbstractButton::clicked, this, [this] { cancel(); });
   line->addWidget(cancelLink);
   return footer;
+}
+
+void SharePortView::changeEvent(QEvent *event) {
+  QWidget::changeEvent(event);
+  // The desktop switched between light and dark: every colour is taken again.
+  if ((event->type() == QEvent::ApplicationPaletteChange ||
+       event->type() == QEvent::PaletteChange) &&
+      Theme::appearance() != appearance_) {
+    appearance_ = Theme::appearance();
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::WindowText, sharekit::ink());
+    setPalette(palette);
+    sharekit::recolor(this);
+    rebuild();
+  }
 }
 
 } // namespace corvane

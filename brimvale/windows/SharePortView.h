@@ -6,6 +6,7 @@
 #include "brimvale/foundation/ServiceRecords.h"
 #include "brimvale/foundation/ShareModel.h"
 #include "brimvale/platform/Published.h"
+#include "brimvale/shell/Theme.h"
 #include "brimvale/windows/LocalProbes.h"
 #include "brimvale/windows/ViewWork.h"
 
@@ -98,6 +99,7 @@ public:
   void openImporter();
 
 protected:
+  void changeEvent(QEvent *event) override;
   void showEvent(QShowEvent *event) override;
   bool event(QEvent *event) override;
 
@@ -141,6 +143,8 @@ private:
   Published<Preferences>::Subscription preferencesWatch_;
   Published<std::vector<IncomingService>>::Subscription incomingWatch_;
   ViewWork work_;
+  // The appearance the colours were taken for.
+  Theme::Appearance appearance_ = Theme::appearance();
 };
 
 } // namespace corvane

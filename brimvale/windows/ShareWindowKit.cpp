@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QFontMetricsF>
 #include <QGraphicsOpacityEffect>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPainterPath>
@@ -40,10 +41,68 @@ QColor divider() {
   return Theme::control.resolved();
 }
 
-QPushButton *link(const QString &title, const QColor &color, qreal size) {
-  auto *button = panelkit::textButton(title, Theme::system(size, QFont::DemiBold), color, 0, 32);
+QColor color(Role role) {
+  switch (role) {
+  case Role::ink: return ink();
+  case Role::muted: return muted();
+  case Role::amber: return amber();
+  }
+  return ink();
+}
+
+namespace {
+
+constexpr const char *roleProperty = "corvaneRole";
+constexpr const char *fieldProperty = "corvaneField";
+
+void styleLink(QPushButton *button, const QColor &color) {
+  button->setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 0 4px; "
+                                       "background: transparent; color: %1; }")
+                            .arg(color.name()));
+}
+
+void styleField(QLineEdit *edit) {
+  edit->setStyleSheet(QStringLiteral("QLineEdit { background: %1; color: %2; border: 1px solid %3; "
+                                     "border-radius: 10px; padding: 0 9px; }")
+                          .arg(chipFill().name(), ink().name(), hairline().name()));
+}
+
+void apply(QWidget *widget) {
+  if (widget->property(fieldProperty).toBool())
+    if (auto *edit = qobject_cast<QLineEdit *>(widget))
+      styleField(edit);
+  const QVariant role = widget->property(roleProperty);
+  if (!role.isValid())
+    return;
+  const QColor chosen = color(static_cast<Role>(role.toInt()));
+  if (auto *button = qobject_cast<QPushButton *>(widget))
+    styleLink(button, chosen);
+  else
+    panelkit::setForeground(widget, chosen);
+}
+
+} // namespace
+
+QLabel *label(const QString &text, const QFont &font, Role role, int lines) {
+  QLabel *made = panelkit::label(text, font, color(role), lines);
+  made->setTextFormat(Qt::PlainText);
+  made->setOpenExternalLinks(false);
+  made->setProperty(roleProperty, static_cast<int>(role));
+  return made;
+}
+
+QPushButton *link(const QString &title, Role role, qreal size) {
+  auto *button =
+      panelkit::textButton(title, Theme::system(size, QFont::DemiBold), color(role), 0, 32);
   button->setShortcut({});
+  button->setProperty(roleProperty, static_cast<int>(role));
   return button;
+}
+
+void recolor(QWidget *root) {
+  apply(root);
+  for (QWidget *child : root->findChildren<QWidget *>())
+    apply(child);
 }
 
 void setPlainTitle(QAbstractButton *button, const QString &title) {
@@ -57,9 +116,8 @@ QLineEdit *field(const QString &placeholder, int height) {
   edit->setPlaceholderText(placeholder);
   edit->setFont(Theme::system(13));
   edit->setFixedHeight(height);
-  edit->setStyleSheet(QStringLiteral("QLineEdit { background: %1; color: %2; border: 1px solid %3; "
-                                     "border-radius: 10px; padding: 0 9px; }")
-                          .arg(chipFill().name(), ink().name(), hairline().name()));
+  edit->setProperty(fieldProperty, true);
+  styleField(edit);
   return edit;
 }
 

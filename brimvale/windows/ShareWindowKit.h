@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class QAbstractButton;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -25,8 +26,19 @@ QColor chipFill(); // text-field fill
 QColor card();     // card and row fill
 QColor divider();  // lines between the rows of a card
 
+// The colour a text takes, by its role: kept with the widget, so that `recolor` can apply the
+// colours of another appearance.
+enum class Role { ink, muted, amber };
+QColor color(Role role);
+
+// A plain-text label (never rich text, never links) in `font` and the role's colour; `lines` 1
+// keeps it on one line, more wraps it.
+QLabel *label(const QString &text, const QFont &font, Role role, int lines = 1);
 // A borderless button whose title is underlined, semibold text, at least 32 points high.
-QPushButton *link(const QString &title, const QColor &color, qreal size = 12.5);
+QPushButton *link(const QString &title, Role role, qreal size = 12.5);
+// Applies the current appearance's colours to every label, link and field made here, under
+// `root` and at it.
+void recolor(QWidget *root);
 // Sets a title taken from a file, a peer or the user: shown as it is, with no mnemonic.
 void setPlainTitle(QAbstractButton *button, const QString &title);
 // A plain text field of the system font at 13 points on a rounded fill with a hairline.

@@ -83,6 +83,12 @@ protected:
     settle();
   }
 
+  // As tall as its content at the panel's inner width, for a picture.
+  static void fit(QWidget &view) {
+    QCoreApplication::processEvents();
+    view.resize(356, view.sizeHint().height());
+  }
+
   QStringList opened;
   int doneCalls = 0;
 };
@@ -112,6 +118,7 @@ TEST_F(SharePortViewTest, WithNothingListeningTheFourSectionsHoldTheWholeCatalog
   EXPECT_GE(asked.size(), 31u);
 
   ScopedAppearance light(Theme::Appearance::light);
+  fit(*view);
   saveScreen(*view, "share-port-nothing-listening", Theme::Appearance::light);
 }
 
@@ -160,6 +167,7 @@ TEST_F(SharePortViewTest, RealServersRunOnThisMacAndOtherPortsListenBesideThem) 
   ScopedAppearance dark(Theme::Appearance::dark);
   view->findChild<QLineEdit *>(QStringLiteral("shareNameField"))->setText({});
   settle();
+  fit(*view);
   saveScreen(*view, "share-port-running", Theme::Appearance::dark);
 
   // "Share all 2" shares both and closes the view.
@@ -344,6 +352,7 @@ TEST_F(SharePortViewTest, SeveralModeSharesTheTicksEvenWhenTheSearchHidesThem) {
   EXPECT_EQ(one<QPushButton>(*view, "shareTickedButton")->text(), "Share 2");
   EXPECT_EQ(labelText(*view, "shareFooterText"), "2 ticked");
   ScopedAppearance light(Theme::Appearance::light);
+  fit(*view);
   saveScreen(*view, "share-port-several", Theme::Appearance::light);
 
   // A search that hides both: the catalogue tick is shared, the hidden listener is not.
