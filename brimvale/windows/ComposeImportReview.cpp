@@ -85,9 +85,10 @@ ImportReviewView::ImportReviewView(ServiceManager &manager, std::shared_ptr<Main
   auto *headerStack = panelkit::column(header, 2);
   headerStack->addWidget(sharekit::label(QStringLiteral("Share as an environment"),
                                          Theme::system(17, QFont::DemiBold), sharekit::Role::ink));
-  auto *from =
-      sharekit::label(QStringLiteral("From ") + qs(current() ? current()->fileName : std::string()),
-                      Theme::mono(11.5), sharekit::Role::muted);
+  // The file's name as the file system gave it: cleaned like any text from outside.
+  auto *from = sharekit::label(QStringLiteral("From ") +
+                                   qs(cleanDisplayText(current() ? current()->fileName : "", 120)),
+                               Theme::mono(11.5), sharekit::Role::muted);
   from->setObjectName(QStringLiteral("importFrom"));
   headerStack->addWidget(from);
   stack->addWidget(header);

@@ -157,8 +157,15 @@ SharePortView::SharePortView(ServiceManager &manager, std::shared_ptr<MainQueue>
   connect(escape, &QShortcut::activated, this, [this] { cancel(); });
 
   preferencesWatch_ = manager_.preferences.subscribe([this](const Preferences &) { rebuild(); });
-  incomingWatch_ =
-      manager_.incoming.subscribe([this](const std::vector<IncomingService> &) { rebuild(); });
+  // Incoming ports change with every latency sample; only the ports they occupy here matter.
+  proxied_ = proxiedPortsOf(manager_.incoming.get());
+  incomingWatch_ = manager_.incoming.subscribe([this](const std::vector<IncomingService> &rows) {
+    auto ports = proxiedPortsOf(rows);
+    if (ports == proxied_)
+      return;
+    proxied_ = std::move(ports);
+    rebuild();
+  });
   updateShareButton();
   rebuild();
 }

@@ -130,6 +130,7 @@ private:
   std::optional<std::string> error_;
   std::set<int> listening_;
   std::vector<ListeningPort> otherListeners_;
+  std::set<int> proxied_;
   bool started_ = false;
   // The field that had the keyboard focus when the panel moved the view to a new parent.
   std::optional<Field> focusBeforeMove_;

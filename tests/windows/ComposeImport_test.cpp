@@ -373,6 +373,38 @@ TEST_F(ComposeImportTest, SharingFormsTheEnvironmentOrSaysWhyNot) {
             "Corvane, so it can't be shared from here.");
 }
 
+TEST_F(ComposeImportTest, ReturnSharesOnlyWhileTheButtonIsEnabledAndEscapeCancels) {
+  MappedProbes unprobed;
+  ImportReview held = makeImportReview(composeText, "compose.yaml", "folder");
+  int done = 0;
+  ImportReviewBinding binding{[&] { return &held; }, [&](ImportReview value) { held = value; }};
+  ImportReviewView view(
+      *manager, views, unprobed.probes(), binding, [&] { ++done; }, [] {});
+  view.show();
+  view.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
+  ASSERT_TRUE(waitFor([&] { return held.running.has_value(); }));
+  auto *name = view.findChild<QLineEdit *>(QStringLiteral("importNameField"));
+  name->setFocus();
+
+  view.toggle(5432);
+  view.toggle(6000);
+  QTest::keyClick(name, Qt::Key_Return);
+  settle();
+  EXPECT_EQ(done, 0) << "nothing ticked: the share button is disabled";
+  EXPECT_FALSE(view.problem());
+  EXPECT_TRUE(manager->preferences->services.empty());
+
+  view.toggle(6000);
+  QTest::keyClick(name, Qt::Key_Return);
+  settle();
+  EXPECT_EQ(done, 1);
+  ASSERT_EQ(manager->preferences->services.size(), 1u);
+  EXPECT_EQ(manager->preferences->services[0].port, 6000);
+  QTest::keyClick(name, Qt::Key_Escape);
+  EXPECT_EQ(done, 2);
+}
+
 TEST_F(ComposeImportTest, AFileWithoutPortsListsWhatItSkipped) {
   MappedProbes unprobed;
   ImportReview held = makeImportReview(
