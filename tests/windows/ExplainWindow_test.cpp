@@ -1,6 +1,9 @@
 // The explanation window against a model server on loopback: nothing chosen, thinking, the
 // answer, the failures, and a report that changes while an answer is on its way.
 #include "brimvale/platform/Json.h"
+#include "brimvale/platform/UrlOpener.h"
+#include "brimvale/shell/WindowRegistry.h"
+#include "brimvale/windows/AppWindows.h"
 #include "brimvale/windows/ExplainWindow.h"
 #include "tests/integrations/TestHttpServer.h"
 #include "tests/shell/Appearance.h"
@@ -192,6 +195,28 @@ TEST_F(ExplainWindowTest, AWindowClosedBeforeTheAnswerIsLeftAlone) {
   // The answer comes back to a window that is no more; nothing happens.
   settle(200);
   SUCCEED();
+}
+
+TEST_F(ExplainWindowTest, TheApplicationOpensItAndTheImporterByTheirIds) {
+  FakeUrlOpener opener;
+  WindowContext context;
+  context.manager = manager.get();
+  context.opener = &opener;
+  WindowRegistry registry;
+  addAppWindows(registry, context);
+  EXPECT_TRUE(registry.contains(QStringLiteral("importer")));
+  ASSERT_TRUE(registry.contains(QStringLiteral("explain")));
+  ASSERT_TRUE(registry.open(QStringLiteral("explain")));
+  QWidget *window = registry.window(QStringLiteral("explain"));
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(window->windowTitle(), "Explain a Problem");
+  EXPECT_NE(qobject_cast<ExplainWindow *>(window), nullptr);
+  settle();
+  EXPECT_EQ(labelText(*window, "explainNothingChosen"),
+            "Choose \u201CExplain this problem\u201D on a port that has one.");
+  window->close();
+  settle();
+  EXPECT_EQ(registry.window(QStringLiteral("explain")), nullptr);
 }
 
 } // namespace
