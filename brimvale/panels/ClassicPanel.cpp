@@ -272,6 +272,12 @@ std::string ClassicPanel::latencyLabel(const std::string &deviceID) const {
 
 void ClassicPanel::setSharing(bool open) {
   sharing_ = open;
+  if (!open && shareEditor_) {
+    // Deleted later: the editor may be the one that asked to close.
+    shareEditor_->hide();
+    shareEditor_->deleteLater();
+    shareEditor_ = nullptr;
+  }
   watch_->schedule();
 }
 
@@ -549,9 +555,10 @@ QWidget *ClassicPanel::sharingSection() {
   } else {
     auto *box = new Card;
     auto *inside = panelkit::column(box, 0, QMargins(12, 12, 12, 12));
-    if (context_.hooks.shareEditor)
-      if (QWidget *editor = context_.hooks.shareEditor([this] { setSharing(false); }))
-        inside->addWidget(editor);
+    if (!shareEditor_ && context_.hooks.shareEditor)
+      shareEditor_ = context_.hooks.shareEditor([this] { setSharing(false); });
+    if (shareEditor_)
+      inside->addWidget(shareEditor_);
     stack->addWidget(box);
   }
   return widget;

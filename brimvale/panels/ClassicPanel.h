@@ -6,6 +6,7 @@
 #include "brimvale/shell/PanelActions.h"
 
 #include <QAbstractButton>
+#include <QPointer>
 #include <QWidget>
 #include <optional>
 #include <set>
@@ -81,6 +82,9 @@ private:
   qreal maxHeight_;
   CopyFeedback feedback_;
   bool sharing_ = false;
+  // The share editor while sharing: kept across rebuilds, so what the user typed and what its
+  // scan found stay.
+  QPointer<QWidget> shareEditor_;
   PanelFrame *frame_ = nullptr;
   StateWatch *watch_ = nullptr;
 };

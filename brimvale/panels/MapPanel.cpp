@@ -240,6 +240,12 @@ void MapPanel::select(const std::string &deviceID) {
 
 void MapPanel::setSharing(bool open) {
   sharing_ = open;
+  if (!open && shareEditor_) {
+    // Deleted later: the editor may be the one that asked to close.
+    shareEditor_->hide();
+    shareEditor_->deleteLater();
+    shareEditor_ = nullptr;
+  }
   watch_->schedule();
 }
 
@@ -570,9 +576,10 @@ QWidget *MapPanel::sharesSection() {
   if (sharing_) {
     auto *box = new RoundedBox(color(Theme::surface), 12);
     auto *inside = panelkit::column(box, 0, QMargins(12, 12, 12, 12));
-    if (context_.hooks.shareEditor)
-      if (QWidget *editor = context_.hooks.shareEditor([this] { setSharing(false); }))
-        inside->addWidget(editor);
+    if (!shareEditor_ && context_.hooks.shareEditor)
+      shareEditor_ = context_.hooks.shareEditor([this] { setSharing(false); });
+    if (shareEditor_)
+      inside->addWidget(shareEditor_);
     stack->addWidget(box);
     return widget;
   }

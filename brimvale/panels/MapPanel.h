@@ -5,6 +5,7 @@
 #include "brimvale/shell/CopyFeedback.h"
 #include "brimvale/shell/PanelActions.h"
 
+#include <QPointer>
 #include <QWidget>
 #include <optional>
 #include <set>
@@ -74,6 +75,9 @@ private:
   CopyFeedback feedback_;
   std::optional<std::string> selectedPeerID_;
   bool sharing_ = false;
+  // The share editor while sharing: kept across rebuilds, so what the user typed and what its
+  // scan found stay.
+  QPointer<QWidget> shareEditor_;
   bool showingHelp_ = false;
   bool editingShares_ = false;
   PanelFrame *frame_ = nullptr;

@@ -10,6 +10,7 @@
 #include "brimvale/windows/SettingsView.h"
 
 #include <QMenu>
+#include "brimvale/windows/ShareWindows.h"
 
 namespace corvane {
 
@@ -28,6 +29,7 @@ void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
     };
     return new SettingsView(std::move(services));
   });
+  addShareWindows(registry, context);
 }
 
 PanelHooks makePanelHooks(const WindowContext &context) {
@@ -52,6 +54,7 @@ PanelHooks makePanelHooks(const WindowContext &context) {
     new EnvironmentNamePrompt(*manager, &panel);
     new HintsPrompt(*manager, &panel);
   };
+  addShareEditor(hooks, context);
   return hooks;
 }
 
