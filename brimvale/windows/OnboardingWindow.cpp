@@ -67,7 +67,8 @@ OnboardingWindow::OnboardingWindow(UserDefaults &defaults, std::function<void()>
   stepLayout_ = panelkit::column(stepArea, 0, QMargins(padding, padding, padding, padding));
   stepLayout_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   column->addWidget(stepArea, 1);
-  column->addWidget(panelkit::separator(Theme::line.resolved()));
+  separator_ = panelkit::separator(Theme::line.resolved());
+  column->addWidget(separator_);
 
   auto *footer = new QWidget;
   footer->setObjectName(QStringLiteral("footer"));
@@ -130,6 +131,10 @@ void OnboardingWindow::markDone() {
 }
 
 void OnboardingWindow::rebuild() {
+  appearance_ = Theme::appearance();
+  QPalette line = separator_->palette();
+  line.setColor(QPalette::Window, Theme::line.resolved());
+  separator_->setPalette(line);
   QPalette colours = palette();
   colours.setColor(QPalette::Window, Theme::background.resolved());
   colours.setColor(QPalette::WindowText, Theme::text.resolved());
@@ -142,6 +147,9 @@ void OnboardingWindow::rebuild() {
   }
   content_ = stepContent();
   stepLayout_->addWidget(content_);
+  // At once, not on the next turn of the event loop as a widget added to a shown one would be.
+  if (isVisible())
+    content_->show();
   counter_->setText(QStringLiteral("Step %1 of %2").arg(step_ + 1).arg(stepCount));
   panelkit::setForeground(counter_, Theme::textMuted.resolved());
   back_->setVisible(step_ >= 1);
@@ -233,7 +241,10 @@ void OnboardingWindow::keyPressEvent(QKeyEvent *event) {
 
 void OnboardingWindow::changeEvent(QEvent *event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::ApplicationPaletteChange)
+  // Colours are taken when the pieces are built: build them again in a new appearance.
+  if ((event->type() == QEvent::ApplicationPaletteChange ||
+       event->type() == QEvent::PaletteChange) &&
+      appearance_ != Theme::appearance())
     rebuild();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brimvale/panels/NearbyMapView.h"
+#include "brimvale/shell/Theme.h"
 
 #include <QString>
 #include <QWidget>
@@ -61,7 +62,10 @@ private:
   bool reduceMotion_;
   int step_ = 0;
 
+  // The appearance the pieces were coloured for.
+  Theme::Appearance appearance_ = Theme::Appearance::light;
   QVBoxLayout *stepLayout_;
+  QWidget *separator_;
   QWidget *content_ = nullptr;
   QLabel *counter_;
   QPushButton *back_;

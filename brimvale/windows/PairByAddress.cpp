@@ -131,6 +131,12 @@ void PairByAddress::updateForm() {
 }
 
 void PairByAddress::refresh() {
+  // In the appearance of the moment: the window refreshes after a change of it.
+  link_->setStyleSheet(QStringLiteral("QPushButton { border: none; padding: 0 4px; "
+                                      "background: transparent; color: %1; }")
+                           .arg(Theme::text.resolved().name()));
+  panelkit::setForeground(thisMac_, Theme::textMuted.resolved());
+  updateForm();
   const auto line = thisMacLine(addresses_(), manager_.pairingCoordinator()->port());
   thisMac_->setVisible(line.has_value());
   thisMac_->setText(line.value_or(QString()));

@@ -17,6 +17,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -146,10 +147,6 @@ PairingWindow::PairingWindow(ServiceManager &manager, std::shared_ptr<PairingCoo
       reduceMotion_(reduceMotion) {
   setObjectName(QStringLiteral("pairingWindow"));
   setAutoFillBackground(true);
-  QPalette colours = palette();
-  colours.setColor(QPalette::Window, Theme::background.resolved());
-  colours.setColor(QPalette::WindowText, Theme::text.resolved());
-  setPalette(colours);
 
   auto *column = panelkit::column(this, 0);
   auto *mapHolder = new QWidget;
@@ -160,7 +157,8 @@ PairingWindow::PairingWindow(ServiceManager &manager, std::shared_ptr<PairingCoo
   map_->setFixedHeight(mapHeight);
   mapRow->addWidget(map_);
   column->addWidget(mapHolder);
-  column->addWidget(panelkit::separator(Theme::line.resolved()));
+  separator_ = panelkit::separator(Theme::line.resolved());
+  column->addWidget(separator_);
 
   stateArea_ = new QWidget;
   stateArea_->setObjectName(QStringLiteral("stateArea"));
@@ -197,9 +195,16 @@ std::vector<MapNode> PairingWindow::mapNodes(const std::vector<PairedPeer> &pair
   for (const auto &peer : sorted)
     nodes.push_back(MapNode{peer.deviceID, peer.name,
                             MapNode::Kind::paired(onlinePeerIDs.contains(peer.deviceID)), index++});
-  for (const auto &candidate : candidates)
-    nodes.push_back(
-        MapNode{candidate.deviceID, candidate.name, MapNode::Kind::candidate(), index++});
+  // The coordinator's list follows its browsing, not the store: a Mac paired a moment ago is
+  // still listed until its advertisement changes, and must not show twice.
+  for (const auto &candidate : candidates) {
+    const bool paired = std::any_of(sorted.begin(), sorted.end(), [&](const PairedPeer &peer) {
+      return peer.deviceID == candidate.deviceID;
+    });
+    if (!paired)
+      nodes.push_back(
+          MapNode{candidate.deviceID, candidate.name, MapNode::Kind::candidate(), index++});
+  }
   return nodes;
 }
 
@@ -221,6 +226,18 @@ void PairingWindow::select(const std::string &deviceID) {
 }
 
 void PairingWindow::refresh() {
+  // Colours are taken when the pieces are built: build them again in a new appearance.
+  if (appearance_ != Theme::appearance()) {
+    appearance_ = Theme::appearance();
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, Theme::background.resolved());
+    colours.setColor(QPalette::WindowText, Theme::text.resolved());
+    setPalette(colours);
+    QPalette line = separator_->palette();
+    line.setColor(QPalette::Window, Theme::line.resolved());
+    separator_->setPalette(line);
+    shown_.reset();
+  }
   auto nodes =
       mapNodes(manager_.pairedPeers.get(), manager_.onlinePeerIDs.get(), pairing_->candidates());
   if (nodes != map_->nodes())
@@ -247,6 +264,9 @@ void PairingWindow::rebuildState() {
   }
   content_ = stateContent(state, key.second);
   stateLayout_->insertWidget(0, content_);
+  // At once, not on the next turn of the event loop as a widget added to a shown one would be.
+  if (isVisible())
+    content_->show();
   address_->setVisible(searching);
 }
 
@@ -369,15 +389,8 @@ void PairingWindow::keyPressEvent(QKeyEvent *event) {
 
 void PairingWindow::changeEvent(QEvent *event) {
   QWidget::changeEvent(event);
-  if (event->type() != QEvent::ApplicationPaletteChange)
-    return;
-  // Colours are taken when the pieces are built: build them again in the new appearance.
-  QPalette colours = palette();
-  colours.setColor(QPalette::Window, Theme::background.resolved());
-  colours.setColor(QPalette::WindowText, Theme::text.resolved());
-  setPalette(colours);
-  shown_.reset();
-  refresh();
+  if (event->type() == QEvent::ApplicationPaletteChange || event->type() == QEvent::PaletteChange)
+    refresh();
 }
 
 void addPairingWindow(WindowRegistry &registry, const WindowContext &context) {

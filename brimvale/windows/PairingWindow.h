@@ -4,6 +4,7 @@
 #include "brimvale/network/PairingCoordinator.h"
 #include "brimvale/panels/NearbyMapView.h"
 #include "brimvale/platform/Published.h"
+#include "brimvale/shell/Theme.h"
 #include "brimvale/windows/PairByAddress.h"
 
 #include <QString>
@@ -48,7 +49,8 @@ public:
                 QWidget *parent = nullptr);
   ~PairingWindow() override;
 
-  // The map's nodes: the paired machines oldest first in their colours, then the candidates.
+  // The map's nodes: the paired machines oldest first in their colours, then the candidates
+  // that are not paired.
   static std::vector<MapNode> mapNodes(const std::vector<PairedPeer> &pairedPeers,
                                        const std::set<std::string> &onlinePeerIDs,
                                        const std::vector<NearbyDevice> &candidates);
@@ -80,6 +82,7 @@ private:
   bool running_ = false;
 
   NearbyMapView *map_;
+  QWidget *separator_;
   QWidget *stateArea_;
   QVBoxLayout *stateLayout_;
   QWidget *content_ = nullptr;
@@ -91,6 +94,8 @@ private:
   QAbstractButton *defaultButton_ = nullptr;
   QAbstractButton *cancelButton_ = nullptr;
   bool reduceMotion_;
+  // The appearance the pieces were coloured for; none before the first build.
+  std::optional<Theme::Appearance> appearance_;
 };
 
 // Adds the window "pairing": this window over the manager's coordinator.

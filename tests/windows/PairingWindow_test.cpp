@@ -27,6 +27,12 @@ TEST(PairingWindowNodes, PairedMacsOldestFirstThenCandidatesWithTheFollowingColo
   EXPECT_EQ(nodes[1], (MapNode{"late", "Late", MapNode::Kind::paired(true), 1}));
   EXPECT_EQ(nodes[2], (MapNode{"cand", "Lab mac", MapNode::Kind::candidate(), 2}));
   EXPECT_TRUE(PairingWindow::mapNodes({}, {}, {}).empty());
+  // Paired a moment ago and still advertising its pairing window: shown once, as paired.
+  const NearbyDevice stale{"late", "Late", candidate.endpoint};
+  const auto once = PairingWindow::mapNodes({late, early}, {}, {stale, candidate});
+  ASSERT_EQ(once.size(), 3u);
+  EXPECT_EQ(once[2].id, "cand");
+  EXPECT_EQ(once[2].colorIndex, 2);
 }
 
 TEST(PairingWindowNodes, TheCodeIsSpokenDigitByDigit) {
