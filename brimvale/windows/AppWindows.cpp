@@ -7,6 +7,8 @@
 #include "brimvale/shell/PortPrompt.h"
 #include "brimvale/shell/ShareMenu.h"
 #include "brimvale/shell/WindowRegistry.h"
+#include "brimvale/windows/OnboardingWindow.h"
+#include "brimvale/windows/PairingWindow.h"
 #include "brimvale/windows/SettingsView.h"
 
 #include <QMenu>
@@ -15,8 +17,6 @@
 namespace corvane {
 
 void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
-  (void)registry;
-  (void)context;
   registry.add(QStringLiteral("settings"), [context] {
     SettingsView::Services services;
     services.manager = context.manager;
@@ -30,11 +30,12 @@ void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
     return new SettingsView(std::move(services));
   });
   addShareWindows(registry, context);
+  addPairingWindow(registry, context);
+  addOnboardingWindow(registry, context);
 }
 
 PanelHooks makePanelHooks(const WindowContext &context) {
   PanelHooks hooks;
-  (void)context;
   // The share and environment menus, and the prompts their items open. The on-device
   // explanation model does not exist on this desktop, so no explain item is offered.
   ServiceManager *manager = context.manager;

@@ -9,6 +9,7 @@
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "brimvale/platform/SleepWatcher.h"
 #include "tests/catalogue/ServerFixture.h"
+#include "tests/e2e/RoadSetup.h"
 #include "tests/e2e/Sockets.h"
 #include "tests/support/FakeLogind.h"
 #include "tests/support/PrivateBus.h"
@@ -119,30 +120,7 @@ protected:
   std::shared_ptr<ServiceManager>
   makeManager(const std::string &name,
               const std::function<void(ServiceManager::Setup &)> &adjust = {}) {
-    ServiceManager::Setup setup;
-    setup.mainQueue = main_.queue();
-    setup.store = std::make_shared<MemorySecretStore>();
-    setup.defaults = std::shared_ptr<UserDefaults>(UserDefaults::inMemory());
-    setup.controlDefaults = std::shared_ptr<UserDefaults>(UserDefaults::inMemory());
-    setup.dnsSd = RegistryDnsSd::create(registry_);
-    setup.wifi = nullptr;
-    setup.hostName = name;
-    // Both share this machine's loopback: let the system pick the listening ports.
-    setup.gatewayPort = std::nullopt;
-    setup.pairingPort = std::nullopt;
-    setup.gateway.helloDeadline = 3;
-    setup.gateway.failureRetryDelay = 0.2;
-    setup.link.reconnectStep = 0.2;
-    setup.link.reconnectCap = 0.5;
-    setup.link.handshakeTimeout = 3;
-    setup.proxy.handshakeTimeout = 3;
-    setup.proxy.listenRetryBase = 0.1;
-    setup.proxy.listenRetryCap = 0.2;
-    setup.discoveryRestartDelay = 0.2;
-    setup.effects.reloadControls = [] {};
-    setup.effects.observeControlRequests = [](auto) { return std::shared_ptr<void>(); };
-    setup.effects.postNote = [](const NotificationRules::Note &) {};
-    setup.effects.watchSleep = [](auto, auto) { return std::shared_ptr<void>(); };
+    auto setup = testing::roadSetup(main_.queue(), registry_, name);
     if (adjust)
       adjust(setup);
     auto manager = main_.run([&] { return ServiceManager::create(setup); });
