@@ -13,6 +13,12 @@ void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
 PanelHooks makePanelHooks(const WindowContext &context) {
   PanelHooks hooks;
   (void)context;
+  hooks.canWake = [manager = context.manager](const std::string &peerID) {
+    return manager->canWake(peerID);
+  };
+  hooks.wakePeer = [manager = context.manager](const std::string &peerID) {
+    manager->wakePeer(peerID);
+  };
   return hooks;
 }
 
