@@ -3,7 +3,10 @@
 // loopback TCP, one raw TLS-PSK connection and an stunnel PSK chain (client → server) to the
 // same server. Every byte sent is checked on arrival.
 //
-//   bench_road_bench [--mib N] [--reps N] [--connections N] [--held N]
+//   bench_road_bench [--mib N] [--reps N] [--connections N] [--held N] [--relay-queues N]
+//
+// --relay-queues sets how many relay queues each engine spreads its streams over (0: every
+// stream on the gateway's or the proxy's own queue); without it the engines' default.
 //
 // The same binary runs an engine when started with --engine (driven over stdin/stdout).
 #include "brimvale/foundation/PairKeys.h"
@@ -14,6 +17,7 @@
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
+#include "brimvale/platform/RelayQueues.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/TlsContext.h"
 #include "tests/e2e/Engine.h"
@@ -435,9 +439,14 @@ int engineMain() {
     words >> command;
     if (command == "start") {
       std::string name;
-      words >> name;
+      long relayQueues = -1;
+      words >> name >> relayQueues;
       Engine::Options options;
       options.name = name;
+      if (relayQueues >= 0) {
+        options.gateway.relayQueues = static_cast<std::size_t>(relayQueues);
+        options.proxy.relayQueues = static_cast<std::size_t>(relayQueues);
+      }
       options.dnsSd = dnsSd;
       options.secrets = std::make_shared<MemorySecretStore>();
       // A fixed port: pairing restarts the gateway, and the other side's copy of the
@@ -624,6 +633,8 @@ struct Options {
   int connections = 300;
   // Below the gateway's limit of 64 connections per paired machine.
   int held = 60;
+  // Relay queues per engine; -1 leaves the engines' default.
+  int relayQueues = -1;
 };
 
 // RSS per connection of each process while `count` connections through `port` are open, each
@@ -686,8 +697,10 @@ int driverMain(const Options &options) {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
   Child a({self, "--engine"}, environment("a"));
   Child b({self, "--engine"}, environment("b"));
-  auto aInfo = a.ask("start MachineA");
-  auto bInfo = b.ask("start MachineB");
+  const std::string relaySetting =
+      options.relayQueues >= 0 ? " " + std::to_string(options.relayQueues) : std::string();
+  auto aInfo = a.ask("start MachineA" + relaySetting);
+  auto bInfo = b.ask("start MachineB" + relaySetting);
   if (aInfo.size() != 4 || bInfo.size() != 4 || aInfo[0] != "engine" || bInfo[0] != "engine") {
     std::cerr << "road_bench: an engine did not start\n";
     cleanUp();
@@ -716,6 +729,10 @@ int driverMain(const Options &options) {
   const std::uint64_t bytes = options.mib << 20;
   std::printf("road bench: %llu MiB per stream, %d interleaved repetitions, each byte checked\n",
               static_cast<unsigned long long>(options.mib), options.reps);
+  if (options.relayQueues >= 0)
+    std::printf("relay queues per engine: %d\n", options.relayQueues);
+  else
+    std::printf("relay queues per engine: the default (%zu here)\n", RelayQueues::defaultCount());
   std::printf("cipher: road %s, raw TLS and stunnel ECDHE-PSK-CHACHA20-POLY1305 (TLS 1.2)\n",
               cipher.size() == 2 ? cipher[1].c_str() : "unknown");
 
@@ -873,8 +890,11 @@ int main(int argc, char **argv) {
       options.connections = static_cast<int>(std::max(1L, next()));
     else if (arg == "--held")
       options.held = static_cast<int>(std::max(1L, next()));
+    else if (arg == "--relay-queues")
+      options.relayQueues = static_cast<int>(std::clamp(next(), 0L, 64L));
     else {
-      std::cerr << "usage: " << argv[0] << " [--mib N] [--reps N] [--connections N] [--held N]\n";
+      std::cerr << "usage: " << argv[0]
+                << " [--mib N] [--reps N] [--connections N] [--held N] [--relay-queues N]\n";
       return 2;
     }
   }

@@ -1,6 +1,7 @@
 // The application: the tray icon and its panel on the Qt event loop, or, with --headless (or
 // CORVANE_HEADLESS=1, or where there is no display), the service manager alone on a headless
 // main queue. Either way it runs until it is quit or a signal asks it to stop.
+#include "brimvale/integrations/ExplainerAvailability.h"
 #include "brimvale/integrations/IntentBus.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/panels/PanelStyle.h"
@@ -150,6 +151,7 @@ int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments)
                                             qreal maxHeight, QWidget *parent) {
         PanelContext context;
         context.hooks = makePanelHooks(windows);
+        context.explanationAvailable = windows.explanationAvailable;
         context.manager = &app->manager();
         context.opener = &app->opener();
         context.updates = &app->updates();
@@ -165,6 +167,9 @@ int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments)
   windows.openWindow = [&app](const QString &id) { app->openWindow(id); };
   windows.showPanel = [&app] { app->showPanel(); };
   windows.reduceMotion = reduceMotion;
+  ExplainerAvailability explanation(*queue);
+  explanation.available(); // the first check starts now, so the first menu knows
+  windows.explanationAvailable = [&explanation] { return explanation.available(); };
   addAppWindows(app->windows(), windows);
   QObject::connect(&instance, &SingleInstance::received, app.get(),
                    [&app](const std::vector<std::string> &received) { app->receive(received); });

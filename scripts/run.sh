@@ -27,4 +27,22 @@ if command -v xdg-mime >/dev/null 2>&1; then
   xdg-mime default corvane.desktop x-scheme-handler/corvane || true
 fi
 
+# Desktop search asks the running application for ports: the shell's search provider file and
+# the runner file, each naming the bus name and object path the application serves. (The shell
+# reads providers from the data folders listed in XDG_DATA_DIRS; the user's own folder counts
+# only when it is listed there.)
+install_data() {
+  local target=$1 source=$2
+  mkdir -p "$(dirname "$target")"
+  local staged
+  staged=$(mktemp "$target.XXXXXX")
+  cp "$source" "$staged"
+  chmod 0644 "$staged"
+  mv -f "$staged" "$target"
+}
+install_data "$data_home/gnome-shell/search-providers/corvane-search-provider.ini" \
+  resources/search/corvane-search-provider.ini
+install_data "$data_home/krunner/dbusplugins/corvane-runner.desktop" \
+  resources/search/corvane-runner.desktop
+
 exec build/release/brimvale/corvane "$@"

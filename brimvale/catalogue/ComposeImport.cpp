@@ -328,7 +328,7 @@ Outcome readPortsValue(const YAMLNode &value, std::string_view serviceName) {
 
 Result importCompose(std::string_view text, std::string_view fileName) {
   Result result;
-  if (text.size() >= maxFileBytes)
+  if (text.size() > maxFileBytes)
     return result;
   const auto root = MiniYAML::parse(MiniYAML::lines(text));
   if (!root)

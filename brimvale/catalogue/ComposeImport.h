@@ -13,7 +13,7 @@
 
 namespace corvane::ComposeImport {
 
-// Files of this size or more are not read at all.
+// Larger files are not read at all; one of exactly this size is.
 inline constexpr std::size_t maxFileBytes = 1'000'000;
 
 // A service name longer than this is cut in found names and sentences; no share can take such

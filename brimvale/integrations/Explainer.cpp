@@ -126,6 +126,10 @@ std::string Explainer::cleanAnswer(std::string_view answer) {
   return characterPrefix(trimmingWhitespaceAndNewlines(kept), maxAnswerCharacters);
 }
 
+bool Explainer::isAvailable(const Server &server) {
+  return firstModel(server).has_value();
+}
+
 Explainer::Result Explainer::explainNow(const ProblemReport &report, const Server &server) {
   const auto model = firstModel(server);
   if (!model)

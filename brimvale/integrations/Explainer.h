@@ -56,6 +56,9 @@ public:
   // nothing is asked.
   static Result explainNow(const ProblemReport &report, const Server &server);
 
+  // Whether a model server answers with an installed model. Blocks: a worker queue only.
+  static bool isAvailable(const Server &server);
+
   // Asks on `worker` and calls `completion` once on `main`; both must outlive the call.
   static void explain(const ProblemReport &report, SerialQueue &worker, MainQueue &main,
                       std::function<void(Result)> completion, Server server = {});

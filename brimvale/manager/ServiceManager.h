@@ -329,6 +329,9 @@ public:
   std::string lastSeenText(const std::string &deviceID) const;
   std::optional<std::string> olderVersionNotice(const std::string &deviceID) const;
   bool canWake(const std::string &deviceID) const;
+  // Sends wake packets to a paired Mac with known hardware addresses and judges whether it woke;
+  // a Mac already being woken is left alone.
+  void wakePeer(const std::string &deviceID);
   void setDeviceName(const std::string &text);
   // The name this machine goes by when the user chose none.
   static std::string systemDeviceName(const std::optional<std::string> &hostName);

@@ -117,6 +117,15 @@ bool ServiceManager::canWake(const std::string &deviceID) const {
   return found != hardware->end() && !found->second.empty();
 }
 
+void ServiceManager::wakePeer(const std::string &deviceID) {
+  if (!canWake(deviceID) || wakingPeerIDs->contains(deviceID))
+    return;
+  wakingPeerIDs.modify([&](auto &set) { set.insert(deviceID); });
+  if (isPreview)
+    return;
+  waitForWake(preferences->hardware->at(deviceID), deviceID, peerDisplayName(deviceID));
+}
+
 void ServiceManager::setDeviceName(const std::string &text) {
   std::string name = cleanDisplayText(text, deviceNameLimit);
   if (name.empty()) {

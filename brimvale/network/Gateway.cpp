@@ -55,7 +55,8 @@ Gateway::Gateway(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerS
                  std::string deviceName, std::shared_ptr<DnsSd> dnsSd, Options options)
     : queue_(options.queue ? options.queue : SerialQueue::create(options.queueLabel)),
       identity_(std::move(identity)), peerStore_(std::move(peerStore)),
-      deviceName_(std::move(deviceName)), dnsSd_(std::move(dnsSd)), options_(std::move(options)) {
+      deviceName_(std::move(deviceName)), dnsSd_(std::move(dnsSd)), options_(std::move(options)),
+      relays_("corvane.gateway.relay", options_.relayQueues) {
   if (!options_.hardwareAddresses)
     options_.hardwareAddresses = [] { return hardwareAddresses(); };
 }
@@ -662,6 +663,13 @@ void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const 
   publishSessions();
   if (onAccepted_)
     onAccepted_(peerID, service.id);
+  // From here on the relay alone watches both sides, on a relay queue: its end is reported
+  // back here by the closure below, never by a state handler on another thread.
+  peer->setStateHandler(nullptr);
+  if (auto relay = relays_.next()) {
+    peer->moveTo(relay);
+    local->moveTo(relay);
+  }
   // The closure keeps the peer connection alive until it is forgotten, so its address cannot
   // meanwhile be reused by a newer connection.
   Bridge::runBridge(peer, local, [weak = weak_from_this(), peer, queue = queue_] {

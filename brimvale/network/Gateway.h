@@ -6,6 +6,7 @@
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
+#include "brimvale/platform/RelayQueues.h"
 #include "brimvale/platform/SerialQueue.h"
 
 #include <chrono>
@@ -29,7 +30,7 @@ class PairedPeerStore;
 // open-mode connections that become byte streams to one shared loopback port.
 //
 // Every field lives on `queue`; the public operations hop onto it and return at once, and the
-// callbacks run on it.
+// callbacks run on it. Only the bytes of an established stream move on a relay queue.
 class Gateway : public std::enable_shared_from_this<Gateway> {
 public:
   struct Session {
@@ -86,6 +87,9 @@ public:
     std::size_t handshakeLimitPerSource = Gateway::handshakeLimitPerSource;
     // This machine's hardware addresses for the services frame; empty gives the system's.
     HardwareAddresses hardwareAddresses;
+    // Streams whose hello succeeded are relayed on this many queues of their own, so that
+    // concurrent streams do not share one thread; 0 keeps them on the gateway's queue.
+    std::size_t relayQueues = RelayQueues::defaultCount();
   };
 
   static std::shared_ptr<Gateway> create(DeviceIdentity identity,
@@ -192,6 +196,7 @@ private:
   std::string deviceName_;
   std::shared_ptr<DnsSd> dnsSd_;
   Options options_;
+  RelayQueues relays_;
 
   std::shared_ptr<Listener> listener_;
   std::optional<std::uint16_t> readyPort_;

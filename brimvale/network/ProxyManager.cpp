@@ -50,7 +50,7 @@ std::shared_ptr<ProxyManager> ProxyManager::create(std::string myDeviceID, Optio
 
 ProxyManager::ProxyManager(std::string myDeviceID, Options options)
     : queue_(SerialQueue::create(options.queueLabel)), myDeviceID_(std::move(myDeviceID)),
-      options_(std::move(options)) {}
+      options_(std::move(options)), relays_("corvane.proxy.relay", options_.relayQueues) {}
 
 ProxyManager::~ProxyManager() {
   // No handler can run any more (they all hold the proxy weakly), so nothing is reported;
@@ -360,6 +360,11 @@ void ProxyManager::handleOpenResult(const std::shared_ptr<Entry> &entry,
   std::weak_ptr<Entry> weakEntry = entry;
   std::weak_ptr<SerialQueue> weakQueue = queue_;
   const Connection *identity = local.get();
+  // Both sides on one relay queue: each hands its bytes to the other without a hop.
+  if (auto relay = relays_.next()) {
+    local->moveTo(relay);
+    remote->moveTo(relay);
+  }
   Bridge::runBridge(local, remote, [weakSelf, weakEntry, weakQueue, identity] {
     auto queue = weakQueue.lock();
     if (!queue)

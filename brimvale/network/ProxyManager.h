@@ -7,6 +7,7 @@
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Endpoint.h"
 #include "brimvale/platform/Listener.h"
+#include "brimvale/platform/RelayQueues.h"
 
 #include <cstddef>
 #include <expected>
@@ -25,7 +26,8 @@ class SerialQueue;
 // listens on 127.0.0.1 and ::1, and joins every local client to a new open-mode secure
 // connection to the sharing machine's gateway.
 //
-// Everything runs on the proxy's own queue, callbacks included.
+// Everything runs on the proxy's own queue, callbacks included; only the relaying of an open
+// connection's bytes runs on one of the relay queues.
 class ProxyManager final : public std::enable_shared_from_this<ProxyManager> {
 public:
   struct Route {
@@ -67,6 +69,9 @@ public:
     double listenRetryBase = ProxyManager::listenRetryBase;
     double listenRetryCap = ProxyManager::listenRetryCap;
     double handshakeTimeout = SecureChannel::handshakeTimeout;
+    // Open connections are relayed on this many queues of their own, so that concurrent
+    // streams do not share one thread; 0 keeps them on the proxy's queue.
+    std::size_t relayQueues = RelayQueues::defaultCount();
   };
 
   using StatusHandler = std::function<void(const RouteKey &key, const Status &status)>;
@@ -128,6 +133,7 @@ private:
   std::shared_ptr<SerialQueue> queue_;
   std::string myDeviceID_;
   Options options_;
+  RelayQueues relays_;
   std::unordered_map<RouteKey, std::shared_ptr<Entry>> entries_;
 
   StatusHandler onStatus_;

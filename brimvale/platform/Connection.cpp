@@ -349,26 +349,20 @@ struct Connection::Impl {
   std::atomic<int> outstanding = 0;
 
   // Runs `work` on the queue while the connection lives; before start() it waits for it. On
-  // the queue itself, with nothing earlier still waiting, it runs at once.
-  void onQueue(std::function<void(Impl &)> work) {
+  // the queue itself, with nothing earlier still waiting, it runs at once unless `posted`.
+  void onQueue(std::function<void(Impl &)> work, bool posted = false) {
     std::shared_ptr<SerialQueue> target;
     {
       std::lock_guard lock(mutex);
       target = queue;
     }
-    if (target && target->isCurrent() && outstanding.load() == 0) {
+    if (!posted && target && target->isCurrent() && outstanding.load() == 0) {
       // Held for the duration: a completion may drop the caller's last reference.
       if (auto self = weakSelf.lock())
         work(*self->impl_);
       return;
     }
-    auto task = [weak = weakSelf, work = std::move(work), this] {
-      // `this` is only touched while the connection is alive.
-      if (auto self = weak.lock()) {
-        outstanding.fetch_sub(1);
-        work(*self->impl_);
-      }
-    };
+    auto task = arrival(std::move(work));
     {
       std::lock_guard lock(mutex);
       outstanding.fetch_add(1);
@@ -379,6 +373,29 @@ struct Connection::Impl {
       target = queue;
     }
     target->post(std::move(task));
+  }
+
+  // A posted operation. One that was posted to the queue the connection has since left is
+  // passed on to its new queue, behind what was passed on before it, and stays counted as
+  // outstanding until it runs there.
+  std::function<void()> arrival(std::function<void(Impl &)> work) {
+    return [weak = weakSelf, work = std::move(work)]() mutable {
+      auto self = weak.lock();
+      if (!self)
+        return;
+      auto &impl = *self->impl_;
+      std::shared_ptr<SerialQueue> current;
+      {
+        std::lock_guard lock(impl.mutex);
+        current = impl.queue;
+      }
+      if (current && !current->isCurrent()) {
+        current->post(impl.arrival(std::move(work)));
+        return;
+      }
+      impl.outstanding.fetch_sub(1);
+      work(impl);
+    };
   }
 
   void report(State::Kind kind, std::optional<NetworkError> error = std::nullopt) {
@@ -882,6 +899,50 @@ struct Connection::Impl {
     });
   }
 
+  // --- moving
+
+  // Hands the socket and the TLS session to a new set of socket objects on `target`. Runs as
+  // an item of its own on the current queue, so no loop of this connection is under way.
+  void moveTo(const std::shared_ptr<SerialQueue> &target) {
+    if (!target || target == queue || phase != Phase::open || !io || receiving || sending)
+      return;
+    std::error_code error;
+    const auto protocol = io->socket.local_endpoint(error).protocol();
+    if (error)
+      return;
+    auto moved = std::make_shared<Io>(target->context());
+    // Waits still armed on the old socket end with operation_aborted; their handlers see that
+    // `io` was replaced and leave the connection alone.
+    const int fd = io->socket.release(error);
+    if (error)
+      return;
+    moved->socket.assign(protocol, fd, error);
+    if (error) {
+      ::close(fd);
+      fail(errorOf(error));
+      return;
+    }
+    moved->socket.non_blocking(true, error);
+    io->timer.cancel();
+    io->resolver.cancel();
+    moved->tlsContext = std::move(io->tlsContext);
+    moved->ssl = std::move(io->ssl);
+    moved->batch = std::move(io->batch);
+    moved->batch.fd = fd;
+    if (moved->ssl)
+      BIO_set_data(SSL_get_rbio(moved->ssl.get()), &moved->batch);
+    io = std::move(moved);
+    waitingReadable = false;
+    waitingWritable = false;
+    idleCheck = false;
+    {
+      std::lock_guard lock(mutex);
+      queue = target;
+    }
+    // Whatever waited for the socket waits again from the new queue.
+    onQueue([](Impl &impl) { impl.progress(); }, true);
+  }
+
   // --- ending
 
   // Completes everything pending once, with ECANCELED.
@@ -1071,6 +1132,10 @@ void Connection::send(Bytes data, SendCompletion completion) {
 
 void Connection::cancel() {
   impl_->onQueue([](Impl &impl) { impl.cancel(); });
+}
+
+void Connection::moveTo(std::shared_ptr<SerialQueue> queue) {
+  impl_->onQueue([queue = std::move(queue)](Impl &impl) { impl.moveTo(queue); }, true);
 }
 
 Connection::State Connection::state() const {

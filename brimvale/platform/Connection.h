@@ -55,6 +55,13 @@ public:
   void send(Bytes data, SendCompletion completion = nullptr);
   // Closes the connection (TLS close_notify first when possible). Idempotent.
   void cancel();
+  // Moves a ready connection, its socket and every later handler and completion onto `queue`,
+  // so that established connections can be spread over several threads. The move runs on the
+  // current queue after the operations asked for before it; operations asked for after it run
+  // on `queue`, in the order they were asked for. A connection that is not ready when the move
+  // runs stays where it is. Callers on other threads must not assume which queue a handler
+  // runs on while a move is under way; move once, before handing the connection on.
+  void moveTo(std::shared_ptr<SerialQueue> queue);
 
   State state() const;
   // The endpoint given at creation; for an accepted connection, the remote host and port.

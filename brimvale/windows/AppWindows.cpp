@@ -10,9 +10,9 @@
 #include "brimvale/windows/OnboardingWindow.h"
 #include "brimvale/windows/PairingWindow.h"
 #include "brimvale/windows/SettingsView.h"
+#include "brimvale/windows/ShareWindows.h"
 
 #include <QMenu>
-#include "brimvale/windows/ShareWindows.h"
 
 namespace corvane {
 
@@ -36,12 +36,12 @@ void addAppWindows(WindowRegistry &registry, const WindowContext &context) {
 
 PanelHooks makePanelHooks(const WindowContext &context) {
   PanelHooks hooks;
-  // The share and environment menus, and the prompts their items open. The on-device
-  // explanation model does not exist on this desktop, so no explain item is offered.
+  // The share and environment menus, and the prompts their items open.
   ServiceManager *manager = context.manager;
-  hooks.shareMenu = [manager, open = context.openWindow](const OutgoingService &row) {
+  hooks.shareMenu = [manager, open = context.openWindow,
+                     explain = context.explanationAvailable](const OutgoingService &row) {
     auto *menu = new QMenu;
-    ShareMenu(row, *manager, false, open).addTo(*menu);
+    ShareMenu(row, *manager, explain && explain(), open).addTo(*menu);
     return menu;
   };
   hooks.environmentMenu = [manager](const ShareEnvironment &environment, bool allOn) {
@@ -56,6 +56,12 @@ PanelHooks makePanelHooks(const WindowContext &context) {
     new HintsPrompt(*manager, &panel);
   };
   addShareEditor(hooks, context);
+  hooks.canWake = [manager = context.manager](const std::string &peerID) {
+    return manager->canWake(peerID);
+  };
+  hooks.wakePeer = [manager = context.manager](const std::string &peerID) {
+    manager->wakePeer(peerID);
+  };
   return hooks;
 }
 

@@ -25,6 +25,8 @@ struct WindowContext {
   // Shows the panel, as the global shortcut does.
   std::function<void()> showPanel;
   bool reduceMotion = false;
+  // Whether the local model can explain a problem now; absent: it never can.
+  std::function<bool()> explanationAvailable;
 };
 
 // Adds every window's content to the registry under its id. Call once, at start.

@@ -172,7 +172,7 @@ TEST(ComposeImportTest, UnreadableOrOddDocuments) {
 
 TEST(ComposeImportTest, FileSizeLimit) {
   std::string text = "services:\n  web:\n    ports: [\"8080:80\"]\n#";
-  text.resize(maxFileBytes - 1, 'x');
+  text.resize(maxFileBytes, 'x');
   EXPECT_EQ(importCompose(text, "compose.yaml").found.size(), 1u);
   text += 'x';
   EXPECT_EQ(importCompose(text, "compose.yaml"), Result{});

@@ -22,9 +22,14 @@ protected:
     return mac;
   }
 
+  // The user asks to wake a Mac whose hardware addresses its links reported earlier.
   void wake(const PairedPeer &mac) {
-    manager->wakingPeerIDs.modify([&](auto &set) { set.insert(mac.deviceID); });
-    manager->waitForWake(hardware, mac.deviceID, mac.name);
+    manager->preferences.modify([&](Preferences &p) {
+      if (!p.hardware)
+        p.hardware.emplace();
+      p.hardware->insert_or_assign(mac.deviceID, hardware);
+    });
+    manager->wakePeer(mac.deviceID);
   }
 };
 
@@ -176,6 +181,48 @@ TEST_F(SleepTest, AnOnlineMacLeavesTheWakeSilentlyAndNoPacketMeansNoWait) {
   queue->advance(0.1);
   EXPECT_FALSE(manager->wakingPeerIDs->contains(mac.deviceID));
   EXPECT_EQ(manager->notice.get(), "Couldn't send the wake signal on this network.");
+}
+
+TEST_F(SleepTest, OnlyAMacWithHardwareAddressesAndNotBeingWokenIsWoken) {
+  const auto mac = pair("Studio");
+  manager->wakePeer(mac.deviceID);
+  manager->preferences.modify([&](Preferences &p) {
+    p.hardware = std::map<std::string, std::vector<std::string>>{{mac.deviceID, {}}};
+  });
+  manager->wakePeer(mac.deviceID);
+  EXPECT_TRUE(manager->wakingPeerIDs->empty());
+  EXPECT_TRUE(recorder.wakeSends.empty());
+
+  // A second request while the first is still waking sends nothing more and ends with it.
+  wake(mac);
+  queue->advance(0.5);
+  manager->wakePeer(mac.deviceID);
+  EXPECT_EQ(recorder.wakeSends.size(), 1u);
+  queue->advance(2.5);
+  EXPECT_EQ(recorder.wakeSends.size(), 3u);
+  queue->advance(25);
+  EXPECT_FALSE(manager->wakingPeerIDs->contains(mac.deviceID));
+  EXPECT_EQ(manager->notice.get(),
+            "Studio didn't wake. It may be off, away, or have Wake for network access turned off.");
+  queue->advance(60);
+  EXPECT_EQ(recorder.wakeSends.size(), 3u) << "the ignored request started a wait of its own";
+
+  // Once that wait is over the Mac can be woken again; the notice names it as the user calls it.
+  manager->setNickname(mac.deviceID, "Desk");
+  manager->wakePeer(mac.deviceID);
+  EXPECT_EQ(recorder.wakeSends.size(), 4u);
+  queue->advance(28);
+  EXPECT_EQ(manager->notice.get(),
+            "Desk didn't wake. It may be off, away, or have Wake for network access turned off.");
+}
+
+TEST_F(SleepTest, APreviewMarksTheMacButSendsNothing) {
+  make(true);
+  const auto mac = pair("Studio");
+  wake(mac);
+  EXPECT_TRUE(manager->wakingPeerIDs->contains(mac.deviceID));
+  queue->advance(60);
+  EXPECT_TRUE(recorder.wakeSends.empty());
 }
 
 TEST_F(SleepTest, AWaitEndsSilentlyWithTheManager) {

@@ -1,6 +1,7 @@
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/ManualMainQueue.h"
+#include "brimvale/platform/RelayQueues.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "tests/support/Wait.h"
 
@@ -84,6 +85,31 @@ TEST(SerialQueueTest, QueueReleasedByItsOwnWorkShutsDownCleanly) {
   });
   queue.reset();
   ASSERT_EQ(future.wait_for(eventually), std::future_status::ready);
+}
+
+TEST(RelayQueuesTest, HandsOutItsQueuesInTurnAndNoneWhenItHasNone) {
+  RelayQueues relays("test.relay", 3);
+  std::vector<std::shared_ptr<SerialQueue>> given;
+  for (int i = 0; i < 7; ++i)
+    given.push_back(relays.next());
+  EXPECT_NE(given[0], given[1]);
+  EXPECT_NE(given[1], given[2]);
+  EXPECT_NE(given[0], given[2]);
+  EXPECT_EQ(given[3], given[0]);
+  EXPECT_EQ(given[4], given[1]);
+  EXPECT_EQ(given[6], given[0]);
+  EXPECT_EQ(given[1]->label(), "test.relay.2");
+  // Each is a queue of its own thread.
+  std::promise<bool> ran;
+  given[2]->post([&] { ran.set_value(given[2]->isCurrent() && !given[0]->isCurrent()); });
+  auto future = ran.get_future();
+  ASSERT_EQ(future.wait_for(eventually), std::future_status::ready);
+  EXPECT_TRUE(future.get());
+
+  RelayQueues none("test.none", 0);
+  EXPECT_EQ(none.next(), nullptr);
+  EXPECT_GE(RelayQueues::defaultCount(), 1u);
+  EXPECT_LE(RelayQueues::defaultCount(), RelayQueues::maximumDefault);
 }
 
 TEST(AsioMainQueueTest, RepeatsUntilCancelled) {

@@ -349,5 +349,80 @@ TEST(TlsTest, CancelWithSendsInFlightCompletesEachOnceAndThePeerGetsAnIntactPref
   accepted->cancel();
 }
 
+TEST(TlsTest, AMovedConnectionKeepsItsSessionItsPendingWorkAndItsOrder) {
+  TlsPair pair(tlsWith({{"mac-a", key(1)}}));
+  auto relayQueue = SerialQueue::create("test.relay");
+  auto client = pair.connect(tlsWith({{"mac-a", key(1)}}));
+  auto clientState = settled(client);
+  // Asked before the handshake: a connection that is not ready when the move runs stays.
+  client->moveTo(relayQueue);
+  client->start(pair.clientQueue);
+  ASSERT_EQ(await(clientState).kind, Kind::ready);
+  EXPECT_EQ(client->queue(), pair.clientQueue);
+  auto acceptedFuture = pair.acceptedPromise.get_future();
+  auto accepted = await(acceptedFuture);
+  ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+
+  // A receive waiting for the socket when the move runs, and operations asked for after it,
+  // all from another thread.
+  const Bytes payload = patternOf(3 * 1024 * 1024 + 17);
+  std::promise<Bytes> first;
+  std::atomic<bool> firstOnRelay = false;
+  accepted->receive(1000, 1000, [&](Bytes data, bool, auto) {
+    firstOnRelay = relayQueue->isCurrent();
+    first.set_value(std::move(data));
+  });
+  // The receive is waiting for the socket before the move is asked for.
+  pair.serverQueue->sync([] {});
+  accepted->moveTo(relayQueue);
+  client->send(Bytes(payload.begin(), payload.begin() + 1000));
+  auto firstFuture = first.get_future();
+  const Bytes head = await(firstFuture);
+  EXPECT_TRUE(firstOnRelay) << "the waiting receive completed on the old queue";
+  ASSERT_EQ(head.size(), 1000u);
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), payload.begin()));
+  EXPECT_EQ(accepted->queue(), relayQueue);
+
+  // Both ways at once through the moved session, every byte in order.
+  auto atServer = std::make_shared<Collected>();
+  auto serverDone = std::make_shared<std::promise<void>>();
+  collect(accepted, payload.size() - 1000, atServer, serverDone);
+  auto atClient = std::make_shared<Collected>();
+  auto clientDone = std::make_shared<std::promise<void>>();
+  collect(client, payload.size(), atClient, clientDone);
+  std::atomic<int> sentOnRelay = 0;
+  for (std::size_t at = 0; at < payload.size(); at += 100000) {
+    const auto end = std::min(payload.size(), at + 100000);
+    accepted->send(Bytes(payload.begin() + static_cast<std::ptrdiff_t>(at),
+                         payload.begin() + static_cast<std::ptrdiff_t>(end)),
+                   [&](auto error) {
+                     if (!error && relayQueue->isCurrent())
+                       ++sentOnRelay;
+                   });
+  }
+  client->send(Bytes(payload.begin() + 1000, payload.end()));
+  auto serverFuture = serverDone->get_future();
+  auto clientFuture = clientDone->get_future();
+  await(serverFuture);
+  await(clientFuture);
+  EXPECT_TRUE(std::equal(atServer->data.begin(), atServer->data.end(), payload.begin() + 1000,
+                         payload.end()));
+  EXPECT_EQ(atClient->data, payload);
+  const int sends = static_cast<int>((payload.size() + 99999) / 100000);
+  EXPECT_TRUE(corvane::testing::waitUntil([&] { return sentOnRelay.load() == sends; }))
+      << sentOnRelay.load() << " of " << sends << " send completions came on the relay queue";
+
+  // Cancelling the moved side still ends the stream cleanly for its peer.
+  auto ended = std::make_shared<Collected>();
+  auto endedDone = std::make_shared<std::promise<void>>();
+  collect(client, 1, ended, endedDone);
+  accepted->cancel();
+  auto endedFuture = endedDone->get_future();
+  await(endedFuture);
+  EXPECT_TRUE(ended->data.empty());
+  EXPECT_TRUE(ended->cleanEnd);
+  client->cancel();
+}
+
 } // namespace
 } // namespace corvane
