@@ -155,6 +155,10 @@ TEST_F(ShareMenuTest, DisconnectCutsOffOneMacAtTheGateway) {
   ASSERT_EQ(disconnected.size(), 1u);
   EXPECT_EQ(disconnected[0], std::make_pair(peers[0].deviceID, dbShare));
   EXPECT_EQ(stored(dbShare)->allowed, std::nullopt) << "it keeps its right to the share";
+  // The gateway knows shares by their upper-case id.
+  manager->disconnectShareUser(peers[1].deviceID, "0d000000-0000-4000-8000-00000000000a");
+  EXPECT_EQ(disconnected.back(),
+            std::make_pair(peers[1].deviceID, std::string("0D000000-0000-4000-8000-00000000000A")));
 }
 
 TEST_F(ShareMenuTest, WhoCanUseIt) {
