@@ -13,24 +13,12 @@ void ManualMainQueue::schedule(double at, Task task) {
   tasks_.emplace(std::make_pair(at, sequence_++), std::move(task));
 }
 
-double ManualMainQueue::now() const {
-  std::lock_guard lock(mutex_);
-  return now_;
-}
-
-std::size_t ManualMainQueue::pendingCount() const {
-  std::lock_guard lock(mutex_);
-  return tasks_.size();
-}
-
 void ManualMainQueue::post(std::function<void()> work) {
-  std::lock_guard lock(mutex_);
   schedule(now_, Task{std::move(work), WorkItem::make(), 0});
 }
 
 WorkItem ManualMainQueue::postAfter(double seconds, std::function<void()> work) {
   WorkItem item = WorkItem::make();
-  std::lock_guard lock(mutex_);
   schedule(now_ + std::max(seconds, 0.0), Task{std::move(work), item, 0});
   return item;
 }
@@ -38,42 +26,35 @@ WorkItem ManualMainQueue::postAfter(double seconds, std::function<void()> work) 
 WorkItem ManualMainQueue::repeating(double interval, std::function<void()> work) {
   WorkItem item = WorkItem::make();
   double period = std::max(interval, shortestInterval);
-  std::lock_guard lock(mutex_);
   schedule(now_ + period, Task{std::move(work), item, period});
   return item;
 }
 
 bool ManualMainQueue::runNextDueBy(double limit) {
-  Task task;
-  {
-    std::lock_guard lock(mutex_);
-    auto first = tasks_.begin();
-    if (first == tasks_.end() || first->first.first > limit)
-      return false;
-    double at = first->first.first;
-    task = std::move(first->second);
-    tasks_.erase(first);
-    now_ = std::max(now_, at);
-    if (task.item.isCancelled())
-      return true;
-    if (task.interval > 0)
-      schedule(at + task.interval, Task{task.work, task.item, task.interval});
-  }
-  // Unlocked: the work may post more.
+  auto first = tasks_.begin();
+  if (first == tasks_.end() || first->first.first > limit)
+    return false;
+  double at = first->first.first;
+  Task task = std::move(first->second);
+  tasks_.erase(first);
+  now_ = std::max(now_, at);
+  if (task.item.isCancelled())
+    return true;
+  if (task.interval > 0)
+    schedule(at + task.interval, Task{task.work, task.item, task.interval});
   task.work();
   return true;
 }
 
 void ManualMainQueue::advance(double seconds) {
-  double target = now() + std::max(seconds, 0.0);
+  double target = now_ + std::max(seconds, 0.0);
   while (runNextDueBy(target)) {
   }
-  std::lock_guard lock(mutex_);
   now_ = target;
 }
 
 void ManualMainQueue::runUntilIdle() {
-  while (runNextDueBy(now())) {
+  while (runNextDueBy(now_)) {
   }
 }
 

@@ -4,15 +4,13 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 
 namespace corvane {
 
 // A main queue with virtual time for deterministic tests: nothing runs until the test calls
-// runUntilIdle() or advance(), on the thread that made the queue. Work may be posted from any
-// thread, as the engine's own queues do.
+// runUntilIdle() or advance(). Used from one thread only.
 class ManualMainQueue : public MainQueue {
 public:
   ManualMainQueue() : owner_(std::this_thread::get_id()) {}
@@ -23,13 +21,13 @@ public:
   bool isCurrent() const override { return std::this_thread::get_id() == owner_; }
 
   // Virtual seconds since the queue was made.
-  double now() const;
+  double now() const { return now_; }
   // Moves time forward, running everything that falls due in time order (work scheduled
   // while advancing runs too when it falls within the span).
   void advance(double seconds);
   // Runs everything due now, including work that it posts.
   void runUntilIdle();
-  std::size_t pendingCount() const;
+  std::size_t pendingCount() const { return tasks_.size(); }
 
 private:
   struct Task {
@@ -38,12 +36,10 @@ private:
     double interval = 0; // > 0 for repeating work
   };
 
-  // With `mutex_` held.
   void schedule(double at, Task task);
   bool runNextDueBy(double limit);
 
   std::thread::id owner_;
-  mutable std::mutex mutex_;
   double now_ = 0;
   std::uint64_t sequence_ = 0;
   std::map<std::pair<double, std::uint64_t>, Task> tasks_;
