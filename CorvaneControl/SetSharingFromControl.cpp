@@ -1,6 +1,6 @@
 #include "CorvaneControl/SetSharingFromControl.h"
 
-#include "CorvaneControl/AppGroup.h"
+#include "brimvale/platform/AppGroup.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/NamedNotification.h"
 #include "brimvale/platform/UserDefaults.h"

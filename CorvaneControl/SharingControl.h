@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CorvaneControl/SharingValue.h"
+#include "brimvale/platform/AppGroup.h"
 
 #include <string_view>
 
@@ -10,7 +11,7 @@ namespace corvane {
 // runs SetSharingFromControl. The application's "reload the controls" is the named
 // notification of the control's kind.
 struct SharingControl {
-  static constexpr const char *kind = "corvane.sharing";
+  static constexpr const char *kind = appgroup::controlKind;
   static constexpr const char *displayName = "Corvane Sharing";
   static constexpr const char *description = "Pause or resume sharing your ports with paired Macs.";
   static constexpr const char *toggleTitle = "Corvane Sharing";

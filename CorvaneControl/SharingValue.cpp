@@ -1,6 +1,6 @@
 #include "CorvaneControl/SharingValue.h"
 
-#include "CorvaneControl/AppGroup.h"
+#include "brimvale/platform/AppGroup.h"
 #include "brimvale/platform/UserDefaults.h"
 
 namespace corvane {

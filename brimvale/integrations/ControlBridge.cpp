@@ -13,36 +13,35 @@ double timeStamp(const UserDefaults &defaults, const char *key) {
 }
 } // namespace
 
-ControlBridge::ControlBridge()
-    : defaults_(std::make_shared<UserDefaults>(UserDefaults::appGroupDomain)) {}
+ControlBridge::ControlBridge() : defaults_(std::make_shared<UserDefaults>(appgroup::suiteName)) {}
 
 ControlBridge::ControlBridge(std::shared_ptr<UserDefaults> defaults)
     : defaults_(std::move(defaults)) {}
 
 void ControlBridge::publishControlState(bool paused, Date now) {
   defaults_->synchronize();
-  defaults_->setBool(pausedKey, paused);
-  defaults_->setBool(runningKey, true);
-  const double applied = timeStamp(*defaults_, appliedAtKey);
+  defaults_->setBool(appgroup::pausedKey, paused);
+  defaults_->setBool(appgroup::runningKey, true);
+  const double applied = timeStamp(*defaults_, appgroup::appliedAtKey);
   if (std::isfinite(now) && now > applied)
-    defaults_->setDouble(appliedAtKey, now);
+    defaults_->setDouble(appgroup::appliedAtKey, now);
 }
 
 std::optional<bool> ControlBridge::takeControlRequest() {
   // The control writes from its own process.
   defaults_->synchronize();
-  if (!defaults_->doubleValue(requestAtKey))
+  if (!defaults_->doubleValue(appgroup::requestAtKey))
     return std::nullopt;
-  const double requestAt = timeStamp(*defaults_, requestAtKey);
-  const double appliedAt = timeStamp(*defaults_, appliedAtKey);
+  const double requestAt = timeStamp(*defaults_, appgroup::requestAtKey);
+  const double appliedAt = timeStamp(*defaults_, appgroup::appliedAtKey);
   if (!(appliedAt < requestAt))
     return std::nullopt;
-  defaults_->setDouble(appliedAtKey, requestAt);
-  return defaults_->boolean(requestPausedKey).value_or(false);
+  defaults_->setDouble(appgroup::appliedAtKey, requestAt);
+  return defaults_->boolean(appgroup::requestPausedKey).value_or(false);
 }
 
 void ControlBridge::publishStopped() {
-  defaults_->setBool(runningKey, false);
+  defaults_->setBool(appgroup::runningKey, false);
 }
 
 } // namespace corvane

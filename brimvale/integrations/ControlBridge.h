@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brimvale/platform/AppGroup.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/UserDefaults.h"
 
@@ -13,15 +14,10 @@ namespace corvane {
 // pause or resume request once. Main queue only.
 class ControlBridge {
 public:
-  static constexpr const char *runningKey = "running";
-  static constexpr const char *pausedKey = "paused";
-  static constexpr const char *requestPausedKey = "requestPaused";
-  static constexpr const char *requestAtKey = "requestAt";
-  static constexpr const char *appliedAtKey = "appliedAt";
   // Posted by the control when it files a request.
-  static constexpr const char *requestNotification = "Q3KT7WZ2RM.corvane.sharing-request";
+  static constexpr const char *requestNotification = appgroup::requestNotification;
   // Posted by the application so that the control shows the new state.
-  static constexpr const char *controlKind = "corvane.sharing";
+  static constexpr const char *controlKind = appgroup::controlKind;
 
   // The app group's domain file.
   ControlBridge();

@@ -427,6 +427,8 @@ struct Connection::Impl {
         ::close(acceptedFd);
         acceptedFd = -1;
         phase = Phase::closed;
+        // Receives and sends made before the connection began are waiting for it.
+        flushPending();
         report(State::Kind::failed, errorOf(error));
         return;
       }

@@ -110,7 +110,9 @@ struct Listener::Impl {
   std::unique_ptr<DnsSd::Handle> publication;
   bool closed = false;
 
-  void onQueue(std::function<void(Impl &)> work) {
+  // Runs `work` on the queue while the listener lives; with `atOnceOnQueue`, called on the
+  // queue itself, it runs before returning.
+  void onQueue(std::function<void(Impl &)> work, bool atOnceOnQueue = false) {
     std::shared_ptr<SerialQueue> target;
     {
       std::lock_guard lock(mutex);
@@ -118,6 +120,11 @@ struct Listener::Impl {
     }
     if (!target)
       return;
+    if (atOnceOnQueue && target->isCurrent()) {
+      if (auto self = weakSelf.lock())
+        work(*self->impl_);
+      return;
+    }
     target->post([weak = weakSelf, work = std::move(work)] {
       if (auto self = weak.lock())
         work(*self->impl_);
@@ -292,7 +299,7 @@ Listener::~Listener() {
   if (!impl.queue || !impl.io)
     return;
   auto work = [io = impl.io, publication = std::shared_ptr<DnsSd::Handle>(
-                                  std::move(impl.publication))]() mutable {
+                                 std::move(impl.publication))]() mutable {
     io->close();
     publication.reset();
   };
@@ -349,7 +356,9 @@ void Listener::cancel() {
     impl_->report(State::Kind::cancelled);
     return;
   }
-  impl_->onQueue([](Impl &impl) { impl.cancel(); });
+  // On the queue it takes effect before returning: a connection whose acceptance is already
+  // queued must not reach the handler of an owner that has just let go.
+  impl_->onQueue([](Impl &impl) { impl.cancel(); }, /*atOnceOnQueue=*/true);
 }
 
 Listener::State Listener::state() const {

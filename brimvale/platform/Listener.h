@@ -32,8 +32,8 @@ public:
   using NewConnectionHandler = std::function<void(std::shared_ptr<Connection>)>;
 
   // `port` absent lets the system choose. Fails only for parameters that cannot work.
-  static std::expected<std::shared_ptr<Listener>, NetworkError> create(Parameters parameters,
-                                                                       std::optional<std::uint16_t> port);
+  static std::expected<std::shared_ptr<Listener>, NetworkError>
+  create(Parameters parameters, std::optional<std::uint16_t> port);
 
   ~Listener();
 
@@ -42,6 +42,8 @@ public:
   // Published through `dnsSd` once the listener is ready, withdrawn when it is cancelled.
   void setService(const DnsSdService &service, std::shared_ptr<DnsSd> dnsSd);
   void start(std::shared_ptr<SerialQueue> queue);
+  // Closes the listener; from any thread. Called on the listener's queue it is cancelled
+  // before cancel() returns, and no new connection reaches the handler after that.
   void cancel();
 
   State state() const;

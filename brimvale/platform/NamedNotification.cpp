@@ -2,6 +2,7 @@
 
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/PrivateFiles.h"
 #include "brimvale/platform/SerialQueue.h"
 
 #include <array>
@@ -29,28 +30,15 @@ std::string errorText(int error) {
 
 // One level below a trusted base: a real folder (not a link) of this user, narrowed to 0700.
 bool makeOwnedFolder(const std::filesystem::path &folder) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    Logger::app().error("Could not make the notification folder " + folder.string() + ": " +
-                        errorText(errno));
-    return false;
-  }
-  struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0) {
-    Logger::app().error("Could not check the notification folder " + folder.string() + ": " +
-                        errorText(errno));
-    return false;
-  }
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid()) {
+  const int error = storage::makeOwnedFolder(folder);
+  if (error == ENOTDIR || error == EPERM) {
     Logger::app().error("Refusing the notification folder " + folder.string() +
                         ": it is not a folder of this user");
-    return false;
+  } else if (error != 0) {
+    Logger::app().error("Could not make the notification folder " + folder.string() + ": " +
+                        errorText(error));
   }
-  if ((info.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    Logger::app().error("Could not make the notification folder " + folder.string() +
-                        " private: " + errorText(errno));
-    return false;
-  }
-  return true;
+  return error == 0;
 }
 
 std::optional<sockaddr_un> socketAddress(const std::filesystem::path &path) {
@@ -63,23 +51,6 @@ std::optional<sockaddr_un> socketAddress(const std::filesystem::path &path) {
   std::memcpy(address.sun_path, text.data(), text.size());
   return address;
 }
-
-class Descriptor {
-public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(const Descriptor &) = delete;
-  Descriptor &operator=(const Descriptor &) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
-private:
-  int fd_;
-};
 
 std::string hexText(const Bytes &bytes) {
   static constexpr char digits[] = "0123456789abcdef";
@@ -94,18 +65,8 @@ std::string hexText(const Bytes &bytes) {
 } // namespace
 
 bool isValidNotificationName(std::string_view name) {
-  if (name.empty() || name.size() > maximumNotificationNameLength || name.front() == '.' ||
-      name.find("..") != std::string_view::npos) {
-    return false;
-  }
-  for (const char c : name) {
-    const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                         (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
-    if (!allowed) {
-      return false;
-    }
-  }
-  return true;
+  return storage::isPlainFileName(name, maximumNotificationNameLength) &&
+         name.find("..") == std::string_view::npos;
 }
 
 std::filesystem::path namedNotificationFolder(std::string_view name) {
@@ -139,7 +100,7 @@ int postNamedNotification(std::string_view name) {
   if (folder.empty()) {
     return 0;
   }
-  Descriptor sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  storage::FileDescriptor sender(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (sender.get() < 0) {
     Logger::app().error("Could not post notification " + std::string(name) + ": " +
                         errorText(errno));
@@ -251,7 +212,7 @@ NamedNotificationObserver::make(std::string name, MainQueue &mainQueue,
   if (folder.empty()) {
     return nullptr;
   }
-  Descriptor fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  storage::FileDescriptor fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) {
     Logger::app().error("Could not observe notification " + name + ": " + errorText(errno));
     return nullptr;

@@ -3,6 +3,7 @@
 #include "brimvale/platform/Json.h"
 #include "brimvale/platform/KeychainStore.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/PrivateFiles.h"
 
 #include <cerrno>
 #include <cmath>
@@ -13,39 +14,6 @@
 namespace corvane {
 
 namespace {
-
-// Held for one read-modify-write; another process waits on the same lock file.
-class FileLock {
-public:
-  explicit FileLock(const std::filesystem::path &path)
-      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
-    if (fd_ < 0) {
-      error_ = errno;
-      return;
-    }
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        error_ = errno;
-        ::close(fd_);
-        fd_ = -1;
-        return;
-      }
-    }
-  }
-  FileLock(const FileLock &) = delete;
-  FileLock &operator=(const FileLock &) = delete;
-  ~FileLock() {
-    if (fd_ >= 0) {
-      ::close(fd_); // releases the lock
-    }
-  }
-  // 0 when held, else the errno of the failing step.
-  int error() const { return error_; }
-
-private:
-  int fd_;
-  int error_ = 0;
-};
 
 void applyChanges(nlohmann::json &values,
                   const std::map<std::string, std::optional<nlohmann::json>> &changes) {
@@ -85,7 +53,8 @@ void UserDefaults::removeTemporaryFilesLocked() {
     return;
   }
   // Under the domain's lock, so that a save in progress in another process keeps its file.
-  FileLock fileLock(folder / (domain_ + ".json.lock"));
+  // Held for one read-modify-write; another process waits on the same lock file.
+  const storage::FileLock fileLock(folder / (domain_ + ".json.lock"), O_RDWR | O_CREAT, LOCK_EX);
   if (fileLock.error() != 0) {
     return;
   }
@@ -186,7 +155,8 @@ void UserDefaults::saveLocked() {
     failed("folder: " + std::to_string(errno));
     return;
   }
-  FileLock fileLock(folder / (domain_ + ".json.lock"));
+  // Held for one read-modify-write; another process waits on the same lock file.
+  const storage::FileLock fileLock(folder / (domain_ + ".json.lock"), O_RDWR | O_CREAT, LOCK_EX);
   if (fileLock.error() != 0) {
     failed("lock: " + std::to_string(fileLock.error()));
     return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brimvale/platform/AppGroup.h"
 #include "brimvale/platform/Bytes.h"
 
 #include <cstddef>
@@ -28,7 +29,7 @@ class UserDefaults {
 public:
   static constexpr const char *standardDomain = "standard";
   // Shared with the other processes of the application.
-  static constexpr const char *appGroupDomain = "Q3KT7WZ2RM.corvane";
+  static constexpr const char *appGroupDomain = appgroup::suiteName;
   // A settings file larger than this is not ours; it is kept aside like a damaged one.
   static constexpr std::size_t maximumFileSize = 16 << 20;
 

@@ -2,22 +2,17 @@
 // test as a script or a desktop shell would, against a manager whose incoming port is real: two
 // managers paired and joined over loopback, one sharing an echo server.
 #include "brimvale/integrations/IntentBus.h"
-#include "brimvale/platform/AsioMainQueue.h"
-#include "brimvale/platform/MemorySecretStore.h"
-#include "brimvale/platform/RegistryDnsSd.h"
+#include "tests/e2e/ManagersOnLoopback.h"
 #include "tests/e2e/Sockets.h"
 #include "tests/support/PrivateBus.h"
 
-#include <asio.hpp>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
-#include <thread>
 #include <unistd.h>
 
 namespace corvane::e2e {
@@ -25,45 +20,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr double wait = 30.0;
 const std::string echoID = "5E1D0C6A-0000-4000-8000-0000000000B2";
 const std::string cacheID = "5E1D0C6A-0000-4000-8000-0000000000C3";
 const std::string devID = "5E1D0C6A-0000-4000-8000-0000000000D4";
-
-class MainThread {
-public:
-  MainThread()
-      : guard_(asio::make_work_guard(context_)), queue_(std::make_shared<AsioMainQueue>(context_)),
-        thread_([this] { context_.run(); }) {}
-  ~MainThread() {
-    guard_.reset();
-    context_.stop();
-    thread_.join();
-  }
-  const std::shared_ptr<AsioMainQueue> &queue() const { return queue_; }
-
-  template <typename Work> auto run(Work work) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    queue_->post([&task] { task(); });
-    return result.get();
-  }
-  template <typename Condition> bool waitUntil(Condition condition, double seconds = wait) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (run([&] { return condition(); }))
-        return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return run([&] { return condition(); });
-  }
-
-private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::shared_ptr<AsioMainQueue> queue_;
-  std::thread thread_;
-};
 
 // A client connection to the private bus, used from the test's thread.
 class BusClient {
@@ -272,76 +231,13 @@ private:
   sd_bus *bus_ = nullptr;
 };
 
-class IntentBusRoad : public ::testing::Test {
+class IntentBusRoad : public ManagersOnLoopback {
 protected:
   void TearDown() override {
-    main_.run([&] {
-      service_.reset();
-      for (auto &manager : managers_)
-        manager->shutdown();
-      managers_.clear();
-      return 0;
-    });
+    main_.sync([&] { service_.reset(); });
+    ManagersOnLoopback::TearDown();
   }
 
-  std::shared_ptr<ServiceManager> makeManager(const std::string &name) {
-    ServiceManager::Setup setup;
-    setup.mainQueue = main_.queue();
-    setup.store = std::make_shared<MemorySecretStore>();
-    setup.defaults = std::shared_ptr<UserDefaults>(UserDefaults::inMemory());
-    setup.controlDefaults = std::shared_ptr<UserDefaults>(UserDefaults::inMemory());
-    setup.dnsSd = RegistryDnsSd::create(registry_);
-    setup.wifi = nullptr;
-    setup.hostName = name;
-    setup.gatewayPort = std::nullopt;
-    setup.pairingPort = std::nullopt;
-    setup.link.reconnectStep = 0.2;
-    setup.link.reconnectCap = 0.5;
-    setup.proxy.listenRetryBase = 0.1;
-    setup.proxy.listenRetryCap = 0.2;
-    setup.discoveryRestartDelay = 0.2;
-    setup.effects.reloadControls = [] {};
-    setup.effects.observeControlRequests = [](auto) { return std::shared_ptr<void>(); };
-    auto manager = main_.run([&] { return ServiceManager::create(setup); });
-    managers_.push_back(manager);
-    return manager;
-  }
-
-  void pair(const std::shared_ptr<ServiceManager> &a, const std::shared_ptr<ServiceManager> &b) {
-    main_.run([&] {
-      a->pairingCoordinator()->startPairing();
-      b->pairingCoordinator()->startPairing();
-      return 0;
-    });
-    ASSERT_TRUE(main_.waitUntil([&] { return a->pairingCoordinator()->port().has_value(); }));
-    main_.run([&] {
-      b->pairingCoordinator()->pairWith(
-          Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *a->pairingCoordinator()->port()),
-          a->deviceName.get(), "127.0.0.1");
-      return 0;
-    });
-    using Kind = PairingCoordinator::State::Kind;
-    ASSERT_TRUE(main_.waitUntil([&] {
-      return a->pairingCoordinator()->state().kind == Kind::compare &&
-             b->pairingCoordinator()->state().kind == Kind::compare;
-    }));
-    main_.run([&] {
-      a->pairingCoordinator()->confirm();
-      b->pairingCoordinator()->confirm();
-      return 0;
-    });
-    ASSERT_TRUE(main_.waitUntil(
-        [&] { return a->pairedPeers->size() == 1 && b->pairedPeers->size() == 1; }));
-    main_.run([&] {
-      a->pairingCoordinator()->stopPairing();
-      b->pairingCoordinator()->stopPairing();
-      return 0;
-    });
-  }
-
-  MainThread main_;
-  std::shared_ptr<DnsSdRegistry> registry_ = DnsSdRegistry::create();
-  std::vector<std::shared_ptr<ServiceManager>> managers_;
   std::unique_ptr<IntentBus> service_;
 };
 
@@ -356,7 +252,7 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
     return;
   EchoServer echo;
   ASSERT_TRUE(echo.listening());
-  main_.run([&] {
+  main_.sync([&] {
     a->preferences.modify([&](Preferences &p) {
       ExposedService share;
       share.id = echoID;
@@ -392,7 +288,7 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
   auto pasteboard = std::make_shared<MemoryPasteboard>();
   auto opener = std::make_shared<FakeUrlOpener>();
   auto panelOpened = std::make_shared<std::atomic<int>>(0);
-  main_.run([&] {
+  main_.sync([&] {
     IntentDependencies dependencies;
     dependencies.pasteboard = pasteboard;
     dependencies.opener = opener;
@@ -405,10 +301,7 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
   });
   BusClient client(session.address());
   ASSERT_TRUE(client.ok());
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!client.nameOwned() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(20ms);
-  ASSERT_TRUE(client.nameOwned());
+  ASSERT_TRUE(testing::waitUntil([&] { return client.nameOwned(); }));
 
   // A port by identifier and by name, with the result value and the dialog.
   auto copied = client.intent("CopyPortAddress", {portID});
@@ -436,17 +329,17 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
   EXPECT_EQ(client.intent("ShowPort", {portID}).error, "");
   EXPECT_EQ(pasteboard->string(), address);
   EXPECT_EQ(*panelOpened, 1);
-  EXPECT_EQ(main_.run([&] { return b->notice.get(); }), "Copied " + address + ".");
+  EXPECT_EQ(main_.sync([&] { return b->notice.get(); }), "Copied " + address + ".");
 
   // Switching, by name and by identifier.
   auto paused = client.intent("SetSharingPaused", {"off"});
   EXPECT_EQ(paused.dialog, "Sharing is paused.");
-  EXPECT_TRUE(main_.run([&] { return b->preferences->sharingPaused.value_or(false); }));
+  EXPECT_TRUE(main_.sync([&] { return b->preferences->sharingPaused.value_or(false); }));
   EXPECT_EQ(client.intent("SetSharingPaused", {"on"}).dialog, "Sharing is on.");
   EXPECT_EQ(client.intent("SetSharingPaused", {"On"}).error,
             "org.freedesktop.DBus.Error.InvalidArgs");
   EXPECT_EQ(client.intent("SetEnvironment", {" dev ", "off"}).dialog, "Dev is paused.");
-  EXPECT_FALSE(main_.run([&] { return b->preferences->services[0].enabled; }));
+  EXPECT_FALSE(main_.sync([&] { return b->preferences->services[0].enabled; }));
   EXPECT_EQ(client.intent("SetShare", {cacheID, "on"}).dialog, "Cache is shared.");
   EXPECT_EQ(client.intent("SetShare", {"Nothing", "on"}).error,
             "org.corvane.Corvane.Error.UnknownShare");
@@ -455,10 +348,10 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
 
   // The search providers answer from the refreshed index.
   std::vector<std::string> found;
-  const auto searchDeadline = std::chrono::steady_clock::now() + 30s;
-  while ((found = client.results("GetInitialResultSet", {}, {"echo"})).empty() &&
-         std::chrono::steady_clock::now() < searchDeadline)
-    std::this_thread::sleep_for(50ms);
+  testing::waitUntil([&] {
+    found = client.results("GetInitialResultSet", {}, {"echo"});
+    return !found.empty();
+  });
   ASSERT_EQ(found, std::vector<std::string>{portID});
   EXPECT_EQ(client.results("GetInitialResultSet", {}, {"ECHO", "machine"}), found);
   EXPECT_EQ(client.results("GetSubsearchResultSet", found, {"corvane"}), found);
@@ -485,8 +378,8 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
     return client.choices("Ports") ==
            std::vector<std::pair<std::string, std::string>>{{portID, "Echo on Machine A"}};
   }));
-  const int passes = main_.run([&] { return service_->searchIndex().passes(); });
-  main_.run([&] {
+  const int passes = main_.sync([&] { return service_->searchIndex().passes(); });
+  main_.sync([&] {
     b->preferences.modify([](Preferences &p) { (*p.environments)[0].name = "Staging"; });
     return 0;
   });
@@ -494,7 +387,7 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
     return client.choices("Environments") ==
            std::vector<std::pair<std::string, std::string>>{{devID, "Staging"}};
   }));
-  EXPECT_EQ(main_.run([&] { return service_->searchIndex().passes(); }), passes)
+  EXPECT_EQ(main_.sync([&] { return service_->searchIndex().passes(); }), passes)
       << "renaming an environment re-indexed the ports";
 
   // Another user may read and copy, but not switch.
@@ -521,24 +414,24 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_FALSE(main_.run([&] { return b->preferences->sharingPaused.value_or(false); }))
+  EXPECT_FALSE(main_.sync([&] { return b->preferences->sharingPaused.value_or(false); }))
       << "another user paused sharing";
 }
 
 TEST(IntentBusWithoutBus, StartsAndStopsWithNothingToListenOn) {
-  MainThread main;
+  testing::MainThread main;
   ServiceManager::Setup setup;
-  setup.mainQueue = main.queue();
+  setup.mainQueue = main.sharedQueue();
   setup.store = std::make_shared<MemorySecretStore>();
   setup.isPreview = true;
-  auto manager = main.run([&] { return ServiceManager::create(setup); });
-  main.run([&] {
+  auto manager = main.sync([&] { return ServiceManager::create(setup); });
+  main.sync([&] {
     IntentBus::Options options;
     options.busAddress = "unix:path=/nonexistent/corvane-bus";
     IntentBus service(manager, IntentDependencies{}, options);
     return 0;
   });
-  main.run([&] {
+  main.sync([&] {
     manager->shutdown();
     manager.reset();
     return 0;

@@ -1,55 +1,20 @@
 // Two (or three) engines in one process over loopback, real TLS-PSK and the real relay: one
 // shares an echo server, the other reaches it at localhost through its proxy.
-#include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "tests/e2e/Engine.h"
+#include "tests/e2e/LoopbackMachines.h"
 #include "tests/e2e/Sockets.h"
-#include "tests/support/Wait.h"
 
-#include <asio.hpp>
 #include <cstdlib>
 #include <filesystem>
-#include <future>
 #include <gtest/gtest.h>
-#include <thread>
 
 namespace corvane::e2e {
 namespace {
 
 using corvane::testing::waitUntil;
-
-// Seconds to wait for what should happen promptly; generous for a loaded machine.
-constexpr double wait = std::chrono::duration<double>(corvane::testing::eventually).count();
-
-// Headless main queue on a thread of its own, for the pairing coordinators.
-class MainThread {
-public:
-  MainThread()
-      : guard_(asio::make_work_guard(context_)), queue_(std::make_shared<AsioMainQueue>(context_)),
-        thread_([this] { context_.run(); }) {}
-  ~MainThread() {
-    guard_.reset();
-    context_.stop();
-    thread_.join();
-  }
-
-  const std::shared_ptr<AsioMainQueue> &queue() const { return queue_; }
-
-  template <typename Work> auto run(Work work) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    queue_->post([&task] { task(); });
-    return result.get();
-  }
-
-private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::shared_ptr<AsioMainQueue> queue_;
-  std::thread thread_;
-};
 
 SharedServiceInfo echoShare(std::uint16_t port) {
   SharedServiceInfo service;
@@ -81,10 +46,7 @@ protected:
   void TearDown() override {
     for (auto &engine : engines_) {
       if (engine->pairing())
-        main_.run([&] {
-          engine->pairing()->stopPairing();
-          return 0;
-        });
+        main_.sync([&] { engine->pairing()->stopPairing(); });
       engine->stop();
     }
     engines_.clear();
@@ -95,15 +57,8 @@ protected:
     options.name = name;
     options.dnsSd = RegistryDnsSd::create(registry_);
     options.secrets = std::make_shared<MemorySecretStore>();
-    options.mainQueue = main_.queue();
-    options.gateway.helloDeadline = 3;
-    options.gateway.failureRetryDelay = 0.2;
-    options.link.reconnectStep = 0.2;
-    options.link.reconnectCap = 0.5;
-    options.link.handshakeTimeout = 10;
-    options.proxy.handshakeTimeout = 10;
-    options.proxy.listenRetryBase = 0.1;
-    options.proxy.listenRetryCap = 0.2;
+    options.mainQueue = main_.sharedQueue();
+    quickenRetries(options.gateway, options.link, options.proxy);
     auto engine = Engine::create(std::move(options));
     engines_.push_back(engine);
     engine->start();
@@ -125,7 +80,7 @@ protected:
   }
 
   static inline std::filesystem::path home_;
-  MainThread main_;
+  testing::MainThread main_;
   std::shared_ptr<DnsSdRegistry> registry_ = DnsSdRegistry::create();
   std::vector<std::shared_ptr<Engine>> engines_;
 };
@@ -135,39 +90,9 @@ TEST_F(MainRoad, PairedOverLoopbackThenAShareCarriesLargePayloadsIntactBothWays)
   auto b = makeEngine("Machine B");
 
   // Pairing: B calls A at its typed address, both users see the same code and confirm.
-  main_.run([&] {
-    a->pairing()->startPairing();
-    b->pairing()->startPairing();
-    return 0;
-  });
-  std::optional<std::uint16_t> pairingPort;
-  ASSERT_TRUE(waitUntil([&] {
-    pairingPort = main_.run([&] { return a->pairing()->port(); });
-    return pairingPort.has_value();
-  }));
-  main_.run([&] {
-    b->pairing()->pairWith(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *pairingPort),
-                           "Machine A", "127.0.0.1");
-    return 0;
-  });
-  using Kind = PairingCoordinator::State::Kind;
-  std::string codeA, codeB;
-  waitUntil([&] {
-    std::tie(codeA, codeB) = main_.run([&] {
-      const auto &stateA = a->pairing()->state();
-      const auto &stateB = b->pairing()->state();
-      return std::pair{stateA.kind == Kind::compare ? stateA.code : std::string(),
-                       stateB.kind == Kind::compare ? stateB.code : std::string()};
-    });
-    return !codeA.empty() && !codeB.empty();
-  });
-  ASSERT_EQ(codeA.size(), 6u);
-  ASSERT_EQ(codeA, codeB);
-  main_.run([&] {
-    a->pairing()->confirm();
-    b->pairing()->confirm();
-    return 0;
-  });
+  pairOverLoopback(main_, *a->pairing(), *b->pairing(), "Machine A");
+  if (HasFatalFailure())
+    return;
   waitUntil([&] {
     return a->peerStore()->findPeer(b->deviceID()) && b->peerStore()->findPeer(a->deviceID());
   });

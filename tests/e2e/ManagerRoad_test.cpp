@@ -2,22 +2,16 @@
 // joined over loopback through an in-process DNS-SD registry: pairing with the real
 // coordinator, then one shares an echo server and the other reaches it at localhost.
 #include "brimvale/catalogue/ServiceVersion.h"
-#include "brimvale/manager/ServiceManager.h"
-#include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Crypto.h"
-#include "brimvale/platform/MemorySecretStore.h"
-#include "brimvale/platform/RegistryDnsSd.h"
 #include "brimvale/platform/SleepWatcher.h"
 #include "tests/catalogue/ServerFixture.h"
-#include "tests/e2e/RoadSetup.h"
+#include "tests/e2e/ManagersOnLoopback.h"
 #include "tests/e2e/Sockets.h"
 #include "tests/support/FakeLogind.h"
 #include "tests/support/PrivateBus.h"
 
 #include <arpa/inet.h>
-#include <asio.hpp>
 #include <chrono>
-#include <future>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -29,47 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr double wait = 30.0;
 const std::string echoID = "5E1D0C6A-0000-4000-8000-0000000000A1";
-
-// The main queue both managers live on, run by a thread of its own.
-class MainThread {
-public:
-  MainThread()
-      : guard_(asio::make_work_guard(context_)), queue_(std::make_shared<AsioMainQueue>(context_)),
-        thread_([this] { context_.run(); }) {}
-  ~MainThread() {
-    guard_.reset();
-    context_.stop();
-    thread_.join();
-  }
-
-  const std::shared_ptr<AsioMainQueue> &queue() const { return queue_; }
-
-  template <typename Work> auto run(Work work) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    queue_->post([&task] { task(); });
-    return result.get();
-  }
-
-  // Polls `condition` on the main queue until it holds or `seconds` passed.
-  template <typename Condition> bool waitUntil(Condition condition, double seconds = wait) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (run([&] { return condition(); }))
-        return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return run([&] { return condition(); });
-  }
-
-private:
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_;
-  std::shared_ptr<AsioMainQueue> queue_;
-  std::thread thread_;
-};
 
 // A loopback port held by a listener of this test, as another program would hold it.
 class Squatter {
@@ -93,20 +47,11 @@ private:
   int port_ = 0;
 };
 
-class ManagerRoad : public ::testing::Test {
+class ManagerRoad : public ManagersOnLoopback {
 protected:
-  void TearDown() override {
-    main_.run([&] {
-      for (auto &manager : managers_)
-        manager->shutdown();
-      managers_.clear();
-      return 0;
-    });
-  }
-
   // Makes a manager follow the sleep and wake of the fake logind on `bus`.
   std::function<void(ServiceManager::Setup &)> followingSleepOn(std::string bus) {
-    return [queue = main_.queue(), bus](ServiceManager::Setup &setup) {
+    return [queue = main_.sharedQueue(), bus](ServiceManager::Setup &setup) {
       setup.effects.watchSleep = [queue, bus](auto willSleep, auto didWake) {
         auto watcher = std::make_shared<SleepWatcher>(*queue, SleepWatcher::Options{bus, 5.0});
         watcher->onWillSleep = std::move(willSleep);
@@ -117,54 +62,9 @@ protected:
     };
   }
 
-  std::shared_ptr<ServiceManager>
-  makeManager(const std::string &name,
-              const std::function<void(ServiceManager::Setup &)> &adjust = {}) {
-    auto setup = testing::roadSetup(main_.queue(), registry_, name);
-    if (adjust)
-      adjust(setup);
-    auto manager = main_.run([&] { return ServiceManager::create(setup); });
-    managers_.push_back(manager);
-    return manager;
-  }
-
-  // Pairs the two with the real coordinators: B calls A, both users confirm the same code.
-  void pair(const std::shared_ptr<ServiceManager> &a, const std::shared_ptr<ServiceManager> &b) {
-    main_.run([&] {
-      a->pairingCoordinator()->startPairing();
-      b->pairingCoordinator()->startPairing();
-      return 0;
-    });
-    ASSERT_TRUE(main_.waitUntil([&] { return a->pairingCoordinator()->port().has_value(); }));
-    main_.run([&] {
-      const auto port = *a->pairingCoordinator()->port();
-      b->pairingCoordinator()->pairWith(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), port),
-                                        a->deviceName.get(), "127.0.0.1");
-      return 0;
-    });
-    using Kind = PairingCoordinator::State::Kind;
-    ASSERT_TRUE(main_.waitUntil([&] {
-      return a->pairingCoordinator()->state().kind == Kind::compare &&
-             b->pairingCoordinator()->state().kind == Kind::compare;
-    }));
-    main_.run([&] {
-      EXPECT_EQ(a->pairingCoordinator()->state().code, b->pairingCoordinator()->state().code);
-      a->pairingCoordinator()->confirm();
-      b->pairingCoordinator()->confirm();
-      return 0;
-    });
-    ASSERT_TRUE(main_.waitUntil(
-        [&] { return a->pairedPeers->size() == 1 && b->pairedPeers->size() == 1; }));
-    main_.run([&] {
-      a->pairingCoordinator()->stopPairing();
-      b->pairingCoordinator()->stopPairing();
-      return 0;
-    });
-  }
-
   // A shares the echo server's port and probes it at once.
   void share(const std::shared_ptr<ServiceManager> &a, int port) {
-    main_.run([&] {
+    main_.sync([&] {
       a->preferences.modify([&](Preferences &p) {
         ExposedService echo;
         echo.id = echoID;
@@ -181,7 +81,7 @@ protected:
 
   std::optional<IncomingService> echoRow(const std::shared_ptr<ServiceManager> &b,
                                          const std::shared_ptr<ServiceManager> &a) {
-    return main_.run([&]() -> std::optional<IncomingService> {
+    return main_.sync([&]() -> std::optional<IncomingService> {
       for (const auto &row : b->incoming.get())
         if (row.key == RouteKey{a->myDeviceID(), echoID})
           return row;
@@ -217,10 +117,6 @@ protected:
     }
     return nullptr;
   }
-
-  MainThread main_;
-  std::shared_ptr<DnsSdRegistry> registry_ = DnsSdRegistry::create();
-  std::vector<std::shared_ptr<ServiceManager>> managers_;
 };
 
 TEST_F(ManagerRoad, PairedManagersCarryASharedPortAndFollowPauseAndSwitch) {
@@ -254,7 +150,7 @@ TEST_F(ManagerRoad, PairedManagersCarryASharedPortAndFollowPauseAndSwitch) {
   client.reset();
 
   // A pauses sharing: B's row goes away.
-  main_.run([&] {
+  main_.sync([&] {
     a->setSharingPaused(true);
     return 0;
   });
@@ -262,7 +158,7 @@ TEST_F(ManagerRoad, PairedManagersCarryASharedPortAndFollowPauseAndSwitch) {
       << "B still lists a paused share";
 
   // Resumed, the row comes back on the same local port.
-  main_.run([&] {
+  main_.sync([&] {
     a->setSharingPaused(false);
     return 0;
   });
@@ -271,7 +167,7 @@ TEST_F(ManagerRoad, PairedManagersCarryASharedPortAndFollowPauseAndSwitch) {
   ASSERT_TRUE(open);
 
   // A switches the share off: B's open stream closes.
-  main_.run([&] {
+  main_.sync([&] {
     a->setShareEnabled(echoID, false);
     return 0;
   });
@@ -291,7 +187,7 @@ TEST_F(ManagerRoad, ARouteWhoseRememberedPortIsTakenGetsTheNextCandidate) {
   ASSERT_NE(squatter.port(), 0);
 
   // B remembers a port that another program now holds.
-  main_.run([&] {
+  main_.sync([&] {
     b->preferences.modify(
         [&](Preferences &p) { p.localPorts[a->myDeviceID() + "/" + echoID] = squatter.port(); });
     return 0;
@@ -306,7 +202,7 @@ TEST_F(ManagerRoad, ARouteWhoseRememberedPortIsTakenGetsTheNextCandidate) {
   auto client = connect(*local);
   ASSERT_TRUE(client);
   EXPECT_EQ(
-      main_.run([&] { return b->preferences->localPorts.at(a->myDeviceID() + "/" + echoID); }),
+      main_.sync([&] { return b->preferences->localPorts.at(a->myDeviceID() + "/" + echoID); }),
       *local)
       << "the new choice is remembered";
 }
@@ -331,7 +227,7 @@ TEST_F(ManagerRoad, SharedServersCarryTheirVersionsAndAStoppedOneTurnsNotRespond
 
   const std::string redisID = "5E1D0C6A-0000-4000-8000-0000000000B1";
   const std::string postgresID = "5E1D0C6A-0000-4000-8000-0000000000B2";
-  main_.run([&] {
+  main_.sync([&] {
     const auto add = [](Preferences &p, const std::string &id, const std::string &name, int port) {
       ExposedService service;
       service.id = id;
@@ -353,14 +249,14 @@ TEST_F(ManagerRoad, SharedServersCarryTheirVersionsAndAStoppedOneTurnsNotRespond
   };
   const auto redisVersion = version("Redis", ServerFixture::Server::redis);
   const auto postgresVersion = version("Postgres", ServerFixture::Server::postgres);
-  // Read on the main queue: call inside waitUntil's condition, or through main_.run.
+  // Read on the main queue: call inside waitUntil's condition, or through main_.sync.
   const auto rowIn = [&](const std::string &id) -> std::optional<IncomingService> {
     for (const auto &row : b->incoming.get())
       if (row.key == RouteKey{a->myDeviceID(), id})
         return row;
     return std::nullopt;
   };
-  const auto rowOf = [&](const std::string &id) { return main_.run([&] { return rowIn(id); }); };
+  const auto rowOf = [&](const std::string &id) { return main_.sync([&] { return rowIn(id); }); };
   const auto shows = [&](const std::string &id, const std::string &wanted) {
     return main_.waitUntil([&] {
       const auto row = rowIn(id);
@@ -426,7 +322,7 @@ TEST_F(ManagerRoad, SleepClosesTheRoutesBeforeTheMachineSleepsAndWakeBringsThemB
   ASSERT_TRUE(local);
   auto client = connect(*local);
   ASSERT_TRUE(client);
-  const auto advertised = main_.run([&] { return advertisement(*registry_, b->myDeviceID()); });
+  const auto advertised = main_.sync([&] { return advertisement(*registry_, b->myDeviceID()); });
   ASSERT_TRUE(advertised);
 
   // The machine is about to sleep: B lets go of links, listeners and their streams first.
@@ -435,7 +331,7 @@ TEST_F(ManagerRoad, SleepClosesTheRoutesBeforeTheMachineSleepsAndWakeBringsThemB
       << "the delay was not released";
   close(held->readEnd);
   EXPECT_TRUE(client->waitForClose()) << "a stream through B outlived the sleep";
-  EXPECT_TRUE(main_.run([&] { return b->peerLinks().empty(); }));
+  EXPECT_TRUE(main_.sync([&] { return b->peerLinks().empty(); }));
   const auto asleep = echoRow(b, a);
   ASSERT_TRUE(asleep);
   EXPECT_EQ(asleep->state, IncomingService::State::asleep());
@@ -445,7 +341,7 @@ TEST_F(ManagerRoad, SleepClosesTheRoutesBeforeTheMachineSleepsAndWakeBringsThemB
 
   // Awake again: the settle window opens, the gateway advertises anew, and A's port is back on
   // the same local port.
-  const auto settleBefore = main_.run([&] { return b->settleEnd(); });
+  const auto settleBefore = main_.sync([&] { return b->settleEnd(); });
   logind.emit("b", 0);
   EXPECT_TRUE(main_.waitUntil([&] { return b->settleEnd() != settleBefore; }));
   EXPECT_TRUE(main_.waitUntil([&] {

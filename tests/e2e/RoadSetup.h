@@ -3,6 +3,7 @@
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
+#include "tests/e2e/LoopbackMachines.h"
 
 #include <memory>
 #include <string>
@@ -26,14 +27,7 @@ inline ServiceManager::Setup roadSetup(std::shared_ptr<MainQueue> queue,
   setup.hostName = name;
   setup.gatewayPort = std::nullopt;
   setup.pairingPort = std::nullopt;
-  setup.gateway.helloDeadline = 3;
-  setup.gateway.failureRetryDelay = 0.2;
-  setup.link.reconnectStep = 0.2;
-  setup.link.reconnectCap = 0.5;
-  setup.link.handshakeTimeout = 3;
-  setup.proxy.handshakeTimeout = 3;
-  setup.proxy.listenRetryBase = 0.1;
-  setup.proxy.listenRetryCap = 0.2;
+  e2e::quickenRetries(setup.gateway, setup.link, setup.proxy);
   setup.discoveryRestartDelay = 0.2;
   setup.effects.reloadControls = [] {};
   setup.effects.observeControlRequests = [](auto) { return std::shared_ptr<void>(); };

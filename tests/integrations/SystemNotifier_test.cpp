@@ -1,6 +1,7 @@
 #include "brimvale/integrations/SystemNotifier.h"
 #include "brimvale/platform/BusLoop.h"
 #include "tests/support/Inbox.h"
+#include "tests/support/OnLoop.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/StderrTap.h"
 
@@ -18,25 +19,12 @@ namespace {
 using namespace std::chrono_literals;
 using testing::count;
 using testing::Inbox;
+using testing::onLoop;
 using testing::PrivateBus;
 using testing::StderrTap;
 
 // Debug lines are where dropped notes are told; the logger reads this once, at its first line.
 const bool debugLogging = [] { return ::setenv("CORVANE_DEBUG", "1", 1) == 0; }();
-
-template <typename Work> auto onLoop(BusLoop &loop, Work work) {
-  std::promise<decltype(work())> done;
-  auto result = done.get_future();
-  loop.post([&] {
-    if constexpr (std::is_void_v<decltype(work())>) {
-      work();
-      done.set_value();
-    } else {
-      done.set_value(work());
-    }
-  });
-  return result.get();
-}
 
 // A notification server that records every Notify call. It can list "body-markup", answer its
 // capabilities in the wrong form, or leave Notify calls unanswered.

@@ -10,6 +10,9 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -176,6 +179,49 @@ TEST(ListenerTest, PublishesTheServiceWhileReadyAndWithdrawsItOnCancel) {
   queue->sync([] {});
   EXPECT_EQ(dnsSd->live, 0);
   EXPECT_EQ(cancelled, 1);
+}
+
+// An owner that cancels on the queue and lets go may be gone when the next handler would run:
+// a connection accepted meanwhile must not reach it. The client connects while the queue is
+// busy, so that its acceptance is queued when cancel() runs.
+TEST(ListenerTest, CancelOnTheQueueTakesEffectBeforeItReturns) {
+  auto queue = SerialQueue::create("test.listener");
+  auto listener = *Listener::create(boundTo(Endpoint::Host::loopbackIPv4(), 0), std::nullopt);
+  std::atomic<int> handed = 0;
+  listener->setNewConnectionHandler([&handed](std::shared_ptr<Connection> connection) {
+    ++handed;
+    connection->cancel();
+  });
+  auto ready = firstState(listener);
+  listener->start(queue);
+  ASSERT_EQ(await(ready).kind, Listener::State::Kind::ready);
+
+  std::promise<void> release;
+  std::promise<void> busy;
+  queue->post([&] {
+    busy.set_value();
+    release.get_future().wait();
+  });
+  busy.get_future().wait();
+  const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(*listener->port());
+  EXPECT_EQ(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  std::promise<void> cancelled;
+  queue->post([&] {
+    listener->cancel();
+    EXPECT_EQ(listener->state().kind, Listener::State::Kind::cancelled);
+    cancelled.set_value();
+  });
+  release.set_value();
+  cancelled.get_future().wait();
+  // Whatever was queued behind the cancel has run by now.
+  queue->sync([] {});
+  queue->sync([] {});
+  EXPECT_EQ(handed, 0) << "a connection reached the handler after cancel() returned";
+  ::close(client);
 }
 
 } // namespace

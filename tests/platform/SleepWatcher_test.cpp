@@ -1,19 +1,16 @@
-#include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/BusLoop.h"
 #include "brimvale/platform/SleepWatcher.h"
 #include "tests/support/FakeLogind.h"
 #include "tests/support/Inbox.h"
+#include "tests/support/MainThread.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/StderrTap.h"
 
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
 #include <chrono>
-#include <future>
 #include <gtest/gtest.h>
 #include <limits>
+#include <optional>
 #include <systemd/sd-bus.h>
-#include <thread>
 
 namespace corvane {
 namespace {
@@ -21,6 +18,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::closedWithin;
 using testing::count;
+using testing::eventually;
 using testing::FakeLogind;
 using testing::Inbox;
 using testing::onLoop;
@@ -43,51 +41,49 @@ void pingFrom(BusLoop &from, const std::string &destination) {
 
 class SleepWatcherTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    mainThread_ = std::thread([this] { context_.run(); });
-  }
   void TearDown() override {
     onMain([this] { watcher_.reset(); });
-    guard_.reset();
-    mainThread_.join();
   }
 
-  template <typename Work> void onMain(Work work) {
-    std::promise<void> done;
-    main_.post([&] {
-      work();
-      done.set_value();
-    });
-    done.get_future().wait();
-  }
+  template <typename Work> void onMain(Work work) { main_.sync(std::move(work)); }
 
   void startWatcher(std::optional<std::string> address, double releaseTimeout = 5.0) {
     onMain([&] {
-      watcher_ =
-          std::make_unique<SleepWatcher>(main_, SleepWatcher::Options{address, releaseTimeout});
+      watcher_ = std::make_unique<SleepWatcher>(main_.queue(),
+                                                SleepWatcher::Options{address, releaseTimeout});
       watcher_->onWillSleep = [this](SleepWatcher::Done done) { willSleep_.push(std::move(done)); };
       watcher_->onDidWake = [this] { didWake_.push(1); };
       watcher_->start();
     });
   }
 
-  asio::io_context context_;
-  asio::executor_work_guard<asio::io_context::executor_type> guard_{context_.get_executor()};
-  AsioMainQueue main_{context_};
-  std::thread mainThread_;
+  // logind on the private system bus and a watcher there; the delay it took, if any.
+  std::optional<FakeLogind::Inhibit> watchWithLogind(double releaseTimeout = 5.0) {
+    if (bus_.address().empty())
+      return std::nullopt;
+    logind_.emplace(bus_.address());
+    if (!logind_->registered())
+      return std::nullopt;
+    startWatcher(bus_.address(), releaseTimeout);
+    return logind_->inhibits.pop(eventually);
+  }
+
+  // The owner is told the machine will sleep; its completion.
+  std::optional<SleepWatcher::Done> sleep() {
+    logind_->emit("b", 1);
+    return willSleep_.pop(eventually);
+  }
+
+  testing::MainThread main_;
+  PrivateBus bus_{PrivateBus::Kind::system};
+  std::optional<FakeLogind> logind_;
   std::unique_ptr<SleepWatcher> watcher_;
   Inbox<SleepWatcher::Done> willSleep_;
   Inbox<int> didWake_;
 };
 
 TEST_F(SleepWatcherTest, HoldsTheMachineAwakeUntilTheOwnerHasLetGo) {
-  PrivateBus bus(PrivateBus::Kind::system);
-  ASSERT_FALSE(bus.address().empty());
-  FakeLogind logind(bus.address());
-  ASSERT_TRUE(logind.registered());
-  startWatcher(bus.address());
-
-  auto first = logind.inhibits.pop(20s);
+  auto first = watchWithLogind();
   ASSERT_TRUE(first);
   EXPECT_EQ(first->what, "sleep");
   EXPECT_EQ(first->who, "Corvane");
@@ -95,50 +91,42 @@ TEST_F(SleepWatcherTest, HoldsTheMachineAwakeUntilTheOwnerHasLetGo) {
   EXPECT_EQ(first->mode, "delay");
   EXPECT_TRUE(stillOpen(first->readEnd));
 
-  logind.emit("b", 1);
-  auto done = willSleep_.pop(20s);
+  auto done = sleep();
   ASSERT_TRUE(done);
   // The owner has not let go yet: the delay still holds.
   EXPECT_FALSE(closedWithin(first->readEnd, 300ms));
   (*done)();
-  EXPECT_TRUE(closedWithin(first->readEnd, 20s));
+  EXPECT_TRUE(closedWithin(first->readEnd, eventually));
   (*done)(); // a second call changes nothing
   close(first->readEnd);
 
-  logind.emit("b", 0);
-  EXPECT_TRUE(didWake_.pop(20s));
-  auto second = logind.inhibits.pop(20s);
+  logind_->emit("b", 0);
+  EXPECT_TRUE(didWake_.pop(eventually));
+  auto second = logind_->inhibits.pop(eventually);
   ASSERT_TRUE(second);
   EXPECT_TRUE(stillOpen(second->readEnd));
 
   // The next sleep works the same way with the new delay.
-  logind.emit("b", 1);
-  done = willSleep_.pop(20s);
+  done = sleep();
   ASSERT_TRUE(done);
   EXPECT_TRUE(stillOpen(second->readEnd));
   (*done)();
-  EXPECT_TRUE(closedWithin(second->readEnd, 20s));
+  EXPECT_TRUE(closedWithin(second->readEnd, eventually));
   close(second->readEnd);
 }
 
 TEST_F(SleepWatcherTest, AnOwnerThatNeverFinishesCannotKeepTheMachineAwake) {
-  PrivateBus bus(PrivateBus::Kind::system);
-  FakeLogind logind(bus.address());
-  ASSERT_TRUE(logind.registered());
-  startWatcher(bus.address(), 0.5);
-  auto held = logind.inhibits.pop(20s);
+  auto held = watchWithLogind(0.5);
   ASSERT_TRUE(held);
-
-  logind.emit("b", 1);
-  auto done = willSleep_.pop(20s);
+  auto done = sleep();
   ASSERT_TRUE(done);
-  EXPECT_TRUE(closedWithin(held->readEnd, 20s));
+  EXPECT_TRUE(closedWithin(held->readEnd, eventually));
   close(held->readEnd);
 
   // A wake, then the late completion of the earlier sleep: the new delay stays held.
-  logind.emit("b", 0);
-  EXPECT_TRUE(didWake_.pop(20s));
-  auto next = logind.inhibits.pop(20s);
+  logind_->emit("b", 0);
+  EXPECT_TRUE(didWake_.pop(eventually));
+  auto next = logind_->inhibits.pop(eventually);
   ASSERT_TRUE(next);
   (*done)();
   EXPECT_FALSE(closedWithin(next->readEnd, 300ms));
@@ -146,19 +134,15 @@ TEST_F(SleepWatcherTest, AnOwnerThatNeverFinishesCannotKeepTheMachineAwake) {
 }
 
 TEST_F(SleepWatcherTest, SignalsOfTheWrongFormOrFromAnyoneElseAreIgnored) {
-  PrivateBus bus(PrivateBus::Kind::system);
-  FakeLogind logind(bus.address());
-  ASSERT_TRUE(logind.registered());
-  startWatcher(bus.address());
-  auto held = logind.inhibits.pop(20s);
+  auto held = watchWithLogind();
   ASSERT_TRUE(held);
 
-  logind.emit("s", "true");
-  logind.emit("bb", 1, 1);
-  logind.emit("");
-  pingFrom(logind.loop(), held->caller);
+  logind_->emit("s", "true");
+  logind_->emit("bb", 1, 1);
+  logind_->emit("");
+  pingFrom(logind_->loop(), held->caller);
   // Another client of the bus, broadcasting and writing to the watcher directly.
-  BusLoop rogue("fake.rogue", BusLoop::Kind::system, bus.address());
+  BusLoop rogue("fake.rogue", BusLoop::Kind::system, bus_.address());
   onLoop(rogue, [&] {
     sd_bus_emit_signal(rogue.bus(), "/org/freedesktop/login1", "org.freedesktop.login1.Manager",
                        "PrepareForSleep", "b", 1);
@@ -175,33 +159,27 @@ TEST_F(SleepWatcherTest, SignalsOfTheWrongFormOrFromAnyoneElseAreIgnored) {
   EXPECT_EQ(willSleep_.size(), 0u);
   EXPECT_TRUE(stillOpen(held->readEnd));
 
-  logind.emit("b", 1);
-  auto done = willSleep_.pop(20s);
+  auto done = sleep();
   ASSERT_TRUE(done);
   EXPECT_EQ(willSleep_.size(), 0u);
   EXPECT_TRUE(stillOpen(held->readEnd));
   (*done)();
-  EXPECT_TRUE(closedWithin(held->readEnd, 20s));
+  EXPECT_TRUE(closedWithin(held->readEnd, eventually));
   close(held->readEnd);
 }
 
 TEST_F(SleepWatcherTest, NothingReachesTheOwnerAfterDestruction) {
-  PrivateBus bus(PrivateBus::Kind::system);
-  FakeLogind logind(bus.address());
-  ASSERT_TRUE(logind.registered());
-  startWatcher(bus.address());
-  auto held = logind.inhibits.pop(20s);
+  auto held = watchWithLogind();
   ASSERT_TRUE(held);
-  logind.emit("b", 1);
-  auto done = willSleep_.pop(20s);
+  auto done = sleep();
   ASSERT_TRUE(done);
 
   onMain([this] { watcher_.reset(); });
   // Its delay went with it, and the completion it handed out is now harmless.
-  EXPECT_TRUE(closedWithin(held->readEnd, 20s));
+  EXPECT_TRUE(closedWithin(held->readEnd, eventually));
   close(held->readEnd);
   (*done)();
-  logind.emit("b", 0);
+  logind_->emit("b", 0);
   onMain([] {});
   EXPECT_EQ(didWake_.size(), 0u);
 }
@@ -214,39 +192,37 @@ TEST_F(SleepWatcherTest, WithoutSystemBusOrLogindItSaysSoOnce) {
               1u);
     onMain([this] { watcher_.reset(); });
   }
-  PrivateBus bus(PrivateBus::Kind::system);
-  ASSERT_FALSE(bus.address().empty());
+  ASSERT_FALSE(bus_.address().empty());
   {
     StderrTap tap;
-    startWatcher(bus.address());
+    startWatcher(bus_.address());
     EXPECT_EQ(count(tap.waitFor("not watched"), "not watched: logind is not running"), 1u);
     // logind starting later is asked for its delay and heard from.
-    FakeLogind logind(bus.address());
-    ASSERT_TRUE(logind.registered());
-    auto held = logind.inhibits.pop(20s);
+    logind_.emplace(bus_.address());
+    ASSERT_TRUE(logind_->registered());
+    auto held = logind_->inhibits.pop(eventually);
     ASSERT_TRUE(held);
-    logind.emit("b", 1);
-    auto done = willSleep_.pop(20s);
+    auto done = sleep();
     ASSERT_TRUE(done);
     (*done)();
-    EXPECT_TRUE(closedWithin(held->readEnd, 20s));
+    EXPECT_TRUE(closedWithin(held->readEnd, eventually));
     close(held->readEnd);
     onMain([this] { watcher_.reset(); });
+    logind_.reset();
   }
   {
     // logind that refuses the delay: sleep and wake still reach the owner, the refusal is
     // logged once, and the refusal after waking is not logged again.
-    FakeLogind logind(bus.address(), /*refuse=*/true);
-    ASSERT_TRUE(logind.registered());
+    logind_.emplace(bus_.address(), /*refuse=*/true);
+    ASSERT_TRUE(logind_->registered());
     StderrTap tap;
-    startWatcher(bus.address());
+    startWatcher(bus_.address());
     EXPECT_EQ(count(tap.waitFor("cannot wait"), "Sleep cannot wait"), 1u);
-    logind.emit("b", 1);
-    auto done = willSleep_.pop(20s);
+    auto done = sleep();
     ASSERT_TRUE(done);
     (*done)();
-    logind.emit("b", 0);
-    EXPECT_TRUE(didWake_.pop(20s));
+    logind_->emit("b", 0);
+    EXPECT_TRUE(didWake_.pop(eventually));
     onMain([this] { watcher_.reset(); });
     EXPECT_EQ(count(tap.waitFor("never", 0ms), "Sleep"), 1u);
   }

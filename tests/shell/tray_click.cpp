@@ -1,6 +1,8 @@
 // Clicks the application's tray icon on the X display: finds the small viewable window of
 // class "corvane" that the tray host embeds, and sends it a press and release of button 1 at
 // its centre. Exits 0 when it clicked, 1 when no such window is there, 2 without a display.
+// With --tray-ready it clicks nothing and exits 0 once a tray host owns the first screen's
+// system tray selection, 1 while none does.
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -69,10 +71,30 @@ void send(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root, 
 
 } // namespace
 
-int main() {
+// Whether a tray host has taken the system tray selection of screen 0.
+bool trayOwned(xcb_connection_t *connection) {
+  const char name[] = "_NET_SYSTEM_TRAY_S0";
+  auto atom = xcb_intern_atom_reply(connection,
+                                    xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr);
+  if (!atom)
+    return false;
+  auto owner = xcb_get_selection_owner_reply(
+      connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+  const bool owned = owner && owner->owner != XCB_NONE;
+  std::free(owner);
+  std::free(atom);
+  return owned;
+}
+
+int main(int argc, char **argv) {
   xcb_connection_t *connection = xcb_connect(nullptr, nullptr);
   if (!connection || xcb_connection_has_error(connection))
     return 2;
+  if (argc > 1 && std::strcmp(argv[1], "--tray-ready") == 0) {
+    const bool owned = trayOwned(connection);
+    xcb_disconnect(connection);
+    return owned ? 0 : 1;
+  }
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
   const xcb_window_t icon = find(connection, root);
   if (!icon) {

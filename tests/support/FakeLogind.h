@@ -2,33 +2,17 @@
 
 #include "brimvale/platform/BusLoop.h"
 #include "tests/support/Inbox.h"
+#include "tests/support/OnLoop.h"
 
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <future>
 #include <poll.h>
 #include <string>
 #include <systemd/sd-bus.h>
-#include <type_traits>
 #include <unistd.h>
 
 namespace corvane::testing {
-
-// Runs `work` on `loop`'s thread and waits for it.
-template <typename Work> auto onLoop(BusLoop &loop, Work work) {
-  std::promise<decltype(work())> done;
-  auto result = done.get_future();
-  loop.post([&] {
-    if constexpr (std::is_void_v<decltype(work())>) {
-      work();
-      done.set_value();
-    } else {
-      done.set_value(work());
-    }
-  });
-  return result.get();
-}
 
 // True once `fd` reads end of file (every copy of its write end is closed).
 inline bool closedWithin(int fd, std::chrono::milliseconds limit) {

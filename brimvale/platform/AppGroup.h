@@ -2,10 +2,13 @@
 
 namespace corvane::appgroup {
 
-// What the control and the application share: the settings domain of the app group and the
-// notification that announces a request. Times are seconds since 2001-01-01 00:00:00 UTC.
+// What the sharing control and the application share: the settings domain of the app group
+// and the notifications between them. Times are seconds since 2001-01-01 00:00:00 UTC.
 inline constexpr const char *suiteName = "Q3KT7WZ2RM.corvane";
+// Posted by the control when it files a request.
 inline constexpr const char *requestNotification = "Q3KT7WZ2RM.corvane.sharing-request";
+// Posted by the application so that the control shows the new state.
+inline constexpr const char *controlKind = "corvane.sharing";
 
 // Written by the application only; the control reads "running" and never writes either.
 inline constexpr const char *runningKey = "running";
