@@ -133,7 +133,8 @@ ServiceManager::shareAsEnvironment(const std::string &name,
     std::string shareName = cleanDisplayText(candidate.name, shareNameLimit + 1);
     const std::string cleaned = cleanDisplayText(candidate.name, shareNameLimit);
     if (taken.contains(foldingCase(cleaned))) {
-      const std::string suffix = " " + std::to_string(candidate.port);
+      std::string suffix = " ";
+      suffix += std::to_string(candidate.port);
       const auto room = maxShareNameLength - std::min(characterCount(suffix), maxShareNameLength);
       shareName = trimmingWhitespaceAndNewlines(characterPrefix(cleaned, room)) + suffix;
     }

@@ -106,26 +106,6 @@ protected:
   }
 };
 
-class StatusDot : public QWidget {
-public:
-  explicit StatusDot(QColor colour) : colour_(std::move(colour)) {
-    setFixedSize(8, 8);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-  }
-
-protected:
-  void paintEvent(QPaintEvent *) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(colour_);
-    painter.drawEllipse(QRectF(rect()));
-  }
-
-private:
-  QColor colour_;
-};
-
 // A small on/off switch.
 class MiniSwitch : public QAbstractButton {
 public:
@@ -165,10 +145,11 @@ ClassicIncomingRow::ClassicIncomingRow(const PanelContext &context, IncomingServ
   setAccessibleDescription(QStringLiteral("Copies the address"));
   auto *line = panelkit::row(this, 9, QMargins(11, 9, 11, 9));
   const auto problem = incomingProblemText(row_);
-  line->addWidget(new StatusDot(problem ? orange()
+  line->addWidget(panelkit::dot(problem ? orange()
                                 : row_.state.which() == Case::failed
                                     ? panelkit::faded(secondary(), 0.4)
-                                    : green()),
+                                    : green(),
+                                8),
                   0, Qt::AlignVCenter);
   auto *texts = new QWidget;
   auto *stack = panelkit::column(texts, 2);

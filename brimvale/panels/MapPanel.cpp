@@ -70,26 +70,6 @@ private:
   std::optional<QColor> border_;
 };
 
-class Dot : public QWidget {
-public:
-  Dot(int side, QColor fill) : fill_(std::move(fill)) {
-    setFixedSize(side, side);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-  }
-
-protected:
-  void paintEvent(QPaintEvent *) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(fill_);
-    painter.drawEllipse(QRectF(rect()));
-  }
-
-private:
-  QColor fill_;
-};
-
 // A sample of a map line beside its meaning.
 class LegendLine : public QWidget {
 public:
@@ -300,8 +280,8 @@ QWidget *MapPanel::header() {
   auto *status = new QWidget;
   auto *statusLine = panelkit::row(status, 6);
   const auto online = onlinePairedIDs();
-  statusLine->addWidget(new Dot(7, online.empty() ? color(Theme::accent) : color(Theme::ok)), 0,
-                        Qt::AlignVCenter);
+  statusLine->addWidget(panelkit::dot(online.empty() ? color(Theme::accent) : color(Theme::ok), 7),
+                        0, Qt::AlignVCenter);
   auto *subtitle = new ElidingLabel(QString::fromStdString(panelSubtitleText(
       context_.manager->pairedPeers.get(), online, context_.manager->networkName.get())));
   subtitle->setObjectName(QStringLiteral("panelSubtitle"));
@@ -454,9 +434,9 @@ QWidget *MapPanel::card(const PairedPeer &peer) {
 
   auto *head = new QWidget;
   auto *headLine = panelkit::row(head, 8, QMargins(16, 14, 16, 14));
-  headLine->addWidget(new Dot(
-      10,
-      Theme::macColor(peerColorIndex(context_.manager->pairedPeers.get(), peer.deviceID)).fill));
+  headLine->addWidget(panelkit::dot(
+      Theme::macColor(peerColorIndex(context_.manager->pairedPeers.get(), peer.deviceID)).fill,
+      10));
   auto *name = label(QString::fromStdString(peer.name), Theme::system(15, QFont::DemiBold),
                      color(Theme::text));
   name->setObjectName(QStringLiteral("cardName"));

@@ -82,6 +82,8 @@ protected:
 };
 
 // A symbol as a widget, `size` points, in `color`.
+// A filled circle `size` across that lets the pointer through.
+QWidget *dot(const QColor &color, qreal size);
 QWidget *symbol(const QString &name, qreal size, const QColor &color);
 
 // Draws a symbol `size` points high, centred on `centre`.

@@ -10,11 +10,12 @@ constexpr double shortestInterval = 1e-3;
 } // namespace
 
 void ManualMainQueue::schedule(double at, Task task) {
+  std::lock_guard guard(lock_);
   tasks_.emplace(std::make_pair(at, sequence_++), std::move(task));
 }
 
 void ManualMainQueue::post(std::function<void()> work) {
-  schedule(now_, Task{std::move(work), WorkItem::make(), 0});
+  schedule(now_.load(), Task{std::move(work), WorkItem::make(), 0});
 }
 
 WorkItem ManualMainQueue::postAfter(double seconds, std::function<void()> work) {
@@ -31,13 +32,18 @@ WorkItem ManualMainQueue::repeating(double interval, std::function<void()> work)
 }
 
 bool ManualMainQueue::runNextDueBy(double limit) {
-  auto first = tasks_.begin();
-  if (first == tasks_.end() || first->first.first > limit)
-    return false;
-  double at = first->first.first;
-  Task task = std::move(first->second);
-  tasks_.erase(first);
-  now_ = std::max(now_, at);
+  double at = 0;
+  Task task;
+  {
+    std::lock_guard guard(lock_);
+    auto first = tasks_.begin();
+    if (first == tasks_.end() || first->first.first > limit)
+      return false;
+    at = first->first.first;
+    task = std::move(first->second);
+    tasks_.erase(first);
+  }
+  now_ = std::max(now_.load(), at);
   if (task.item.isCancelled())
     return true;
   if (task.interval > 0)
@@ -47,14 +53,14 @@ bool ManualMainQueue::runNextDueBy(double limit) {
 }
 
 void ManualMainQueue::advance(double seconds) {
-  double target = now_ + std::max(seconds, 0.0);
+  double target = now_.load() + std::max(seconds, 0.0);
   while (runNextDueBy(target)) {
   }
   now_ = target;
 }
 
 void ManualMainQueue::runUntilIdle() {
-  while (runNextDueBy(now_)) {
+  while (runNextDueBy(now_.load())) {
   }
 }
 

@@ -240,7 +240,8 @@ std::optional<std::int64_t> SharePortView::wholeNumber(std::string_view text) {
   if (digits.empty() || !std::ranges::all_of(digits, [](char c) { return c >= '0' && c <= '9'; }))
     return std::nullopt;
   // Parsed with its sign, so that the most negative 64-bit value is in range too.
-  const std::string signedDigits = (negative ? "-" : "") + std::string(digits);
+  std::string signedDigits(negative ? "-" : "");
+  signedDigits.append(digits);
   std::int64_t value = 0;
   const auto [end, failure] =
       std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);

@@ -239,34 +239,8 @@ void FittingLabel::paintEvent(QPaintEvent *) {
                    shownText());
 }
 
-namespace {
-
-class Dot : public QWidget {
-public:
-  Dot(QColor color, qreal size) : color_(std::move(color)), size_(size) {
-    const int side = static_cast<int>(std::ceil(size));
-    setFixedSize(side, side);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-  }
-
-protected:
-  void paintEvent(QPaintEvent *) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(color_);
-    painter.drawEllipse(QRectF(rect()).center(), size_ / 2, size_ / 2);
-  }
-
-private:
-  QColor color_;
-  qreal size_;
-};
-
-} // namespace
-
 QWidget *dot(const QColor &color, qreal size) {
-  return new Dot(color, size);
+  return panelkit::dot(color, size);
 }
 
 } // namespace corvane::sharekit

@@ -86,7 +86,11 @@ struct Server {
       throw std::runtime_error("listener did not start");
     port = *listener->port();
   }
-  ~Server() { listener->cancel(); }
+  // On the listener's queue, so that no connection accepted late reaches `serve` once the
+  // test's state is gone.
+  ~Server() {
+    listenerQueue->sync([this] { listener->cancel(); });
+  }
 };
 
 void echo(std::shared_ptr<Connection> connection) {
