@@ -236,14 +236,6 @@ ClassicPanel::ClassicPanel(PanelContext context, PanelActions actions, qreal max
 
 ClassicPanel::~ClassicPanel() = default;
 
-std::set<std::string> ClassicPanel::onlinePairedIDs() const {
-  std::set<std::string> online;
-  for (const auto &peer : context_.manager->pairedPeers.get())
-    if (context_.manager->onlinePeerIDs->contains(peer.deviceID))
-      online.insert(peer.deviceID);
-  return online;
-}
-
 std::string ClassicPanel::latencyLabel(const std::string &deviceID) const {
   for (const auto &row : context_.manager->incoming.get())
     if (row.key.peerID == deviceID && row.latencyMs)
@@ -286,7 +278,7 @@ QWidget *ClassicPanel::header() {
   auto *stack = panelkit::column(widget, 2);
   stack->addWidget(label(QStringLiteral("Corvane"), headline(), primary()));
   auto *summary = label(QString::fromStdString(pairedSummaryText(
-                            context_.manager->pairedPeers.get(), onlinePairedIDs())),
+                            context_.manager->pairedPeers.get(), context_.onlinePairedIDs())),
                         caption(), secondary());
   summary->setObjectName(QStringLiteral("pairedSummary"));
   stack->addWidget(summary);
@@ -333,7 +325,7 @@ QWidget *ClassicPanel::macGroup(const PairedPeer &peer, const std::vector<Incomi
   const QFont headFont = sized(10.5, QFont::Medium);
   headLine->addWidget(label(QString::fromStdString(peer.name), headFont, secondary()));
   headLine->addStretch(1);
-  auto *reach = label(onlinePairedIDs().contains(peer.deviceID)
+  auto *reach = label(context_.onlinePairedIDs().contains(peer.deviceID)
                           ? QString::fromStdString(latencyLabel(peer.deviceID))
                           : QStringLiteral("Not nearby"),
                       headFont, secondary());

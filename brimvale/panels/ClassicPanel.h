@@ -57,7 +57,6 @@ public:
   ~ClassicPanel() override;
 
   // The paired Macs nearby now (those still paired only).
-  std::set<std::string> onlinePairedIDs() const;
   // "12 ms" from the Mac's first row with a latency, else "Nearby".
   std::string latencyLabel(const std::string &deviceID) const;
 

@@ -163,16 +163,8 @@ MapPanel::MapPanel(PanelContext context, PanelActions actions, qreal maxHeight, 
 
 MapPanel::~MapPanel() = default;
 
-std::set<std::string> MapPanel::onlinePairedIDs() const {
-  std::set<std::string> online;
-  for (const auto &peer : context_.manager->pairedPeers.get())
-    if (context_.manager->onlinePeerIDs->contains(peer.deviceID))
-      online.insert(peer.deviceID);
-  return online;
-}
-
 std::vector<PairedPeer> MapPanel::shownMacs() const {
-  const auto online = onlinePairedIDs();
+  const auto online = context_.onlinePairedIDs();
   auto sorted = peersByPairingDate(context_.manager->pairedPeers.get());
   std::ranges::stable_partition(
       sorted, [&](const PairedPeer &peer) { return online.contains(peer.deviceID); });
@@ -197,7 +189,7 @@ std::string MapPanel::cardSubtitle(const PairedPeer &peer) const {
     if (row.key.peerID == peer.deviceID)
       rows.push_back(&row);
   std::vector<std::string> parts;
-  if (!onlinePairedIDs().contains(peer.deviceID)) {
+  if (!context_.onlinePairedIDs().contains(peer.deviceID)) {
     parts.push_back("away");
   } else {
     for (const auto *row : rows)
@@ -279,7 +271,7 @@ QWidget *MapPanel::header() {
   titles->addWidget(title);
   auto *status = new QWidget;
   auto *statusLine = panelkit::row(status, 6);
-  const auto online = onlinePairedIDs();
+  const auto online = context_.onlinePairedIDs();
   statusLine->addWidget(panelkit::dot(online.empty() ? color(Theme::accent) : color(Theme::ok), 7),
                         0, Qt::AlignVCenter);
   auto *subtitle = new ElidingLabel(QString::fromStdString(panelSubtitleText(
@@ -313,7 +305,7 @@ QWidget *MapPanel::middle() {
 }
 
 QWidget *MapPanel::macsSection() {
-  return onlinePairedIDs().empty() ? emptyState() : mapAndCard();
+  return context_.onlinePairedIDs().empty() ? emptyState() : mapAndCard();
 }
 
 QWidget *MapPanel::emptyState() {

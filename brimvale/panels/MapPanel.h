@@ -34,7 +34,6 @@ public:
   ~MapPanel() override;
 
   // The paired Macs nearby now (those still paired only).
-  std::set<std::string> onlinePairedIDs() const;
   // Nearby Macs first, then the others, each oldest paired first; at most four.
   std::vector<PairedPeer> shownMacs() const;
   std::optional<PairedPeer> selectedMac() const;

@@ -14,4 +14,12 @@ bool PanelContext::canWake(const std::string &peerID) const {
   return found != hardware->end() && !found->second.empty();
 }
 
+std::set<std::string> PanelContext::onlinePairedIDs() const {
+  std::set<std::string> online;
+  for (const auto &peer : manager->pairedPeers.get())
+    if (manager->onlinePeerIDs->contains(peer.deviceID))
+      online.insert(peer.deviceID);
+  return online;
+}
+
 } // namespace corvane

@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <functional>
+#include <set>
 #include <string>
 
 class QMenu;
@@ -54,6 +55,8 @@ struct PanelContext {
   PanelHooks hooks;
 
   bool canWake(const std::string &peerID) const;
+  // The paired Macs online now: a Mac unpaired meanwhile never counts.
+  std::set<std::string> onlinePairedIDs() const;
   bool explanationIsAvailable() const { return explanationAvailable && explanationAvailable(); }
   Date date() const { return now ? now() : referenceDateNow(); }
 };

@@ -137,7 +137,9 @@ TEST_F(PanelsTest, OnlineCountsCountOnlyMacsStillPaired) {
   const auto peers = pairMacs(1);
   manager->onlinePeerIDs.modify([](auto &ids) { ids.insert("0123456789abcdef-gone"); });
   auto panel = mapPanel();
-  EXPECT_EQ(panel->onlinePairedIDs(), std::set<std::string>{peers[0].deviceID});
+  PanelContext context;
+  context.manager = &*manager;
+  EXPECT_EQ(context.onlinePairedIDs(), std::set<std::string>{peers[0].deviceID});
   EXPECT_EQ(text(*panel, "panelSubtitle"), QString::fromUtf8("On this network · 1 Mac nearby"));
   auto classic = classicPanel();
   EXPECT_EQ(text(*classic, "pairedSummary"), "1 Mac paired, encrypted");
