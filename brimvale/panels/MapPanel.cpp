@@ -486,6 +486,7 @@ QWidget *MapPanel::card(const PairedPeer &peer) {
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setWidgetResizable(true);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  PanelFrame::overlayScrollBars(scroll);
   scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
   scroll->viewport()->setAutoFillBackground(false);
   content->setAutoFillBackground(false);

@@ -1,5 +1,6 @@
 #include "brimvale/shell/PanelFrame.h"
 
+#include <QProxyStyle>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QVBoxLayout>
@@ -27,7 +28,29 @@ public:
   QSize minimumSizeHint() const override { return {0, 0}; }
 };
 
+// Scroll bars drawn over the content instead of beside it: the panels lay their content out
+// for the full width, and a bar taking its own column would cut their right edge.
+class OverlayScrollBars : public QProxyStyle {
+public:
+  using QProxyStyle::QProxyStyle;
+
+  int styleHint(StyleHint hint, const QStyleOption *option, const QWidget *widget,
+                QStyleHintReturn *answer) const override {
+    if (hint == SH_ScrollBar_Transient)
+      return 1;
+    return QProxyStyle::styleHint(hint, option, widget, answer);
+  }
+};
+
 } // namespace
+
+void PanelFrame::overlayScrollBars(QAbstractScrollArea *area) {
+  // Widgets do not own their style; this one goes with the scroll view.
+  auto *overlay = new OverlayScrollBars;
+  overlay->setParent(area);
+  area->setStyle(overlay);
+  area->verticalScrollBar()->setStyle(overlay);
+}
 
 bool PanelFrame::isFinite(qreal height) {
   return std::isfinite(height);
@@ -49,6 +72,7 @@ PanelFrame::PanelFrame(qreal maxHeight, bool scrolls, qreal spacing, qreal paddi
     scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scrollArea_->setBackgroundRole(QPalette::Window);
+    overlayScrollBars(scrollArea_);
     scrollArea_->setWidget(middle);
     stack->addWidget(scrollArea_, 1);
   } else {

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <limits>
 
+class QAbstractScrollArea;
 class QScrollArea;
 
 namespace corvane {
@@ -23,6 +24,9 @@ public:
              QWidget *middle, QWidget *footer, QWidget *parent = nullptr);
 
   static bool isFinite(qreal height);
+  // Draws the view's vertical scroll bar over its content rather than in a column of its own,
+  // so that content laid out for the panel's width is never cut when the bar appears.
+  static void overlayScrollBars(QAbstractScrollArea *area);
 
   qreal maxHeight() const { return maxHeight_; }
   bool scrolls() const { return scrollArea_ != nullptr; }
