@@ -254,12 +254,13 @@ void NearbyMapView::place() {
   const auto all = points();
   for (std::size_t i = 0; i < nodeViews_.size() && i < all.size(); ++i) {
     QWidget *view = nodeViews_[i];
-    // The disc's centre sits on the point.
+    // The whole node, disc and labels, is centred on the point: centring the disc alone let
+    // the labels of a lower node run past the bottom of a short map.
     view->move(static_cast<int>(std::lround(all[i].x() - view->width() / 2.0)),
-               static_cast<int>(std::lround(all[i].y() - 4 - disc / 2)));
+               static_cast<int>(std::lround(all[i].y() - view->height() / 2.0)));
   }
   centre_->move(static_cast<int>(std::lround(width() / 2.0 - centre_->width() / 2.0)),
-                static_cast<int>(std::lround(height() / 2.0 - middleDisc / 2)));
+                static_cast<int>(std::lround(height() / 2.0 - centre_->height() / 2.0)));
 }
 
 void NearbyMapView::resizeEvent(QResizeEvent *) {
