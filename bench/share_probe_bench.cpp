@@ -6,16 +6,13 @@
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "tests/catalogue/ServerFixture.h"
+#include "tests/e2e/Sockets.h"
 
-#include <arpa/inet.h>
 #include <asio.hpp>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <future>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -23,30 +20,6 @@ using namespace corvane;
 using testing::ServerFixture;
 
 constexpr int shareCount = 64;
-
-// A loopback listener that never accepts: the kernel completes connections into its backlog.
-class Listener {
-public:
-  Listener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::listen(fd_, 1024) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-      port_ = ntohs(address.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  Listener(const Listener &) = delete;
-  Listener &operator=(const Listener &) = delete;
-  int port() const { return port_; }
-
-private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 // One headless manager on a main queue of its own thread, sharing the given ports.
 class Bench {
@@ -161,9 +134,9 @@ void everyPortListening(benchmark::State &state) {
     shares.emplace_back(name, (*started)->port());
     servers.push_back(std::move(*started));
   }
-  std::vector<std::unique_ptr<Listener>> listeners;
+  std::vector<std::unique_ptr<e2e::IdleListener>> listeners;
   while (shares.size() < shareCount) {
-    listeners.push_back(std::make_unique<Listener>());
+    listeners.push_back(std::make_unique<e2e::IdleListener>(1024));
     shares.emplace_back("Listener " + std::to_string(shares.size()), listeners.back()->port());
   }
   Bench bench(shares);

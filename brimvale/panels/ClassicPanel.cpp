@@ -261,16 +261,9 @@ void ClassicPanel::changeEvent(QEvent *event) {
 }
 
 void ClassicPanel::rebuild() {
-  if (frame_) {
-    frame_->hide();
-    layout()->removeWidget(frame_);
-    frame_->deleteLater();
-  }
-  frame_ = new PanelFrame(maxHeight_, !sharing_, 12, 14, header(), middle(), footer());
-  frame_->setObjectName(QStringLiteral("classicPanelFrame"));
-  layout()->addWidget(frame_);
-  if (isVisible())
-    frame_->show();
+  auto *fresh = new PanelFrame(maxHeight_, !sharing_, 12, 14, header(), middle(), footer());
+  fresh->setObjectName(QStringLiteral("classicPanelFrame"));
+  frame_ = PanelFrame::swap(*this, frame_, fresh);
 }
 
 QWidget *ClassicPanel::header() {

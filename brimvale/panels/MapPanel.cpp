@@ -248,16 +248,9 @@ void MapPanel::rebuild() {
   palette.setColor(QPalette::Window, color(Theme::background));
   palette.setColor(QPalette::WindowText, color(Theme::text));
   setPalette(palette);
-  if (frame_) {
-    frame_->hide();
-    layout()->removeWidget(frame_);
-    frame_->deleteLater();
-  }
-  frame_ = new PanelFrame(maxHeight_, !sharing_, 14, 20, header(), middle(), footer());
-  frame_->setObjectName(QStringLiteral("mapPanelFrame"));
-  layout()->addWidget(frame_);
-  if (isVisible())
-    frame_->show();
+  auto *fresh = new PanelFrame(maxHeight_, !sharing_, 14, 20, header(), middle(), footer());
+  fresh->setObjectName(QStringLiteral("mapPanelFrame"));
+  frame_ = PanelFrame::swap(*this, frame_, fresh);
 }
 
 QWidget *MapPanel::header() {

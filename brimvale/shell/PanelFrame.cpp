@@ -52,6 +52,18 @@ void PanelFrame::overlayScrollBars(QAbstractScrollArea *area) {
   area->verticalScrollBar()->setStyle(overlay);
 }
 
+PanelFrame *PanelFrame::swap(QWidget &host, PanelFrame *old, PanelFrame *fresh) {
+  if (old) {
+    old->hide();
+    host.layout()->removeWidget(old);
+    old->deleteLater();
+  }
+  host.layout()->addWidget(fresh);
+  if (host.isVisible())
+    fresh->show();
+  return fresh;
+}
+
 bool PanelFrame::isFinite(qreal height) {
   return std::isfinite(height);
 }

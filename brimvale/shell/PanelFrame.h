@@ -27,6 +27,9 @@ public:
   // Draws the view's vertical scroll bar over its content rather than in a column of its own,
   // so that content laid out for the panel's width is never cut when the bar appears.
   static void overlayScrollBars(QAbstractScrollArea *area);
+  // Puts `fresh` in place of `old` (none at first) as the last item of `host`'s layout and
+  // returns it. `old` is deleted later: a rebuild may run inside one of its own handlers.
+  static PanelFrame *swap(QWidget &host, PanelFrame *old, PanelFrame *fresh);
 
   qreal maxHeight() const { return maxHeight_; }
   bool scrolls() const { return scrollArea_ != nullptr; }

@@ -259,17 +259,8 @@ void ImportWindow::showFace() {
 
 void ImportWindow::changeEvent(QEvent *event) {
   QWidget::changeEvent(event);
-  // The desktop switched between light and dark: every colour is taken again.
-  if ((event->type() == QEvent::ApplicationPaletteChange ||
-       event->type() == QEvent::PaletteChange) &&
-      Theme::appearance() != appearance_) {
-    appearance_ = Theme::appearance();
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Theme::background.resolved());
-    palette.setColor(QPalette::WindowText, sharekit::ink());
-    setPalette(palette);
+  if (sharekit::followAppearance(*this, *event, appearance_))
     sharekit::recolor(this);
-  }
 }
 
 } // namespace corvane

@@ -160,17 +160,8 @@ void ExplainWindow::render() {
 
 void ExplainWindow::changeEvent(QEvent *event) {
   QWidget::changeEvent(event);
-  // The desktop switched between light and dark: every colour is taken again.
-  if ((event->type() == QEvent::ApplicationPaletteChange ||
-       event->type() == QEvent::PaletteChange) &&
-      Theme::appearance() != appearance_) {
-    appearance_ = Theme::appearance();
-    QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Theme::background.resolved());
-    palette.setColor(QPalette::WindowText, sharekit::ink());
-    setPalette(palette);
+  if (sharekit::followAppearance(*this, *event, appearance_))
     render();
-  }
 }
 
 } // namespace corvane

@@ -3,6 +3,7 @@
 #include "brimvale/panels/ViewKit.h"
 
 #include <QAbstractButton>
+#include <QEvent>
 #include <QFontMetricsF>
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
@@ -97,6 +98,18 @@ QPushButton *link(const QString &title, Role role, qreal size) {
   button->setShortcut({});
   button->setProperty(roleProperty, static_cast<int>(role));
   return button;
+}
+
+bool followAppearance(QWidget &window, const QEvent &event, Theme::Appearance &shown) {
+  if ((event.type() != QEvent::ApplicationPaletteChange && event.type() != QEvent::PaletteChange) ||
+      Theme::appearance() == shown)
+    return false;
+  shown = Theme::appearance();
+  QPalette palette = window.palette();
+  palette.setColor(QPalette::Window, Theme::background.resolved());
+  palette.setColor(QPalette::WindowText, ink());
+  window.setPalette(palette);
+  return true;
 }
 
 void recolor(QWidget *root) {

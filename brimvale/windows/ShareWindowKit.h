@@ -39,6 +39,10 @@ QPushButton *link(const QString &title, Role role, qreal size = 12.5);
 // Applies the current appearance's colours to every label, link and field made here, under
 // `root` and at it.
 void recolor(QWidget *root);
+// For a window's changeEvent: when `event` says the desktop switched between light and dark
+// since `shown`, records the new appearance in `shown`, gives `window` the new background and
+// ink and returns true, so that the caller takes its other colours again.
+bool followAppearance(QWidget &window, const QEvent &event, Theme::Appearance &shown);
 // Sets a title taken from a file, a peer or the user: shown as it is, with no mnemonic.
 void setPlainTitle(QAbstractButton *button, const QString &title);
 // A plain text field of the system font at 13 points on a rounded fill with a hairline.

@@ -10,11 +10,8 @@
 #include "tests/support/FakeLogind.h"
 #include "tests/support/PrivateBus.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -24,28 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 
 const std::string echoID = "5E1D0C6A-0000-4000-8000-0000000000A1";
-
-// A loopback port held by a listener of this test, as another program would hold it.
-class Squatter {
-public:
-  Squatter() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::listen(fd_, 4) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-      port_ = ntohs(address.sin_port);
-  }
-  ~Squatter() { ::close(fd_); }
-  int port() const { return port_; }
-
-private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 class ManagerRoad : public ManagersOnLoopback {
 protected:
@@ -182,7 +157,8 @@ TEST_F(ManagerRoad, ARouteWhoseRememberedPortIsTakenGetsTheNextCandidate) {
   if (HasFatalFailure())
     return;
   EchoServer echo;
-  Squatter squatter;
+  // A loopback port held by another program.
+  IdleListener squatter;
   ASSERT_TRUE(echo.listening());
   ASSERT_NE(squatter.port(), 0);
 

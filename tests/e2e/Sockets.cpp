@@ -109,6 +109,21 @@ void LoopbackServer::acceptLoop() {
   }
 }
 
+IdleListener::IdleListener(int backlog) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  auto address = loopback(0);
+  socklen_t length = sizeof address;
+  if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      ::listen(fd_, backlog) == 0 &&
+      ::getsockname(fd_, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+    port_ = ntohs(address.sin_port);
+}
+
+IdleListener::~IdleListener() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
 EchoServer::EchoServer(std::uint16_t port)
     : LoopbackServer(
           [](int fd) {

@@ -46,6 +46,24 @@ private:
   std::vector<std::thread> workers_;
 };
 
+// A loopback listener that never accepts: the kernel completes up to `backlog` connections into
+// its queue, as a program that holds a port but never answers would.
+class IdleListener {
+public:
+  explicit IdleListener(int backlog = 4);
+  ~IdleListener();
+
+  IdleListener(const IdleListener &) = delete;
+  IdleListener &operator=(const IdleListener &) = delete;
+
+  // 0 when it could not listen.
+  int port() const { return port_; }
+
+private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 // Sends back every byte it receives.
 class EchoServer : public LoopbackServer {
 public:

@@ -214,6 +214,14 @@ protected:
     manager->relayDiscoveryChange(devices);
   }
 
+  // A paired Mac, discovered and reporting one running share.
+  PairedPeer onlineSharing(const std::string &name, const SharedServiceInfo &share) {
+    const auto mac = pair(name);
+    bringOnline({mac});
+    manager->handleLinkEvent({share}, {}, std::nullopt, mac.deviceID);
+    return mac;
+  }
+
   const IncomingService *row(const std::string &peerID, const std::string &serviceID) const {
     for (const auto &each : manager->incoming.get())
       if (each.key == RouteKey{peerID, serviceID})

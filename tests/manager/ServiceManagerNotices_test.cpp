@@ -11,12 +11,8 @@ class NoticesTest : public ManagerTest {
 protected:
   void SetUp() override { make(); }
 
-  // A paired Mac, discovered and reporting one running share.
   PairedPeer online(const std::string &name) {
-    const auto mac = pair(name);
-    bringOnline({mac});
-    manager->handleLinkEvent({offered(pg, "Postgres", 5432)}, {}, std::nullopt, mac.deviceID);
-    return mac;
+    return onlineSharing(name, offered(pg, "Postgres", 5432));
   }
 
   // This Mac opens and closes a connection through the Mac's port.

@@ -16,10 +16,7 @@ protected:
   void SetUp() override { make(); }
 
   PairedPeer online(const std::string &name) {
-    const auto mac = pair(name);
-    bringOnline({mac});
-    manager->handleLinkEvent({offered(pg, "Postgres", 5432)}, {}, std::nullopt, mac.deviceID);
-    return mac;
+    return onlineSharing(name, offered(pg, "Postgres", 5432));
   }
 
   // The user asks to wake a Mac whose hardware addresses its links reported earlier.
