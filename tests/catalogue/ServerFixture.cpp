@@ -20,6 +20,7 @@
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -114,6 +115,28 @@ bool portAnswers(int port) {
   address.sin_port = htons(static_cast<std::uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Whether the broker answers the AMQP protocol header with a frame: it accepts connections
+// some time before it speaks on them.
+bool amqpAnswers(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  timeval limit{5, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const char header[] = {'A', 'M', 'Q', 'P', 0, 0, 9, 1};
+  unsigned char frameType = 0;
+  const bool ok =
+      ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
+      ::send(fd, header, sizeof header, MSG_NOSIGNAL) == static_cast<ssize_t>(sizeof header) &&
+      ::recv(fd, &frameType, 1, 0) == 1 && frameType == 1;
   ::close(fd);
   return ok;
 }
@@ -383,7 +406,11 @@ ServerFixture::startOnce(Server server, double startSeconds, bool &exited) {
     return failed("could not fork");
   fixture->processes_.push_back({pid});
   auto deadline = Clock::now() + std::chrono::duration<double>(startSeconds);
-  while (!portAnswers(fixture->port_)) {
+  const auto ready = [&] {
+    return portAnswers(fixture->port_) &&
+           (server != ServerFixture::Server::rabbitmq || amqpAnswers(fixture->port_));
+  };
+  while (!ready()) {
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) {
       fixture->processes_.back().pid = -1;

@@ -44,9 +44,19 @@ inline void pairOverLoopback(testing::MainThread &main, PairingCoordinator &a,
     b.pairWith(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *a.port()), nameOfA, "127.0.0.1");
   });
   using Kind = PairingCoordinator::State::Kind;
-  ASSERT_TRUE(main.waitUntil([&] {
+  const bool compared = main.waitUntil([&] {
     return a.state().kind == Kind::compare && b.state().kind == Kind::compare;
-  })) << "the two never came to compare codes";
+  });
+  if (!compared) {
+    const auto said = [&](const PairingCoordinator &side) {
+      return main.sync([&] {
+        const auto state = side.state();
+        return std::to_string(static_cast<int>(state.kind)) + " \"" + state.message + "\"";
+      });
+    };
+    FAIL() << "the two never came to compare codes; A in state " << said(a) << ", B in state "
+           << said(b);
+  }
   main.sync([&] {
     EXPECT_EQ(a.state().code.size(), 6u);
     EXPECT_EQ(a.state().code, b.state().code);

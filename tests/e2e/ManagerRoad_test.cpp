@@ -101,7 +101,7 @@ TEST_F(ManagerRoad, PairedManagersCarryASharedPortAndFollowPauseAndSwitch) {
   if (HasFatalFailure())
     return;
 
-  EchoServer echo;
+  EchoServer echo(quietPortPair());
   ASSERT_TRUE(echo.listening());
   share(a, echo.port());
 
@@ -156,7 +156,7 @@ TEST_F(ManagerRoad, ARouteWhoseRememberedPortIsTakenGetsTheNextCandidate) {
   pair(a, b);
   if (HasFatalFailure())
     return;
-  EchoServer echo;
+  EchoServer echo(quietPortPair());
   // A loopback port held by another program.
   IdleListener squatter;
   ASSERT_TRUE(echo.listening());
@@ -291,7 +291,7 @@ TEST_F(ManagerRoad, SleepClosesTheRoutesBeforeTheMachineSleepsAndWakeBringsThemB
   pair(a, b);
   if (HasFatalFailure())
     return;
-  EchoServer echo;
+  EchoServer echo(quietPortPair());
   ASSERT_TRUE(echo.listening());
   share(a, echo.port());
   const auto local = connectedPort(b, a);
