@@ -1,9 +1,11 @@
 // Clicks the application's tray icon on the X display: finds the small viewable window of
 // class "corvane" that the tray host embeds, and sends it a press and release of button 1 at
 // its centre. Exits 0 when it clicked, 1 when no such window is there, 2 without a display.
-// With --tray-ready it clicks nothing and exits 0 once a tray host owns the first screen's
-// system tray selection, 1 while none does.
+// With --describe it clicks nothing and prints the window it would click and the events its
+// clients take. With --tray-ready it clicks nothing and exits 0 once a tray host owns the first
+// screen's system tray selection, 1 while none does.
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -100,6 +102,17 @@ int main(int argc, char **argv) {
   if (!icon) {
     xcb_disconnect(connection);
     return 1;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--describe") == 0) {
+    // Which window a click would go to, and which events its clients take.
+    auto attributes = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, icon), nullptr);
+    std::printf("icon window 0x%x, events taken 0x%x, not propagated 0x%x\n", icon,
+                attributes ? attributes->all_event_masks : 0,
+                attributes ? attributes->do_not_propagate_mask : 0);
+    std::free(attributes);
+    xcb_disconnect(connection);
+    return 0;
   }
   send(connection, icon, root, true);
   send(connection, icon, root, false);

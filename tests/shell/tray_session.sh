@@ -36,6 +36,14 @@ count() { grep -c "$1" "$work/app.log" 2>/dev/null || true; }
 fail() {
   echo "FAILED: $1"
   cat "$work/app.log" 2>/dev/null
+  # What the display held: the application's windows and a picture of the screen.
+  command -v xwininfo >/dev/null && xwininfo -root -tree | grep -i -e corvane -e trayer
+  "$click" --describe
+  command -v import >/dev/null && import -window root "$screens/tray-failure.png"
+  # Where the application's threads stood.
+  if [ -n "$app_pid" ] && command -v gdb >/dev/null; then
+    gdb -p "$app_pid" -batch -ex "thread apply all bt 12" 2>/dev/null | grep -e '^Thread' -e '^#'
+  fi
   exit 1
 }
 # Waits until the command succeeds; fails with the message after $bound seconds.
