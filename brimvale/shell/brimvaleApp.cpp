@@ -165,11 +165,20 @@ void brimvaleApp::placePanel() {
   QScreen *screen = QGuiApplication::screenAt(anchor);
   if (!screen)
     screen = QGuiApplication::primaryScreen();
-  root_->update(PanelRoot::maxPanelHeight(screen));
+  qreal maxHeight = PanelRoot::maxPanelHeight(screen);
+  const bool besideIcon = tray_ && screen && icon.isValid() && !icon.isEmpty();
+  const QRect area = screen ? screen->availableGeometry() : QRect();
+  if (besideIcon) {
+    // A tray the desktop does not count out of the available area (no window manager, or a
+    // host without a strut): the panel stops short of the icon rather than covering it.
+    const int room = icon.center().y() < area.center().y() ? area.bottom() - icon.bottom() - 4
+                                                           : icon.top() - 4 - area.top();
+    maxHeight = std::min(maxHeight, static_cast<qreal>(std::max(room, 0)));
+  }
+  root_->update(maxHeight);
   root_->adjustSize();
   if (!tray_ || !screen)
     return;
-  const QRect area = screen->availableGeometry();
   const QSize size = root_->size();
   int x = anchor.x() - size.width() / 2;
   int y;

@@ -51,6 +51,9 @@ xcb_window_t find(xcb_connection_t *connection, xcb_window_t parent) {
 }
 
 void send(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root, bool press) {
+  // Where (8, 8) of the icon lies on the screen: a real click carries both positions.
+  auto onRoot = xcb_translate_coordinates_reply(
+      connection, xcb_translate_coordinates(connection, window, root, 8, 8), nullptr);
   xcb_button_press_event_t event;
   std::memset(&event, 0, sizeof event);
   event.response_type = press ? XCB_BUTTON_PRESS : XCB_BUTTON_RELEASE;
@@ -64,6 +67,9 @@ void send(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root, 
   event.child = XCB_NONE;
   event.event_x = 8;
   event.event_y = 8;
+  event.root_x = onRoot ? onRoot->dst_x : 0;
+  event.root_y = onRoot ? onRoot->dst_y : 0;
+  std::free(onRoot);
   event.same_screen = 1;
   event.state = press ? 0 : XCB_BUTTON_MASK_1;
   xcb_send_event(connection, 1, window,
