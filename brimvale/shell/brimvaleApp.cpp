@@ -28,6 +28,8 @@ namespace {
 // A click on the tray icon that closes the panel (by taking the focus from it) must not open
 // it again at once.
 constexpr auto reopenGuard = std::chrono::milliseconds(300);
+// The least height beside the tray icon worth limiting the panel to.
+constexpr int minimumRoom = 240;
 
 template <typename T, typename Work> std::shared_ptr<void> observe(Published<T> &value, Work work) {
   return std::make_shared<typename Published<T>::Subscription>(
@@ -173,7 +175,10 @@ void brimvaleApp::placePanel() {
     // host without a strut): the panel stops short of the icon rather than covering it.
     const int room = icon.center().y() < area.center().y() ? area.bottom() - icon.bottom() - 4
                                                            : icon.top() - 4 - area.top();
-    maxHeight = std::min(maxHeight, static_cast<qreal>(std::max(room, 0)));
+    // A tray along a side leaves little room above or below it; the panel then keeps its
+    // height and the screen's edge bounds it as before.
+    if (room >= minimumRoom)
+      maxHeight = std::min(maxHeight, static_cast<qreal>(room));
   }
   root_->update(maxHeight);
   root_->adjustSize();
