@@ -3,6 +3,7 @@
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/network/ScriptedListener.h"
 #include "tests/support/Inbox.h"
 
 #include <chrono>
@@ -37,65 +38,24 @@ Frame frameOf(Frame::Kind kind) {
 // `plain` it speaks bare TCP and closes at once, so every handshake fails.
 class ScriptedGateway {
 public:
-  explicit ScriptedGateway(bool plain = false) {
-    Parameters parameters =
-        plain ? Parameters::tcp()
-              : SecureChannel::secureParameters(
-                    {{myID, pairKeys.psk}},
-                    {SecureChannel::cipherSuites.begin(), SecureChannel::cipherSuites.end()});
-    parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
-    listener_ = Listener::create(parameters, std::nullopt).value();
-    auto ready = std::make_shared<std::promise<void>>();
-    auto readyFuture = ready->get_future();
-    listener_->setStateHandler([ready, done = false](const Listener::State &state) mutable {
-      if (state.kind == Listener::State::Kind::ready && !done) {
-        done = true;
-        ready->set_value();
-      }
-    });
-    listener_->setNewConnectionHandler([this, plain](std::shared_ptr<Connection> connection) {
-      accepted_.push_back(connection);
-      acceptTimes.push(Clock::now());
-      std::weak_ptr<Connection> weak = connection;
-      if (plain) {
-        connection->setStateHandler([weak](auto &state) {
-          if (auto connection = weak.lock();
-              connection && state.kind == Connection::State::Kind::ready)
-            connection->cancel();
-        });
-        connection->start(queue);
-        return;
-      }
-      connection->setStateHandler([this, weak, started = false](auto &state) mutable {
-        auto connection = weak.lock();
-        if (!connection || state.kind != Connection::State::Kind::ready || started)
-          return;
-        started = true;
-        if (holding_)
-          held_ = connection;
-        else
-          sendChallenge(connection);
-      });
-      connection->start(queue);
-    });
-    listener_->start(queue);
-    EXPECT_EQ(readyFuture.wait_for(eventually), std::future_status::ready);
-  }
+  explicit ScriptedGateway(bool plain = false)
+      : listener_(
+            queue,
+            plain ? Parameters::tcp()
+                  : SecureChannel::secureParameters(
+                        {{myID, pairKeys.psk}},
+                        {SecureChannel::cipherSuites.begin(), SecureChannel::cipherSuites.end()}),
+            [this, plain](const std::shared_ptr<Connection> &connection) {
+              if (plain)
+                connection->cancel();
+              else if (holding_)
+                held_ = connection;
+              else
+                sendChallenge(connection);
+            },
+            [this](const std::shared_ptr<Connection> &) { acceptTimes.push(Clock::now()); }) {}
 
-  ~ScriptedGateway() {
-    queue->sync([this] {
-      listener_->cancel();
-      for (auto &connection : accepted_)
-        connection->cancel();
-    });
-    // Cancelling completes the pending reads on the queue; let them run while we exist.
-    for (int i = 0; i < 3; ++i)
-      queue->sync([] {});
-  }
-
-  Endpoint endpoint() const {
-    return Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), listener_->port().value());
-  }
+  Endpoint endpoint() const { return listener_.endpoint(); }
 
   // Keeps the challenge back until releaseChallenge(), so the client's handshake hangs.
   void holdChallenge() {
@@ -113,11 +73,7 @@ public:
     queue->sync([&] { (void)sendFrame(connection, frame); });
   }
 
-  std::size_t acceptedCount() {
-    std::size_t count = 0;
-    queue->sync([&] { count = accepted_.size(); });
-    return count;
-  }
+  std::size_t acceptedCount() { return listener_.acceptedCount(); }
 
   Inbox<Clock::time_point> acceptTimes;
   Inbox<std::shared_ptr<Connection>> connections; // after a valid hello
@@ -151,14 +107,16 @@ private:
     });
   }
 
-  std::shared_ptr<Listener> listener_;
-  std::vector<std::shared_ptr<Connection>> accepted_;
   bool holding_ = false;
   std::shared_ptr<Connection> held_;
 
 public:
-  // Last, so that its thread ends before anything its handlers touch goes away.
+  // After what the handlers touch, so that its thread ends before that goes away.
   std::shared_ptr<SerialQueue> queue = SerialQueue::create("test.gateway");
+
+private:
+  // Last: it is made with the queue and goes first, cancelling what it accepted.
+  testing::ScriptedListener listener_;
 };
 
 struct ServicesEvent {

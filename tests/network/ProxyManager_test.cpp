@@ -3,6 +3,7 @@
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/network/ScriptedListener.h"
 #include "tests/support/Inbox.h"
 
 #include <chrono>
@@ -34,49 +35,14 @@ class ScriptedGateway {
 public:
   enum class Verdict { accept, refuse, hold };
 
-  ScriptedGateway() {
-    auto parameters = SecureChannel::secureParameters(
-        {{myID, pairKeys.psk}},
-        {SecureChannel::cipherSuites.begin(), SecureChannel::cipherSuites.end()});
-    parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
-    listener_ = Listener::create(parameters, std::nullopt).value();
-    auto ready = std::make_shared<std::promise<void>>();
-    auto readyFuture = ready->get_future();
-    listener_->setStateHandler([ready, done = false](const Listener::State &state) mutable {
-      if (state.kind == Listener::State::Kind::ready && !done) {
-        done = true;
-        ready->set_value();
-      }
-    });
-    listener_->setNewConnectionHandler([this](std::shared_ptr<Connection> connection) {
-      accepted_.push_back(connection);
-      std::weak_ptr<Connection> weak = connection;
-      connection->setStateHandler([this, weak, started = false](auto &state) mutable {
-        auto connection = weak.lock();
-        if (connection && state.kind == Connection::State::Kind::ready && !started) {
-          started = true;
-          greet(connection);
-        }
-      });
-      connection->start(queue);
-    });
-    listener_->start(queue);
-    EXPECT_EQ(readyFuture.wait_for(eventually), std::future_status::ready);
-  }
+  ScriptedGateway()
+      : listener_(queue,
+                  SecureChannel::secureParameters(
+                      {{myID, pairKeys.psk}},
+                      {SecureChannel::cipherSuites.begin(), SecureChannel::cipherSuites.end()}),
+                  [this](const std::shared_ptr<Connection> &connection) { greet(connection); }) {}
 
-  ~ScriptedGateway() {
-    queue->sync([this] {
-      listener_->cancel();
-      for (auto &connection : accepted_)
-        connection->cancel();
-    });
-    for (int i = 0; i < 3; ++i)
-      queue->sync([] {});
-  }
-
-  Endpoint endpoint() const {
-    return Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), listener_->port().value());
-  }
+  Endpoint endpoint() const { return listener_.endpoint(); }
 
   void setVerdict(Verdict verdict, std::optional<std::string> reason = std::nullopt) {
     queue->sync([&] {
@@ -144,14 +110,16 @@ private:
     });
   }
 
-  std::shared_ptr<Listener> listener_;
-  std::vector<std::shared_ptr<Connection>> accepted_;
   std::vector<std::shared_ptr<Connection>> held_;
   Verdict verdict_ = Verdict::accept;
   std::optional<std::string> reason_;
 
 public:
   std::shared_ptr<SerialQueue> queue = SerialQueue::create("test.gateway");
+
+private:
+  // Last: it is made with the queue and goes first, cancelling what it accepted.
+  testing::ScriptedListener listener_;
 };
 
 // A local client of a proxied port.
