@@ -11,6 +11,7 @@
 #include <QSvgRenderer>
 #include <QVBoxLayout>
 #include <cmath>
+#include <functional>
 
 namespace corvane::panelkit {
 
@@ -45,6 +46,14 @@ QPushButton *textButton(const QString &text, const QFont &font, const QColor &co
                                        "background: transparent; color: %1; }")
                             .arg(color.name()));
   return button;
+}
+
+QPushButton *windowButton(const QString &text, const QString &name) {
+  auto *made = new QPushButton(text);
+  made->setObjectName(name);
+  made->setAutoDefault(false);
+  made->setMinimumHeight(32);
+  return made;
 }
 
 QVBoxLayout *column(QWidget *owner, int spacing, const QMargins &margins) {
@@ -131,10 +140,11 @@ void ContentButton::paintEvent(QPaintEvent *) {}
 
 namespace {
 
-class SymbolView : public QWidget {
+// A square `size` points wide that ignores the mouse and paints itself with `paint`.
+class PaintedSquare : public QWidget {
 public:
-  SymbolView(QString name, qreal size, QColor color)
-      : name_(std::move(name)), size_(size), color_(std::move(color)) {
+  PaintedSquare(qreal size, std::function<void(QPainter &, const QRectF &)> paint)
+      : paint_(std::move(paint)) {
     const int side = static_cast<int>(std::ceil(size));
     setFixedSize(side, side);
     setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -144,49 +154,27 @@ protected:
   void paintEvent(QPaintEvent *) override {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    paintSymbol(painter, name_, QRectF(rect()).center(), size_, color_);
+    paint_(painter, QRectF(rect()));
   }
 
 private:
-  QString name_;
-  qreal size_;
-  QColor color_;
-};
-
-} // namespace
-
-namespace {
-
-class Dot : public QWidget {
-public:
-  Dot(QColor color, qreal size) : color_(std::move(color)), size_(size) {
-    const int side = static_cast<int>(std::ceil(size));
-    setFixedSize(side, side);
-    setAttribute(Qt::WA_TransparentForMouseEvents);
-  }
-
-protected:
-  void paintEvent(QPaintEvent *) override {
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(color_);
-    painter.drawEllipse(QRectF(rect()).center(), size_ / 2, size_ / 2);
-  }
-
-private:
-  QColor color_;
-  qreal size_;
+  std::function<void(QPainter &, const QRectF &)> paint_;
 };
 
 } // namespace
 
 QWidget *dot(const QColor &color, qreal size) {
-  return new Dot(color, size);
+  return new PaintedSquare(size, [color, size](QPainter &painter, const QRectF &area) {
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(color);
+    painter.drawEllipse(area.center(), size / 2, size / 2);
+  });
 }
 
 QWidget *symbol(const QString &name, qreal size, const QColor &color) {
-  return new SymbolView(name, size, color);
+  return new PaintedSquare(size, [name, size, color](QPainter &painter, const QRectF &area) {
+    paintSymbol(painter, name, area.center(), size, color);
+  });
 }
 
 void paintSymbol(QPainter &painter, const QString &symbol, const QPointF &centre, qreal size,

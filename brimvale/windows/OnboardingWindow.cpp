@@ -22,7 +22,6 @@ constexpr int padding = 28;
 constexpr int itemSpacing = 14;
 constexpr int demoMapHeight = 190;
 constexpr int symbolWidth = 18;
-constexpr int buttonHeight = 32;
 
 QLabel *stepTitle(const QString &text) {
   auto *made = panelkit::label(text, Theme::display(24, QFont::Bold), Theme::text.resolved(), 2);
@@ -41,14 +40,6 @@ QLabel *body(const QString &text) {
                     .arg(text.toHtmlEscaped()));
   made->setAccessibleName(text);
   made->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  return made;
-}
-
-QPushButton *button(const QString &text, const QString &name) {
-  auto *made = new QPushButton(text);
-  made->setObjectName(name);
-  made->setAutoDefault(false);
-  made->setMinimumHeight(buttonHeight);
   return made;
 }
 
@@ -75,8 +66,8 @@ OnboardingWindow::OnboardingWindow(UserDefaults &defaults, std::function<void()>
   auto *row = panelkit::row(footer, 8, QMargins(padding, 14, padding, 14));
   counter_ = panelkit::label({}, Theme::system(11), Theme::textMuted.resolved());
   counter_->setObjectName(QStringLiteral("stepCounter"));
-  back_ = button(QStringLiteral("Back"), QStringLiteral("backButton"));
-  continue_ = button(QStringLiteral("Continue"), QStringLiteral("continueButton"));
+  back_ = panelkit::windowButton(QStringLiteral("Back"), QStringLiteral("backButton"));
+  continue_ = panelkit::windowButton(QStringLiteral("Continue"), QStringLiteral("continueButton"));
   continue_->setDefault(true);
   connect(back_, &QPushButton::clicked, this, [this] { back(); });
   connect(continue_, &QPushButton::clicked, this, [this] { forward(); });
@@ -207,9 +198,9 @@ QWidget *OnboardingWindow::stepContent() {
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(10);
     buttons->setContentsMargins(0, 6, 0, 0);
-    auto *pair = button(QStringLiteral("Pair a Mac"), QStringLiteral("pairButton"));
+    auto *pair = panelkit::windowButton(QStringLiteral("Pair a Mac"), QStringLiteral("pairButton"));
     pair->setDefault(true);
-    auto *later = button(QStringLiteral("Later"), QStringLiteral("laterButton"));
+    auto *later = panelkit::windowButton(QStringLiteral("Later"), QStringLiteral("laterButton"));
     connect(pair, &QPushButton::clicked, this, [this] { pairNow(); });
     connect(later, &QPushButton::clicked, this, [this] { this->later(); });
     buttons->addWidget(pair, 0, Qt::AlignVCenter);

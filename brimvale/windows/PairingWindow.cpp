@@ -27,8 +27,6 @@ namespace {
 
 using Kind = PairingCoordinator::State::Kind;
 
-constexpr int buttonHeight = 32;
-
 // The code in tiles, two groups of three; one element for a screen reader, which reads the
 // digits one by one.
 class CodeTiles : public QWidget {
@@ -113,14 +111,6 @@ QLabel *sentence(const QString &text) {
   auto *made = panelkit::label(text, Theme::system(12), Theme::textMuted.resolved(), 3);
   made->setObjectName(QStringLiteral("stateSentence"));
   made->setAlignment(Qt::AlignHCenter);
-  return made;
-}
-
-QPushButton *button(const QString &text, const QString &name) {
-  auto *made = new QPushButton(text);
-  made->setObjectName(name);
-  made->setAutoDefault(false);
-  made->setMinimumHeight(buttonHeight);
   return made;
 }
 
@@ -298,8 +288,10 @@ QWidget *PairingWindow::stateContent(const PairingCoordinator::State &state, boo
     column->addWidget(
         title(QStringLiteral("Does ") + text(state.name) + QStringLiteral(" show this code?")));
     centred(new CodeTiles(state.code));
-    auto *refuse = button(QStringLiteral("They don't match"), QStringLiteral("refuseButton"));
-    auto *confirm = button(QStringLiteral("Codes match"), QStringLiteral("confirmButton"));
+    auto *refuse =
+        panelkit::windowButton(QStringLiteral("They don't match"), QStringLiteral("refuseButton"));
+    auto *confirm =
+        panelkit::windowButton(QStringLiteral("Codes match"), QStringLiteral("confirmButton"));
     InkButtonStyle::apply(confirm, 44);
     connect(refuse, &QPushButton::clicked, this, [this] { pairing_->cancel(); });
     connect(confirm, &QPushButton::clicked, this, [this] { pairing_->confirm(); });
@@ -317,7 +309,7 @@ QWidget *PairingWindow::stateContent(const PairingCoordinator::State &state, boo
     column->addWidget(
         title(QStringLiteral("Waiting for ") + text(state.name) + QStringLiteral(" to confirm")));
     centred(new CodeTiles(state.code));
-    auto *cancel = button(QStringLiteral("Cancel"), QStringLiteral("cancelButton"));
+    auto *cancel = panelkit::windowButton(QStringLiteral("Cancel"), QStringLiteral("cancelButton"));
     connect(cancel, &QPushButton::clicked, this, [this] { pairing_->cancel(); });
     centred(cancel);
     break;
@@ -329,8 +321,9 @@ QWidget *PairingWindow::stateContent(const PairingCoordinator::State &state, boo
     centred(mark);
     column->addWidget(title(QStringLiteral("Paired with ") + text(state.name)));
     column->addWidget(sentence(QString::fromUtf8(pairedSentence)));
-    auto *again = button(QStringLiteral("Pair another Mac"), QStringLiteral("againButton"));
-    auto *done = button(QStringLiteral("Done"), QStringLiteral("doneButton"));
+    auto *again =
+        panelkit::windowButton(QStringLiteral("Pair another Mac"), QStringLiteral("againButton"));
+    auto *done = panelkit::windowButton(QStringLiteral("Done"), QStringLiteral("doneButton"));
     done->setDefault(true);
     connect(again, &QPushButton::clicked, this, [this] { pairing_->startPairing(); });
     connect(done, &QPushButton::clicked, this, [this] { close(); });
@@ -341,7 +334,8 @@ QWidget *PairingWindow::stateContent(const PairingCoordinator::State &state, boo
   case Kind::failed: {
     column->addWidget(title(QStringLiteral("Pairing didn't finish")));
     column->addWidget(sentence(text(state.message)));
-    auto *again = button(QStringLiteral("Start again"), QStringLiteral("startAgainButton"));
+    auto *again =
+        panelkit::windowButton(QStringLiteral("Start again"), QStringLiteral("startAgainButton"));
     again->setDefault(true);
     connect(again, &QPushButton::clicked, this, [this] { pairing_->startPairing(); });
     centred(again);
