@@ -58,18 +58,7 @@ std::optional<std::string> firstModel(const Explainer::Server &server) {
   const HttpResult result = performHttpRequest(request);
   if (!result || result->status != 200)
     return std::nullopt;
-  const auto document = parseJson(result->body);
-  if (!document || !document->is_object())
-    return std::nullopt;
-  const auto models = document->find("models");
-  if (models == document->end() || !models->is_array() || models->empty())
-    return std::nullopt;
-  auto name = requiredField<std::string>(models->front(), "name");
-  if (!name || name->empty())
-    name = requiredField<std::string>(models->front(), "model");
-  if (!name || name->empty())
-    return std::nullopt;
-  return name;
+  return Explainer::firstModelIn(result->body);
 }
 
 Explainer::Error modelError(std::string description) {
@@ -126,6 +115,42 @@ std::string Explainer::cleanAnswer(std::string_view answer) {
   return characterPrefix(trimmingWhitespaceAndNewlines(kept), maxAnswerCharacters);
 }
 
+std::optional<std::string> Explainer::firstModelIn(std::string_view listReply) {
+  const auto document = parseJson(listReply);
+  if (!document || !document->is_object())
+    return std::nullopt;
+  const auto models = document->find("models");
+  if (models == document->end() || !models->is_array() || models->empty())
+    return std::nullopt;
+  auto name = requiredField<std::string>(models->front(), "name");
+  if (!name || name->empty())
+    name = requiredField<std::string>(models->front(), "model");
+  if (!name || name->empty())
+    return std::nullopt;
+  return name;
+}
+
+Explainer::Result Explainer::readAnswer(long status, std::string_view reply) {
+  const auto document = parseJson(reply);
+  if (status != 200) {
+    std::string said;
+    if (document)
+      said =
+          cleanDisplayText(requiredField<std::string>(*document, "error").value_or(""), errorLimit);
+    return std::unexpected(
+        modelError(said.empty() ? "The model failed with status " + std::to_string(status) + "."
+                                : "The model failed: " + said));
+  }
+  std::optional<std::string> content;
+  if (document && document->is_object()) {
+    if (const auto message = document->find("message"); message != document->end())
+      content = requiredField<std::string>(*message, "content");
+  }
+  if (!content)
+    return std::unexpected(modelError("The model's answer could not be read."));
+  return cleanAnswer(*content);
+}
+
 bool Explainer::isAvailable(const Server &server) {
   return firstModel(server).has_value();
 }
@@ -150,24 +175,7 @@ Explainer::Result Explainer::explainNow(const ProblemReport &report, const Serve
   if (!result)
     return std::unexpected(modelError("The model didn't answer: " + result.error().description));
 
-  const auto document = parseJson(result->body);
-  if (result->status != 200) {
-    std::string said;
-    if (document)
-      said =
-          cleanDisplayText(requiredField<std::string>(*document, "error").value_or(""), errorLimit);
-    return std::unexpected(modelError(said.empty() ? "The model failed with status " +
-                                                         std::to_string(result->status) + "."
-                                                   : "The model failed: " + said));
-  }
-  std::optional<std::string> content;
-  if (document && document->is_object()) {
-    if (const auto message = document->find("message"); message != document->end())
-      content = requiredField<std::string>(*message, "content");
-  }
-  if (!content)
-    return std::unexpected(modelError("The model's answer could not be read."));
-  return cleanAnswer(*content);
+  return readAnswer(result->status, result->body);
 }
 
 void Explainer::explain(const ProblemReport &report, SerialQueue &worker, MainQueue &main,

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <expected>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -50,6 +51,11 @@ public:
   // Drops invisible and layout-breaking scalars (line feeds stay), trims, and keeps the first
   // 1200 user-perceived characters.
   static std::string cleanAnswer(std::string_view answer);
+
+  // The first installed model named in the server's list of models; absent when it names none.
+  static std::optional<std::string> firstModelIn(std::string_view listReply);
+  // The explanation in the model's reply (HTTP status and body), or the error it reported.
+  static Result readAnswer(long status, std::string_view reply);
 
   // Blocks until the model has answered: call it on a worker queue, never the main queue.
   // No model server answering, or none with a model installed, is `unavailable`, and then

@@ -52,6 +52,22 @@ TEST(ExplainerPrompt, LinesNamesAndTheOtherMacsName) {
                                               "Problem: " + std::string(200, 'p'));
 }
 
+TEST(ExplainerReplies, OddListsAndAnswersReadAsNothing) {
+  EXPECT_EQ(Explainer::firstModelIn(R"({"models":[{"name":"","model":"small:1b"}]})"), "small:1b");
+  for (const char *list : {R"({"models":[]})", R"({"models":["small"]})", R"([{"name":"a"}])",
+                           R"({"models":[{"name":7}]})", "{"})
+    EXPECT_EQ(Explainer::firstModelIn(list), std::nullopt) << list;
+
+  EXPECT_EQ(Explainer::readAnswer(200, R"({"message":{"content":" Asleep.\u0007 "}})"), "Asleep.");
+  const Explainer::Error unreadable =
+      Explainer::ModelError{"The model's answer could not be read."};
+  for (const char *reply : {R"({"message":"Asleep."})", R"({"message":{"content":1}})", "[]"})
+    EXPECT_EQ(Explainer::readAnswer(200, reply), std::unexpected(unreadable)) << reply;
+  EXPECT_EQ(Explainer::readAnswer(500, "<html>"),
+            std::unexpected(
+                Explainer::Error{Explainer::ModelError{"The model failed with status 500."}}));
+}
+
 TEST(ExplainerAnswer, KeepsLineFeedsAndCutsBetweenCharacters) {
   EXPECT_EQ(Explainer::cleanAnswer(" \n It is\u0000 asleep.\u202E\r\nWake it. \u2028\n "s),
             "It is asleep.\nWake it.");
