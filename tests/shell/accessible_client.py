@@ -87,6 +87,11 @@ def on_event(event):
     # children.
     source = event.source
     remember(source)
+    # A child added or removed comes with the event.
+    if event.type.startswith("object:children-changed") and isinstance(event.any_data,
+                                                                       pyatspi.Accessible):
+        remember(event.any_data)
+        read(event.any_data)
     if source is not None and read(source):
         for child in children(source):
             read(child)

@@ -100,9 +100,8 @@ xcb_window_t titled(xcb_connection_t *connection, xcb_window_t root, const std::
         connection,
         xcb_get_property(connection, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 64),
         nullptr);
-    if (property &&
-        std::string(static_cast<const char *>(xcb_get_property_value(property)),
-                    xcb_get_property_value_length(property)) == title)
+    if (property && std::string(static_cast<const char *>(xcb_get_property_value(property)),
+                                xcb_get_property_value_length(property)) == title)
       found = children[i];
     std::free(property);
   }
