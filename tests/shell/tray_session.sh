@@ -80,6 +80,14 @@ wait_until() {
   done
 }
 logged() { grep -q "$1" "$work/app.log" 2>/dev/null; }
+# Stops the application with SIGTERM; it must end cleanly.
+stop() {
+  kill -TERM "$app_pid"
+  wait "$app_pid"
+  status=$?
+  app_pid=
+  [ "$status" -eq 0 ] || { echo "FAILED: exit status $status"; cat "$work/app.log"; exit 1; }
+}
 more_than() { [ "$(count "$1")" -gt "$2" ]; }
 
 bus_pid= tray_pid= app_pid= atspi_pid= model_pid= client_pid=
@@ -113,7 +121,7 @@ if [ "$mode" = accessible ]; then
   # The model server the explanation asks, on this namespace's own loopback.
   /usr/bin/python3 "$(dirname "$client")/fake_model_server.py" >"$work/model.log" 2>&1 &
   model_pid=$!
-  wait_until "the model server never listened" grep -q listening "$work/model.log"
+  wait_until "the model server never listened" grep -qs listening "$work/model.log"
   # One of this machine's shares, on a port nothing listens on: its menu offers an explanation.
   share='{"exposedServices":[{"id":"6F1A2B3C-4D5E-4F60-8A7B-9C0D1E2F3A4B","name":"Ledger","port":5432}],"servicePreferences":{}}'
   mkdir -p "$work/config/corvane"
@@ -133,8 +141,8 @@ echo "started to tray icon: $(( ($(date +%s%N) - started) / 1000000 )) ms"
 
 # The tray host embeds the icon a little later, and a synthetic click may go unanswered on a
 # loaded display: click once the icon is there and again only when nothing answered for a long
-# while, so that a slow answer is not toggled back by the next click.
-# Clicks until the log holds the line more often than it did before.
+# while, so that a slow answer is not toggled back by the next click. Clicks until the log holds
+# the line more often than it did before.
 click_until() {
   message=$1 line=$2
   before=$(count "$line")
@@ -196,10 +204,7 @@ if [ "$mode" = accessible ]; then
     click_until "a click never hid the panel" "Panel hidden"
     step walk
   done
-  kill -TERM "$app_pid"
-  wait "$app_pid"; status=$?
-  app_pid=
-  [ "$status" -eq 0 ] || { echo "FAILED: exit status $status"; cat "$work/app.log"; exit 1; }
+  stop
   echo "PASSED"
   exit 0
 fi
@@ -220,10 +225,7 @@ grep -q "handed the arguments over" "$work/second.log" || { echo "FAILED: no han
 wait_until "the link did not show the panel" more_than 'Panel shown' "$shown"
 
 # Quitting on SIGTERM publishes that the application no longer runs.
-kill -TERM "$app_pid"
-wait "$app_pid"; status=$?
-app_pid=
-[ "$status" -eq 0 ] || { echo "FAILED: exit status $status"; cat "$work/app.log"; exit 1; }
+stop
 grep -q '"running": *false' "$work/config/corvane/Q3KT7WZ2RM.corvane.json" ||
   { echo "FAILED: running not false"; cat "$work/config/corvane/Q3KT7WZ2RM.corvane.json"; exit 1; }
 echo "PASSED"
