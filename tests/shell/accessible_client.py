@@ -3,9 +3,10 @@
 # and acts on it as a user of one would. It takes one command a line on stdin and answers each
 # with one line, "ok" or "failed <why>":
 #
-#   walk            reads every object's name, role, states, parent and children, of the tree
-#                   and of every object it met before (menus are not in the tree: it meets them
-#                   by their events), as a screen reader keeps and asks again what it met
+#   walk            reads every object's name, role, states, relations, parent and children, of
+#                   the tree and of every object it met before (menus are not in the tree: it
+#                   meets them by their events), as a screen reader keeps and asks again what it
+#                   met
 #   click <name>    a mouse click at the centre of the first showing object whose name starts
 #                   with <name> (waits for it to show)
 #   wait <name>     waits until such an object shows
@@ -58,6 +59,11 @@ def read(node):
     try:
         node.name, node.description, node.getRole(), node.getIndexInParent()
         node.getState().getStates()
+        for relation in node.getRelationSet():
+            for index in range(relation.getNTargets()):
+                target = relation.getTarget(index)
+                if target is not None:
+                    target.name
         parent = node.parent
         if parent is not None:
             parent.name

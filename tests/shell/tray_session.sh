@@ -92,7 +92,9 @@ more_than() { [ "$(count "$1")" -gt "$2" ]; }
 
 bus_pid= tray_pid= app_pid= atspi_pid= model_pid= client_pid=
 cleanup() {
-  for pid in $app_pid $client_pid $model_pid $atspi_pid $tray_pid $bus_pid; do kill "$pid" 2>/dev/null; done
+  for pid in $app_pid $client_pid $model_pid $atspi_pid $tray_pid $bus_pid; do
+    kill "$pid" 2>/dev/null
+  done
   wait 2>/dev/null
   rm -rf "$work"
 }
@@ -123,7 +125,8 @@ if [ "$mode" = accessible ]; then
   model_pid=$!
   wait_until "the model server never listened" grep -qs listening "$work/model.log"
   # One of this machine's shares, on a port nothing listens on: its menu offers an explanation.
-  share='{"exposedServices":[{"id":"6F1A2B3C-4D5E-4F60-8A7B-9C0D1E2F3A4B","name":"Ledger","port":5432}],"servicePreferences":{}}'
+  share='{"exposedServices":[{"id":"6F1A2B3C-4D5E-4F60-8A7B-9C0D1E2F3A4B","name":"Ledger",'
+  share=$share'"port":5432}],"servicePreferences":{}}'
   mkdir -p "$work/config/corvane"
   printf '{"corvane.preferences.v2":"%s","didOnboard":true}\n' \
     "$(printf '%s' "$share" | base64 -w0)" >"$work/config/corvane/standard.json"
