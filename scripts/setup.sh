@@ -14,7 +14,7 @@ test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev
   postgresql redis-server mariadb-server memcached rabbitmq-server nats-server nginx-light
   avahi-daemon avahi-utils dbus iproute2 procps stunnel4
-  xvfb xauth trayer imagemagick
+  xvfb xauth trayer imagemagick at-spi2-core python3-pyatspi
 )
 
 wanted=("${build_packages[@]}")

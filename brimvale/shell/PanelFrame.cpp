@@ -1,5 +1,6 @@
 #include "brimvale/shell/PanelFrame.h"
 
+#include <QAccessibleWidget>
 #include <QProxyStyle>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -26,6 +27,22 @@ public:
     return {content->sizeHint().width(), height};
   }
   QSize minimumSizeHint() const override { return {0, 0}; }
+};
+
+// The accessible face of the middle scroll view. Qt 6.4's own one for scroll views counts the
+// scroll bars among its children only while they show, and hands out a child by index without
+// checking it: a screen reader asking for a child by a count taken before a bar hid (the panel
+// closing, its content rebuilt, a transient bar fading) made it read past its list and crash.
+// Here the children are the view's child widgets, and an index out of range finds none.
+class ScrollViewAccessible : public QAccessibleWidget {
+public:
+  explicit ScrollViewAccessible(QWidget *view) : QAccessibleWidget(view, QAccessible::Client) {}
+
+  static QAccessibleInterface *make(const QString &, QObject *object) {
+    return dynamic_cast<MiddleScrollArea *>(object)
+               ? new ScrollViewAccessible(static_cast<QWidget *>(object))
+               : nullptr;
+  }
 };
 
 // Scroll bars drawn over the content instead of beside it: the panels lay their content out
@@ -77,6 +94,9 @@ PanelFrame::PanelFrame(qreal maxHeight, bool scrolls, qreal spacing, qreal paddi
   stack->setSpacing(static_cast<int>(std::lround(spacing)));
   stack->addWidget(header);
   if (scrolls && isFinite(maxHeight)) {
+    // Once for the process: asked before Qt's own, it answers only for these views.
+    [[maybe_unused]] static const bool accessible =
+        (QAccessible::installFactory(&ScrollViewAccessible::make), true);
     scrollArea_ = new MiddleScrollArea(this);
     scrollArea_->setObjectName(QStringLiteral("panelFrameScroll"));
     scrollArea_->setFrameShape(QFrame::NoFrame);

@@ -1,5 +1,6 @@
 #include "brimvale/shell/PanelFrame.h"
 
+#include <QAccessible>
 #include <QLabel>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -77,6 +78,22 @@ TEST(PanelFrameTest, WithoutScrollingTheLimitStillBoundsTheWhole) {
   EXPECT_EQ(frame.scrollArea(), nullptr);
   EXPECT_LE(frame.height(), 300);
   EXPECT_FALSE(PanelFrame::isFinite(std::numeric_limits<qreal>::quiet_NaN()));
+}
+
+// A screen reader asks for a child by a count it took earlier; the count changes as the scroll
+// bar shows and hides. An index past the children finds none instead of reading past them.
+TEST(PanelFrameTest, TheScrollViewGivesNoAccessibleChildPastItsCount) {
+  PanelFrame frame(200, true, 10, 10, block(40, "header"), list(20), block(40, "footer"));
+  show(frame);
+  QAccessibleInterface *view =
+      QAccessible::queryAccessibleInterface(frame.findChild<QScrollArea *>("panelFrameScroll"));
+  ASSERT_NE(view, nullptr);
+  const int count = view->childCount();
+  ASSERT_GT(count, 0);
+  for (int index = 0; index < count; ++index)
+    EXPECT_NE(view->child(index), nullptr);
+  for (int index = count; index < count + 4; ++index)
+    EXPECT_EQ(view->child(index), nullptr);
 }
 
 } // namespace

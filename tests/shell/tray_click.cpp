@@ -3,7 +3,9 @@
 // its centre. Exits 0 when it clicked, 1 when no such window is there, 2 without a display.
 // With --describe it clicks nothing and prints the window it would click and the events its
 // clients take. With --tray-ready it clicks nothing and exits 0 once a tray host owns the first
-// screen's system tray selection, 1 while none does.
+// screen's system tray selection, 1 while none does. With --close <title> it asks the top-level
+// window of that title to close, as a window manager's close button does (WM_DELETE_WINDOW);
+// exits 1 when no such window is there.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,20 +79,65 @@ void send(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root, 
                  reinterpret_cast<const char *>(&event));
 }
 
+xcb_atom_t atom(xcb_connection_t *connection, const char *name) {
+  auto reply = xcb_intern_atom_reply(
+      connection, xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(name)), name),
+      nullptr);
+  const xcb_atom_t found = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+  std::free(reply);
+  return found;
+}
+
+// The top-level window (a child of the root: no window manager reparents) of that title.
+xcb_window_t titled(xcb_connection_t *connection, xcb_window_t root, const std::string &title) {
+  auto tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
+  if (!tree)
+    return 0;
+  xcb_window_t found = 0;
+  const xcb_window_t *children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+    auto property = xcb_get_property_reply(
+        connection,
+        xcb_get_property(connection, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 64),
+        nullptr);
+    if (property && std::string(static_cast<const char *>(xcb_get_property_value(property)),
+                                xcb_get_property_value_length(property)) == title)
+      found = children[i];
+    std::free(property);
+  }
+  std::free(tree);
+  return found;
+}
+
+int close(xcb_connection_t *connection, xcb_window_t root, const std::string &title) {
+  const xcb_window_t window = titled(connection, root, title);
+  if (!window)
+    return 1;
+  xcb_client_message_event_t event;
+  std::memset(&event, 0, sizeof event);
+  event.response_type = XCB_CLIENT_MESSAGE;
+  event.format = 32;
+  event.window = window;
+  event.type = atom(connection, "WM_PROTOCOLS");
+  event.data.data32[0] = atom(connection, "WM_DELETE_WINDOW");
+  event.data.data32[1] = XCB_CURRENT_TIME;
+  xcb_send_event(connection, 0, window, XCB_EVENT_MASK_NO_EVENT,
+                 reinterpret_cast<const char *>(&event));
+  xcb_flush(connection);
+  return 0;
+}
+
 } // namespace
 
 // Whether a tray host has taken the system tray selection of screen 0.
 bool trayOwned(xcb_connection_t *connection) {
-  const char name[] = "_NET_SYSTEM_TRAY_S0";
-  auto atom = xcb_intern_atom_reply(connection,
-                                    xcb_intern_atom(connection, 0, sizeof name - 1, name), nullptr);
-  if (!atom)
+  const xcb_atom_t selection = atom(connection, "_NET_SYSTEM_TRAY_S0");
+  if (selection == XCB_ATOM_NONE)
     return false;
   auto owner = xcb_get_selection_owner_reply(
-      connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+      connection, xcb_get_selection_owner(connection, selection), nullptr);
   const bool owned = owner && owner->owner != XCB_NONE;
   std::free(owner);
-  std::free(atom);
   return owned;
 }
 
@@ -104,6 +151,11 @@ int main(int argc, char **argv) {
     return owned ? 0 : 1;
   }
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  if (argc > 2 && std::strcmp(argv[1], "--close") == 0) {
+    const int status = close(connection, root, argv[2]);
+    xcb_disconnect(connection);
+    return status;
+  }
   const xcb_window_t icon = find(connection, root);
   if (!icon) {
     xcb_disconnect(connection);

@@ -2,18 +2,39 @@
 # The application on a desktop: under Xvfb with a private session bus and an X11 tray host
 # (trayer), it starts, its tray icon registers, a click on the icon shows the panel (the manager
 # is told it is visible) and a second click hides it. Screenshots go to <screens>/.
-# usage: tray_session.sh <corvane> <tray_click> <screens>   (exit 77: skipped)
+# With "accessible <client>" the accessibility bridge is on and <client> (accessible_client.py)
+# reads the window tree between the steps of a user's path through the panel, a share's menu
+# and the explanation window, <rounds> times; the application must live through it. That session
+# runs in a network namespace of its own, with a fake model server on its loopback.
+# usage: tray_session.sh <corvane> <tray_click> <screens> [accessible <client> <rounds>]
+#        (exit 77: skipped)
 set -u
 app=$1
 click=$2
 screens=$3
+mode=${4:-}
+client=${5:-}
+rounds=${6:-3}
 
-for tool in xvfb-run trayer dbus-daemon; do
-  if ! command -v "$tool" >/dev/null 2>&1; then
-    echo "skipped: $tool is not installed"
-    exit 77
+needs() {
+  for tool in "$@"; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+      echo "skipped: $tool is not installed"
+      exit 77
+    fi
+  done
+}
+needs xvfb-run trayer dbus-daemon
+atspi_launcher=/usr/libexec/at-spi-bus-launcher
+if [ "$mode" = accessible ]; then
+  needs unshare ip /usr/bin/python3 "$atspi_launcher"
+  /usr/bin/python3 -c "import pyatspi" 2>/dev/null || { echo "skipped: no pyatspi"; exit 77; }
+  if [ -z "${TRAY_SESSION_NETNS:-}" ]; then
+    export TRAY_SESSION_NETNS=1
+    unshare -rn true 2>/dev/null || { echo "skipped: no network namespace"; exit 77; }
+    exec unshare -rn sh -c 'ip link set lo up && exec sh "$0" "$@"' "$0" "$@"
   fi
-done
+fi
 
 if [ -z "${TRAY_SESSION_INNER:-}" ]; then
   export TRAY_SESSION_INNER=1
@@ -36,6 +57,8 @@ count() { grep -c "$1" "$work/app.log" 2>/dev/null || true; }
 fail() {
   echo "FAILED: $1"
   cat "$work/app.log" 2>/dev/null
+  [ -n "$app_pid" ] && ! kill -0 "$app_pid" 2>/dev/null && echo "the application had ended"
+  [ -s "$work/client.log" ] && { echo "accessibility client:"; tail -20 "$work/client.log"; }
   # What the display held: the application's windows and a picture of the screen.
   command -v xwininfo >/dev/null && xwininfo -root -tree | grep -i -e corvane -e trayer
   "$click" --describe
@@ -57,11 +80,21 @@ wait_until() {
   done
 }
 logged() { grep -q "$1" "$work/app.log" 2>/dev/null; }
+# Stops the application with SIGTERM; it must end cleanly.
+stop() {
+  kill -TERM "$app_pid"
+  wait "$app_pid"
+  status=$?
+  app_pid=
+  [ "$status" -eq 0 ] || { echo "FAILED: exit status $status"; cat "$work/app.log"; exit 1; }
+}
 more_than() { [ "$(count "$1")" -gt "$2" ]; }
 
-bus_pid= tray_pid= app_pid=
+bus_pid= tray_pid= app_pid= atspi_pid= model_pid= client_pid=
 cleanup() {
-  for pid in $app_pid $tray_pid $bus_pid; do kill "$pid" 2>/dev/null; done
+  for pid in $app_pid $client_pid $model_pid $atspi_pid $tray_pid $bus_pid; do
+    kill "$pid" 2>/dev/null
+  done
   wait 2>/dev/null
   rm -rf "$work"
 }
@@ -80,6 +113,25 @@ tray_pid=$!
 # The application looks for a tray host once, at its start: the host must be there first.
 wait_until "the tray host never took the system tray" "$click" --tray-ready
 
+if [ "$mode" = accessible ]; then
+  # The accessibility bus, and the bridge on as a screen reader's user has it.
+  "$atspi_launcher" --launch-immediately >"$work/atspi.log" 2>&1 &
+  atspi_pid=$!
+  wait_until "the accessibility bus never started" dbus-send --session --print-reply \
+    --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress
+  export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+  # The model server the explanation asks, on this namespace's own loopback.
+  /usr/bin/python3 "$(dirname "$client")/fake_model_server.py" >"$work/model.log" 2>&1 &
+  model_pid=$!
+  wait_until "the model server never listened" grep -qs listening "$work/model.log"
+  # One of this machine's shares, on a port nothing listens on: its menu offers an explanation.
+  share='{"exposedServices":[{"id":"6F1A2B3C-4D5E-4F60-8A7B-9C0D1E2F3A4B","name":"Ledger",'
+  share=$share'"port":5432}],"servicePreferences":{}}'
+  mkdir -p "$work/config/corvane"
+  printf '{"corvane.preferences.v2":"%s","didOnboard":true}\n' \
+    "$(printf '%s' "$share" | base64 -w0)" >"$work/config/corvane/standard.json"
+fi
+
 started=$(date +%s%N)
 "$app" >"$work/app.log" 2>&1 &
 app_pid=$!
@@ -92,20 +144,74 @@ echo "started to tray icon: $(( ($(date +%s%N) - started) / 1000000 )) ms"
 
 # The tray host embeds the icon a little later, and a synthetic click may go unanswered on a
 # loaded display: click once the icon is there and again only when nothing answered for a long
-# while, so that a slow answer is not toggled back by the next click.
+# while, so that a slow answer is not toggled back by the next click. Clicks until the log holds
+# the line more often than it did before.
 click_until() {
   message=$1 line=$2
+  before=$(count "$line")
   deadline=$(( $(now) + bound ))
-  until logged "$line"; do
+  until more_than "$line" "$before"; do
     [ "$(now)" -lt "$deadline" ] || fail "$message"
     if "$click" >/dev/null 2>&1; then
       answer=$(( $(now) + 20 ))
-      while ! logged "$line" && [ "$(now)" -lt "$answer" ]; do sleep 0.1; done
+      while ! more_than "$line" "$before" && [ "$(now)" -lt "$answer" ]; do sleep 0.1; done
     else
       sleep 0.2
     fi
   done
 }
+if [ "$mode" = accessible ]; then
+  alive() { kill -0 "$app_pid" 2>/dev/null || fail "the application ended: $1"; }
+  # The client lives through the whole path, as a screen reader does, and keeps what it met.
+  mkfifo "$work/to_client" "$work/from_client"
+  /usr/bin/python3 "$client" <"$work/to_client" >"$work/from_client" 2>"$work/client.log" &
+  client_pid=$!
+  exec 3>"$work/to_client" 4<"$work/from_client"
+  ask() {
+    echo "$*" >&3
+    read -r answer <&4 || fail "the accessibility client ended at: $*"
+    echo "$* -> $answer" >>"$work/client.log"
+    case $answer in ok*) ;; *) fail "$*: $answer" ;; esac
+  }
+  # After each step the client reads the whole tree again, as a screen reader does on changes.
+  step() {
+    ask "$@"
+    alive "$*"
+    ask walk
+    alive "reading after: $*"
+  }
+  round=0
+  while [ "$round" -lt "$rounds" ]; do
+    round=$((round + 1))
+    echo "round $round"
+    for time in 1 2 3; do
+      click_until "a click never showed the panel" "Panel shown"
+      step walk
+      sleep 1
+      click_until "a click never hid the panel" "Panel hidden"
+      step walk
+      sleep 1
+    done
+    click_until "a click never showed the panel" "Panel shown"
+    step click "Edit"
+    step click "Ledger, port 5432"
+    step click "Explain this problem"
+    step wait "Nothing listens there"
+    # Closed as from the window manager's close button.
+    wait_until "the explanation window never showed" "$click" --close "Explain a Problem"
+    step gone "Nothing listens there"
+    sleep 1
+    click_until "a click never showed the panel again" "Panel shown"
+    step click "Done"
+    sleep 1
+    click_until "a click never hid the panel" "Panel hidden"
+    step walk
+  done
+  stop
+  echo "PASSED"
+  exit 0
+fi
+
 click_until "a click on the tray icon never showed the panel" "Panel shown"
 command -v import >/dev/null && import -window root "$screens/tray-panel-open.png"
 
@@ -122,10 +228,7 @@ grep -q "handed the arguments over" "$work/second.log" || { echo "FAILED: no han
 wait_until "the link did not show the panel" more_than 'Panel shown' "$shown"
 
 # Quitting on SIGTERM publishes that the application no longer runs.
-kill -TERM "$app_pid"
-wait "$app_pid"; status=$?
-app_pid=
-[ "$status" -eq 0 ] || { echo "FAILED: exit status $status"; cat "$work/app.log"; exit 1; }
+stop
 grep -q '"running": *false' "$work/config/corvane/Q3KT7WZ2RM.corvane.json" ||
   { echo "FAILED: running not false"; cat "$work/config/corvane/Q3KT7WZ2RM.corvane.json"; exit 1; }
 echo "PASSED"
