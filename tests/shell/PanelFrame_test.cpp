@@ -79,5 +79,31 @@ TEST(PanelFrameTest, WithoutScrollingTheLimitStillBoundsTheWhole) {
   EXPECT_FALSE(PanelFrame::isFinite(std::numeric_limits<qreal>::quiet_NaN()));
 }
 
+TEST(PanelFrameTest, TheScrollBarShowsBesideTheContentNeverOverIt) {
+  PanelFrame frame(400, true, 14, 20, block(40, "header"), list(20), block(44, "footer"));
+  show(frame);
+  QScrollBar *bar = frame.scrollArea()->verticalScrollBar();
+  ASSERT_TRUE(bar->isVisible());
+  const QRect barArea(bar->mapTo(&frame, QPoint()), bar->size());
+  auto *row = frame.findChild<QWidget *>("row");
+  const QRect rowArea(row->mapTo(&frame, QPoint()), row->size());
+  EXPECT_EQ(rowArea.width(), 340);
+  EXPECT_LE(rowArea.right(), barArea.left());
+  EXPECT_LE(barArea.right(), PanelFrame::panelWidth - 1);
+}
+
+TEST(PanelFrameTest, WrappedTextCountsAtTheFramesWidth) {
+  auto *text = new QLabel(QString("A sentence long enough to wrap over several lines. ").repeated(6));
+  text->setWordWrap(true);
+  auto *middle = new QWidget;
+  auto *layout = new QVBoxLayout(middle);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(text);
+  PanelFrame frame(1400, true, 14, 20, block(40, "header"), middle, block(44, "footer"));
+  show(frame);
+  EXPECT_EQ(frame.height(), 20 + 40 + 14 + text->heightForWidth(340) + 14 + 44 + 20);
+  EXPECT_EQ(frame.scrollArea()->verticalScrollBar()->maximum(), 0);
+}
+
 } // namespace
 } // namespace corvane

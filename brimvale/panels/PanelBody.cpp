@@ -1,0 +1,79 @@
+#include "brimvale/panels/PanelBody.h"
+
+#include "brimvale/shell/PanelFrame.h"
+
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace corvane {
+
+namespace {
+
+QWidget *host() {
+  auto *made = new QWidget;
+  auto *layout = new QVBoxLayout(made);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  return made;
+}
+
+} // namespace
+
+PanelBody::PanelBody(QWidget &panel, qreal spacing, qreal padding, QString frameName)
+    : panel_(panel), spacing_(spacing), padding_(padding), frameName_(std::move(frameName)) {}
+
+void PanelBody::frame(qreal maxHeight, bool scrolls) {
+  if (frame_ && frame_->scrolls() == (scrolls && PanelFrame::isFinite(maxHeight)))
+    return;
+  for (auto &each : hosts_)
+    each = host();
+  auto *fresh = new PanelFrame(maxHeight, scrolls, spacing_, padding_, hosts_[header],
+                               hosts_[middle], hosts_[footer]);
+  fresh->setObjectName(frameName_);
+  frame_ = PanelFrame::swap(panel_, frame_, fresh);
+  invalidate();
+}
+
+void PanelBody::invalidate() {
+  built_ = {};
+}
+
+bool PanelBody::put(Part part, const QString &signature,
+                    const std::function<QWidget *()> &build) {
+  if (built_[part] && signatures_[part] == signature)
+    return false;
+  QScrollBar *bar = frame_->scrollArea() ? frame_->scrollArea()->verticalScrollBar() : nullptr;
+  const int kept = bar ? bar->value() : 0;
+  QWidget *fresh = build();
+  if (shown_[part]) {
+    // Deleted later: a rebuild may run inside one of the old part's own handlers.
+    shown_[part]->hide();
+    hosts_[part]->layout()->removeWidget(shown_[part]);
+    shown_[part]->deleteLater();
+  }
+  hosts_[part]->layout()->addWidget(fresh);
+  shown_[part] = fresh;
+  signatures_[part] = signature;
+  built_[part] = true;
+  if (bar && part == middle) {
+    // The new content's height is known once laid out; the view stays where the user left it.
+    frame_->scrollArea()->widget()->layout()->activate();
+    bar->setValue(kept);
+    QTimer::singleShot(0, bar, [bar = QPointer(bar), kept] {
+      if (bar)
+        bar->setValue(kept);
+    });
+  }
+  return true;
+}
+
+void PanelBody::scrollIntoView(QWidget *widget) {
+  QTimer::singleShot(0, &panel_, [frame = QPointer(frame_), widget = QPointer(widget)] {
+    if (frame && widget)
+      frame->scrollIntoView(widget);
+  });
+}
+
+} // namespace corvane
