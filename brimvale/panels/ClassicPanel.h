@@ -77,6 +77,10 @@ public:
   CopyFeedback &feedback() { return feedback_; }
   void rebuild();
   PanelFrame *frame() const { return body_.current(); }
+  // The frame's height: as tall as the content, up to the limit.
+  QSize sizeHint() const override { return body_.sizeHint(); }
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override { return body_.heightForWidth(width); }
 
 protected:
   void changeEvent(QEvent *event) override;

@@ -59,6 +59,10 @@ public:
   // Brings the content up to the manager's state now.
   void rebuild();
   PanelFrame *frame() const { return body_.current(); }
+  // The frame's height: as tall as the content, up to the limit.
+  QSize sizeHint() const override { return body_.sizeHint(); }
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override { return body_.heightForWidth(width); }
 
 protected:
   void changeEvent(QEvent *event) override;

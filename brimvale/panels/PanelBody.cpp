@@ -57,6 +57,8 @@ bool PanelBody::put(Part part, const QString &signature,
   shown_[part] = fresh;
   signatures_[part] = signature;
   built_[part] = true;
+  // The panel's layout keeps the frame's last size until told.
+  PanelFrame::grew(*frame_);
   if (bar && part == middle) {
     // The new content's height is known once laid out; the view stays where the user left it.
     frame_->scrollArea()->widget()->layout()->activate();
@@ -67,6 +69,14 @@ bool PanelBody::put(Part part, const QString &signature,
     });
   }
   return true;
+}
+
+QSize PanelBody::sizeHint() const {
+  return frame_ ? frame_->sizeHint() : QSize(PanelFrame::panelWidth, 0);
+}
+
+int PanelBody::heightForWidth(int width) const {
+  return frame_ ? frame_->heightForWidth(width) : 0;
 }
 
 void PanelBody::scrollIntoView(QWidget *widget) {

@@ -30,6 +30,9 @@ public:
   // Scrolls the middle to `widget` once the layout has settled.
   void scrollIntoView(QWidget *widget);
   PanelFrame *current() const { return frame_; }
+  // The frame's, for the panel's own: the panel's layout would answer from what it kept.
+  QSize sizeHint() const;
+  int heightForWidth(int width) const;
 
 private:
   QWidget &panel_;

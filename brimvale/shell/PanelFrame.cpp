@@ -15,7 +15,8 @@ namespace corvane {
 namespace {
 
 int heightAt(const QWidget *widget, int width) {
-  if (widget->isHidden())
+  // Not yet shown counts; hidden on purpose does not.
+  if (widget->isHidden() && widget->testAttribute(Qt::WA_WState_ExplicitShowHide))
     return 0;
   return widget->hasHeightForWidth() ? widget->heightForWidth(width) : widget->sizeHint().height();
 }
@@ -47,8 +48,9 @@ protected:
   }
 };
 
-// The middle inside the scroll view: keeps the frame's right inset for the content, less the
-// bar's width while the bar shows, so the content keeps its width and the bar stands beside it.
+// The middle inside the scroll view: keeps the frame's right inset for the content, less what
+// the scroll bar's column already takes of it where the style gives the bar a column of its
+// own, so the content keeps its width and the bar stands in the inset, beside the content.
 class MiddleHolder : public QWidget {
 public:
   MiddleHolder(QWidget *middle, int inset) : inset_(inset) {
@@ -57,32 +59,44 @@ public:
     layout->addWidget(middle);
   }
 
-  void barShown(bool shown) {
-    layout()->setContentsMargins(0, 0, std::max(0, inset_ - (shown ? bar() : 0)), 0);
+  void fit(const QWidget &frame, const QWidget &viewport) {
+    const int taken = frame.width() - viewport.mapTo(&frame, QPoint(viewport.width(), 0)).x();
+    const int right = std::clamp(inset_ - taken, 0, inset_);
+    if (layout()->contentsMargins().right() != right)
+      layout()->setContentsMargins(0, 0, right, 0);
   }
-  static int bar() { return PanelFrame::scrollBarWidth; }
 
 private:
   int inset_;
 };
 
-class BarWatch : public QObject {
+// Follows the bar's showing and the scrolled content's changes of size: the scroll view is a
+// layout of its own, so the frame learns of a taller or shorter middle only from here.
+class MiddleWatch : public QObject {
 public:
-  BarWatch(QScrollBar *bar, MiddleHolder *holder) : QObject(bar), holder_(holder) {
-    bar->installEventFilter(this);
+  MiddleWatch(QScrollArea *area, MiddleHolder *holder, QWidget *frame)
+      : QObject(area), area_(area), holder_(holder), frame_(frame) {
+    area->verticalScrollBar()->installEventFilter(this);
+    area->viewport()->installEventFilter(this);
+    holder->installEventFilter(this);
   }
 
 protected:
-  bool eventFilter(QObject *, QEvent *event) override {
-    if (event->type() == QEvent::Show)
-      holder_->barShown(true);
-    else if (event->type() == QEvent::Hide)
-      holder_->barShown(false);
+  bool eventFilter(QObject *watched, QEvent *event) override {
+    if (watched == holder_) {
+      if (event->type() == QEvent::LayoutRequest)
+        PanelFrame::grew(*frame_);
+    } else if (event->type() == QEvent::Show || event->type() == QEvent::Hide ||
+               event->type() == QEvent::Resize) {
+      holder_->fit(*frame_, *area_->viewport());
+    }
     return false;
   }
 
 private:
+  QScrollArea *area_;
   MiddleHolder *holder_;
+  QWidget *frame_;
 };
 
 // Lays a part out with the frame's inset on its right as well.
@@ -121,6 +135,14 @@ QWidget *PanelFrame::replace(QWidget *old, QWidget *fresh) {
   return fresh;
 }
 
+void PanelFrame::grew(QWidget &frame) {
+  frame.updateGeometry();
+  // A frame not shown yet does not pass its change on; its host's layout would keep the
+  // height it had.
+  if (QWidget *host = frame.parentWidget(); host && host->layout())
+    host->layout()->invalidate();
+}
+
 bool PanelFrame::isFinite(qreal height) {
   return std::isfinite(height);
 }
@@ -149,7 +171,7 @@ PanelFrame::PanelFrame(qreal maxHeight, bool scrolls, qreal spacing, qreal paddi
     scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scrollArea_->setBackgroundRole(QPalette::Window);
     scrollArea_->setMinimumHeight(0);
-    new BarWatch(bar, holder);
+    new MiddleWatch(scrollArea_, holder, this);
     scrollArea_->setWidget(holder);
     middle_ = holder;
     stack->addWidget(scrollArea_, 1);

@@ -27,6 +27,8 @@ public:
              QWidget *middle, QWidget *footer, QWidget *parent = nullptr);
 
   static bool isFinite(qreal height);
+  // Tells the frame's host that the frame's height may have changed.
+  static void grew(QWidget &frame);
   // Puts `fresh` in place of `old` (none at first) as the last item of `host`'s layout and
   // returns it. `old` is deleted later: a rebuild may run inside one of its own handlers.
   static PanelFrame *swap(QWidget &host, PanelFrame *old, PanelFrame *fresh);

@@ -32,6 +32,10 @@ QWidget *list(int rows) {
   return widget;
 }
 
+QRect inFrame(QWidget *widget, PanelFrame &frame) {
+  return {widget->mapTo(&frame, QPoint()), widget->size()};
+}
+
 void show(PanelFrame &frame) {
   frame.setFixedWidth(PanelFrame::panelWidth);
   frame.adjustSize();
@@ -45,7 +49,7 @@ TEST(PanelFrameTest, IsAsTallAsItsContentWithoutALimit) {
   show(frame);
   EXPECT_EQ(frame.scrollArea(), nullptr);
   EXPECT_EQ(frame.height(), 20 + 40 + 14 + 600 + 14 + 44 + 20);
-  EXPECT_EQ(frame.findChild<QWidget *>("header")->geometry(), QRect(20, 20, 340, 40));
+  EXPECT_EQ(inFrame(frame.findChild<QWidget *>("header"), frame), QRect(20, 20, 340, 40));
 }
 
 TEST(PanelFrameTest, ScrollsOnlyTheMiddleUnderTheLimit) {
@@ -55,13 +59,13 @@ TEST(PanelFrameTest, ScrollsOnlyTheMiddleUnderTheLimit) {
   EXPECT_EQ(frame.height(), 400);
   auto *header = frame.findChild<QWidget *>("header");
   auto *footer = frame.findChild<QWidget *>("footer");
-  EXPECT_EQ(header->geometry().top(), 20);
-  EXPECT_EQ(footer->geometry().bottom(), 400 - 20 - 1);
+  EXPECT_EQ(inFrame(header, frame).top(), 20);
+  EXPECT_EQ(inFrame(footer, frame).bottom(), 400 - 20 - 1);
   QScrollBar *bar = frame.scrollArea()->verticalScrollBar();
   EXPECT_GT(bar->maximum(), 0);
   bar->setValue(bar->maximum());
-  EXPECT_EQ(header->geometry().top(), 20);
-  EXPECT_EQ(footer->geometry().bottom(), 400 - 20 - 1);
+  EXPECT_EQ(inFrame(header, frame).top(), 20);
+  EXPECT_EQ(inFrame(footer, frame).bottom(), 400 - 20 - 1);
 }
 
 TEST(PanelFrameTest, AShortMiddleUnderALimitTakesItsOwnHeightAndDoesNotScroll) {
