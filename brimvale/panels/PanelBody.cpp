@@ -33,6 +33,17 @@ void PanelBody::frame(qreal maxHeight, bool scrolls) {
                                hosts_[middle], hosts_[footer]);
   fresh->setObjectName(frameName_);
   frame_ = PanelFrame::swap(panel_, frame_, fresh);
+  kept_.reset();
+  reveal_ = nullptr;
+  if (QScrollArea *area = frame_->scrollArea()) {
+    QScrollBar *bar = area->verticalScrollBar();
+    QObject::connect(bar, &QScrollBar::rangeChanged, bar, [this] { settle(); });
+    // The user's own scrolling wins over any place remembered for them.
+    QObject::connect(bar, &QScrollBar::actionTriggered, bar, [this] {
+      kept_.reset();
+      reveal_ = nullptr;
+    });
+  }
   invalidate();
 }
 
@@ -60,13 +71,9 @@ bool PanelBody::put(Part part, const QString &signature,
   // The panel's layout keeps the frame's last size until told.
   PanelFrame::grew(*frame_);
   if (bar && part == middle) {
-    // The new content's height is known once laid out; the view stays where the user left it.
-    frame_->scrollArea()->widget()->layout()->activate();
-    bar->setValue(kept);
-    QTimer::singleShot(0, bar, [bar = QPointer(bar), kept] {
-      if (bar)
-        bar->setValue(kept);
-    });
+    kept_ = kept;
+    settle();
+    QTimer::singleShot(0, bar, [this] { settle(); });
   }
   return true;
 }
@@ -80,10 +87,20 @@ int PanelBody::heightForWidth(int width) const {
 }
 
 void PanelBody::scrollIntoView(QWidget *widget) {
-  QTimer::singleShot(0, &panel_, [frame = QPointer(frame_), widget = QPointer(widget)] {
-    if (frame && widget)
-      frame->scrollIntoView(widget);
-  });
+  if (!frame_ || !frame_->scrollArea())
+    return;
+  reveal_ = widget;
+  QTimer::singleShot(0, frame_->scrollArea(), [this] { settle(); });
+}
+
+void PanelBody::settle() {
+  QScrollArea *area = frame_ ? frame_->scrollArea() : nullptr;
+  if (!area)
+    return;
+  if (reveal_)
+    frame_->scrollIntoView(reveal_);
+  else if (kept_)
+    area->verticalScrollBar()->setValue(*kept_);
 }
 
 } // namespace corvane

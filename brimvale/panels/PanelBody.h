@@ -5,6 +5,7 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <optional>
 
 namespace corvane {
 
@@ -35,6 +36,10 @@ public:
   int heightForWidth(int width) const;
 
 private:
+  // Puts the middle where it should stand once its new height is known: at what was just
+  // added, else where the user left it.
+  void settle();
+
   QWidget &panel_;
   qreal spacing_;
   qreal padding_;
@@ -44,6 +49,8 @@ private:
   std::array<QPointer<QWidget>, 3> shown_{};
   std::array<QString, 3> signatures_{};
   std::array<bool, 3> built_{};
+  std::optional<int> kept_;
+  QPointer<QWidget> reveal_;
 };
 
 } // namespace corvane

@@ -84,11 +84,14 @@ QSize LinesLabel::sizeHint() const {
 }
 
 QSize LinesLabel::minimumSizeHint() const {
-  return {0, heightForWidth(std::max(width(), 1))};
+  return {0, QFontMetricsF(font()).height() > 0 ? static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing())) : 0};
 }
 
 void LinesLabel::resizeEvent(QResizeEvent *event) {
   QLabel::resizeEvent(event);
+  // A row of several items learns the lines' height at the width it gave only from here.
+  if (const int needed = heightForWidth(width()); minimumHeight() != needed)
+    setMinimumHeight(needed);
   const QStringList lines = shownLines(width());
   const bool cut = !lines.isEmpty() && lines.last().endsWith(QChar(0x2026)) &&
                    !text().simplified().endsWith(QChar(0x2026));

@@ -61,6 +61,8 @@ QColor faded(QColor color, qreal opacity);
 // line in "…" and the whole text becomes the tool tip. Asks for the height its lines take at
 // the width it is given.
 class LinesLabel : public QLabel {
+  Q_OBJECT
+
 public:
   LinesLabel(const QString &text, int maxLines, QWidget *parent = nullptr);
 
