@@ -162,7 +162,8 @@ QColor ClassicIncomingRow::dotColor(const IncomingService &row) {
 }
 
 QString ClassicIncomingRow::look() const {
-  return QStringList{QString::fromStdString(row_.name), dotColor(row_).name(QColor::HexArgb),
+  return QStringList{QString::fromStdString(row_.name),
+                     dotColor(row_).name(QColor::HexArgb),
                      QString::fromStdString(incomingProblemText(row_).value_or("")),
                      QString::fromStdString(row_.hints ? row_.hints->note.value_or("") : ""),
                      QString::fromStdString(reachabilityText(row_)),
@@ -303,9 +304,9 @@ void ClassicPanel::rebuild() {
   auto &manager = *context_.manager;
   body_.frame(maxHeight_, !sharing_);
   body_.put(PanelBody::header,
-            panelparts::signature({primary().name(), QString::fromStdString(pairedSummaryText(
-                                                         manager.pairedPeers.get(),
-                                                         context_.onlinePairedIDs()))}),
+            panelparts::signature(
+                {primary().name(), QString::fromStdString(pairedSummaryText(
+                                       manager.pairedPeers.get(), context_.onlinePairedIDs()))}),
             [this] { return header(); });
   if (!body_.put(PanelBody::middle, middleSignature(), [this] { return middle(); }))
     refreshRows();

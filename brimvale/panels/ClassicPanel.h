@@ -9,8 +9,8 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QPointer>
-#include <map>
 #include <QWidget>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -59,7 +59,8 @@ private:
 // their switches and menus, the pause banner, the inline share editor, and a footer with
 // "Pair a Mac…", "Settings…", "Quit", the update offer, the tip and the notice. Uses the
 // desktop's own colours and fonts. Follows the manager's published state: rows update in
-// place, and a part is built again only when what it lists changes. Main thread only; the context's manager, opener and update checker must outlive it.
+// place, and a part is built again only when what it lists changes. Main thread only; the context's
+// manager, opener and update checker must outlive it.
 class ClassicPanel : public QWidget {
   Q_OBJECT
 

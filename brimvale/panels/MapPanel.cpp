@@ -259,17 +259,19 @@ void MapPanel::rebuild() {
 }
 
 QString MapPanel::headerSignature() const {
-  return panelparts::signature({color(Theme::text).name(),
-                    QString::number(context_.onlinePairedIDs().empty()),
-                    QString::fromStdString(panelSubtitleText(context_.manager->pairedPeers.get(),
-                                                             context_.onlinePairedIDs(),
-                                                             context_.manager->networkName.get()))});
+  return panelparts::signature(
+      {color(Theme::text).name(), QString::number(context_.onlinePairedIDs().empty()),
+       QString::fromStdString(panelSubtitleText(context_.manager->pairedPeers.get(),
+                                                context_.onlinePairedIDs(),
+                                                context_.manager->networkName.get()))});
 }
 
 QString MapPanel::middleSignature() const {
   auto &manager = *context_.manager;
-  QStringList parts{color(Theme::text).name(), QString::number(sharing_),
-                    QString::number(editingShares_), QString::number(showingHelp_),
+  QStringList parts{color(Theme::text).name(),
+                    QString::number(sharing_),
+                    QString::number(editingShares_),
+                    QString::number(showingHelp_),
                     QString::number(context_.onlinePairedIDs().empty()),
                     QString::number(manager.pairedPeers->size())};
   const auto shown = shownMacs();

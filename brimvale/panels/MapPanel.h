@@ -8,8 +8,8 @@
 
 #include <QLabel>
 #include <QPointer>
-#include <map>
 #include <QWidget>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -27,8 +27,8 @@ class StateWatch;
 // nearby); this Mac's shares as chips; and a footer with the notice, the update offer or the
 // shortcut hint, then Settings and Quit. Follows the manager's published state: rows and chips
 // update in place, and a part is built again only when what it lists changes, keeping the
-// scroll position. It changes nothing except through the manager's operations. Main thread only; the
-// context's manager, opener and update checker must outlive it.
+// scroll position. It changes nothing except through the manager's operations. Main thread only;
+// the context's manager, opener and update checker must outlive it.
 class MapPanel : public QWidget {
   Q_OBJECT
 

@@ -51,8 +51,7 @@ void PanelBody::invalidate() {
   built_ = {};
 }
 
-bool PanelBody::put(Part part, const QString &signature,
-                    const std::function<QWidget *()> &build) {
+bool PanelBody::put(Part part, const QString &signature, const std::function<QWidget *()> &build) {
   if (built_[part] && signatures_[part] == signature)
     return false;
   QScrollBar *bar = frame_->scrollArea() ? frame_->scrollArea()->verticalScrollBar() : nullptr;

@@ -155,17 +155,19 @@ PortRow::PortRow(const PanelContext &context, IncomingService row, CopyFeedback 
 QString PortRow::look() const {
   const auto problem = incomingProblemText(row_);
   const bool waking = context_.manager->wakingPeerIDs->contains(row_.key.peerID);
-  return QStringList{QString::fromStdString(row_.name),
-                     QString::fromStdString(serviceDetailText(row_).value_or("")),
-                     QString::fromStdString(serviceBadgeText(row_)),
-                     QString::number(static_cast<int>(dot(row_))),
-                     QString::fromStdString(problem.value_or(incomingStateText(row_, context_.date()))),
-                     QString::number(static_cast<int>(row_.state.which())),
-                     QString::fromStdString(row_.hints ? row_.hints->note.value_or("") : ""),
-                     address().value_or(QString()),
-                     QString::number(context_.canWake(row_.key.peerID)), QString::number(waking),
-                     QString::fromStdString(row_.peerName),
-                     QString::fromStdString(portMovedNotice(row_).value_or(""))}
+  return QStringList{
+      QString::fromStdString(row_.name),
+      QString::fromStdString(serviceDetailText(row_).value_or("")),
+      QString::fromStdString(serviceBadgeText(row_)),
+      QString::number(static_cast<int>(dot(row_))),
+      QString::fromStdString(problem.value_or(incomingStateText(row_, context_.date()))),
+      QString::number(static_cast<int>(row_.state.which())),
+      QString::fromStdString(row_.hints ? row_.hints->note.value_or("") : ""),
+      address().value_or(QString()),
+      QString::number(context_.canWake(row_.key.peerID)),
+      QString::number(waking),
+      QString::fromStdString(row_.peerName),
+      QString::fromStdString(portMovedNotice(row_).value_or(""))}
       .join(QChar(0x1f));
 }
 

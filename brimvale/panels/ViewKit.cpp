@@ -4,13 +4,13 @@
 
 #include <QCursor>
 #include <QFontMetricsF>
-#include <QTextLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QSvgRenderer>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -71,8 +71,8 @@ QStringList LinesLabel::shownLines(int width) const {
 int LinesLabel::heightForWidth(int width) const {
   const QMargins margins = contentsMargins();
   const auto count = std::max<qsizetype>(1, shownLines(width).size());
-  return static_cast<int>(std::ceil(count * QFontMetricsF(font()).lineSpacing())) +
-         margins.top() + margins.bottom();
+  return static_cast<int>(std::ceil(count * QFontMetricsF(font()).lineSpacing())) + margins.top() +
+         margins.bottom();
 }
 
 QSize LinesLabel::sizeHint() const {
@@ -84,7 +84,9 @@ QSize LinesLabel::sizeHint() const {
 }
 
 QSize LinesLabel::minimumSizeHint() const {
-  return {0, QFontMetricsF(font()).height() > 0 ? static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing())) : 0};
+  return {0, QFontMetricsF(font()).height() > 0
+                 ? static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing()))
+                 : 0};
 }
 
 void LinesLabel::resizeEvent(QResizeEvent *event) {

@@ -66,10 +66,9 @@ void InkButtonStyle::drawControl(ControlElement element, const QStyleOption *opt
     const qreal textWidth = std::min<qreal>(painter->fontMetrics().horizontalAdvance(button->text),
                                             label.width() - symbolWidth - spacing_);
     const qreal left = label.center().x() - (symbolWidth + spacing_ + textWidth) / 2;
-    TemplateImage::paint(*painter, *image,
-                         QRectF(left, label.center().y() - symbolSize_ / 2, symbolWidth,
-                                symbolSize_),
-                         ink);
+    TemplateImage::paint(
+        *painter, *image,
+        QRectF(left, label.center().y() - symbolSize_ / 2, symbolWidth, symbolSize_), ink);
     label = QRectF(left + symbolWidth + spacing_, label.top(), textWidth + 1, label.height());
   }
   painter->drawText(label, Qt::AlignCenter | Qt::TextSingleLine,

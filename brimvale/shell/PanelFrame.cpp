@@ -59,8 +59,9 @@ public:
     layout->addWidget(middle);
   }
 
-  void fit(const QWidget &frame, const QWidget &viewport) {
-    const int taken = frame.width() - viewport.mapTo(&frame, QPoint(viewport.width(), 0)).x();
+  // `area` reaches the frame's right edge; what it keeps right of its viewport is the bar's.
+  void fit(const QWidget &area, const QWidget &viewport) {
+    const int taken = area.width() - (viewport.x() + viewport.width());
     const int right = std::clamp(inset_ - taken, 0, inset_);
     if (layout()->contentsMargins().right() != right)
       layout()->setContentsMargins(0, 0, right, 0);
@@ -88,7 +89,7 @@ protected:
         PanelFrame::grew(*frame_);
     } else if (event->type() == QEvent::Show || event->type() == QEvent::Hide ||
                event->type() == QEvent::Resize) {
-      holder_->fit(*frame_, *area_->viewport());
+      holder_->fit(*area_, *area_->viewport());
     }
     return false;
   }

@@ -71,8 +71,9 @@ TEST_F(PanelUpdatesTest, AShareJustAddedIsScrolledIntoView) {
   auto panel = shown<MapPanel>(500);
   QScrollBar *bar = panel->frame()->scrollArea()->verticalScrollBar();
   bar->setValue(0);
-  manager->preferences.modify([&](Preferences &p) { p.services.push_back(share(
-                                  "0D000000-0000-4000-8000-000000000009", "Newest", 9999)); });
+  manager->preferences.modify([&](Preferences &p) {
+    p.services.push_back(share("0D000000-0000-4000-8000-000000000009", "Newest", 9999));
+  });
   manager->recomputeOutgoing();
   settle();
   settle();

@@ -97,7 +97,8 @@ TEST(PanelFrameTest, TheScrollBarShowsBesideTheContentNeverOverIt) {
 }
 
 TEST(PanelFrameTest, WrappedTextCountsAtTheFramesWidth) {
-  auto *text = new QLabel(QString("A sentence long enough to wrap over several lines. ").repeated(6));
+  auto *text =
+      new QLabel(QString("A sentence long enough to wrap over several lines. ").repeated(6));
   text->setWordWrap(true);
   auto *middle = new QWidget;
   auto *layout = new QVBoxLayout(middle);
