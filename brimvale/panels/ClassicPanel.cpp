@@ -4,6 +4,7 @@
 #include "brimvale/integrations/UpdateChecker.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/manager/SharingState.h"
+#include "brimvale/panels/PanelParts.h"
 #include "brimvale/panels/StateWatch.h"
 #include "brimvale/panels/ViewKit.h"
 #include "brimvale/shell/PanelFrame.h"
@@ -141,16 +142,57 @@ ClassicIncomingRow::ClassicIncomingRow(const PanelContext &context, IncomingServ
                                        CopyFeedback &feedback, QWidget *parent)
     : QAbstractButton(parent), context_(context), row_(std::move(row)), feedback_(feedback) {
   setObjectName(QStringLiteral("classicIncomingRow"));
-  setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
   setAccessibleDescription(QStringLiteral("Copies the address"));
+  setCursor(Qt::PointingHandCursor);
+  onClick(this, this, [this] {
+    // Without an address that answers there is nothing to copy.
+    if (auto text = address())
+      feedback_.copyWithFeedback(*text, IncomingConnectItems::copyID(row_));
+  });
+  build();
+}
+
+QColor ClassicIncomingRow::dotColor(const IncomingService &row) {
+  if (incomingProblemText(row))
+    return orange();
+  // Only a connected port answers at its address.
+  if (row.state.which() != Case::connected)
+    return panelkit::faded(secondary(), 0.4);
+  return green();
+}
+
+QString ClassicIncomingRow::look() const {
+  return QStringList{QString::fromStdString(row_.name),
+                     dotColor(row_).name(QColor::HexArgb),
+                     QString::fromStdString(incomingProblemText(row_).value_or("")),
+                     QString::fromStdString(row_.hints ? row_.hints->note.value_or("") : ""),
+                     QString::fromStdString(reachabilityText(row_)),
+                     address().value_or(QString())}
+      .join(QChar(0x1f));
+}
+
+void ClassicIncomingRow::setRow(IncomingService row) {
+  if (row == row_)
+    return;
+  const QString before = look();
+  row_ = std::move(row);
+  setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
+  if (look() == before)
+    return;
+  for (QWidget *child : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+    if (!qobject_cast<QMenu *>(child)) {
+      child->hide();
+      child->deleteLater();
+    }
+  delete layout();
+  build();
+}
+
+void ClassicIncomingRow::build() {
+  setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
   auto *line = panelkit::row(this, 9, QMargins(11, 9, 11, 9));
   const auto problem = incomingProblemText(row_);
-  line->addWidget(panelkit::dot(problem ? orange()
-                                : row_.state.which() == Case::failed
-                                    ? panelkit::faded(secondary(), 0.4)
-                                    : green(),
-                                8),
-                  0, Qt::AlignVCenter);
+  line->addWidget(panelkit::dot(dotColor(row_), 8), 0, Qt::AlignVCenter);
   auto *texts = new QWidget;
   auto *stack = panelkit::column(texts, 2);
   stack->addWidget(label(QString::fromStdString(row_.name), body(), primary()));
@@ -159,11 +201,12 @@ ClassicIncomingRow::ClassicIncomingRow(const PanelContext &context, IncomingServ
   if (row_.hints && row_.hints->note)
     stack->addWidget(label(QString::fromStdString(*row_.hints->note), caption(), secondary(), 2));
   line->addWidget(texts, 1);
-  if (row_.state.which() == Case::failed || !row_.localPort) {
-    line->addWidget(label(QString::fromStdString(reachabilityText(row_)), caption(), secondary()));
+  if (const auto text = address(); !text) {
+    auto *reach = label(QString::fromStdString(reachabilityText(row_)), caption(), secondary());
+    reach->setObjectName(QStringLiteral("rowReach"));
+    line->addWidget(reach);
   } else {
-    line->addWidget(label(QStringLiteral("localhost:") + QString::number(*row_.localPort),
-                          monoCaption(), secondary()));
+    line->addWidget(label(*text, monoCaption(), secondary()));
     const bool copied = feedback_.copiedID() == IncomingConnectItems::copyID(row_);
     auto *mark = label(copied ? QStringLiteral("Copied") : QStringLiteral("Copy"), caption(),
                        copied ? green() : accent());
@@ -179,16 +222,10 @@ ClassicIncomingRow::ClassicIncomingRow(const PanelContext &context, IncomingServ
   }
   for (QWidget *child : findChildren<QWidget *>())
     child->setAttribute(Qt::WA_TransparentForMouseEvents);
-  setCursor(Qt::PointingHandCursor);
-  onClick(this, this, [this] {
-    // Without a local port there is no address: nothing is copied.
-    if (auto text = address())
-      feedback_.copyWithFeedback(*text, IncomingConnectItems::copyID(row_));
-  });
 }
 
 std::optional<QString> ClassicIncomingRow::address() const {
-  if (!row_.localPort)
+  if (row_.state.which() != Case::connected || !row_.localPort)
     return std::nullopt;
   return QStringLiteral("localhost:") + QString::number(*row_.localPort);
 }
@@ -223,7 +260,8 @@ void ClassicIncomingRow::contextMenuEvent(QContextMenuEvent *event) {
 ClassicPanel::ClassicPanel(PanelContext context, PanelActions actions, qreal maxHeight,
                            QWidget *parent)
     : QWidget(parent), context_(std::move(context)), actions_(std::move(actions)),
-      maxHeight_(maxHeight), feedback_(*context_.manager->mainQueue()) {
+      maxHeight_(maxHeight), feedback_(*context_.manager->mainQueue()),
+      body_(*this, 12, 14, QStringLiteral("classicPanelFrame")) {
   setObjectName(QStringLiteral("classicPanel"));
   setFixedWidth(PanelFrame::panelWidth);
   panelkit::column(this, 0);
@@ -255,15 +293,84 @@ void ClassicPanel::setSharing(bool open) {
 }
 
 void ClassicPanel::changeEvent(QEvent *event) {
-  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) {
+    body_.invalidate();
     watch_->schedule();
+  }
   QWidget::changeEvent(event);
 }
 
 void ClassicPanel::rebuild() {
-  auto *fresh = new PanelFrame(maxHeight_, !sharing_, 12, 14, header(), middle(), footer());
-  fresh->setObjectName(QStringLiteral("classicPanelFrame"));
-  frame_ = PanelFrame::swap(*this, frame_, fresh);
+  auto &manager = *context_.manager;
+  body_.frame(maxHeight_, !sharing_);
+  body_.put(PanelBody::header,
+            panelparts::signature(
+                {primary().name(), QString::fromStdString(pairedSummaryText(
+                                       manager.pairedPeers.get(), context_.onlinePairedIDs()))}),
+            [this] { return header(); });
+  if (!body_.put(PanelBody::middle, middleSignature(), [this] { return middle(); }))
+    refreshRows();
+  body_.put(PanelBody::footer, footerSignature(), [this] { return footer(); });
+}
+
+QString ClassicPanel::middleSignature() const {
+  auto &manager = *context_.manager;
+  QStringList parts{primary().name(), QString::number(sharing_)};
+  const auto online = context_.onlinePairedIDs();
+  for (const auto &group :
+       incomingGroupedByPeer(manager.pairedPeers.get(), manager.incoming.get())) {
+    parts << QString::fromStdString(group.peer.deviceID + "\x1e" + group.peer.name)
+          << QString::number(online.contains(group.peer.deviceID));
+    for (const auto &row : group.rows)
+      parts << IncomingConnectItems::copyID(row) +
+                   QString::fromStdString(row.environment.value_or(""));
+  }
+  parts << panelparts::sharingSignature(manager);
+  return panelparts::signature(parts);
+}
+
+QString ClassicPanel::footerSignature() const {
+  auto &manager = *context_.manager;
+  const auto release = context_.updates ? context_.updates->available.get() : std::nullopt;
+  return panelparts::signature({primary().name(),
+                                QString::fromStdString(manager.notice->value_or("\x1e")),
+                                QString::fromStdString(manager.sharingTip->value_or("\x1e")),
+                                QString::fromStdString(release ? release->version : "")});
+}
+
+void ClassicPanel::refreshRows() {
+  auto &manager = *context_.manager;
+  for (const auto &row : manager.incoming.get())
+    if (auto found = incomingRows_.find(IncomingConnectItems::copyID(row).toStdString());
+        found != incomingRows_.end() && found->second)
+      found->second->setRow(row);
+  for (const auto &row : manager.outgoing.get())
+    if (auto found = shareRows_.find(row.service.id);
+        found != shareRows_.end() && found->second.first && found->second.second != row) {
+      QWidget *old = found->second.first;
+      PanelFrame::replace(old, keptShareRow(row));
+    }
+  for (const auto &[id, reach] : reaches_)
+    if (reach && context_.onlinePairedIDs().contains(id))
+      reach->setText(QString::fromStdString(latencyLabel(id)));
+}
+
+ClassicIncomingRow *ClassicPanel::incomingRow(const IncomingService &row) {
+  auto &kept = incomingRows_[IncomingConnectItems::copyID(row).toStdString()];
+  if (kept)
+    kept->setRow(row);
+  else
+    kept = new ClassicIncomingRow(context_, row, feedback_);
+  return kept;
+}
+
+QWidget *ClassicPanel::keptShareRow(const OutgoingService &row) {
+  auto &[kept, shown] = shareRows_[row.service.id];
+  if (!kept || shown != row) {
+    kept = shareRow(row);
+    shown = row;
+  }
+  return kept;
 }
 
 QWidget *ClassicPanel::header() {
@@ -323,6 +430,7 @@ QWidget *ClassicPanel::macGroup(const PairedPeer &peer, const std::vector<Incomi
                           : QStringLiteral("Not nearby"),
                       headFont, secondary());
   reach->setObjectName(QStringLiteral("macReach"));
+  reaches_[peer.deviceID] = reach;
   headLine->addWidget(reach);
   stack->addWidget(head);
 
@@ -354,7 +462,7 @@ QWidget *ClassicPanel::macGroup(const PairedPeer &peer, const std::vector<Incomi
       for (std::size_t at = 0; at < group.rows.size(); ++at) {
         if (at > 0)
           list->addWidget(panelkit::separator(separatorColor()));
-        list->addWidget(new ClassicIncomingRow(context_, group.rows[at], feedback_));
+        list->addWidget(incomingRow(group.rows[at]));
       }
     }
   }
@@ -508,7 +616,7 @@ QWidget *ClassicPanel::sharingSection() {
     for (std::size_t at = 0; at < group.rows.size(); ++at) {
       if (at > 0)
         list->addWidget(panelkit::separator(separatorColor()));
-      list->addWidget(shareRow(group.rows[at]));
+      list->addWidget(keptShareRow(group.rows[at]));
     }
     stack->addWidget(card);
   }

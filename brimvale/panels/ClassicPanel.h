@@ -1,13 +1,16 @@
 #pragma once
 
 #include "brimvale/foundation/PairedPeerStore.h"
+#include "brimvale/panels/PanelBody.h"
 #include "brimvale/panels/PanelContext.h"
 #include "brimvale/shell/CopyFeedback.h"
 #include "brimvale/shell/PanelActions.h"
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QPointer>
 #include <QWidget>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -30,7 +33,13 @@ public:
                      QWidget *parent = nullptr);
 
   const IncomingService &row() const { return row_; }
+  // Shows `row` (the same port, republished): the row's widgets are made again only when
+  // something they show changed.
+  void setRow(IncomingService row);
+  // "localhost:<port>" while the port is connected and has a local port.
   std::optional<QString> address() const;
+  // Green for a connected port, orange for one with a problem, grey for any other state.
+  static QColor dotColor(const IncomingService &row);
   QMenu *buildContextMenu();
 
 protected:
@@ -38,6 +47,9 @@ protected:
   void contextMenuEvent(QContextMenuEvent *event) override;
 
 private:
+  void build();
+  QString look() const;
+
   const PanelContext &context_;
   IncomingService row_;
   CopyFeedback &feedback_;
@@ -46,8 +58,9 @@ private:
 // The list-style panel: every paired Mac with the ports it offers, this Mac's shares with
 // their switches and menus, the pause banner, the inline share editor, and a footer with
 // "Pair a Mac…", "Settings…", "Quit", the update offer, the tip and the notice. Uses the
-// desktop's own colours and fonts. Rebuilt from the manager's published state when it
-// changes. Main thread only; the context's manager, opener and update checker must outlive it.
+// desktop's own colours and fonts. Follows the manager's published state: rows update in
+// place, and a part is built again only when what it lists changes. Main thread only; the context's
+// manager, opener and update checker must outlive it.
 class ClassicPanel : public QWidget {
   Q_OBJECT
 
@@ -64,6 +77,11 @@ public:
   bool sharing() const { return sharing_; }
   CopyFeedback &feedback() { return feedback_; }
   void rebuild();
+  PanelFrame *frame() const { return body_.current(); }
+  // The frame's height: as tall as the content, up to the limit.
+  QSize sizeHint() const override { return body_.sizeHint(); }
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override { return body_.heightForWidth(width); }
 
 protected:
   void changeEvent(QEvent *event) override;
@@ -75,6 +93,11 @@ private:
   QWidget *macGroup(const PairedPeer &peer, const std::vector<IncomingService> &rows);
   QWidget *sharingSection();
   QWidget *shareRow(const OutgoingService &row);
+  QWidget *keptShareRow(const OutgoingService &row);
+  ClassicIncomingRow *incomingRow(const IncomingService &row);
+  QString middleSignature() const;
+  QString footerSignature() const;
+  void refreshRows();
 
   PanelContext context_;
   PanelActions actions_;
@@ -84,8 +107,12 @@ private:
   // The share editor while sharing: kept across rebuilds, so what the user typed and what its
   // scan found stay.
   QPointer<QWidget> shareEditor_;
-  PanelFrame *frame_ = nullptr;
+  PanelBody body_;
   StateWatch *watch_ = nullptr;
+  // Row views by identity, reused while the row stays; a share row with what it showed.
+  std::map<std::string, QPointer<ClassicIncomingRow>> incomingRows_;
+  std::map<std::string, std::pair<QPointer<QWidget>, OutgoingService>> shareRows_;
+  std::map<std::string, QPointer<QLabel>> reaches_;
 };
 
 } // namespace corvane

@@ -4,6 +4,7 @@
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/manager/SharingState.h"
 #include "brimvale/panels/MacMap.h"
+#include "brimvale/panels/PanelParts.h"
 #include "brimvale/panels/PortRow.h"
 #include "brimvale/panels/SearchingWell.h"
 #include "brimvale/panels/ShareChip.h"
@@ -36,9 +37,6 @@ namespace corvane {
 namespace {
 
 using panelkit::label;
-
-constexpr int contentWidth = PanelFrame::panelWidth - 2 * 20;
-constexpr int cardScrollLimit = 330;
 
 QColor color(const Theme::DynamicColor &dynamic) {
   return dynamic.resolved();
@@ -149,7 +147,8 @@ QWidget *columnWidget(int spacing, QVBoxLayout **layout, const QMargins &margins
 
 MapPanel::MapPanel(PanelContext context, PanelActions actions, qreal maxHeight, QWidget *parent)
     : QWidget(parent), context_(std::move(context)), actions_(std::move(actions)),
-      maxHeight_(maxHeight), feedback_(*context_.manager->mainQueue()) {
+      maxHeight_(maxHeight), feedback_(*context_.manager->mainQueue()),
+      body_(*this, 14, 20, QStringLiteral("mapPanelFrame")) {
   setObjectName(QStringLiteral("mapPanel"));
   setFixedWidth(PanelFrame::panelWidth);
   panelkit::column(this, 0);
@@ -232,8 +231,11 @@ void MapPanel::setShowingHelp(bool showing) {
 }
 
 void MapPanel::changeEvent(QEvent *event) {
-  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+  if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) {
+    body_.invalidate();
+    mapSignature_.clear();
     watch_->schedule();
+  }
   QWidget::changeEvent(event);
 }
 
@@ -248,9 +250,106 @@ void MapPanel::rebuild() {
   palette.setColor(QPalette::Window, color(Theme::background));
   palette.setColor(QPalette::WindowText, color(Theme::text));
   setPalette(palette);
-  auto *fresh = new PanelFrame(maxHeight_, !sharing_, 14, 20, header(), middle(), footer());
-  fresh->setObjectName(QStringLiteral("mapPanelFrame"));
-  frame_ = PanelFrame::swap(*this, frame_, fresh);
+  body_.frame(maxHeight_, !sharing_);
+  body_.put(PanelBody::header, headerSignature(), [this] { return header(); });
+  if (!body_.put(PanelBody::middle, middleSignature(), [this] { return middle(); }))
+    refreshRows();
+  body_.put(PanelBody::footer, footerSignature(), [this] { return footer(); });
+  revealAdded();
+}
+
+QString MapPanel::headerSignature() const {
+  return panelparts::signature(
+      {color(Theme::text).name(), QString::number(context_.onlinePairedIDs().empty()),
+       QString::fromStdString(panelSubtitleText(context_.manager->pairedPeers.get(),
+                                                context_.onlinePairedIDs(),
+                                                context_.manager->networkName.get()))});
+}
+
+QString MapPanel::middleSignature() const {
+  auto &manager = *context_.manager;
+  QStringList parts{color(Theme::text).name(),
+                    QString::number(sharing_),
+                    QString::number(editingShares_),
+                    QString::number(showingHelp_),
+                    QString::number(context_.onlinePairedIDs().empty()),
+                    QString::number(manager.pairedPeers->size())};
+  const auto shown = shownMacs();
+  for (const auto &peer : shown)
+    parts << QString::fromStdString(peer.deviceID);
+  if (const auto selected = selectedMac(); selected && !context_.onlinePairedIDs().empty()) {
+    parts << QString::fromStdString(selected->deviceID + "\x1e" + selected->name)
+          << QString::number(peerColorIndex(manager.pairedPeers.get(), selected->deviceID));
+    for (const auto &row : manager.incoming.get())
+      if (row.key.peerID == selected->deviceID)
+        parts << IncomingConnectItems::copyID(row) +
+                     QString::fromStdString(row.environment.value_or(""));
+  }
+  parts << QString::fromStdString(manager.sharingTip->value_or(""))
+        << panelparts::sharingSignature(manager);
+  return panelparts::signature(parts);
+}
+
+QString MapPanel::mapSignature() const {
+  auto &manager = *context_.manager;
+  QStringList parts{color(Theme::text).name()};
+  if (const auto selected = selectedMac())
+    parts << QString::fromStdString(selected->deviceID);
+  const auto online = context_.onlinePairedIDs();
+  for (const auto &peer : shownMacs())
+    parts << QString::fromStdString(peer.deviceID + "\x1e" + peer.name)
+          << QString::number(online.contains(peer.deviceID));
+  // What the map draws of each port: its link, its label and whether it moves.
+  for (const auto &row : manager.incoming.get())
+    parts << QString::fromStdString(row.key.peerID + row.name) << QString::number(row.remotePort)
+          << QString::number(static_cast<int>(row.state.which())) << QString::number(row.inUse)
+          << QString::number(row.latencyMs.value_or(-1));
+  return panelparts::signature(parts);
+}
+
+QString MapPanel::footerSignature() const {
+  auto &manager = *context_.manager;
+  const auto release = context_.updates ? context_.updates->available.get() : std::nullopt;
+  return panelparts::signature(
+      {color(Theme::text).name(), QString::fromStdString(manager.notice->value_or("\x1e")),
+       QString::fromStdString(release ? release->version : std::string()),
+       QString::number(manager.standardDefaults().boolean("globalShortcut").value_or(true)),
+       QString::fromStdString(
+           manager.standardDefaults().string("globalShortcutLabel").value_or(""))});
+}
+
+void MapPanel::refreshRows() {
+  auto &manager = *context_.manager;
+  for (const auto &row : manager.incoming.get())
+    if (auto found = portRows_.find(IncomingConnectItems::copyID(row).toStdString());
+        found != portRows_.end() && found->second)
+      found->second->setRow(row);
+  for (const auto &row : manager.outgoing.get())
+    if (auto found = chips_.find(row.service.id); found != chips_.end() && found->second)
+      found->second->setRow(row);
+  if (const auto selected = selectedMac(); selected && cardSubtitle_)
+    cardSubtitle_->setText(QString::fromStdString(cardSubtitle(*selected)));
+  if (map_ && mapSignature() != mapSignature_)
+    map_ = PanelFrame::replace(map_, map());
+}
+
+void MapPanel::revealAdded() {
+  std::set<std::string> now;
+  for (const auto &[id, chip] : chips_)
+    if (chip)
+      now.insert(id);
+  for (const auto &[id, head] : environmentHeads_)
+    if (head)
+      now.insert(id);
+  if (seen_ && !sharing_)
+    for (const auto &id : now)
+      if (!seen_->contains(id)) {
+        const auto chip = chips_.find(id);
+        body_.scrollIntoView(chip != chips_.end() ? static_cast<QWidget *>(chip->second)
+                                                  : environmentHeads_[id].data());
+        break;
+      }
+  seen_ = std::move(now);
 }
 
 QWidget *MapPanel::header() {
@@ -328,7 +427,7 @@ QWidget *MapPanel::emptyState() {
 
   auto *pair = new QPushButton(QStringLiteral("Pair a Mac"));
   pair->setObjectName(QStringLiteral("pairButton"));
-  InkButtonStyle::apply(pair, 44);
+  InkButtonStyle::apply(pair, 44, QStringLiteral("plus"), 12, 8);
   connect(pair, &QAbstractButton::clicked, this, [this] {
     if (actions_.pair)
       actions_.pair();
@@ -365,13 +464,10 @@ QWidget *MapPanel::emptyState() {
   return widget;
 }
 
-QWidget *MapPanel::mapAndCard() {
-  QVBoxLayout *stack;
-  auto *widget = columnWidget(8, &stack);
-  const auto shown = shownMacs();
+QWidget *MapPanel::map() {
   const auto selected = selectedMac();
-  auto *map = new MacMap(
-      *context_.manager, context_.reduceMotion, shown,
+  auto *made = new MacMap(
+      *context_.manager, context_.reduceMotion, shownMacs(),
       selected ? std::optional(selected->deviceID) : std::nullopt,
       [this](const std::string &id) { select(id); },
       [this] {
@@ -379,8 +475,18 @@ QWidget *MapPanel::mapAndCard() {
           actions_.pair();
       },
       context_.now);
-  map->setObjectName(QStringLiteral("macMap"));
-  stack->addWidget(map, 0, Qt::AlignHCenter);
+  made->setObjectName(QStringLiteral("macMap"));
+  mapSignature_ = mapSignature();
+  return made;
+}
+
+QWidget *MapPanel::mapAndCard() {
+  QVBoxLayout *stack;
+  auto *widget = columnWidget(8, &stack);
+  const auto shown = shownMacs();
+  const auto selected = selectedMac();
+  map_ = map();
+  stack->addWidget(map_, 0, Qt::AlignHCenter);
 
   auto *caption = new QWidget;
   auto *captionLine = panelkit::row(caption, 10);
@@ -429,6 +535,7 @@ QWidget *MapPanel::card(const PairedPeer &peer) {
   const QString subtitleText = QString::fromStdString(cardSubtitle(peer));
   auto *subtitle = label(subtitleText, Theme::mono(11.5), color(Theme::textMuted));
   subtitle->setObjectName(QStringLiteral("cardSubtitle"));
+  cardSubtitle_ = subtitle;
   headLine->addWidget(subtitle);
   headLine->addStretch(1);
   head->setAccessibleName(QString::fromStdString(peer.name) + QStringLiteral(", ") + subtitleText);
@@ -471,29 +578,21 @@ QWidget *MapPanel::card(const PairedPeer &peer) {
     for (std::size_t at = 0; at < group.rows.size(); ++at) {
       if (at > 0)
         list->addWidget(panelkit::separator(color(Theme::control)));
-      list->addWidget(new PortRow(context_, group.rows[at], feedback_));
+      list->addWidget(portRow(group.rows[at]));
     }
   }
-  auto *scroll = new QScrollArea;
-  scroll->setObjectName(QStringLiteral("cardScroll"));
-  scroll->setFrameShape(QFrame::NoFrame);
-  scroll->setWidgetResizable(true);
-  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  PanelFrame::overlayScrollBars(scroll);
-  scroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
-  scroll->viewport()->setAutoFillBackground(false);
-  content->setAutoFillBackground(false);
-  scroll->setWidget(content);
-  const int width = contentWidth;
-  content->setFixedWidth(width);
-  const int height = content->layout()->hasHeightForWidth()
-                         ? content->layout()->totalHeightForWidth(width)
-                         : content->sizeHint().height();
-  content->setMinimumWidth(0);
-  content->setMaximumWidth(QWIDGETSIZE_MAX);
-  scroll->setFixedHeight(std::min(height, cardScrollLimit));
-  stack->addWidget(scroll);
+  content->setObjectName(QStringLiteral("cardRows"));
+  stack->addWidget(content);
   return box;
+}
+
+PortRow *MapPanel::portRow(const IncomingService &row) {
+  auto &kept = portRows_[IncomingConnectItems::copyID(row).toStdString()];
+  if (kept)
+    kept->setRow(row);
+  else
+    kept = new PortRow(context_, row, feedback_);
+  return kept;
 }
 
 QWidget *MapPanel::pausedBanner() {
@@ -606,6 +705,7 @@ QWidget *MapPanel::sharesSection() {
       const QString name = QString::fromStdString(environment.name);
       auto *envHead = new QWidget;
       envHead->setObjectName(QStringLiteral("environmentHeader"));
+      environmentHeads_[environment.id] = envHead;
       auto *envLine = panelkit::row(envHead, 6);
       envLine->addWidget(
           panelkit::symbol(QStringLiteral("square.stack.3d.up"), 11, color(Theme::text)));
@@ -636,8 +736,14 @@ QWidget *MapPanel::sharesSection() {
     auto *chips = new QWidget;
     auto *flow = new FlowLayout(8, chips);
     flow->setContentsMargins(0, group.environment ? 2 : 0, 0, 0);
-    for (const auto &row : group.rows)
-      flow->addWidget(new ShareChip(context_, row, editingShares_));
+    for (const auto &row : group.rows) {
+      auto &kept = chips_[row.service.id];
+      if (kept && kept->editing() == editingShares_)
+        kept->setRow(row);
+      else
+        kept = new ShareChip(context_, row, editingShares_);
+      flow->addWidget(kept);
+    }
     stack->addWidget(chips);
   }
 

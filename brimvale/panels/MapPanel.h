@@ -1,12 +1,15 @@
 #pragma once
 
 #include "brimvale/foundation/PairedPeerStore.h"
+#include "brimvale/panels/PanelBody.h"
 #include "brimvale/panels/PanelContext.h"
 #include "brimvale/shell/CopyFeedback.h"
 #include "brimvale/shell/PanelActions.h"
 
+#include <QLabel>
 #include <QPointer>
 #include <QWidget>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -15,14 +18,17 @@
 namespace corvane {
 
 class PanelFrame;
+class PortRow;
+class ShareChip;
 class StateWatch;
 
 // The map-style panel: a header with the status sentence and the encryption badge; the
 // paired Macs on a map with the selected Mac's ports (or the searching well while none is
 // nearby); this Mac's shares as chips; and a footer with the notice, the update offer or the
-// shortcut hint, then Settings and Quit. Rebuilt from the manager's published state when it
-// changes; it changes nothing except through the manager's operations. Main thread only; the
-// context's manager, opener and update checker must outlive it.
+// shortcut hint, then Settings and Quit. Follows the manager's published state: rows and chips
+// update in place, and a part is built again only when what it lists changes, keeping the
+// scroll position. It changes nothing except through the manager's operations. Main thread only;
+// the context's manager, opener and update checker must outlive it.
 class MapPanel : public QWidget {
   Q_OBJECT
 
@@ -50,8 +56,13 @@ public:
   CopyFeedback &feedback() { return feedback_; }
   const PanelContext &context() const { return context_; }
 
-  // Builds the content again from the manager's state now.
+  // Brings the content up to the manager's state now.
   void rebuild();
+  PanelFrame *frame() const { return body_.current(); }
+  // The frame's height: as tall as the content, up to the limit.
+  QSize sizeHint() const override { return body_.sizeHint(); }
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override { return body_.heightForWidth(width); }
 
 protected:
   void changeEvent(QEvent *event) override;
@@ -65,6 +76,16 @@ private:
   QWidget *emptyState();
   QWidget *mapAndCard();
   QWidget *card(const PairedPeer &peer);
+  QWidget *map();
+  PortRow *portRow(const IncomingService &row);
+  QString headerSignature() const;
+  QString middleSignature() const;
+  QString mapSignature() const;
+  QString footerSignature() const;
+  // Updates rows, chips, the map and the card's subtitle in place.
+  void refreshRows();
+  // Scrolls to a share or an environment that was not there before.
+  void revealAdded();
   QWidget *sharesSection();
   QWidget *pausedBanner();
 
@@ -79,8 +100,16 @@ private:
   QPointer<QWidget> shareEditor_;
   bool showingHelp_ = false;
   bool editingShares_ = false;
-  PanelFrame *frame_ = nullptr;
+  PanelBody body_;
   StateWatch *watch_ = nullptr;
+  // The views of rows and chips by their identity, reused while the row stays.
+  std::map<std::string, QPointer<PortRow>> portRows_;
+  std::map<std::string, QPointer<ShareChip>> chips_;
+  std::map<std::string, QPointer<QWidget>> environmentHeads_;
+  QPointer<QWidget> map_;
+  QString mapSignature_;
+  QPointer<QLabel> cardSubtitle_;
+  std::optional<std::set<std::string>> seen_;
 };
 
 } // namespace corvane

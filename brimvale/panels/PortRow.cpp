@@ -149,6 +149,47 @@ PortRow::PortRow(const PanelContext &context, IncomingService row, CopyFeedback 
                  QWidget *parent)
     : QWidget(parent), context_(context), row_(std::move(row)), feedback_(feedback) {
   setObjectName(QStringLiteral("portRow"));
+  build();
+}
+
+QString PortRow::look() const {
+  const auto problem = incomingProblemText(row_);
+  const bool waking = context_.manager->wakingPeerIDs->contains(row_.key.peerID);
+  return QStringList{
+      QString::fromStdString(row_.name),
+      QString::fromStdString(serviceDetailText(row_).value_or("")),
+      QString::fromStdString(serviceBadgeText(row_)),
+      QString::number(static_cast<int>(dot(row_))),
+      QString::fromStdString(problem.value_or(incomingStateText(row_, context_.date()))),
+      QString::number(static_cast<int>(row_.state.which())),
+      QString::fromStdString(row_.hints ? row_.hints->note.value_or("") : ""),
+      address().value_or(QString()),
+      QString::number(context_.canWake(row_.key.peerID)),
+      QString::number(waking),
+      QString::fromStdString(row_.peerName),
+      QString::fromStdString(portMovedNotice(row_).value_or(""))}
+      .join(QChar(0x1f));
+}
+
+void PortRow::setRow(IncomingService row) {
+  if (row == row_)
+    return;
+  const QString before = look();
+  row_ = std::move(row);
+  setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
+  if (look() == before)
+    return;
+  // Menus stay: one may be open, and it goes by itself once closed.
+  for (QWidget *child : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+    if (!qobject_cast<QMenu *>(child)) {
+      child->hide();
+      child->deleteLater();
+    }
+  delete layout();
+  build();
+}
+
+void PortRow::build() {
   setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
   const bool off = row_.state.which() == Case::off;
   auto *stack = panelkit::column(this, 10, QMargins(14, 12, off ? 14 : 8, 12));

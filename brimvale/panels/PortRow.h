@@ -27,6 +27,9 @@ public:
           QWidget *parent = nullptr);
 
   const IncomingService &row() const { return row_; }
+  // Shows `row` (the same port, republished): the row's widgets are made again only when
+  // something they show changed.
+  void setRow(IncomingService row);
   // The text the copy button copies; absent when the row has no copy button.
   std::optional<QString> address() const;
   static Dot dot(const IncomingService &row);
@@ -35,6 +38,9 @@ public:
   QMenu *buildMoreMenu();
 
 private:
+  void build();
+  // Everything the row's widgets show, as one text.
+  QString look() const;
   void copyAddress();
 
   const PanelContext &context_;

@@ -41,10 +41,6 @@ ShareChip::ShareChip(const PanelContext &context, OutgoingService row, bool edit
   setText(QString::fromStdString(row_.service.name));
   setCursor(Qt::PointingHandCursor);
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-  const bool on = row_.service.enabled;
-  setAccessibleDescription(editing_ ? QStringLiteral("Shows options, including remove")
-                           : on     ? QStringLiteral("Pauses sharing")
-                                    : QStringLiteral("Resumes sharing"));
   connect(this, &QAbstractButton::clicked, this, [this] {
     if (editing_)
       panelkit::popUp(menu(), this);
@@ -81,7 +77,18 @@ QString ShareChip::statusLine(Date now) const {
   return parts.join(QStringLiteral(" \u00B7 "));
 }
 
+void ShareChip::setRow(OutgoingService row) {
+  // Refreshed even when the row is the same: the spoken summary follows the sharing state.
+  row_ = std::move(row);
+  setText(QString::fromStdString(row_.service.name));
+  refresh();
+}
+
 void ShareChip::refresh() {
+  const bool on = row_.service.enabled;
+  setAccessibleDescription(editing_ ? QStringLiteral("Shows options, including remove")
+                           : on     ? QStringLiteral("Pauses sharing")
+                                    : QStringLiteral("Resumes sharing"));
   const Date now = context_.date();
   status_ = editing_ ? QString() : statusLine(now);
   const QString access = QString::fromStdString(
@@ -156,28 +163,32 @@ void ShareChip::paintEvent(QPaintEvent *) {
     x += markWidth;
   }
   x += spacing;
-
-  const qreal right = bounds.width() - padding;
-  const QFontMetricsF statusMetrics(statusFont());
-  const qreal statusWidth =
-      status_.isEmpty() ? 0 : std::min(statusMetrics.horizontalAdvance(status_), right - x);
-  // The name wins the room: the status line gives way first.
+  const Shown texts = shown();
   const QFontMetricsF nameMetrics(nameFont());
-  const qreal nameRoom =
-      std::max<qreal>(0, right - x - (status_.isEmpty() ? 0 : statusWidth + spacing));
-  const qreal nameWidth = std::min(nameMetrics.horizontalAdvance(text()), nameRoom);
   painter.setPen(foreground);
   painter.setFont(nameFont());
-  painter.drawText(QRectF(x, 0, nameWidth + 1, bounds.height()), Qt::AlignVCenter | Qt::AlignLeft,
-                   nameMetrics.elidedText(text(), Qt::ElideRight, nameWidth + 1));
-  x += nameWidth;
-  if (!status_.isEmpty()) {
-    x += spacing;
+  painter.drawText(QRectF(x, 0, bounds.width() - x, bounds.height()),
+                   Qt::AlignVCenter | Qt::AlignLeft, texts.name);
+  if (!texts.status.isEmpty()) {
+    x += nameMetrics.horizontalAdvance(texts.name) + spacing;
     painter.setFont(statusFont());
     painter.setPen(panelkit::faded(foreground, on ? 0.75 : 1.0));
-    painter.drawText(QRectF(x, 0, right - x, bounds.height()), Qt::AlignVCenter | Qt::AlignLeft,
-                     statusMetrics.elidedText(status_, Qt::ElideRight, right - x));
+    painter.drawText(QRectF(x, 0, bounds.width() - x, bounds.height()),
+                     Qt::AlignVCenter | Qt::AlignLeft, texts.status);
   }
+}
+
+ShareChip::Shown ShareChip::shown() const {
+  const qreal left = padding + (editing_ ? editMarkSize : markWidth) + spacing;
+  const qreal right = width() - padding;
+  // The name wins the room: the status line takes what is left, or gives way entirely.
+  const QFontMetricsF nameMetrics(nameFont());
+  Shown texts;
+  texts.name = nameMetrics.elidedText(text(), Qt::ElideRight, std::max<qreal>(0, right - left));
+  const qreal after = left + nameMetrics.horizontalAdvance(texts.name) + spacing;
+  if (!status_.isEmpty() && after < right)
+    texts.status = QFontMetricsF(statusFont()).elidedText(status_, Qt::ElideRight, right - after);
+  return texts;
 }
 
 } // namespace corvane

@@ -24,10 +24,20 @@ public:
             QWidget *parent = nullptr);
 
   const OutgoingService &row() const { return row_; }
+  bool editing() const { return editing_; }
+  // Shows `row` (the same share, republished) in place.
+  void setRow(OutgoingService row);
   // The status line at date `now`; empty when there is nothing to say.
   QString statusLine(Date now) const;
   static QString stateWord(const OutgoingService &row);
   QString shownStatus() const { return status_; }
+  // The name and the status line as drawn at the chip's width: the name keeps its room
+  // first, the status line is cut or left out.
+  struct Shown {
+    QString name;
+    QString status;
+  };
+  Shown shown() const;
   bool isRefreshing() const { return refresh_.isActive(); }
 
   QSize sizeHint() const override;

@@ -3,13 +3,16 @@
 #include "brimvale/shell/TemplateImage.h"
 
 #include <QCursor>
+#include <QFontMetricsF>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QSvgRenderer>
+#include <QTextLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -25,12 +28,95 @@ void setForeground(QWidget *widget, const QColor &color) {
 
 QLabel *label(const QString &text, const QFont &font, const QColor &color, int lines,
               QWidget *parent) {
-  auto *made = new QLabel(text, parent);
+  QLabel *made = lines > 1 ? new LinesLabel(text, lines, parent) : new QLabel(text, parent);
   made->setFont(font);
   made->setTextFormat(Qt::PlainText);
-  made->setWordWrap(lines > 1);
   setForeground(made, color);
   return made;
+}
+
+LinesLabel::LinesLabel(const QString &text, int maxLines, QWidget *parent)
+    : QLabel(text, parent), maxLines_(std::max(1, maxLines)) {
+  setTextFormat(Qt::PlainText);
+  setWordWrap(true);
+  QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+  policy.setHeightForWidth(true);
+  setSizePolicy(policy);
+}
+
+QStringList LinesLabel::shownLines(int width) const {
+  const QMargins margins = contentsMargins();
+  const qreal room = std::max(1, width - margins.left() - margins.right());
+  const QFontMetricsF metrics(font());
+  QTextLayout layout(text(), font());
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  QStringList lines;
+  for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+    line.setLineWidth(room);
+    if (static_cast<int>(lines.size()) == maxLines_ - 1) {
+      // The last line allowed takes the rest of the text, cut to fit.
+      const QString rest = text().mid(line.textStart()).simplified();
+      lines << metrics.elidedText(rest, Qt::ElideRight, room);
+      break;
+    }
+    lines << text().mid(line.textStart(), line.textLength()).trimmed();
+  }
+  layout.endLayout();
+  return lines;
+}
+
+int LinesLabel::heightForWidth(int width) const {
+  const QMargins margins = contentsMargins();
+  const auto count = std::max<qsizetype>(1, shownLines(width).size());
+  return static_cast<int>(std::ceil(count * QFontMetricsF(font()).lineSpacing())) + margins.top() +
+         margins.bottom();
+}
+
+QSize LinesLabel::sizeHint() const {
+  const QMargins margins = contentsMargins();
+  const int natural = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text()))) +
+                      margins.left() + margins.right();
+  const int width = std::min(natural, 340);
+  return {width, heightForWidth(width)};
+}
+
+QSize LinesLabel::minimumSizeHint() const {
+  return {0, QFontMetricsF(font()).height() > 0
+                 ? static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing()))
+                 : 0};
+}
+
+void LinesLabel::resizeEvent(QResizeEvent *event) {
+  QLabel::resizeEvent(event);
+  // A row of several items learns the lines' height at the width it gave only from here.
+  if (const int needed = heightForWidth(width()); minimumHeight() != needed)
+    setMinimumHeight(needed);
+  const QStringList lines = shownLines(width());
+  const bool cut = !lines.isEmpty() && lines.last().endsWith(QChar(0x2026)) &&
+                   !text().simplified().endsWith(QChar(0x2026));
+  setToolTip(cut ? text() : QString());
+}
+
+void LinesLabel::paintEvent(QPaintEvent *) {
+  QPainter painter(this);
+  painter.setFont(font());
+  painter.setPen(palette().color(foregroundRole()));
+  const QRect area = contentsRect();
+  const qreal step = QFontMetricsF(font()).lineSpacing();
+  const QStringList lines = shownLines(width());
+  const qreal total = lines.size() * step;
+  qreal y = area.top();
+  if (alignment() & Qt::AlignVCenter)
+    y += std::max<qreal>(0, (area.height() - total) / 2);
+  const int horizontal = static_cast<int>(alignment() & Qt::AlignHorizontal_Mask);
+  for (const QString &line : lines) {
+    painter.drawText(QRectF(area.left(), y, area.width(), step),
+                     (horizontal ? horizontal : Qt::AlignLeft) | Qt::AlignTop, line);
+    y += step;
+  }
 }
 
 QPushButton *textButton(const QString &text, const QFont &font, const QColor &color,

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
+#include <QLabel>
 #include <QPen>
 #include <QRectF>
 #include <QString>
@@ -13,7 +14,7 @@
 
 class QAbstractButton;
 class QHBoxLayout;
-class QLabel;
+
 class QMenu;
 class QPainter;
 class QPushButton;
@@ -24,7 +25,8 @@ class QVBoxLayout;
 // Main thread only.
 namespace corvane::panelkit {
 
-// A label in `font` and `color`. `lines` 1 keeps it on one line; more wraps it.
+// A label in `font` and `color`. `lines` 1 keeps it on one line; more wraps it to at most
+// that many lines (see LinesLabel).
 QLabel *label(const QString &text, const QFont &font, const QColor &color, int lines = 1,
               QWidget *parent = nullptr);
 void setForeground(QWidget *widget, const QColor &color);
@@ -54,6 +56,32 @@ void popUp(QMenu *menu, QWidget *anchor);
 
 // The colour with its alpha multiplied.
 QColor faded(QColor color, qreal opacity);
+
+// A label that wraps its text to at most `maxLines` lines; text beyond them ends the last
+// line in "…" and the whole text becomes the tool tip. Asks for the height its lines take at
+// the width it is given.
+class LinesLabel : public QLabel {
+  Q_OBJECT
+
+public:
+  LinesLabel(const QString &text, int maxLines, QWidget *parent = nullptr);
+
+  int maxLines() const { return maxLines_; }
+  // The lines as drawn at `width`.
+  QStringList shownLines(int width) const;
+
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override;
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+protected:
+  void paintEvent(QPaintEvent *event) override;
+  void resizeEvent(QResizeEvent *event) override;
+
+private:
+  int maxLines_;
+};
 
 // A button that shows one symbol, `symbolSize` points, centred in a fixed frame; the whole
 // frame takes clicks.

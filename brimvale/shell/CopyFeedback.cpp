@@ -8,19 +8,13 @@ namespace corvane {
 
 CopyFeedback::CopyFeedback(MainQueue &queue, QObject *parent) : QObject(parent), queue_(queue) {}
 
-CopyFeedback::~CopyFeedback() {
-  clearing_.cancel();
-}
-
 void CopyFeedback::copyWithFeedback(const QString &text, const QString &id) {
   QClipboard *clipboard = QGuiApplication::clipboard();
   clipboard->clear();
   clipboard->setText(text);
   setCopiedID(id);
-  // Only the latest copy clears: the same item copied twice keeps its mark for the full time
-  // after the second copy.
-  clearing_.cancel();
-  clearing_ = queue_.postAfter(markSeconds, [self = QPointer(this), id] {
+  // A clearing that finds another item marked leaves that item's mark alone.
+  queue_.postAfter(markSeconds, [self = QPointer(this), id] {
     if (self && self->copiedID_ == id)
       self->setCopiedID(std::nullopt);
   });

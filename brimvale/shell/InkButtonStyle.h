@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QProxyStyle>
+#include <QString>
 
 class QAbstractButton;
 
@@ -20,6 +21,11 @@ public:
   explicit InkButtonStyle(qreal height);
 
   static void apply(QAbstractButton *button, qreal height);
+  // The same with a symbol before the label, `symbolSize` points, `spacing` points apart; the
+  // two stand centred together.
+  static void apply(QAbstractButton *button, qreal height, const QString &symbol, qreal symbolSize,
+                    qreal spacing);
+  const QString &symbol() const { return symbol_; }
 
   qreal height() const { return height_; }
 
@@ -30,6 +36,9 @@ public:
 
 private:
   qreal height_;
+  QString symbol_;
+  qreal symbolSize_ = 0;
+  qreal spacing_ = 0;
 };
 
 } // namespace corvane

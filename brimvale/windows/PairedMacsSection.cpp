@@ -137,7 +137,7 @@ PairedMacsSection::PairedMacsSection(ServiceManager &manager, SettingsState &sta
   headerRow->addStretch(1);
   auto *pairButton = new QPushButton(QStringLiteral("Pair a Mac…"));
   pairButton->setObjectName(QStringLiteral("pairMac"));
-  InkButtonStyle::apply(pairButton, 32);
+  InkButtonStyle::apply(pairButton, 32, QStringLiteral("plus"), 11, 6);
   connect(pairButton, &QPushButton::clicked, this, [this] {
     if (pair_)
       pair_();

@@ -32,6 +32,7 @@ protected:
     settle();
     // A window's adjustSize stops at part of the screen; the panel is as tall as its content.
     panel.resize(PanelFrame::panelWidth, panel.sizeHint().height());
+    settle();
     const QImage image = saveScreen(panel, name + "-" + suffix(), appearance());
     EXPECT_EQ(image.width(), PanelFrame::panelWidth);
     EXPECT_GT(image.height(), 300);

@@ -33,6 +33,10 @@ QWidget *list(int rows) {
   return widget;
 }
 
+QRect inFrame(QWidget *widget, PanelFrame &frame) {
+  return {widget->mapTo(&frame, QPoint()), widget->size()};
+}
+
 void show(PanelFrame &frame) {
   frame.setFixedWidth(PanelFrame::panelWidth);
   frame.adjustSize();
@@ -46,7 +50,7 @@ TEST(PanelFrameTest, IsAsTallAsItsContentWithoutALimit) {
   show(frame);
   EXPECT_EQ(frame.scrollArea(), nullptr);
   EXPECT_EQ(frame.height(), 20 + 40 + 14 + 600 + 14 + 44 + 20);
-  EXPECT_EQ(frame.findChild<QWidget *>("header")->geometry(), QRect(20, 20, 340, 40));
+  EXPECT_EQ(inFrame(frame.findChild<QWidget *>("header"), frame), QRect(20, 20, 340, 40));
 }
 
 TEST(PanelFrameTest, ScrollsOnlyTheMiddleUnderTheLimit) {
@@ -56,13 +60,13 @@ TEST(PanelFrameTest, ScrollsOnlyTheMiddleUnderTheLimit) {
   EXPECT_EQ(frame.height(), 400);
   auto *header = frame.findChild<QWidget *>("header");
   auto *footer = frame.findChild<QWidget *>("footer");
-  EXPECT_EQ(header->geometry().top(), 20);
-  EXPECT_EQ(footer->geometry().bottom(), 400 - 20 - 1);
+  EXPECT_EQ(inFrame(header, frame).top(), 20);
+  EXPECT_EQ(inFrame(footer, frame).bottom(), 400 - 20 - 1);
   QScrollBar *bar = frame.scrollArea()->verticalScrollBar();
   EXPECT_GT(bar->maximum(), 0);
   bar->setValue(bar->maximum());
-  EXPECT_EQ(header->geometry().top(), 20);
-  EXPECT_EQ(footer->geometry().bottom(), 400 - 20 - 1);
+  EXPECT_EQ(inFrame(header, frame).top(), 20);
+  EXPECT_EQ(inFrame(footer, frame).bottom(), 400 - 20 - 1);
 }
 
 TEST(PanelFrameTest, AShortMiddleUnderALimitTakesItsOwnHeightAndDoesNotScroll) {
@@ -94,6 +98,33 @@ TEST(PanelFrameTest, TheScrollViewGivesNoAccessibleChildPastItsCount) {
     EXPECT_NE(view->child(index), nullptr);
   for (int index = count; index < count + 4; ++index)
     EXPECT_EQ(view->child(index), nullptr);
+}
+
+TEST(PanelFrameTest, TheScrollBarShowsBesideTheContentNeverOverIt) {
+  PanelFrame frame(400, true, 14, 20, block(40, "header"), list(20), block(44, "footer"));
+  show(frame);
+  QScrollBar *bar = frame.scrollArea()->verticalScrollBar();
+  ASSERT_TRUE(bar->isVisible());
+  const QRect barArea(bar->mapTo(&frame, QPoint()), bar->size());
+  auto *row = frame.findChild<QWidget *>("row");
+  const QRect rowArea(row->mapTo(&frame, QPoint()), row->size());
+  EXPECT_EQ(rowArea.width(), 340);
+  EXPECT_LE(rowArea.right(), barArea.left());
+  EXPECT_LE(barArea.right(), PanelFrame::panelWidth - 1);
+}
+
+TEST(PanelFrameTest, WrappedTextCountsAtTheFramesWidth) {
+  auto *text =
+      new QLabel(QString("A sentence long enough to wrap over several lines. ").repeated(6));
+  text->setWordWrap(true);
+  auto *middle = new QWidget;
+  auto *layout = new QVBoxLayout(middle);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(text);
+  PanelFrame frame(1400, true, 14, 20, block(40, "header"), middle, block(44, "footer"));
+  show(frame);
+  EXPECT_EQ(frame.height(), 20 + 40 + 14 + text->heightForWidth(340) + 14 + 44 + 20);
+  EXPECT_EQ(frame.scrollArea()->verticalScrollBar()->maximum(), 0);
 }
 
 } // namespace

@@ -19,7 +19,7 @@
 namespace corvane {
 namespace {
 
-TEST(CopyFeedbackTest, TheLatestCopyKeepsItsMarkForItsOwnFullTime) {
+TEST(CopyFeedbackTest, EachCopyClearsItsOwnMarkAfterItsOwnTime) {
   ManualMainQueue queue;
   CopyFeedback feedback(queue);
   QSignalSpy changes(&feedback, &CopyFeedback::copiedIDChanged);
@@ -37,14 +37,18 @@ TEST(CopyFeedbackTest, TheLatestCopyKeepsItsMarkForItsOwnFullTime) {
   EXPECT_EQ(feedback.copiedID(), std::nullopt);
   EXPECT_EQ(changes.count(), 3);
 
-  // The same item copied twice: the first clearing does not cut the second mark short.
+  // The same item copied twice: each copy clears after its own 1.4 s, so the first clearing
+  // ends the mark and the second finds nothing left to clear.
   feedback.copyWithFeedback("c", "x");
   queue.advance(1.0);
   feedback.copyWithFeedback("c", "x");
-  queue.advance(1.0);
+  queue.advance(0.39);
   EXPECT_EQ(feedback.copiedID(), QString("x"));
-  queue.advance(0.5);
+  queue.advance(0.02);
   EXPECT_EQ(feedback.copiedID(), std::nullopt);
+  feedback.copyWithFeedback("d", "z");
+  queue.advance(1.0); // the second copy of "x" clears now and leaves "z" alone
+  EXPECT_EQ(feedback.copiedID(), QString("z"));
 }
 
 TEST(CopyFeedbackTest, AClearingDueAfterTheFeedbackIsGoneDoesNothing) {

@@ -1,0 +1,38 @@
+#include "brimvale/panels/PanelParts.h"
+
+#include "brimvale/manager/ServiceManager.h"
+#include "brimvale/manager/SharingState.h"
+#include "brimvale/shell/ShareGroups.h"
+#include "brimvale/shell/StatusSentences.h"
+
+#include <algorithm>
+
+namespace corvane::panelparts {
+
+QString signature(const QStringList &parts) {
+  return parts.join(QChar(0x1f));
+}
+
+QString sharingSignature(const ServiceManager &manager) {
+  const SharingState state = manager.sharingState.get();
+  QStringList parts{
+      QString::number(static_cast<int>(state.which)),
+      QString::fromStdString(state.wifiName.value_or("")),
+      QString::fromStdString(
+          sharingStatusText(state, manager.locationPermission.get()).value_or("")),
+      QString::fromStdString(
+          networkPermissionActionTitle(state, manager.locationPermission.get()).value_or("")),
+      QString::number(manager.outgoing->empty())};
+  for (const auto &group :
+       groupSharesByEnvironment(manager.preferences.get(), manager.outgoing.get())) {
+    if (group.environment)
+      parts << QString::fromStdString(group.environment->id + "\x1e" + group.environment->name)
+            << QString::number(std::ranges::all_of(
+                   group.rows, [](const OutgoingService &r) { return r.service.enabled; }));
+    for (const auto &row : group.rows)
+      parts << QString::fromStdString(row.service.id);
+  }
+  return signature(parts);
+}
+
+} // namespace corvane::panelparts
