@@ -241,7 +241,12 @@ void NearbyMapView::rebuild() {
 
 std::vector<QPointF> NearbyMapView::points() const {
   const qreal w = width(), h = height();
-  return layoutMapNodes(w * 0.5, h * 0.5, std::min(w * 0.36, h * 0.36), w,
+  // A node's name and state hang below its disc: on a short map the ring draws in, so that
+  // every node stays whole inside the map.
+  qreal radius = std::min(w * 0.36, h * 0.36);
+  for (const QWidget *view : nodeViews_)
+    radius = std::min(radius, (h - view->height()) * 0.5);
+  return layoutMapNodes(w * 0.5, h * 0.5, std::max(radius, 0.0), w,
                         static_cast<int>(nodes_.size()));
 }
 
