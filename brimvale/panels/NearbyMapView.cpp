@@ -241,12 +241,7 @@ void NearbyMapView::rebuild() {
 
 std::vector<QPointF> NearbyMapView::points() const {
   const qreal w = width(), h = height();
-  // A node's name and state hang below its disc: on a short map the ring draws in, so that
-  // every node stays whole inside the map.
-  qreal radius = std::min(w * 0.36, h * 0.36);
-  for (const QWidget *view : nodeViews_)
-    radius = std::min(radius, (h - view->height()) * 0.5);
-  return layoutMapNodes(w * 0.5, h * 0.5, std::max(radius, 0.0), w,
+  return layoutMapNodes(w * 0.5, h * 0.5, std::min(w * 0.36, h * 0.36), w,
                         static_cast<int>(nodes_.size()));
 }
 
@@ -261,8 +256,14 @@ void NearbyMapView::place() {
     QWidget *view = nodeViews_[i];
     // The whole node, disc and labels, is centred on the point: centring the disc alone let
     // the labels of a lower node run past the bottom of a short map.
-    view->move(static_cast<int>(std::lround(all[i].x() - view->width() / 2.0)),
-               static_cast<int>(std::lround(all[i].y() - view->height() / 2.0)));
+    // On a short map the node moves in from the edge, a few points off its line's end,
+    // rather than losing its state under the edge.
+    const auto clamped = [](qreal at, int size, int room) {
+      return std::clamp(static_cast<int>(std::lround(at - size / 2.0)), 0,
+                        std::max(0, room - size));
+    };
+    view->move(clamped(all[i].x(), view->width(), width()),
+               clamped(all[i].y(), view->height(), height()));
   }
   centre_->move(static_cast<int>(std::lround(width() / 2.0 - centre_->width() / 2.0)),
                 static_cast<int>(std::lround(height() / 2.0 - centre_->height() / 2.0)));

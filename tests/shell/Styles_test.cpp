@@ -117,8 +117,10 @@ TEST(ElidingLabelTest, CutsBetweenWholeCharactersAndKeepsOneLine) {
     label.resize(width, 20);
     QString shown = label.shownText();
     ASSERT_FALSE(shown.contains('\n'));
-    if (shown.endsWith(QString::fromUtf8("…")))
+    if (shown.endsWith(QString::fromUtf8("…"))) {
+      EXPECT_EQ(label.toolTip(), text) << "the whole text, on hover";
       shown.chop(1);
+    }
     // What is shown is whole clusters from the start, line break read as a space.
     std::string expected;
     const std::string shownUtf8 = shown.toStdString();
