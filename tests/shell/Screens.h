@@ -54,8 +54,10 @@ inline QImage saveScreen(QWidget &widget, const QString &name, Theme::Appearance
   // A window does not apply its content's height for its width by itself (wrapped chips).
   if (widget.hasHeightForWidth())
     widget.resize(widget.width(), std::max(widget.height(), widget.heightForWidth(widget.width())));
-  const QStringList faults = layoutFaults(widget);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
   const QImage image = widget.grab().toImage();
+  // After the picture: grabbing a hidden widget gives its children their pending sizes.
+  const QStringList faults = layoutFaults(widget);
   const QString screen = name + QLatin1Char('-') + QLatin1String(appearanceName(appearance));
   const QString path = screensFolder() + QLatin1Char('/') + screen + QStringLiteral(".png");
   EXPECT_TRUE(image.save(path)) << path.toStdString();

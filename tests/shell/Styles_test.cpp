@@ -111,6 +111,7 @@ TEST(ElidingLabelTest, CutsBetweenWholeCharactersAndKeepsOneLine) {
       "\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F468\u200D\U0001F469\u200D\U0001F467 "
       "a long tail of words\nsecond line");
   ElidingLabel label(text);
+  label.show();
   const std::string whole = text.toStdString();
   const auto clusters = graphemeClusters(whole);
   for (int width = 10; width < 400; width += 7) {
