@@ -135,9 +135,19 @@ inline bool isViewport(const QWidget *widget) {
   return area && area->viewport() == widget;
 }
 
-// The part of `widget` that shows through its parents, in `root`'s coordinates.
-inline QRect shownRect(const QWidget &root, const QWidget *widget) {
-  QRect shown(widget->mapTo(&root, QPoint(0, 0)), widget->size());
+// Where the widget draws: a label only where its text stands, the whole widget otherwise.
+inline QRect drawnRect(const QWidget *widget) {
+  const auto *label = qobject_cast<const QLabel *>(widget);
+  if (!label)
+    return widget->rect();
+  return QStyle::alignedRect(label->layoutDirection(), label->alignment(),
+                             label->sizeHint().boundedTo(label->size()), label->rect());
+}
+
+// The part of `widget` (of `local` in it) that shows through its parents, in `root`'s
+// coordinates.
+inline QRect shownRect(const QWidget &root, const QWidget *widget, const QRect &local) {
+  QRect shown = local.translated(widget->mapTo(&root, QPoint(0, 0)));
   for (const QWidget *up = widget->parentWidget(); up && up != &root; up = up->parentWidget())
     shown &= QRect(up->mapTo(&root, QPoint(0, 0)), up->size());
   return shown & root.rect();
@@ -194,7 +204,7 @@ inline void checkScrollBars(const QWidget &root, QStringList &faults) {
   for (const QScrollBar *bar : root.findChildren<QScrollBar *>()) {
     if (!bar->isVisibleTo(&root) || bar->maximum() <= bar->minimum())
       continue;
-    const QRect barRect = shownRect(root, bar);
+    const QRect barRect = shownRect(root, bar, bar->rect());
     for (const QWidget *widget : root.findChildren<QWidget *>()) {
       if (!widget->isVisibleTo(&root) || widget == bar || bar->isAncestorOf(widget) ||
           widget->isAncestorOf(bar))
@@ -204,7 +214,7 @@ inline void checkScrollBars(const QWidget &root, QStringList &faults) {
       for (const QObject *child : widget->children())
         leaf = leaf &&
                !(child->isWidgetType() && static_cast<const QWidget *>(child)->isVisibleTo(&root));
-      if (leaf && shownRect(root, widget).intersects(barRect))
+      if (leaf && shownRect(root, widget, drawnRect(widget)).intersects(barRect))
         faults << describe(widget) + QStringLiteral(" lies under a scroll bar");
     }
   }
