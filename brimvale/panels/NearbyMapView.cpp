@@ -256,8 +256,14 @@ void NearbyMapView::place() {
     QWidget *view = nodeViews_[i];
     // The whole node, disc and labels, is centred on the point: centring the disc alone let
     // the labels of a lower node run past the bottom of a short map.
-    view->move(static_cast<int>(std::lround(all[i].x() - view->width() / 2.0)),
-               static_cast<int>(std::lround(all[i].y() - view->height() / 2.0)));
+    // On a short map the node moves in from the edge, a few points off its line's end,
+    // rather than losing its state under the edge.
+    const auto clamped = [](qreal at, int size, int room) {
+      return std::clamp(static_cast<int>(std::lround(at - size / 2.0)), 0,
+                        std::max(0, room - size));
+    };
+    view->move(clamped(all[i].x(), view->width(), width()),
+               clamped(all[i].y(), view->height(), height()));
   }
   centre_->move(static_cast<int>(std::lround(width() / 2.0 - centre_->width() / 2.0)),
                 static_cast<int>(std::lround(height() / 2.0 - centre_->height() / 2.0)));

@@ -1,5 +1,6 @@
 #include "brimvale/shell/ElidingLabel.h"
 
+#include <QEvent>
 #include <QFontMetrics>
 #include <QPainter>
 
@@ -14,6 +15,7 @@ void ElidingLabel::setText(const QString &text) {
     return;
   text_ = text;
   setAccessibleName(text);
+  showWholeTextAsTip();
   updateGeometry();
   update();
 }
@@ -46,6 +48,21 @@ void ElidingLabel::paintEvent(QPaintEvent *) {
   QPainter painter(this);
   painter.setPen(palette().color(foregroundRole()));
   painter.drawText(contentsRect(), static_cast<int>(alignment_) | Qt::TextSingleLine, shownText());
+}
+
+void ElidingLabel::resizeEvent(QResizeEvent *event) {
+  QWidget::resizeEvent(event);
+  showWholeTextAsTip();
+}
+
+void ElidingLabel::changeEvent(QEvent *event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange)
+    showWholeTextAsTip();
+}
+
+void ElidingLabel::showWholeTextAsTip() {
+  setToolTip(shownText() == text_ ? QString() : text_);
 }
 
 } // namespace corvane

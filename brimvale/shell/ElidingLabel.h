@@ -6,9 +6,12 @@
 namespace corvane {
 
 // One line of text that ends in "…" when it does not fit its width. The cut falls between
-// whole user-perceived characters. Main thread only.
+// whole user-perceived characters; while it is shortened, the whole text is its tool tip.
+// Main thread only.
 class ElidingLabel : public QWidget {
   Q_OBJECT
+  Q_PROPERTY(QString text READ text WRITE setText)
+  Q_PROPERTY(QString shownText READ shownText)
 
 public:
   explicit ElidingLabel(const QString &text = {}, QWidget *parent = nullptr);
@@ -25,8 +28,12 @@ public:
 
 protected:
   void paintEvent(QPaintEvent *event) override;
+  void resizeEvent(QResizeEvent *event) override;
+  void changeEvent(QEvent *event) override;
 
 private:
+  void showWholeTextAsTip();
+
   QString text_;
   Qt::Alignment alignment_ = Qt::AlignLeft | Qt::AlignVCenter;
 };

@@ -3,9 +3,30 @@
 #include "brimvale/platform/Logger.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QLayout>
+#include <QScreen>
 
 namespace corvane {
+
+namespace {
+
+// In the middle of the screen the pointer is on: left to itself, a window may open at the
+// screen's corner, depending on the desktop.
+void centreOnScreen(QWidget &window) {
+  if (window.layout())
+    window.layout()->activate();
+  QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
+  if (!screen)
+    screen = QGuiApplication::primaryScreen();
+  if (!screen)
+    return;
+  QRect frame(QPoint(), window.size());
+  frame.moveCenter(screen->availableGeometry().center());
+  window.move(frame.topLeft());
+}
+
+} // namespace
 
 WindowRegistry::~WindowRegistry() {
   for (auto &[id, window] : windows_)
@@ -51,6 +72,7 @@ bool WindowRegistry::open(const QString &id) {
     // As large as its content, never larger.
     if (window->layout())
       window->layout()->setSizeConstraint(QLayout::SetFixedSize);
+    centreOnScreen(*window);
     windows_[id] = window;
   }
   window->show();

@@ -23,6 +23,9 @@ namespace corvane {
 
 namespace {
 
+// Around either face, on every side.
+constexpr int padding = 20;
+
 // Closes the descriptor when it goes.
 struct Descriptor {
   int fd = -1;
@@ -44,11 +47,13 @@ ImportWindow::ImportWindow(ServiceManager &manager, std::shared_ptr<MainQueue> m
   palette.setColor(QPalette::Window, Theme::background.resolved());
   palette.setColor(QPalette::WindowText, sharekit::ink());
   setPalette(palette);
-  auto *stack = panelkit::column(this, 0, QMargins(20, 20, 20, 20));
+  auto *stack = panelkit::column(this, 0, QMargins(padding, padding, padding, padding));
   setFixedWidth(contentWidth);
 
   chooserFace_ = new QWidget;
   chooserFace_->setObjectName(QStringLiteral("importChooser"));
+  // The window is as wide as its face: each face keeps the width the window asks for.
+  chooserFace_->setFixedWidth(contentWidth - 2 * padding);
   auto *face = panelkit::column(chooserFace_, 12);
   face->addWidget(sharekit::label(QStringLiteral("Import from a compose file"),
                                   Theme::system(17, QFont::DemiBold), sharekit::Role::ink));
@@ -247,6 +252,7 @@ void ImportWindow::showFace() {
             self->back();
         });
     reviewView_->setProperty("reviewNumber", static_cast<qulonglong>(number));
+    reviewView_->setFixedWidth(contentWidth - 2 * padding);
     layout()->addWidget(reviewView_);
   }
   chooserFace_->setVisible(!review_);

@@ -14,6 +14,9 @@ namespace corvane {
 
 namespace {
 
+// Around the content, on every side.
+constexpr int padding = 20;
+
 QString qs(const std::string &text) {
   return QString::fromStdString(text);
 }
@@ -30,7 +33,7 @@ ExplainWindow::ExplainWindow(ServiceManager &manager, std::shared_ptr<MainQueue>
   palette.setColor(QPalette::WindowText, sharekit::ink());
   setPalette(palette);
   setFixedWidth(contentWidth);
-  layout_ = panelkit::column(this, 0, QMargins(20, 20, 20, 20));
+  layout_ = panelkit::column(this, 0, QMargins(padding, padding, padding, padding));
   explainingWatch_ = manager_.explaining.subscribe([this](const std::optional<ProblemReport> &) {
     if (started_)
       run();
@@ -96,6 +99,8 @@ void ExplainWindow::render() {
     content_->deleteLater();
   }
   content_ = new QWidget;
+  // The window is as wide as its content: the content keeps the width the window asks for.
+  content_->setFixedWidth(contentWidth - 2 * padding);
   auto *stack = panelkit::column(content_, 14);
   const auto &report = asked_;
   if (!report) {

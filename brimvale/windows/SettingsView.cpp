@@ -208,6 +208,9 @@ SettingsView::SettingsView(Services services, QWidget *parent)
     scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // The page grows and shrinks with its sections; wrapped lines get the height they need.
     scrollArea_->setWidgetResizable(true);
+    // As tall as the sections at the page's width: their smallest heights, wrapped text at its
+    // narrowest, would add a screenful of empty page below the closing note.
+    content->setMinimumHeight(1);
     scrollArea_->setWidget(content);
     QPalette background = scrollArea_->palette();
     background.setColor(QPalette::Window, settingsColor::background.resolved());

@@ -725,8 +725,9 @@ QWidget *SharePortView::buildFooter() {
   auto *line = panelkit::row(footer, 10);
   const QFont small = Theme::system(11.5);
   if (!selection_) {
-    auto *hint =
-        sharekit::label(QStringLiteral("Tap a service to share it."), small, sharekit::Role::muted);
+    // Two lines beside the links rather than a cut sentence in a narrow panel.
+    auto *hint = sharekit::label(QStringLiteral("Tap a service to share it."), small,
+                                 sharekit::Role::muted, 2);
     hint->setObjectName(QStringLiteral("shareFooterText"));
     line->addWidget(hint);
   } else {
@@ -740,7 +741,7 @@ QWidget *SharePortView::buildFooter() {
     line->addWidget(share);
     auto *hint = sharekit::label(count == 0 ? QStringLiteral("Tick the services to share.")
                                             : QString::number(count) + QStringLiteral(" ticked"),
-                                 small, sharekit::Role::muted);
+                                 small, sharekit::Role::muted, 2);
     hint->setObjectName(QStringLiteral("shareFooterText"));
     line->addWidget(hint);
   }

@@ -63,10 +63,43 @@ void styleLink(QPushButton *button, const QColor &color) {
 }
 
 void styleField(QLineEdit *edit) {
+  // With the border and the two pixels a line edit keeps, the text stands 10 points in.
   edit->setStyleSheet(QStringLiteral("QLineEdit { background: %1; color: %2; border: 1px solid %3; "
-                                     "border-radius: 10px; padding: 0 9px; }")
+                                     "border-radius: 10px; padding: 0 7px; }")
                           .arg(chipFill().name(), ink().name(), hairline().name()));
 }
+
+constexpr int fieldFontSize = 13;
+constexpr qreal fieldMinimumScale = 0.8;
+// Border, padding and the line edit's own margin, on both sides.
+constexpr int fieldInsets = 2 * 10;
+
+// A text field whose placeholder, while it shows, shrinks down to 0.8 of the font's size
+// rather than being cut in a narrow field; typed text keeps the full size.
+class FittingField : public QLineEdit {
+public:
+  FittingField() {
+    connect(this, &QLineEdit::textChanged, this, [this] { fit(); });
+  }
+
+protected:
+  void resizeEvent(QResizeEvent *event) override {
+    QLineEdit::resizeEvent(event);
+    fit();
+  }
+
+private:
+  void fit() {
+    QFont font = Theme::system(fieldFontSize);
+    const qreal natural = QFontMetricsF(font).horizontalAdvance(placeholderText());
+    const qreal room = width() - fieldInsets;
+    if (text().isEmpty() && natural > room && room > 0)
+      font.setPixelSize(static_cast<int>(std::max(std::floor(fieldFontSize * room / natural),
+                                                  std::ceil(fieldFontSize * fieldMinimumScale))));
+    if (font != this->font())
+      setFont(font);
+  }
+};
 
 void apply(QWidget *widget) {
   if (widget->property(fieldProperty).toBool())
@@ -125,9 +158,9 @@ void setPlainTitle(QAbstractButton *button, const QString &title) {
 }
 
 QLineEdit *field(const QString &placeholder, int height) {
-  auto *edit = new QLineEdit;
+  auto *edit = new FittingField;
   edit->setPlaceholderText(placeholder);
-  edit->setFont(Theme::system(13));
+  edit->setFont(Theme::system(fieldFontSize));
   edit->setFixedHeight(height);
   edit->setProperty(fieldProperty, true);
   styleField(edit);
@@ -242,6 +275,11 @@ QSize FittingLabel::sizeHint() const {
 
 QSize FittingLabel::minimumSizeHint() const {
   return {0, sizeHint().height()};
+}
+
+void FittingLabel::resizeEvent(QResizeEvent *event) {
+  QWidget::resizeEvent(event);
+  setToolTip(shownText() == text_ ? QString() : text_);
 }
 
 void FittingLabel::paintEvent(QPaintEvent *) {

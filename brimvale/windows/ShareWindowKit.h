@@ -45,7 +45,8 @@ void recolor(QWidget *root);
 bool followAppearance(QWidget &window, const QEvent &event, Theme::Appearance &shown);
 // Sets a title taken from a file, a peer or the user: shown as it is, with no mnemonic.
 void setPlainTitle(QAbstractButton *button, const QString &title);
-// A plain text field of the system font at 13 points on a rounded fill with a hairline.
+// A plain text field of the system font at 13 points on a rounded fill with a hairline; its
+// placeholder shrinks to fit a narrow field.
 QLineEdit *field(const QString &placeholder, int height);
 // Draws the widget at 40 % opacity while `dimmed`.
 void setDimmed(QWidget *widget, bool dimmed);
@@ -88,8 +89,12 @@ private:
 };
 
 // One line of text that first shrinks, down to `minimumScale` of its font's size, and then ends
-// in "…" when it still does not fit. Plain text.
+// in "…" when it still does not fit, with the whole text as its tool tip. Plain text.
 class FittingLabel : public QWidget {
+  Q_OBJECT
+  Q_PROPERTY(QString text READ text)
+  Q_PROPERTY(QString shownText READ shownText)
+
 public:
   FittingLabel(const QString &text, const QFont &font, const QColor &color, qreal minimumScale,
                QWidget *parent = nullptr);
@@ -102,6 +107,7 @@ public:
 
 protected:
   void paintEvent(QPaintEvent *event) override;
+  void resizeEvent(QResizeEvent *event) override;
 
 private:
   QString text_;

@@ -115,14 +115,17 @@ TEST(ElidingLabelTest, CutsBetweenWholeCharactersAndKeepsOneLine) {
       "\U0001F468\u200D\U0001F469\u200D\U0001F467\U0001F468\u200D\U0001F469\u200D\U0001F467 "
       "a long tail of words\nsecond line");
   ElidingLabel label(text);
+  label.show();
   const std::string whole = text.toStdString();
   const auto clusters = graphemeClusters(whole);
   for (int width = 10; width < 400; width += 7) {
     label.resize(width, 20);
     QString shown = label.shownText();
     ASSERT_FALSE(shown.contains('\n'));
-    if (shown.endsWith(QString::fromUtf8("…")))
+    if (shown.endsWith(QString::fromUtf8("…"))) {
+      EXPECT_EQ(label.toolTip(), text) << "the whole text, on hover";
       shown.chop(1);
+    }
     // What is shown is whole clusters from the start, line break read as a space.
     std::string expected;
     const std::string shownUtf8 = shown.toStdString();

@@ -4,13 +4,18 @@
 #include "brimvale/platform/UrlOpener.h"
 #include "brimvale/shell/WindowRegistry.h"
 #include "brimvale/windows/AppWindows.h"
+#include "brimvale/windows/ComposeImportWindow.h"
 #include "brimvale/windows/ExplainWindow.h"
 #include "tests/integrations/TestHttpServer.h"
 #include "tests/shell/Appearance.h"
 #include "tests/shell/Screens.h"
 #include "tests/windows/WindowsFixture.h"
 
+#include <QFile>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QScreen>
+#include <QTemporaryDir>
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -217,6 +222,40 @@ TEST_F(ExplainWindowTest, TheApplicationOpensItAndTheImporterByTheirIds) {
   window->close();
   settle();
   EXPECT_EQ(registry.window(QStringLiteral("explain")), nullptr);
+}
+
+TEST_F(ExplainWindowTest, OpenedByIdTheyKeepTheirWidthOnEveryFaceInTheMiddleOfTheScreen) {
+  FakeUrlOpener opener;
+  WindowContext context;
+  context.manager = manager.get();
+  context.opener = &opener;
+  WindowRegistry registry;
+  addAppWindows(registry, context);
+  const QPoint middle = QGuiApplication::primaryScreen()->availableGeometry().center();
+  const auto expectPlaced = [&](const char *id, int width) {
+    QWidget *window = registry.window(QString::fromLatin1(id));
+    ASSERT_NE(window, nullptr);
+    settle();
+    EXPECT_EQ(window->width(), width) << id;
+    EXPECT_LE(std::abs(window->geometry().center().x() - middle.x()), 4) << id;
+  };
+  ASSERT_TRUE(registry.open(QStringLiteral("explain")));
+  expectPlaced("explain", ExplainWindow::contentWidth);
+
+  ASSERT_TRUE(registry.open(QStringLiteral("importer")));
+  auto *importer = qobject_cast<ImportWindow *>(registry.window(QStringLiteral("importer")));
+  ASSERT_NE(importer, nullptr);
+  importer->setChooser([](QWidget *, std::function<void(ImportWindow::ChooserResult)>) {});
+  expectPlaced("importer", ImportWindow::contentWidth);
+  QTemporaryDir folder;
+  const QString path = folder.filePath(QStringLiteral("compose.yaml"));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("services:\n  db:\n    image: postgres\n    ports: [\"5432:5432\"]\n");
+  file.close();
+  importer->readComposeFile(path);
+  ASSERT_TRUE(importer->review().has_value());
+  expectPlaced("importer", ImportWindow::contentWidth);
 }
 
 } // namespace

@@ -5,9 +5,11 @@
 #include "brimvale/panels/MapPanel.h"
 #include "brimvale/platform/UrlOpener.h"
 #include "brimvale/shell/PanelActions.h"
+#include "brimvale/shell/PanelFrame.h"
 #include "brimvale/windows/AppWindows.h"
 #include "brimvale/windows/SharePortView.h"
 #include "tests/catalogue/ServerFixture.h"
+#include "tests/panels/KnownPanelFaults.h"
 #include "tests/shell/Appearance.h"
 #include "tests/shell/Screens.h"
 #include "tests/windows/WindowsFixture.h"
@@ -473,6 +475,14 @@ TEST_F(SharePortViewTest, BothPanelsHostTheEditorAndKeepItAcrossTheirRebuilds) {
     QTest::mouseClick(open, Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] { return one<SharePortView>(*panel, "sharePortView") != nullptr; }));
     QPointer<SharePortView> editor = one<SharePortView>(*panel, "sharePortView");
+    // As the panel shows it: narrower than the editor alone.
+    const auto appearance = classic ? Theme::Appearance::light : Theme::Appearance::dark;
+    {
+      ScopedAppearance scoped(appearance);
+      panel->resize(PanelFrame::panelWidth, panel->sizeHint().height());
+      saveScreen(*panel, classic ? "classic-panel-sharing" : "map-panel-sharing", appearance,
+                 knownPanelLayoutFaults);
+    }
     auto *name = editor->findChild<QLineEdit *>(QStringLiteral("shareNameField"));
     name->setText(QStringLiteral("my api"));
     // A change of the manager's state rebuilds the panel; the editor and its text stay.
