@@ -1,5 +1,6 @@
 #include "brimvale/foundation/AccessLog.h"
 
+#include "brimvale/platform/Logger.h"
 #include "brimvale/platform/UserDefaults.h"
 
 #include <algorithm>
@@ -66,39 +67,59 @@ Json encodeAccessLogEntry(const AccessLog::Entry &entry) {
               {"connections", entry.connections}};
 }
 
+std::expected<AccessLog::Entry, std::string> readAccessLogEntry(const Json &value) {
+  MemberReader reader(value);
+  auto id = reader.check(requiredUUIDField(value, "id"), "id", "a UUID");
+  auto peerID = reader.required<std::string>("peerID");
+  auto peerName = reader.required<std::string>("peerName");
+  auto serviceName = reader.required<std::string>("serviceName");
+  auto port = reader.required<int>("port");
+  auto first = reader.required<Date>("first");
+  auto last = reader.required<Date>("last");
+  auto connections = reader.required<int>("connections");
+  if (!reader.ok())
+    return std::unexpected(reader.problem());
+  return AccessLog::Entry{std::move(*id),
+                          std::move(*peerID),
+                          std::move(*peerName),
+                          std::move(*serviceName),
+                          *port,
+                          *first,
+                          *last,
+                          *connections};
+}
+
 bool decodeJson(const Json &value, AccessLog::Entry &out) {
-  auto id = requiredUUIDField(value, "id");
-  auto peerID = requiredField<std::string>(value, "peerID");
-  auto peerName = requiredField<std::string>(value, "peerName");
-  auto serviceName = requiredField<std::string>(value, "serviceName");
-  auto port = requiredField<int>(value, "port");
-  auto first = requiredField<Date>(value, "first");
-  auto last = requiredField<Date>(value, "last");
-  auto connections = requiredField<int>(value, "connections");
-  if (!id || !peerID || !peerName || !serviceName || !port || !first || !last || !connections)
+  auto entry = readAccessLogEntry(value);
+  if (!entry)
     return false;
-  out = AccessLog::Entry{std::move(*id),
-                         std::move(*peerID),
-                         std::move(*peerName),
-                         std::move(*serviceName),
-                         *port,
-                         *first,
-                         *last,
-                         *connections};
+  out = std::move(*entry);
   return true;
 }
 
+AccessLog::Reading AccessLog::read(const Bytes &stored) {
+  Reading reading;
+  const auto document = parseJson(stored);
+  if (!document) {
+    reading.problems.push_back(stored.empty() ? "it holds no data" : "it is not JSON");
+    return reading;
+  }
+  MemberReader reader(*document);
+  const Json *entries = reader.present("entries");
+  const Json *seenPairs = reader.present("seenPairs");
+  if (!reader.ok()) {
+    reading.problems.push_back(reader.problem());
+    return reading;
+  }
+  reading.log.entries = readEach<Entry>(*entries, "entries", reading.problems, readAccessLogEntry);
+  const auto pairs =
+      readEach<std::string>(*seenPairs, "seenPairs", reading.problems, readJson<std::string>);
+  reading.log.seenPairs = std::set<std::string>(pairs.begin(), pairs.end());
+  return reading;
+}
+
 AccessLog AccessLog::decode(const std::optional<Bytes> &stored) {
-  if (!stored)
-    return {};
-  const auto document = parseJson(*stored);
-  if (!document)
-    return {};
-  auto entries = requiredField<std::vector<Entry>>(*document, "entries");
-  auto seenPairs = requiredField<std::set<std::string>>(*document, "seenPairs");
-  if (!entries || !seenPairs)
-    return {};
-  return AccessLog{std::move(*entries), std::move(*seenPairs)};
+  return stored ? read(*stored).log : AccessLog{};
 }
 
 std::optional<Bytes> AccessLog::encode() const {
@@ -113,8 +134,22 @@ std::optional<Bytes> AccessLog::encode() const {
   return bytesOf(*text);
 }
 
-AccessLog AccessLog::load(const UserDefaults &defaults) {
-  return decode(defaults.data(defaultsKey));
+AccessLog AccessLog::load(UserDefaults &defaults) {
+  auto stored = defaults.data(defaultsKey);
+  if (!stored) {
+    if (!defaults.contains(defaultsKey))
+      return {};
+    stored.emplace(); // a value of another kind is kept aside like undecodable data
+  }
+  auto reading = read(*stored);
+  if (!reading.problems.empty()) {
+    defaults.keepAside(defaultsKey);
+    const std::string key = defaultsKey;
+    Logger::app().error("The access log " + key + " does not decode in full (" +
+                        joinedProblems(reading.problems) + "); the rest is used, and the stored " +
+                        "log is kept as " + key + ".damaged");
+  }
+  return std::move(reading.log);
 }
 
 void AccessLog::save(const AccessLog &log, UserDefaults &defaults) {

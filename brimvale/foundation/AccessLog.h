@@ -51,13 +51,19 @@ struct AccessLog {
   // Empties the visits but keeps the seen pairs, so a later visit is not taken for a first use.
   void clear();
 
-  // The stored log, or the empty log when nothing is stored or it does not decode.
+  // What one stored log gives: an entry or seen pair that does not decode is left out and the
+  // rest kept; a document without both keys gives the empty log. `problems` says what was left
+  // out and why ("<key path>: <why>"), empty when everything was read. Plain over bytes.
+  struct Reading;
+  static Reading read(const Bytes &stored);
+  // The stored log, or the empty log when nothing is stored; see read.
   static AccessLog decode(const std::optional<Bytes> &stored);
   // Absent when the log cannot be encoded; the caller then keeps what is stored.
   std::optional<Bytes> encode() const;
 
   // Under defaultsKey in the standard user defaults; a log that cannot be encoded stores nothing.
-  static AccessLog load(const UserDefaults &defaults);
+  // A stored log that does not decode in full is kept as "<key>.damaged" and logged with why.
+  static AccessLog load(UserDefaults &defaults);
   static void save(const AccessLog &log, UserDefaults &defaults);
 
   // Debounce of the save: the owner starts a save task (after saveDelay) only when
@@ -75,7 +81,13 @@ struct AccessLog {
   };
 };
 
+struct AccessLog::Reading {
+  AccessLog log;
+  DecodeProblems problems;
+};
+
 Json encodeAccessLogEntry(const AccessLog::Entry &entry);
+std::expected<AccessLog::Entry, std::string> readAccessLogEntry(const Json &value);
 bool decodeJson(const Json &value, AccessLog::Entry &out);
 
 } // namespace corvane

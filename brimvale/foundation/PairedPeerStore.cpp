@@ -11,17 +11,16 @@ namespace corvane {
 
 namespace {
 
-std::optional<PairedPeer> decodePeer(const Json &object) {
-  auto deviceID = requiredField<std::string>(object, "deviceID");
-  auto name = requiredField<std::string>(object, "name");
-  auto publicKeyText = requiredField<std::string>(object, "publicKey");
-  auto pairedAt = requiredField<double>(object, "pairedAt");
-  if (!deviceID || !name || !publicKeyText || !pairedAt) {
-    return std::nullopt;
-  }
-  auto publicKey = decodeBase64(*publicKeyText);
-  if (!publicKey) {
-    return std::nullopt;
+std::expected<PairedPeer, std::string> readPeer(const Json &object) {
+  MemberReader reader(object);
+  auto deviceID = reader.required<std::string>("deviceID");
+  auto name = reader.required<std::string>("name");
+  auto publicKeyText = reader.required<std::string>("publicKey");
+  auto pairedAt = reader.required<double>("pairedAt");
+  auto publicKey = reader.check(publicKeyText ? decodeBase64(*publicKeyText) : std::nullopt,
+                                "publicKey", "Base64 text");
+  if (!reader.ok()) {
+    return std::unexpected(reader.problem());
   }
   return PairedPeer{std::move(*deviceID), std::move(*name), std::move(*publicKey), *pairedAt};
 }
@@ -46,21 +45,26 @@ std::optional<Bytes> encodePairedPeers(const std::vector<PairedPeer> &peers) {
   return bytesOf(*text);
 }
 
-std::optional<std::vector<PairedPeer>> decodePairedPeers(const Bytes &bytes) {
+PairedPeersReading readPairedPeers(const Bytes &bytes) {
+  PairedPeersReading reading;
   const auto document = parseJson(bytes);
-  if (!document || !document->is_array()) {
+  if (!document) {
+    reading.problems.push_back("it is not JSON");
+  } else {
+    auto peers = readEach<PairedPeer>(*document, "", reading.problems, readPeer);
+    if (document->is_array()) {
+      reading.peers = std::move(peers);
+    }
+  }
+  return reading;
+}
+
+std::optional<std::vector<PairedPeer>> decodePairedPeers(const Bytes &bytes) {
+  auto reading = readPairedPeers(bytes);
+  if (!reading.problems.empty()) {
     return std::nullopt;
   }
-  std::vector<PairedPeer> peers;
-  peers.reserve(document->size());
-  for (const auto &element : *document) {
-    auto peer = decodePeer(element);
-    if (!peer) {
-      return std::nullopt;
-    }
-    peers.push_back(std::move(*peer));
-  }
-  return peers;
+  return std::move(reading.peers);
 }
 
 PairedPeerStore::PairedPeerStore(std::shared_ptr<SecretStore> store) : store_(std::move(store)) {
@@ -82,10 +86,14 @@ bool PairedPeerStore::loadLocked() const {
   }
   // An empty item holds nothing to keep.
   if (stored.state == StoredSecret::State::found && !stored.bytes.empty()) {
-    if (auto decoded = decodePairedPeers(stored.bytes)) {
-      peers = std::move(*decoded);
-    } else {
+    auto reading = readPairedPeers(stored.bytes);
+    peers = std::move(reading.peers).value_or(std::vector<PairedPeer>{});
+    if (!reading.problems.empty()) {
       damaged = true;
+      Logger::app().error(std::string("The list of paired machines ") + account +
+                          " does not decode in full (" + joinedProblems(reading.problems) + "); " +
+                          (peers.empty() ? "no" : std::to_string(peers.size())) +
+                          " paired machines are read from it");
     }
   }
   if (damaged && !store_->keepAside(account)) {
@@ -100,6 +108,8 @@ bool PairedPeerStore::loadLocked() const {
     }
     unsaved_.clear();
     saveLocked();
+  } else if (damaged && !cached_.empty()) {
+    saveLocked(); // what was read is stored again at once; the whole list stays aside
   }
   return true;
 }

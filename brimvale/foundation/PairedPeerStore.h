@@ -2,6 +2,7 @@
 
 #include "brimvale/platform/Bytes.h"
 #include "brimvale/platform/Clock.h"
+#include "brimvale/platform/Json.h"
 #include "brimvale/platform/SecretStore.h"
 
 #include <functional>
@@ -28,11 +29,20 @@ std::optional<Bytes> encodePairedPeers(const std::vector<PairedPeer> &peers);
 // Absent unless the bytes are a JSON array of well-formed peers (null counts as missing).
 std::optional<std::vector<PairedPeer>> decodePairedPeers(const Bytes &bytes);
 
+// What a stored list gives, peer by peer: the peers that decode, in order (absent when the
+// bytes are not a JSON array), and "[<index>]: <why>" for each one left out. Plain over bytes.
+struct PairedPeersReading {
+  std::optional<std::vector<PairedPeer>> peers;
+  DecodeProblems problems;
+};
+PairedPeersReading readPairedPeers(const Bytes &bytes);
+
 // The paired list, cached and saved to the secret store on every change. Safe to call from
 // any thread; onChange runs on the caller's thread after the lock is released.
 //
 // The stored list is the root of trust, so nothing replaces what could not be seen: a list
-// that does not decode is kept aside ("paired.peers.damaged") before the next save, and while
+// that does not decode in full is kept aside ("paired.peers.damaged") at once, the peers that
+// do decode are used (and stored again at once), and while
 // the stored list cannot be read (an I/O error, no descriptors left) changes stay in memory
 // unsaved; each later call tries the read again and, once it succeeds, the changes are
 // applied to the stored list and saved.

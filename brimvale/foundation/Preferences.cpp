@@ -1,5 +1,6 @@
 #include "brimvale/foundation/Preferences.h"
 
+#include "brimvale/platform/Logger.h"
 #include "brimvale/platform/UserDefaults.h"
 
 namespace corvane {
@@ -68,56 +69,119 @@ Preferences Preferences::migrateLegacy(const LegacyPreferences &legacy) {
   return preferences;
 }
 
-std::optional<Preferences> Preferences::decodeCurrent(const Json &document) {
-  auto version = requiredField<int>(document, "version");
-  auto services = requiredField<std::vector<ExposedService>>(document, "services");
-  auto localPorts = requiredField<std::map<std::string, int>>(document, "localPorts");
-  auto nicknames = optionalField<std::map<std::string, std::string>>(document, "nicknames");
-  auto addresses = optionalField<std::map<std::string, std::string>>(document, "addresses");
-  auto disabledIncoming = requiredField<std::set<std::string>>(document, "disabledIncoming");
-  auto knownServices = requiredField<std::map<std::string, std::vector<SharedServiceInfo>>>(
-      document, "knownServices");
-  auto hardware =
-      optionalField<std::map<std::string, std::vector<std::string>>>(document, "hardware");
-  auto lastSeen = optionalField<std::map<std::string, Date>>(document, "lastSeen");
-  auto notifyFirstUse = optionalField<bool>(document, "notifyFirstUse");
-  auto notifyServiceDown = optionalField<bool>(document, "notifyServiceDown");
-  auto notifyMacBack = optionalField<bool>(document, "notifyMacBack");
-  auto sharingPaused = optionalField<bool>(document, "sharingPaused");
-  auto trustedNetworks = optionalField<std::vector<std::string>>(document, "trustedNetworks");
-  auto environments = optionalField<std::vector<ShareEnvironment>>(document, "environments");
-  if (!version || !services || !localPorts || !nicknames || !addresses || !disabledIncoming ||
-      !knownServices || !hardware || !lastSeen || !notifyFirstUse || !notifyServiceDown ||
-      !notifyMacBack || !sharingPaused || !trustedNetworks || !environments)
+namespace {
+
+constexpr const char *requiredKeys[] = {"services", "localPorts", "disabledIncoming",
+                                        "knownServices"};
+
+// The member under key, or null when it is missing or null.
+const Json *member(const Json &document, const char *key) {
+  const auto found = document.find(key);
+  return found == document.end() || found->is_null() ? nullptr : &*found;
+}
+
+// Why the document is not of the current layout; empty when it is.
+std::string currentLayoutProblem(const Json &document) {
+  MemberReader reader(document);
+  const auto version = reader.required<int>("version");
+  if (!version)
+    return reader.problem();
+  if (*version < Preferences::currentVersion)
+    return "\"version\" " + std::to_string(*version) + " is of an earlier layout";
+  for (const char *key : requiredKeys)
+    reader.present(key);
+  return reader.problem();
+}
+
+std::optional<bool> readSwitch(const Json &document, const char *key, DecodeProblems &problems) {
+  const Json *value = member(document, key);
+  if (!value)
     return std::nullopt;
-  return Preferences{*version,
-                     std::move(*services),
-                     std::move(*localPorts),
-                     std::move(*nicknames),
-                     std::move(*addresses),
-                     std::move(*disabledIncoming),
-                     std::move(*knownServices),
-                     std::move(*hardware),
-                     std::move(*lastSeen),
-                     *notifyFirstUse,
-                     *notifyServiceDown,
-                     *notifyMacBack,
-                     *sharingPaused,
-                     std::move(*trustedNetworks),
-                     std::move(*environments)};
+  const auto on = readJson<bool>(*value);
+  if (!on) {
+    problems.push_back(std::string(key) + ": " + on.error());
+    return std::nullopt;
+  }
+  return *on;
+}
+
+template <typename T>
+std::optional<std::map<std::string, T>> readOptionalMap(const Json &document, const char *key,
+                                                        DecodeProblems &problems) {
+  const Json *value = member(document, key);
+  if (!value)
+    return std::nullopt;
+  return readEachMember<T>(*value, key, problems, readJson<T>);
+}
+
+template <typename T, typename Read>
+std::optional<std::vector<T>> readOptionalList(const Json &document, const char *key,
+                                               DecodeProblems &problems, Read read) {
+  const Json *value = member(document, key);
+  if (!value)
+    return std::nullopt;
+  return readEach<T>(*value, key, problems, read);
+}
+
+// A document of the current layout: each part read on its own, so that what does not decode
+// costs only itself.
+Preferences readCurrent(const Json &document, DecodeProblems &problems) {
+  Preferences preferences;
+  preferences.version = requiredField<int>(document, "version").value_or(preferences.version);
+  preferences.services =
+      readEach<ExposedService>(document.at("services"), "services", problems, readExposedService);
+  preferences.localPorts =
+      readEachMember<int>(document.at("localPorts"), "localPorts", problems, readJson<int>);
+  preferences.nicknames = readOptionalMap<std::string>(document, "nicknames", problems);
+  preferences.addresses = readOptionalMap<std::string>(document, "addresses", problems);
+  const auto disabled = readEach<std::string>(document.at("disabledIncoming"), "disabledIncoming",
+                                              problems, readJson<std::string>);
+  preferences.disabledIncoming = std::set<std::string>(disabled.begin(), disabled.end());
+  const Json &known = document.at("knownServices");
+  if (!known.is_object())
+    problems.push_back("knownServices: " + mismatchReason(known, "an object"));
+  else
+    for (const auto &[peer, list] : known.items())
+      preferences.knownServices.emplace(
+          peer, readEach<SharedServiceInfo>(list, "knownServices[" + quotedKey(peer) + "]",
+                                            problems, readJson<SharedServiceInfo>));
+  preferences.hardware = readOptionalMap<std::vector<std::string>>(document, "hardware", problems);
+  preferences.lastSeen = readOptionalMap<Date>(document, "lastSeen", problems);
+  preferences.notifyFirstUse = readSwitch(document, "notifyFirstUse", problems);
+  preferences.notifyServiceDown = readSwitch(document, "notifyServiceDown", problems);
+  preferences.notifyMacBack = readSwitch(document, "notifyMacBack", problems);
+  preferences.sharingPaused = readSwitch(document, "sharingPaused", problems);
+  preferences.trustedNetworks =
+      readOptionalList<std::string>(document, "trustedNetworks", problems, readJson<std::string>);
+  preferences.environments =
+      readOptionalList<ShareEnvironment>(document, "environments", problems, readShareEnvironment);
+  return preferences;
+}
+
+} // namespace
+
+PreferencesReading Preferences::readPreferences(const Bytes &data) {
+  PreferencesReading reading;
+  const auto document = parseJson(data);
+  if (!document) {
+    reading.problems.push_back(data.empty() ? "it holds no data" : "it is not JSON");
+    return reading;
+  }
+  // An older layout that happens to carry the same keys is not trusted as current.
+  std::string notCurrent = currentLayoutProblem(*document);
+  if (notCurrent.empty()) {
+    reading.preferences = readCurrent(*document, reading.problems);
+    return reading;
+  }
+  if (const auto legacy = LegacyPreferences::decode(*document))
+    reading.preferences = migrateLegacy(*legacy);
+  else
+    reading.problems.push_back(std::move(notCurrent) + ", and it is not of the earlier layout");
+  return reading;
 }
 
 std::optional<Preferences> Preferences::decodePreferences(const Bytes &data) {
-  const auto document = parseJson(data);
-  if (!document)
-    return std::nullopt;
-  // An older layout that happens to carry the same keys is not trusted as current.
-  if (auto current = decodeCurrent(*document); current && current->version >= currentVersion)
-    return current;
-  const auto legacy = LegacyPreferences::decode(*document);
-  if (!legacy)
-    return std::nullopt;
-  return migrateLegacy(*legacy);
+  return readPreferences(data).preferences;
 }
 
 Json Preferences::toJson() const {
@@ -153,10 +217,22 @@ std::optional<Bytes> Preferences::encode() const {
   return bytesOf(*text);
 }
 
-Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write) {
-  if (const auto data = read(Preferences::defaultsKey))
-    if (auto preferences = Preferences::decodePreferences(*data))
-      return std::move(*preferences);
+Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write,
+                            const DefaultsKeepAside &keepAside) {
+  if (const auto data = read(Preferences::defaultsKey)) {
+    auto reading = Preferences::readPreferences(*data);
+    if (!reading.problems.empty()) {
+      // Before any save can write over it: the next save stores only what was read.
+      keepAside(Preferences::defaultsKey);
+      const std::string key = Preferences::defaultsKey;
+      Logger::app().error("Settings " + key + " do not decode in full (" +
+                          joinedProblems(reading.problems) + "); " +
+                          (reading.preferences ? "the rest is used" : "they are not used") +
+                          ", and the stored record is kept as " + key + ".damaged");
+    }
+    if (reading.preferences)
+      return std::move(*reading.preferences);
+  }
   if (const auto data = read(Preferences::legacyDefaultsKey))
     if (auto preferences = Preferences::decodePreferences(*data)) {
       savePreferences(*preferences, write);
@@ -173,7 +249,13 @@ void savePreferences(const Preferences &preferences, const DefaultsWrite &write)
 namespace {
 
 DefaultsRead readerOf(const UserDefaults &defaults) {
-  return [&defaults](std::string_view key) { return defaults.data(std::string(key)); };
+  return [&defaults](std::string_view key) -> std::optional<Bytes> {
+    const std::string name(key);
+    if (auto data = defaults.data(name))
+      return data;
+    // A value of another kind is not nothing: it must not be written over unseen.
+    return defaults.contains(name) ? std::optional(Bytes{}) : std::nullopt;
+  };
 }
 
 DefaultsWrite writerOf(UserDefaults &defaults) {
@@ -185,7 +267,9 @@ DefaultsWrite writerOf(UserDefaults &defaults) {
 } // namespace
 
 Preferences loadPreferences(UserDefaults &defaults) {
-  return loadPreferences(readerOf(defaults), writerOf(defaults));
+  return loadPreferences(readerOf(defaults), writerOf(defaults), [&defaults](std::string_view key) {
+    defaults.keepAside(std::string(key));
+  });
 }
 
 void savePreferences(const Preferences &preferences, UserDefaults &defaults) {

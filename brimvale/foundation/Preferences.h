@@ -37,6 +37,8 @@ struct LegacyPreferences {
   static std::optional<LegacyPreferences> decode(const Json &document);
 };
 
+struct PreferencesReading;
+
 // Everything the user set up and everything remembered about paired Macs between launches.
 struct Preferences {
   int version = 2;
@@ -67,24 +69,41 @@ struct Preferences {
 
   static Preferences defaultPreferences() { return {}; }
 
-  // One stored document of the current layout (version 2 or later), else migrated from the
-  // legacy layout; absent when it is neither.
+  // One stored document of the current layout (version 2 or later, with every required key),
+  // else migrated from the legacy layout. In the current layout an entry of a list or a
+  // dictionary that does not decode is left out and a field that does not decode takes its
+  // default; the rest is kept. Plain over bytes, for any input.
+  static PreferencesReading readPreferences(const Bytes &data);
   static std::optional<Preferences> decodePreferences(const Bytes &data);
   static Preferences migrateLegacy(const LegacyPreferences &legacy);
 
-  // The current layout exactly, whatever its version; absent when the document is not of it.
-  static std::optional<Preferences> decodeCurrent(const Json &document);
   Json toJson() const;
   std::optional<Bytes> encode() const;
 };
 
-// Access to the standard user defaults as stored bytes per key.
+// What one stored document gives: the record, and each part of it that could not be read.
+struct PreferencesReading {
+  // Absent when the document is of neither layout.
+  std::optional<Preferences> preferences;
+  // "<key path>: <why>" for every entry left out and every field left at its default; also why
+  // there is no record at all. Empty when everything stored was read.
+  DecodeProblems problems;
+};
+
+// Access to the standard user defaults as stored bytes per key. A read gives absent when nothing
+// is stored, and empty bytes for a value that is not stored as data.
 using DefaultsRead = std::function<std::optional<Bytes>(std::string_view key)>;
 using DefaultsWrite = std::function<void(std::string_view key, const Bytes &data)>;
+// Keeps what a key holds as "<key>.damaged" (replacing an older copy there) before it is
+// written over.
+using DefaultsKeepAside = std::function<void(std::string_view key)>;
 
 // The record at start-up: the current key, else the legacy key (then stored at once under the
-// current key, the legacy data left as it is), else the default.
-Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write);
+// current key, the legacy data left as it is), else the default. A current record that does not
+// decode in full is kept aside and logged with why before anything can write over it; what of
+// it could be read is used.
+Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write,
+                            const DefaultsKeepAside &keepAside);
 
 // Stores the whole record under the current key; an encoding failure stores nothing.
 void savePreferences(const Preferences &preferences, const DefaultsWrite &write);

@@ -32,15 +32,9 @@ std::optional<std::string> cleanedHint(const std::optional<std::string> &text, i
   return cleaned;
 }
 
-bool decodeCategory(const Json &object, const char *key, Category &out) {
+std::optional<Category> categoryField(const Json &object, const char *key) {
   const auto raw = requiredField<std::string>(object, key);
-  if (!raw)
-    return false;
-  const auto category = serviceCategoryFromRaw(*raw);
-  if (!category)
-    return false;
-  out = *category;
-  return true;
+  return raw ? serviceCategoryFromRaw(*raw) : std::nullopt;
 }
 
 void combine(std::size_t &seed, std::size_t value) {
@@ -245,8 +239,25 @@ Json encodeExposedService(const ExposedService &service) {
 }
 
 std::optional<ExposedService> decodeExposedService(const Json &value) {
-  ExposedService service;
-  return decodeJson(value, service) ? std::optional(std::move(service)) : std::nullopt;
+  auto service = readExposedService(value);
+  return service ? std::optional(std::move(*service)) : std::nullopt;
+}
+
+std::expected<ExposedService, std::string> readExposedService(const Json &value) {
+  MemberReader reader(value);
+  auto id = reader.check(requiredUUIDField(value, "id"), "id", "a UUID");
+  auto name = reader.required<std::string>("name");
+  auto port = reader.required<int>("port");
+  auto category =
+      reader.check(categoryField(value, "category"), "category", "a category this version knows");
+  auto enabled = reader.required<bool>("enabled");
+  auto allowed = reader.optional<std::set<std::string>>("allowed");
+  auto expires = reader.optional<Date>("expires");
+  auto hints = reader.optional<ShareHints>("hints");
+  if (!reader.ok())
+    return std::unexpected(reader.problem());
+  return ExposedService{std::move(*id), std::move(*name),    *port,    *category,
+                        *enabled,       std::move(*allowed), *expires, std::move(*hints)};
 }
 
 Json encodeShareEnvironment(const ShareEnvironment &environment) {
@@ -258,8 +269,19 @@ Json encodeShareEnvironment(const ShareEnvironment &environment) {
 }
 
 std::optional<ShareEnvironment> decodeShareEnvironment(const Json &value) {
-  ShareEnvironment environment;
-  return decodeJson(value, environment) ? std::optional(std::move(environment)) : std::nullopt;
+  auto environment = readShareEnvironment(value);
+  return environment ? std::optional(std::move(*environment)) : std::nullopt;
+}
+
+std::expected<ShareEnvironment, std::string> readShareEnvironment(const Json &value) {
+  MemberReader reader(value);
+  auto id = reader.check(requiredUUIDField(value, "id"), "id", "a UUID");
+  auto name = reader.required<std::string>("name");
+  auto serviceIDs =
+      reader.check(requiredUUIDListField(value, "serviceIDs"), "serviceIDs", "a list of UUIDs");
+  if (!reader.ok())
+    return std::unexpected(reader.problem());
+  return ShareEnvironment{std::move(*id), std::move(*name), std::move(*serviceIDs)};
 }
 
 bool decodeJson(const Json &value, ShareHints &out) {
@@ -271,29 +293,18 @@ bool decodeJson(const Json &value, ShareHints &out) {
 }
 
 bool decodeJson(const Json &value, ExposedService &out) {
-  auto id = requiredUUIDField(value, "id");
-  auto name = requiredField<std::string>(value, "name");
-  auto port = requiredField<int>(value, "port");
-  auto enabled = requiredField<bool>(value, "enabled");
-  auto allowed = optionalField<std::set<std::string>>(value, "allowed");
-  auto expires = optionalField<Date>(value, "expires");
-  auto hints = optionalField<ShareHints>(value, "hints");
-  Category category = Category::custom;
-  if (!id || !name || !port || !enabled || !allowed || !expires || !hints ||
-      !decodeCategory(value, "category", category))
+  auto service = readExposedService(value);
+  if (!service)
     return false;
-  out = ExposedService{std::move(*id), std::move(*name),    *port,    category,
-                       *enabled,       std::move(*allowed), *expires, std::move(*hints)};
+  out = std::move(*service);
   return true;
 }
 
 bool decodeJson(const Json &value, ShareEnvironment &out) {
-  auto id = requiredUUIDField(value, "id");
-  auto name = requiredField<std::string>(value, "name");
-  auto serviceIDs = requiredUUIDListField(value, "serviceIDs");
-  if (!id || !name || !serviceIDs)
+  auto environment = readShareEnvironment(value);
+  if (!environment)
     return false;
-  out = ShareEnvironment{std::move(*id), std::move(*name), std::move(*serviceIDs)};
+  out = std::move(*environment);
   return true;
 }
 

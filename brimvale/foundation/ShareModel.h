@@ -135,6 +135,9 @@ Json encodeExposedService(const ExposedService &service);
 std::optional<ExposedService> decodeExposedService(const Json &value);
 Json encodeShareEnvironment(const ShareEnvironment &environment);
 std::optional<ShareEnvironment> decodeShareEnvironment(const Json &value);
+// The same, with why a record does not decode (the first member that does not).
+std::expected<ExposedService, std::string> readExposedService(const Json &value);
+std::expected<ShareEnvironment, std::string> readShareEnvironment(const Json &value);
 
 // For the generic field readers of Json.h (arrays and dictionaries of these records).
 bool decodeJson(const Json &value, ShareHints &out);

@@ -192,4 +192,60 @@ std::optional<std::vector<std::string>> requiredUUIDListField(const Json &object
   return texts;
 }
 
+std::string briefJson(const Json &value) {
+  constexpr std::size_t limit = 60;
+  std::string text = dumpJson(value);
+  if (text.size() <= limit)
+    return text;
+  std::size_t end = limit;
+  // Never cut a character in two.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+    --end;
+  text.resize(end);
+  return text + "...";
+}
+
+std::string mismatchReason(const Json &value, const char *kind) {
+  return "holds " + briefJson(value) + ", not " + kind;
+}
+
+std::string quotedKey(std::string_view key) {
+  return dumpJson(Json(std::string(key)));
+}
+
+MemberReader::MemberReader(const Json &object) : object_(object) {
+  if (!object.is_object())
+    problem_ = mismatchReason(object, "an object");
+}
+
+const Json *MemberReader::present(const char *key) {
+  if (object_.is_object()) {
+    const auto found = object_.find(key);
+    if (found != object_.end() && !found->is_null())
+      return &*found;
+  }
+  note(key, "");
+  return nullptr;
+}
+
+std::string joinedProblems(const DecodeProblems &problems) {
+  constexpr std::size_t listed = 8;
+  std::string text;
+  for (std::size_t i = 0; i < problems.size() && i < listed; ++i)
+    text += (i == 0 ? "" : "; ") + problems[i];
+  if (problems.size() > listed)
+    text += "; and " + std::to_string(problems.size() - listed) + " more";
+  return text;
+}
+
+void MemberReader::note(const char *key, const char *kind) {
+  if (!problem_.empty())
+    return;
+  const auto found = object_.find(key);
+  if (found == object_.end() || found->is_null())
+    problem_ = quotedKey(key) + " is missing";
+  else
+    problem_ = quotedKey(key) + " " + mismatchReason(*found, kind);
+}
+
 } // namespace corvane

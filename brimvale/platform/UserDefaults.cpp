@@ -267,6 +267,15 @@ void UserDefaults::remove(const std::string &key) {
   update(key, std::nullopt);
 }
 
+bool UserDefaults::contains(const std::string &key) const {
+  return value(key).has_value();
+}
+
+void UserDefaults::keepAside(const std::string &key) {
+  if (auto stored = value(key))
+    update(key + ".damaged", std::move(stored));
+}
+
 void UserDefaults::synchronize() {
   std::lock_guard guard(lock_);
   reloadLocked();

@@ -51,6 +51,13 @@ public:
   void setDouble(const std::string &key, double value);
   void remove(const std::string &key);
 
+  // True when the key holds a value of any type.
+  bool contains(const std::string &key) const;
+  // Stores what the key holds, whatever its type, also under "<key>.damaged" (replacing an
+  // older copy there), for a value that does not decode and is about to be written over.
+  // Saved like any change.
+  void keepAside(const std::string &key);
+
   // Re-reads the file, picking up what other processes wrote.
   void synchronize();
 

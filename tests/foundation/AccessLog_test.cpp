@@ -98,12 +98,15 @@ TEST(AccessLogCoding, RoundTripsAndFallsBackToEmpty) {
   EXPECT_EQ(AccessLog::decode(std::nullopt), AccessLog{});
   EXPECT_EQ(AccessLog::decode(bytesOf("not json")), AccessLog{});
   EXPECT_EQ(AccessLog::decode(bytesOf(R"({"entries":[]})")), AccessLog{});
+  // An entry that does not decode costs only itself.
   Json document = parseJson(*bytes).value();
   document["entries"][0]["connections"] = "2";
-  EXPECT_EQ(AccessLog::decode(bytesOf(dumpJson(document))), AccessLog{});
-  document = parseJson(*bytes).value();
-  document["entries"][1].erase("first");
-  EXPECT_EQ(AccessLog::decode(bytesOf(dumpJson(document))), AccessLog{});
+  document["seenPairs"].push_back(7);
+  const auto reading = AccessLog::read(bytesOf(dumpJson(document)));
+  EXPECT_EQ(reading.log, (AccessLog{{log.entries[1]}, log.seenPairs}));
+  EXPECT_EQ(reading.problems,
+            (DecodeProblems{R"(entries[0]: "connections" holds "2", not a whole number)",
+                            "seenPairs[2]: holds 7, not a text"}));
 
   // A date that JSON cannot hold makes the encoding fail instead of storing null.
   AccessLog broken = log;
@@ -127,6 +130,25 @@ TEST(AccessLogSave, StoresUnderItsKeyAndKeepsOldDataOnFailure) {
 
   defaults->setData("corvane.accessLog", bytesOf(R"({"entries":[]})"));
   EXPECT_EQ(AccessLog::load(*defaults), AccessLog{});
+}
+
+TEST(AccessLogSave, ALogThatDoesNotDecodeInFullIsKeptAsideAndTheRestLoaded) {
+  AccessLog log;
+  log.record("aaaa", "Desk", "Web", 80, t0);
+  log.record("bbbb", "Laptop", "Api", 81, t0 + 1);
+  Json document = parseJson(*log.encode()).value();
+  document["entries"][1]["port"] = "80";
+  const Bytes stored = bytesOf(dumpJson(document));
+  const auto defaults = UserDefaults::inMemory();
+  defaults->setData("corvane.accessLog", stored);
+
+  ::testing::internal::CaptureStderr();
+  const AccessLog loaded = AccessLog::load(*defaults);
+  const std::string logged = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(loaded, (AccessLog{{log.entries[0]}, log.seenPairs}));
+  EXPECT_NE(logged.find(R"(entries[1]: "port" holds "80")"), std::string::npos) << logged;
+  AccessLog::save(loaded, *defaults);
+  EXPECT_EQ(defaults->data("corvane.accessLog.damaged"), stored);
 }
 
 TEST(AccessLogSave, ChangesWithinTheDelayShareOneSave) {

@@ -145,7 +145,6 @@ TEST(PairedPeerStore, UndecodableListIsKeptAsideAndLoadsEmpty) {
                           R"([{"deviceID":"x","name":"n","publicKey":"AQ","pairedAt":0}])",
                           R"([{"deviceID":"x","name":"n","publicKey":"AQID","pairedAt":"0"}])",
                           R"([{"deviceID":7,"name":"n","publicKey":"AQID","pairedAt":0}])",
-                          R"([{"deviceID":"x","name":"n","publicKey":"AQID","pairedAt":0},5])",
                           "[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["}) {
     auto store = std::make_shared<CountingStore>();
     store->inner.write("paired.peers", bytesOf(bad));
@@ -165,6 +164,23 @@ TEST(PairedPeerStore, UndecodableListIsKeptAsideAndLoadsEmpty) {
   store->inner.write("paired.peers", {});
   EXPECT_TRUE(PairedPeerStore(store).peers().empty());
   EXPECT_FALSE(store->inner.read("paired.peers.damaged"));
+}
+
+TEST(PairedPeerStore, APeerThatDoesNotDecodeIsSetAsideAndTheOthersStayPaired) {
+  const std::string stored = R"([{"deviceID":"a","name":"A","publicKey":"AQID","pairedAt":1},)"
+                             R"({"deviceID":"b","name":"B","publicKey":"AQID","pairedAt":"2"},)"
+                             R"({"deviceID":"c","name":"C","publicKey":"AQID","pairedAt":3}])";
+  auto store = std::make_shared<CountingStore>();
+  store->inner.write("paired.peers", bytesOf(stored));
+  ::testing::internal::CaptureStderr();
+  PairedPeerStore peers(store);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find(R"([1]: "pairedAt" holds "2")"), std::string::npos) << log;
+  EXPECT_EQ(idsOf(peers.peers()), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(stored));
+  // What was read is stored again at once, so the next start finds it too.
+  EXPECT_EQ(idsOf(PairedPeerStore(store).peers()), (std::vector<std::string>{"a", "c"}));
+  EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(stored));
 }
 
 TEST(PairedPeerStore, UnreadableListIsNeverOverwrittenAndChangesAreSavedOnceItIsRead) {

@@ -1,7 +1,9 @@
 #include "brimvale/foundation/Preferences.h"
 #include "brimvale/platform/UserDefaults.h"
 
+#include <functional>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace corvane {
 namespace {
@@ -89,13 +91,20 @@ TEST(PreferencesCoding, BrokenDocumentsGiveNothing) {
     missing.erase(key);
     EXPECT_EQ(Preferences::decodePreferences(bytesOf(dumpJson(missing))), std::nullopt) << key;
   }
-  Json badShare = base;
-  badShare["services"] =
+  // A broken part of a current record costs only itself, and says so.
+  Json broken = base;
+  broken["services"] =
       Json::parse(R"([{"id":"x","name":"a","port":1,"category":"API","enabled":true}])");
-  EXPECT_EQ(Preferences::decodePreferences(bytesOf(dumpJson(badShare))), std::nullopt);
-  Json badSwitch = base;
-  badSwitch["notifyFirstUse"] = "no";
-  EXPECT_EQ(Preferences::decodePreferences(bytesOf(dumpJson(badSwitch))), std::nullopt);
+  broken["notifyFirstUse"] = "no";
+  broken["knownServices"] = Json::parse(R"({"aaaa":[7]})");
+  const auto reading = Preferences::readPreferences(bytesOf(dumpJson(broken)));
+  Preferences rest; // everything else at its default
+  rest.knownServices["aaaa"] = {};
+  EXPECT_EQ(reading.preferences, rest);
+  EXPECT_EQ(reading.problems,
+            (DecodeProblems{R"(services[0]: "id" holds "x", not a UUID)",
+                            R"(knownServices["aaaa"][0]: holds 7, not a well-formed record)",
+                            "notifyFirstUse: holds \"no\", not true or false"}));
   EXPECT_EQ(Preferences::decodePreferences(bytesOf("\x00\x01garbage")), std::nullopt);
   EXPECT_EQ(Preferences::decodePreferences(Bytes{}), std::nullopt);
 
@@ -178,19 +187,24 @@ TEST(PreferencesLoad, FallsBackFromCurrentToLegacyToDefault) {
     ++writes;
     defaults[std::string(key)] = data;
   };
+  const DefaultsKeepAside keepAside = [&](std::string_view key) {
+    defaults[std::string(key) + ".damaged"] = defaults.at(std::string(key));
+  };
+  const auto loadPreferences = [&] { return corvane::loadPreferences(read, write, keepAside); };
 
-  EXPECT_EQ(loadPreferences(read, write), Preferences::defaultPreferences());
+  EXPECT_EQ(loadPreferences(), Preferences::defaultPreferences());
   EXPECT_EQ(writes, 0);
 
   const Bytes legacy = bytesOf(R"({"exposedServices":[{"name":"Web","port":8080}]})");
   defaults[Preferences::legacyDefaultsKey] = legacy;
   defaults[Preferences::defaultsKey] = bytesOf("corrupt");
-  const Preferences migrated = loadPreferences(read, write);
+  const Preferences migrated = loadPreferences();
   ASSERT_EQ(migrated.services.size(), 1u);
   EXPECT_EQ(writes, 1);
   EXPECT_EQ(defaults[Preferences::legacyDefaultsKey], legacy);
+  EXPECT_EQ(defaults["corvane.preferences.v2.damaged"], bytesOf("corrupt"));
   // The next start reads the migrated record, with the same id, from the current key.
-  EXPECT_EQ(loadPreferences(read, write), migrated);
+  EXPECT_EQ(loadPreferences(), migrated);
   EXPECT_EQ(writes, 1);
 
   savePreferences(fullRecord(), write);
@@ -212,6 +226,74 @@ TEST(PreferencesLoad, MigratesThroughUserDefaults) {
   EXPECT_EQ(Preferences::decodePreferences(defaults->data("corvane.preferences.v2").value()),
             migrated);
   EXPECT_EQ(loadPreferences(*defaults), migrated);
+}
+
+// Four shares, two nicknames and a typed address, as a user has them.
+Preferences userRecord() {
+  Preferences preferences;
+  const std::tuple<const char *, int, Category> shares[] = {{"Postgres", 5432, Category::database},
+                                                            {"Admin", 8080, Category::web},
+                                                            {"Queue", 5672, Category::messaging},
+                                                            {"Cache", 6379, Category::database}};
+  for (const auto &[name, port, category] : shares) {
+    ExposedService share;
+    share.id = makeUUID();
+    share.name = name;
+    share.port = port;
+    share.category = category;
+    preferences.services.push_back(share);
+  }
+  preferences.nicknames = std::map<std::string, std::string>{{"aaaa000000000001", "Desk"},
+                                                             {"aaaa000000000002", "Laptop"}};
+  preferences.addresses =
+      std::map<std::string, std::string>{{"aaaa000000000001", "10.0.0.2:46310"}};
+  preferences.notifyMacBack = false;
+  return preferences;
+}
+
+TEST(PreferencesLoad, AFieldThatDoesNotDecodeCostsOnlyItselfAndTheStoredRecordIsKept) {
+  const Preferences user = userRecord();
+  struct Case {
+    const char *what;
+    std::function<void(Json &)> damage;
+    const char *logged;
+    std::optional<std::size_t> lostShare; // every share is lost when the record is unusable
+    bool usable = true;
+  };
+  const Case cases[] = {
+      {"port as text", [](Json &d) { d["services"][1]["port"] = "5432"; },
+       R"(services[1]: "port" holds "5432")", 1},
+      {"later category", [](Json &d) { d["services"][2]["category"] = "Cache Server"; },
+       R"(services[2]: "category" holds "Cache Server")", 2},
+      {"switch as text", [](Json &d) { d["notifyMacBack"] = "yes"; },
+       R"(notifyMacBack: holds "yes")", std::nullopt},
+      {"no version", [](Json &d) { d.erase("version"); }, R"("version" is missing)", std::nullopt,
+       false},
+  };
+  for (const auto &c : cases) {
+    const auto defaults = UserDefaults::inMemory();
+    Json document = user.toJson();
+    c.damage(document);
+    const Bytes stored = bytesOf(dumpJson(document));
+    defaults->setData(Preferences::defaultsKey, stored);
+
+    ::testing::internal::CaptureStderr();
+    Preferences loaded = loadPreferences(*defaults);
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find(c.logged), std::string::npos) << c.what << ": " << log;
+    loaded.sharingPaused = true; // any change saves the whole record
+    savePreferences(loaded, *defaults);
+
+    const Preferences saved = loadPreferences(*defaults);
+    std::vector<ExposedService> expected = c.usable ? user.services : std::vector<ExposedService>{};
+    if (c.lostShare)
+      expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(*c.lostShare));
+    EXPECT_EQ(saved.services, expected) << c.what;
+    EXPECT_EQ(saved.nicknames, c.usable ? user.nicknames : std::nullopt) << c.what;
+    EXPECT_EQ(saved.addresses, c.usable ? user.addresses : std::nullopt) << c.what;
+    EXPECT_EQ(saved.notifyMacBack, c.usable && c.lostShare ? user.notifyMacBack : std::nullopt);
+    EXPECT_EQ(defaults->data("corvane.preferences.v2.damaged"), stored) << c.what;
+  }
 }
 
 } // namespace

@@ -35,6 +35,33 @@ TEST_F(ManagerTest, StartUpPrefersTheCurrentKeyAndWritesNothingWithoutEither) {
   EXPECT_EQ(manager->preferences.get(), current);
 }
 
+TEST_F(ManagerTest, ASettingsRecordWithAnUnreadableShareKeepsTheOthersThroughTheFirstSave) {
+  Preferences user;
+  for (const auto &[name, port] : {std::pair{"Postgres", 5432}, {"Admin", 8080}, {"Queue", 5672}}) {
+    ExposedService share;
+    share.id = makeUUID();
+    share.name = name;
+    share.port = port;
+    user.services.push_back(share);
+  }
+  user.nicknames = std::map<std::string, std::string>{{"aaaa000000000001", "Desk"}};
+  Json document = user.toJson();
+  document["services"][0]["port"] = "5432";
+  const Bytes stored = bytesOf(dumpJson(document));
+  defaults->setData(Preferences::defaultsKey, stored);
+
+  make();
+  ASSERT_EQ(manager->preferences->services.size(), 2u);
+  manager->setShareEnabled(user.services[1].id, false);
+  const Preferences saved = ServiceManager::loadPreferences(*defaults);
+  ASSERT_EQ(saved.services.size(), 2u);
+  EXPECT_EQ(saved.services[0].name, "Admin");
+  EXPECT_FALSE(saved.services[0].enabled);
+  EXPECT_EQ(saved.services[1], user.services[2]);
+  EXPECT_EQ(saved.nicknames, user.nicknames);
+  EXPECT_EQ(defaults->data("corvane.preferences.v2.damaged"), stored);
+}
+
 TEST_F(ManagerTest, StoredDeviceNameWinsOverTheHostName) {
   make();
   EXPECT_EQ(manager->deviceName.get(), "studio");
