@@ -424,11 +424,14 @@ void Gateway::connectionStateChanged(const Connection::State &state,
     // A challenge cannot fail to encode; if it ever did, the deadline closes the connection.
     (void)sendFrame(connection, challenge);
     std::weak_ptr<Gateway> weak = weak_from_this();
-    receiveFrame(connection, [weak, connection, nonce = std::move(nonce),
-                              handshake](std::expected<Frame, ChannelError> result) {
-      if (auto self = weak.lock())
-        self->handleHello(result, connection, nonce, handshake);
-    });
+    receiveFrame(
+        connection,
+        [weak, connection, nonce = std::move(nonce),
+         handshake](std::expected<Frame, ChannelError> result) {
+          if (auto self = weak.lock())
+            self->handleHello(result, connection, nonce, handshake);
+        },
+        options_.frameDeadline);
     return;
   }
   case Connection::State::Kind::failed:
@@ -529,11 +532,13 @@ void Gateway::sendServices(const std::shared_ptr<Connection> &connection,
 }
 
 void Gateway::readControlFrame(const std::shared_ptr<Connection> &connection) {
-  receiveFrame(connection,
-               [weak = weak_from_this(), connection](std::expected<Frame, ChannelError> result) {
-                 if (auto self = weak.lock())
-                   self->controlFrameReceived(result, connection);
-               });
+  receiveFrame(
+      connection,
+      [weak = weak_from_this(), connection](std::expected<Frame, ChannelError> result) {
+        if (auto self = weak.lock())
+          self->controlFrameReceived(result, connection);
+      },
+      options_.frameDeadline);
 }
 
 void Gateway::controlFrameReceived(const std::expected<Frame, ChannelError> &result,

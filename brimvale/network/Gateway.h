@@ -81,6 +81,7 @@ public:
     std::optional<std::uint16_t> preferredPort;
     // Tests shorten these; the defaults are the protocol's.
     double helloDeadline = Gateway::helloDeadline;
+    double frameDeadline = frameCompletionDeadline;
     double busyRetryDelay = Gateway::busyRetryDelay;
     double failureRetryDelay = Gateway::failureRetryDelay;
     std::size_t handshakeLimit = Gateway::handshakeLimit;

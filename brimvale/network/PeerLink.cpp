@@ -113,12 +113,15 @@ void PeerLink::readFrame(const std::shared_ptr<Connection> &connection) {
     return;
   std::weak_ptr<PeerLink> weak = weak_from_this();
   std::weak_ptr<Connection> weakConnection = connection;
-  receiveFrame(connection, [weak, weakConnection](std::expected<Frame, ChannelError> result) {
-    auto self = weak.lock();
-    auto connection = weakConnection.lock();
-    if (self && connection)
-      self->handleFrame(connection, std::move(result));
-  });
+  receiveFrame(
+      connection,
+      [weak, weakConnection](std::expected<Frame, ChannelError> result) {
+        auto self = weak.lock();
+        auto connection = weakConnection.lock();
+        if (self && connection)
+          self->handleFrame(connection, std::move(result));
+      },
+      options_.frameDeadline);
 }
 
 void PeerLink::handleFrame(const std::shared_ptr<Connection> &connection,
