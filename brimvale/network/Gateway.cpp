@@ -17,8 +17,6 @@ namespace corvane {
 
 namespace {
 
-constexpr const char *serviceType = "_corvane._tcp";
-
 Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
   Frame frame;
   frame.kind = Frame::Kind::result;
@@ -100,7 +98,7 @@ void Gateway::start() {
   queue_->post([weak = weak_from_this()] {
     if (auto self = weak.lock()) {
       self->running_ = true;
-      self->startGateway(0, 0);
+      self->startGateway({});
     }
   });
 }
@@ -108,7 +106,7 @@ void Gateway::start() {
 void Gateway::restart() {
   queue_->post([weak = weak_from_this()] {
     if (auto self = weak.lock(); self && self->running_)
-      self->startGateway(0, 0);
+      self->startGateway({});
   });
 }
 
@@ -161,7 +159,7 @@ void Gateway::rename(std::string deviceName) {
       return;
     self->deviceName_ = std::move(deviceName);
     if (self->running_)
-      self->startGateway(0, 0);
+      self->startGateway({});
   });
 }
 
@@ -223,7 +221,7 @@ void Gateway::stopGateway() {
   publishSessions();
 }
 
-void Gateway::startGateway(std::size_t index, int attempt) {
+void Gateway::startGateway(ListenTry attempt) {
   stopGateway();
   pairKeys_.clear();
   revokedKeys_.clear();
@@ -244,25 +242,20 @@ void Gateway::startGateway(std::size_t index, int attempt) {
       keys, std::vector<std::uint16_t>(SecureChannel::cipherSuites.begin(),
                                        SecureChannel::cipherSuites.end()));
 
-  const auto candidates = listenPortCandidates(options_.preferredPort);
-  index = std::min(index, candidates.size() - 1);
-  std::optional<std::uint16_t> candidate = candidates[index];
-  if (candidate && *candidate == 0)
-    candidate.reset();
-
-  auto created = Listener::create(std::move(parameters), candidate);
+  auto created =
+      Listener::create(std::move(parameters), listenPort(options_.preferredPort, attempt));
   if (!created) {
     Logger::net().error("Gateway could not start: " + created.error().localizedDescription());
     queue_->postAfter(options_.failureRetryDelay, [weak = weak_from_this()] {
       if (auto self = weak.lock(); self && self->running_ && !self->listener_)
-        self->startGateway(0, 0);
+        self->startGateway({});
     });
     return;
   }
   auto listener = std::move(*created);
 
   if (options_.advertise && dnsSd_)
-    listener->setService(advertisedService(deviceName_, serviceType, identity_.publicKey()),
+    listener->setService(advertisedService(deviceName_, gatewayServiceType, identity_.publicKey()),
                          dnsSd_);
 
   std::weak_ptr<Gateway> weak = weak_from_this();
@@ -274,9 +267,9 @@ void Gateway::startGateway(std::size_t index, int attempt) {
   });
   // Held weakly: an address can be reused by a later listener, a weak reference cannot.
   std::weak_ptr<Listener> identity = listener;
-  listener->setStateHandler([weak, identity, candidate, index, attempt](const Listener::State &s) {
+  listener->setStateHandler([weak, identity, attempt](const Listener::State &s) {
     if (auto self = weak.lock())
-      self->listenerStateChanged(s, identity, candidate, index, attempt);
+      self->listenerStateChanged(s, identity, attempt);
   });
 
   listener_ = listener;
@@ -284,9 +277,7 @@ void Gateway::startGateway(std::size_t index, int attempt) {
 }
 
 void Gateway::listenerStateChanged(const Listener::State &state,
-                                   const std::weak_ptr<Listener> &listener,
-                                   std::optional<std::uint16_t> candidate, std::size_t index,
-                                   int attempt) {
+                                   const std::weak_ptr<Listener> &listener, ListenTry attempt) {
   // A late report of a listener that has been replaced.
   if (!isCurrent(listener))
     return;
@@ -298,26 +289,26 @@ void Gateway::listenerStateChanged(const Listener::State &state,
     return;
   case Listener::State::Kind::failed: {
     const NetworkError error = state.error.value_or(NetworkError{});
-    if (candidate && error.isPosix(EADDRINUSE)) {
+    if (auto retry = listenRetry(options_.preferredPort, attempt, error, options_.busyRetryDelay)) {
       listener_->cancel();
-      if (attempt + 1 < busyAttempts) {
-        queue_->postAfter(
-            options_.busyRetryDelay, [weak = weak_from_this(), listener, index, attempt] {
-              if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
-                self->startGateway(index, attempt + 1);
-            });
+      if (retry->delay > 0) {
+        queue_->postAfter(retry->delay, [weak = weak_from_this(), listener, next = retry->next] {
+          if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
+            self->startGateway(next);
+        });
       } else {
-        Logger::net().info("Gateway port " + std::to_string(*candidate) +
+        Logger::net().info("Gateway port " +
+                           std::to_string(listenPort(options_.preferredPort, attempt).value_or(0)) +
                            " is taken; trying the next");
         if (running_)
-          startGateway(index + 1, 0);
+          startGateway(retry->next);
       }
       return;
     }
     Logger::net().error("Gateway listener failed: " + error.localizedDescription());
     queue_->postAfter(options_.failureRetryDelay, [weak = weak_from_this(), listener] {
       if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
-        self->startGateway(0, 0);
+        self->startGateway({});
     });
     return;
   }

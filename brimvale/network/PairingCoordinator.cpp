@@ -78,6 +78,7 @@ PairingCoordinator::PairingCoordinator(DeviceIdentity identity,
 PairingCoordinator::~PairingCoordinator() {
   expiry_.cancel();
   callerDeadline_.cancel();
+  dropCallers();
   if (listener_) {
     listener_->setStateHandler(nullptr);
     listener_->setNewConnectionHandler(nullptr);
@@ -139,7 +140,7 @@ void PairingCoordinator::startPairing() {
   attempts_ = 0;
   setState(State::searching());
   discovery_->start();
-  startListener(0, 0);
+  startListener({});
   expiry_ = mainQueue_->postAfter(options_.expiryDelay, [weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self || self->state_.kind == State::Kind::success)
@@ -162,6 +163,7 @@ void PairingCoordinator::stopPairing() {
   port_.reset();
   discovery_->stop();
   candidates_.clear();
+  dropCallers();
   endAttempt();
   if (state_.kind != State::Kind::success)
     state_ = State::idle();
@@ -177,7 +179,6 @@ void PairingCoordinator::endAttempt() {
   }
   callerDeadline_.cancel();
   callerDeadline_ = WorkItem();
-  commitReceived_ = false;
   pendingPeer_.reset();
   pendingHost_.reset();
   localConfirmed_ = false;
@@ -196,8 +197,14 @@ void PairingCoordinator::failAttempt(const std::string &text) {
   setState(State::failed(text));
 }
 
-bool PairingCoordinator::isCurrent(const Connection *connection) const {
-  return connection_ && connection_.get() == connection;
+bool PairingCoordinator::isCurrent(const std::weak_ptr<Connection> &connection) const {
+  auto alive = connection.lock();
+  return alive && alive == connection_;
+}
+
+bool PairingCoordinator::isCurrent(const std::weak_ptr<Listener> &listener) const {
+  auto alive = listener.lock();
+  return alive && alive == listener_;
 }
 
 bool PairingCoordinator::countAttempt() {
@@ -211,14 +218,10 @@ bool PairingCoordinator::countAttempt() {
 
 // --- listener ---
 
-void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCount) {
-  const auto candidates = listenPortCandidates(options_.preferredPort);
-  candidateIndex = std::min(candidateIndex, candidates.size() - 1);
-  const std::optional<std::uint16_t> requested = candidates[candidateIndex];
-
+void PairingCoordinator::startListener(ListenTry attempt) {
   Parameters parameters = Parameters::tcp();
   parameters.includePeerToPeer = true;
-  auto created = Listener::create(parameters, requested);
+  auto created = Listener::create(parameters, listenPort(options_.preferredPort, attempt));
   if (!created) {
     setState(State::failed(couldNotStartText));
     return;
@@ -231,23 +234,22 @@ void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCoun
 
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
-  const Listener *identity = listener.get();
+  std::weak_ptr<Listener> identity = listener;
   listener->setNewConnectionHandler(
       [weak, mainQueue, identity](std::shared_ptr<Connection> connection) {
         mainQueue->post([weak, identity, connection] {
           auto self = weak.lock();
-          if (!self || !self->listener_ || self->listener_.get() != identity) {
+          if (!self || !self->isCurrent(identity)) {
             connection->cancel();
             return;
           }
           self->handleIncomingCall(connection);
         });
       });
-  listener->setStateHandler([weak, mainQueue, identity, requested, candidateIndex,
-                             retryCount](const Listener::State &state) {
-    mainQueue->post([weak, identity, requested, candidateIndex, retryCount, state] {
+  listener->setStateHandler([weak, mainQueue, identity, attempt](const Listener::State &state) {
+    mainQueue->post([weak, identity, attempt, state] {
       if (auto self = weak.lock())
-        self->listenerStateChanged(state, identity, requested, candidateIndex, retryCount);
+        self->listenerStateChanged(state, identity, attempt);
     });
   });
 
@@ -262,10 +264,9 @@ void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCoun
 }
 
 void PairingCoordinator::listenerStateChanged(const Listener::State &state,
-                                              const Listener *listener,
-                                              std::optional<std::uint16_t> requested,
-                                              std::size_t candidateIndex, int retryCount) {
-  if (!listener_ || listener_.get() != listener)
+                                              const std::weak_ptr<Listener> &listener,
+                                              ListenTry attempt) {
+  if (!isCurrent(listener))
     return;
   switch (state.kind) {
   case Listener::State::Kind::ready:
@@ -273,22 +274,21 @@ void PairingCoordinator::listenerStateChanged(const Listener::State &state,
     publish();
     return;
   case Listener::State::Kind::failed: {
-    const bool busy = requested && state.error && state.error->isPosix(EADDRINUSE);
-    if (!busy) {
+    auto retry = listenRetry(options_.preferredPort, attempt, state.error.value_or(NetworkError{}),
+                             options_.busyRetryDelay);
+    if (!retry) {
       port_.reset();
       publish();
       return;
     }
     listener_->cancel();
-    if (retryCount + 1 < busyAttempts) {
-      mainQueue_->postAfter(options_.busyRetryDelay,
-                            [weak = weak_from_this(), listener, candidateIndex, retryCount] {
-                              auto self = weak.lock();
-                              if (self && self->listener_ && self->listener_.get() == listener)
-                                self->startListener(candidateIndex, retryCount + 1);
-                            });
+    if (retry->delay > 0) {
+      mainQueue_->postAfter(retry->delay, [weak = weak_from_this(), listener, next = retry->next] {
+        if (auto self = weak.lock(); self && self->isCurrent(listener))
+          self->startListener(next);
+      });
     } else {
-      startListener(candidateIndex + 1, 0);
+      startListener(retry->next);
     }
     return;
   }
@@ -312,40 +312,120 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
     connection->cancel();
     return;
   }
+  if (!listener_) {
+    connection->cancel();
+    return;
+  }
+  // Served beside the others until its commit arrives; nothing the user sees changes before.
+  if (callers_.size() >= callerLimit)
+    dropCaller(callers_.begin()->first, "too many callers at once");
+  const std::uint64_t caller = ++callersAccepted_;
+  std::weak_ptr<PairingCoordinator> weak = weak_from_this();
+  auto mainQueue = mainQueue_;
+  auto deadline = mainQueue_->postAfter(options_.callerDeadline, [weak, caller] {
+    if (auto self = weak.lock())
+      self->dropCaller(caller, "no commit in time");
+  });
+  callers_.emplace(caller, Caller{connection, deadline});
+  connection->setStateHandler([weak, mainQueue, caller](const Connection::State &state) {
+    mainQueue->post([weak, caller, kind = state.kind] {
+      if (auto self = weak.lock())
+        self->callerStateChanged(caller, kind);
+    });
+  });
+  connection->start(queue_);
+}
+
+void PairingCoordinator::callerStateChanged(std::uint64_t caller, Connection::State::Kind kind) {
+  auto entry = callers_.find(caller);
+  if (entry == callers_.end())
+    return;
+  if (kind == Connection::State::Kind::failed || kind == Connection::State::Kind::cancelled) {
+    dropCaller(caller, "connection lost");
+    return;
+  }
+  if (kind != Connection::State::Kind::ready)
+    return;
+  receiveFrame(entry->second.connection, [weak = weak_from_this(), mainQueue = mainQueue_,
+                                          caller](std::expected<Frame, ChannelError> result) {
+    mainQueue->post([weak, caller, result = std::move(result)] {
+      if (auto self = weak.lock())
+        self->callerCommitArrived(caller, result);
+    });
+  });
+}
+
+void PairingCoordinator::callerCommitArrived(std::uint64_t caller,
+                                             const std::expected<Frame, ChannelError> &result) {
+  auto entry = callers_.find(caller);
+  if (entry == callers_.end())
+    return;
+  auto commit = PairingProtocol::responderReadsCommit(result);
+  if (!commit) {
+    dropCaller(caller, "nothing valid sent");
+    return;
+  }
   // Another attempt is under way: closed unseen.
   if (!isOpenForCalls(state_) || !listener_) {
+    dropCaller(caller, "another attempt under way");
+    return;
+  }
+  auto connection = std::move(entry->second.connection);
+  entry->second.deadline.cancel();
+  callers_.erase(entry);
+  // A valid commit: an attempt at the code. Past the limit the run ends here, before our
+  // reveal gives anything away.
+  if (!countAttempt()) {
+    connection->setStateHandler(nullptr);
     connection->cancel();
     return;
   }
 
   connection_ = connection;
-  pendingHost_ = peerAddressText(*remote);
+  const auto remote = connection->remoteEndpoint();
+  pendingHost_ = remote ? peerAddressText(*remote) : std::nullopt;
   nonce_ = randomBytes(PairingProtocol::nonceLength);
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
-  const Connection *identity = connection.get();
+  std::weak_ptr<Connection> identity = connection;
   connection->setStateHandler([weak, mainQueue, identity](const Connection::State &state) {
-    mainQueue->post([weak, identity, kind = state.kind] {
-      auto self = weak.lock();
-      if (!self || !self->isCurrent(identity))
-        return;
-      if (kind == Connection::State::Kind::failed)
+    if (state.kind != Connection::State::Kind::failed)
+      return;
+    mainQueue->post([weak, identity] {
+      if (auto self = weak.lock(); self && self->isCurrent(identity))
         self->connectionLost();
-      else if (kind == Connection::State::Kind::ready)
-        self->runResponder(self->connection_);
     });
   });
-  // A caller that stalls is ended as if its frame had failed to arrive.
-  callerDeadline_ =
-      mainQueue_->postAfter(options_.callerDeadline, [weak = weak_from_this(), identity] {
-        auto self = weak.lock();
-        if (!self || !self->isCurrent(identity) || self->pendingPeer_)
-          return;
-        self->failAttempt(self->commitReceived_ ? PairingProtocol::unverifiedText
-                                                : PairingProtocol::unexpectedText);
-      });
+  // A caller that stalls before its reveal is ended as if its reveal had failed to arrive.
+  callerDeadline_ = mainQueue_->postAfter(options_.callerDeadline, [weak, identity] {
+    auto self = weak.lock();
+    if (self && self->isCurrent(identity) && !self->pendingPeer_)
+      self->failAttempt(PairingProtocol::unverifiedText);
+  });
   setState(State::connecting(PairingProtocol::unknownPeerName));
-  connection->start(queue_);
+  runResponder(connection, *commit);
+}
+
+void PairingCoordinator::dropCaller(std::uint64_t caller, const char *reason) {
+  auto entry = callers_.find(caller);
+  if (entry == callers_.end())
+    return;
+  auto connection = std::move(entry->second.connection);
+  entry->second.deadline.cancel();
+  callers_.erase(entry);
+  Logger::pairing().info(std::string("Closed a pairing call: ") + reason);
+  connection->setStateHandler(nullptr);
+  connection->cancel();
+}
+
+void PairingCoordinator::dropCallers() {
+  auto callers = std::move(callers_);
+  callers_.clear();
+  for (auto &[caller, entry] : callers) {
+    entry.deadline.cancel();
+    entry.connection->setStateHandler(nullptr);
+    entry.connection->cancel();
+  }
 }
 
 void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
@@ -364,7 +444,7 @@ void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
 
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
-  const Connection *identity = connection.get();
+  std::weak_ptr<Connection> identity = connection;
   connection->setStateHandler(
       [weak, mainQueue, identity, name = std::move(name)](const Connection::State &state) {
         mainQueue->post([weak, mainQueue, identity, name, kind = state.kind] {
@@ -398,15 +478,15 @@ void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
 
 void PairingCoordinator::receive(const std::shared_ptr<Connection> &connection,
                                  std::function<void(std::expected<Frame, ChannelError>)> next) {
-  receiveFrame(connection,
-               [weak = weak_from_this(), mainQueue = mainQueue_, identity = connection.get(),
-                next = std::move(next)](std::expected<Frame, ChannelError> result) {
-                 mainQueue->post([weak, identity, next, result = std::move(result)] {
-                   auto self = weak.lock();
-                   if (self && self->isCurrent(identity))
-                     next(result);
-                 });
-               });
+  receiveFrame(connection, [weak = weak_from_this(), mainQueue = mainQueue_,
+                            identity = std::weak_ptr<Connection>(connection),
+                            next = std::move(next)](std::expected<Frame, ChannelError> result) {
+    mainQueue->post([weak, identity, next, result = std::move(result)] {
+      auto self = weak.lock();
+      if (self && self->isCurrent(identity))
+        next(result);
+    });
+  });
 }
 
 void PairingCoordinator::runInitiator(const std::shared_ptr<Connection> &connection) {
@@ -427,30 +507,19 @@ void PairingCoordinator::runInitiator(const std::shared_ptr<Connection> &connect
   });
 }
 
-void PairingCoordinator::runResponder(const std::shared_ptr<Connection> &connection) {
+void PairingCoordinator::runResponder(const std::shared_ptr<Connection> &connection,
+                                      const Bytes &commit) {
   const Bytes ownKey = identity_.publicKey();
   const Bytes nonce = nonce_;
-  receive(connection, [this, connection, ownKey, nonce](auto result) {
-    auto commit = PairingProtocol::responderReadsCommit(result);
-    if (!commit) {
-      failAttempt(commit.error());
+  (void)sendFrame(connection, PairingProtocol::revealFrame({ownKey, nonce, deviceName_}));
+  receive(connection, [this, connection, ownKey, nonce, commit](auto result) {
+    auto reveal = PairingProtocol::responderReadsReveal(result, commit, ownKey);
+    if (!reveal) {
+      failAttempt(reveal.error());
       return;
     }
-    // A valid commit: an attempt at the code. Past the limit the run ends here, before our
-    // reveal gives anything away.
-    if (!countAttempt())
-      return;
-    commitReceived_ = true;
-    (void)sendFrame(connection, PairingProtocol::revealFrame({ownKey, nonce, deviceName_}));
-    receive(connection, [this, connection, ownKey, nonce, commit = *commit](auto result) {
-      auto reveal = PairingProtocol::responderReadsReveal(result, commit, ownKey);
-      if (!reveal) {
-        failAttempt(reveal.error());
-        return;
-      }
-      auto code = PairingProtocol::shortAuthCode(reveal->publicKey, ownKey, reveal->nonce, nonce);
-      enterCompare(connection, code, PairingProtocol::pendingPeer(*reveal, referenceDateNow()));
-    });
+    auto code = PairingProtocol::shortAuthCode(reveal->publicKey, ownKey, reveal->nonce, nonce);
+    enterCompare(connection, code, PairingProtocol::pendingPeer(*reveal, referenceDateNow()));
   });
 }
 
