@@ -25,6 +25,9 @@ Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
   return frame;
 }
 
+// Accepted connections are started on the gateway's queue, so their events arrive there.
+constexpr const char *connectionQueueContract = "Gateway: connection events on the gateway queue";
+
 Frame bareFrame(Frame::Kind kind) {
   Frame frame;
   frame.kind = kind;
@@ -406,6 +409,7 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
 void Gateway::connectionStateChanged(const Connection::State &state,
                                      const std::shared_ptr<Connection> &connection,
                                      const std::shared_ptr<Handshake> &handshake) {
+  expectOnQueue(*queue_, connectionQueueContract);
   switch (state.kind) {
   case Connection::State::Kind::ready: {
     Bytes nonce = randomBytes(SecureChannel::challengeNonceLength);
@@ -438,6 +442,7 @@ void Gateway::connectionStateChanged(const Connection::State &state,
 void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
                           const std::shared_ptr<Connection> &connection, const Bytes &nonce,
                           const std::shared_ptr<Handshake> &handshake) {
+  expectOnQueue(*queue_, connectionQueueContract);
   // The connection was dropped by a restart while its hello was in flight.
   if (!pending_.contains(connection.get())) {
     connection->cancel();
@@ -534,6 +539,7 @@ void Gateway::readControlFrame(const std::shared_ptr<Connection> &connection) {
 
 void Gateway::controlFrameReceived(const std::expected<Frame, ChannelError> &result,
                                    const std::shared_ptr<Connection> &connection) {
+  expectOnQueue(*queue_, connectionQueueContract);
   if (!result || result->kind != Frame::Kind::ping) {
     connection->cancel();
     return;

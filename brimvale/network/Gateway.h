@@ -7,6 +7,7 @@
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/RelayQueues.h"
 #include "brimvale/platform/SerialQueue.h"
 
@@ -122,7 +123,10 @@ public:
 
   const std::shared_ptr<SerialQueue> &queue() const { return queue_; }
   // Read on `queue` only.
-  std::optional<std::uint16_t> readyPort() const { return readyPort_; }
+  std::optional<std::uint16_t> readyPort() const {
+    expectOnQueue(*queue_, "Gateway::readyPort on the gateway queue");
+    return readyPort_;
+  }
 
   // One session per stream of one service, in the table's order.
   static std::vector<Session> sessionsFromStreams(const StreamTable &streams,

@@ -8,6 +8,7 @@
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/DnsSd.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/Unicode.h"
 
@@ -19,6 +20,15 @@
 namespace corvane {
 
 namespace {
+
+constexpr const char *mainQueueContract = "PairingCoordinator: every operation on the main queue";
+
+// A longer name would make every reveal of ours invalid to the other side.
+std::string revealableName(std::string name) {
+  return characterCount(name) > PairingProtocol::maxNameLength
+             ? characterPrefix(name, PairingProtocol::maxNameLength)
+             : std::move(name);
+}
 
 // As discovery cuts advertised names.
 constexpr int candidateNameLength = 64;
@@ -68,7 +78,7 @@ PairingCoordinator::PairingCoordinator(DeviceIdentity identity,
       mainQueue_(std::move(mainQueue)), options_(std::move(options)),
       queue_(options_.queue ? options_.queue : SerialQueue::create("corvane.pairing")),
       discovery_(Discovery::create(serviceType, dnsSd_)) {
-  setDeviceName(std::move(deviceName));
+  deviceName_ = revealableName(std::move(deviceName));
   if (!options_.isLocalCaller)
     options_.isLocalCaller = [](const Endpoint::Host &host) {
       return LocalAddresses::isLocalHost(host, LocalAddresses::localSubnets());
@@ -110,10 +120,8 @@ void PairingCoordinator::setState(State state) {
 }
 
 void PairingCoordinator::setDeviceName(std::string name) {
-  // A longer name would make every reveal of ours invalid to the other side.
-  deviceName_ = characterCount(name) > PairingProtocol::maxNameLength
-                    ? characterPrefix(name, PairingProtocol::maxNameLength)
-                    : std::move(name);
+  expectOnQueue(*mainQueue_, mainQueueContract);
+  deviceName_ = revealableName(std::move(name));
 }
 
 void PairingCoordinator::updateCandidates(std::vector<NearbyDevice> devices) {
@@ -136,6 +144,7 @@ void PairingCoordinator::updateCandidates(std::vector<NearbyDevice> devices) {
 // --- pairing run ---
 
 void PairingCoordinator::startPairing() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   stopPairing();
   attempts_ = 0;
   setState(State::searching());
@@ -151,6 +160,7 @@ void PairingCoordinator::startPairing() {
 }
 
 void PairingCoordinator::stopPairing() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   expiry_.cancel();
   expiry_ = WorkItem();
   if (listener_) {
@@ -430,6 +440,7 @@ void PairingCoordinator::dropCallers() {
 
 void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
                                   std::optional<std::string> host) {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   if (!isOpenForCalls(state_) || !listener_)
     return;
   setState(State::connecting(name));
@@ -541,6 +552,7 @@ void PairingCoordinator::enterCompare(const std::shared_ptr<Connection> &connect
 }
 
 void PairingCoordinator::confirm() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   if (state_.kind != State::Kind::compare || !connection_)
     return;
   localConfirmed_ = true;
@@ -550,6 +562,7 @@ void PairingCoordinator::confirm() {
 }
 
 void PairingCoordinator::cancel() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   if (auto connection = std::move(connection_)) {
     connection_.reset();
     connection->setStateHandler(nullptr);

@@ -129,6 +129,17 @@ private:
   std::thread thread_;
 };
 
+// Only the test's thread runs the main queue's context, so that thread is the main queue's,
+// between runs as well.
+class TestThreadMainQueue final : public AsioMainQueue {
+public:
+  using AsioMainQueue::AsioMainQueue;
+  bool isCurrent() const override { return std::this_thread::get_id() == owner_; }
+
+private:
+  std::thread::id owner_ = std::this_thread::get_id();
+};
+
 // The main queue is an io_context run on the test's own thread, so the test reads the
 // coordinators' fields on the queue they live on.
 class PairingCoordinatorTest : public testing::Test {
@@ -205,7 +216,7 @@ protected:
 
   asio::io_context context_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_{context_.get_executor()};
-  std::shared_ptr<MainQueue> mainQueue_ = std::make_shared<AsioMainQueue>(context_);
+  std::shared_ptr<MainQueue> mainQueue_ = std::make_shared<TestThreadMainQueue>(context_);
   std::shared_ptr<DnsSdRegistry> registry_;
 };
 
