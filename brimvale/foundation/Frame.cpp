@@ -1,8 +1,12 @@
 #include "brimvale/foundation/Frame.h"
 
 #include "brimvale/platform/Connection.h"
+#include "brimvale/platform/Logger.h"
+#include "brimvale/platform/SerialQueue.h"
 
 #include <array>
+#include <atomic>
+#include <cstdio>
 #include <utility>
 
 namespace corvane {
@@ -201,6 +205,7 @@ std::string WireError::description() const {
   case Kind::closed: return "connection closed";
   case Kind::unexpected: return "unexpected handshake";
   case Kind::timeout: return "handshake timed out";
+  case Kind::stalled: return "frame not completed in time";
   }
   return "unknown wire error";
 }
@@ -281,34 +286,107 @@ void receiveExactly(const std::shared_ptr<Connection> &connection, std::size_t c
                       });
 }
 
-void receiveFrame(const std::shared_ptr<Connection> &connection,
-                  ReceiveFrameCompletion completion) {
-  // The second read needs the connection again; hold it only weakly so that a pending read
+namespace {
+
+// The deadline of one frame that has begun to arrive.
+struct FrameDeadline {
+  WorkItem timer;
+  std::atomic<bool> expired{false};
+};
+
+std::shared_ptr<FrameDeadline> armFrameDeadline(const std::shared_ptr<Connection> &connection,
+                                                double seconds) {
+  auto deadline = std::make_shared<FrameDeadline>();
+  auto queue = connection->queue();
+  if (!queue)
+    return deadline;
+  std::weak_ptr<Connection> weak = connection;
+  deadline->timer = queue->postAfter(seconds, [weak, deadline, seconds] {
+    auto connection = weak.lock();
+    if (!connection)
+      return;
+    deadline->expired = true;
+    const auto remote = connection->remoteEndpoint();
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", seconds);
+    Logger::net().notice("Closed the connection " +
+                         (remote ? "with " + remote->description() : std::string("of a peer")) +
+                         ": a frame did not arrive in full within " + limit + " s");
+    // The pending read completes with the cancellation, reported as `stalled`.
+    connection->cancel();
+  });
+  return deadline;
+}
+
+// The rest of a frame whose first `header` bytes are in.
+void receiveRest(const std::shared_ptr<Connection> &connection, Bytes header,
+                 ReceiveFrameCompletion completion) {
+  std::weak_ptr<Connection> weak = connection;
+  auto body = [weak, completion](Bytes header) mutable {
+    auto length = parseFrameLength(header);
+    if (!length) {
+      completion(std::unexpected(ChannelError{length.error()}));
+      return;
+    }
+    auto connection = weak.lock();
+    if (!connection) {
+      completion(std::unexpected(ChannelError{WireError::closed()}));
+      return;
+    }
+    receiveExactly(connection, *length,
+                   [completion = std::move(completion)](std::expected<Bytes, ChannelError> body) {
+                     completion(decodeFrame(body));
+                   });
+  };
+  if (header.size() >= frameHeaderLength) {
+    body(std::move(header));
+    return;
+  }
+  receiveExactly(connection, frameHeaderLength - header.size(),
+                 [header = std::move(header), body = std::move(body),
+                  completion](std::expected<Bytes, ChannelError> more) mutable {
+                   if (!more) {
+                     completion(std::unexpected(std::move(more.error())));
+                     return;
+                   }
+                   header.insert(header.end(), more->begin(), more->end());
+                   body(std::move(header));
+                 });
+}
+
+} // namespace
+
+void receiveFrame(const std::shared_ptr<Connection> &connection, ReceiveFrameCompletion completion,
+                  double completionDeadline) {
+  // The later reads need the connection again; hold it only weakly so that a pending read
   // does not keep a dropped connection alive.
   std::weak_ptr<Connection> weak = connection;
-  receiveExactly(connection, frameHeaderLength,
-                 [weak, completion = std::move(completion)](
-                     std::expected<Bytes, ChannelError> header) mutable {
-                   if (!header) {
-                     completion(std::unexpected(std::move(header.error())));
-                     return;
-                   }
-                   auto length = parseFrameLength(*header);
-                   if (!length) {
-                     completion(std::unexpected(ChannelError{length.error()}));
-                     return;
-                   }
-                   auto connection = weak.lock();
-                   if (!connection) {
-                     completion(std::unexpected(ChannelError{WireError::closed()}));
-                     return;
-                   }
-                   receiveExactly(connection, *length,
-                                  [completion = std::move(completion)](
-                                      std::expected<Bytes, ChannelError> body) {
-                                    completion(decodeFrame(body));
-                                  });
-                 });
+  connection->receive(
+      1, frameHeaderLength,
+      [weak, completionDeadline, completion = std::move(completion)](
+          Bytes first, bool /*isComplete*/, std::optional<NetworkError> error) mutable {
+        if (first.empty()) {
+          if (error)
+            completion(std::unexpected(ChannelError{std::move(*error)}));
+          else
+            completion(std::unexpected(ChannelError{WireError::closed()}));
+          return;
+        }
+        auto connection = weak.lock();
+        if (!connection) {
+          completion(std::unexpected(ChannelError{WireError::closed()}));
+          return;
+        }
+        auto deadline = armFrameDeadline(connection, completionDeadline);
+        receiveRest(connection, std::move(first),
+                    [deadline, completion = std::move(completion)](
+                        std::expected<Frame, ChannelError> result) {
+                      deadline->timer.cancel();
+                      if (!result && deadline->expired)
+                        result = std::unexpected(ChannelError{WireError::stalled()});
+                      completion(std::move(result));
+                    });
+      });
 }
 
 } // namespace corvane

@@ -79,7 +79,7 @@ std::optional<Frame::Mode> frameModeFromRaw(std::string_view raw);
 
 // The failures of the wire layer and of the secure channel's handshake.
 struct WireError {
-  enum class Kind { rejected, frameTooLarge, malformed, closed, unexpected, timeout };
+  enum class Kind { rejected, frameTooLarge, malformed, closed, unexpected, timeout, stalled };
 
   Kind kind = Kind::malformed;
   std::string text; // the gateway's reason, for `rejected` only
@@ -90,6 +90,8 @@ struct WireError {
   static WireError closed() { return {Kind::closed, {}}; }
   static WireError unexpected() { return {Kind::unexpected, {}}; }
   static WireError timeout() { return {Kind::timeout, {}}; }
+  // A frame began to arrive and the rest did not follow in time.
+  static WireError stalled() { return {Kind::stalled, {}}; }
 
   // For logs: "rejected: not shared", "frame too large", …
   std::string description() const;
@@ -105,6 +107,9 @@ std::string describe(const ChannelError &error);
 // Largest JSON body of one frame; the length prefix must lie in 1...maxFrameLength.
 inline constexpr std::size_t maxFrameLength = 65536;
 inline constexpr std::size_t frameHeaderLength = 4;
+// Once the first byte of a frame is in, the rest must follow within this long. A sender that
+// starts a frame and stops would otherwise hold the connection and its buffers for ever.
+inline constexpr double frameCompletionDeadline = 10.0;
 
 // Length prefix and JSON; `frameTooLarge` when the JSON exceeds maxFrameLength.
 std::expected<Bytes, WireError> encodeFrame(const Frame &frame);
@@ -134,7 +139,10 @@ void receiveExactly(const std::shared_ptr<Connection> &connection, std::size_t c
                     ReceiveExactlyCompletion completion);
 
 // Reads one frame (header, then body). The completion is called once, on the connection's
-// queue; the connection is never cancelled here.
-void receiveFrame(const std::shared_ptr<Connection> &connection, ReceiveFrameCompletion completion);
+// queue. The wait for the frame's first byte is unbounded (idle time between frames is the
+// protocol's to bound); once it is in, the rest must arrive within `completionDeadline`
+// seconds, or the connection is cancelled, that is logged, and the read fails with `stalled`.
+void receiveFrame(const std::shared_ptr<Connection> &connection, ReceiveFrameCompletion completion,
+                  double completionDeadline = frameCompletionDeadline);
 
 } // namespace corvane

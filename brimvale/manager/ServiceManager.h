@@ -16,6 +16,7 @@
 #include "brimvale/network/Addresses.h"
 #include "brimvale/network/Discovery.h"
 #include "brimvale/network/Gateway.h"
+#include "brimvale/network/ListenPorts.h"
 #include "brimvale/network/NetworkName.h"
 #include "brimvale/network/PairingCoordinator.h"
 #include "brimvale/network/PeerLink.h"
@@ -64,10 +65,10 @@ struct EnvironmentPrompt {
 // state. Its parts are defined by concern in ServiceManager*.cpp.
 class ServiceManager : public std::enable_shared_from_this<ServiceManager> {
 public:
-  static constexpr const char *serviceType = "_corvane._tcp";
+  static constexpr const char *serviceType = gatewayServiceType;
   static constexpr const char *deviceNameKey = "deviceName";
-  static constexpr std::uint16_t gatewayPreferredPort = 46310;
-  static constexpr std::uint16_t pairingPreferredPort = 46311;
+  static constexpr std::uint16_t gatewayPreferredPort = corvane::gatewayPreferredPort;
+  static constexpr std::uint16_t pairingPreferredPort = corvane::pairingPreferredPort;
   static constexpr double defaultNoticeLifetime = 8;
   // Paired Macs count as still connecting this long after start-up and after a wake.
   static constexpr double settleWindow = 10;

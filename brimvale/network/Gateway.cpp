@@ -17,8 +17,6 @@ namespace corvane {
 
 namespace {
 
-constexpr const char *serviceType = "_corvane._tcp";
-
 Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
   Frame frame;
   frame.kind = Frame::Kind::result;
@@ -26,6 +24,9 @@ Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
   frame.error = std::move(error);
   return frame;
 }
+
+// Accepted connections are started on the gateway's queue, so their events arrive there.
+constexpr const char *connectionQueueContract = "Gateway: connection events on the gateway queue";
 
 Frame bareFrame(Frame::Kind kind) {
   Frame frame;
@@ -100,7 +101,7 @@ void Gateway::start() {
   queue_->post([weak = weak_from_this()] {
     if (auto self = weak.lock()) {
       self->running_ = true;
-      self->startGateway(0, 0);
+      self->startGateway({});
     }
   });
 }
@@ -108,7 +109,7 @@ void Gateway::start() {
 void Gateway::restart() {
   queue_->post([weak = weak_from_this()] {
     if (auto self = weak.lock(); self && self->running_)
-      self->startGateway(0, 0);
+      self->startGateway({});
   });
 }
 
@@ -161,7 +162,7 @@ void Gateway::rename(std::string deviceName) {
       return;
     self->deviceName_ = std::move(deviceName);
     if (self->running_)
-      self->startGateway(0, 0);
+      self->startGateway({});
   });
 }
 
@@ -223,7 +224,7 @@ void Gateway::stopGateway() {
   publishSessions();
 }
 
-void Gateway::startGateway(std::size_t index, int attempt) {
+void Gateway::startGateway(ListenTry attempt) {
   stopGateway();
   pairKeys_.clear();
   revokedKeys_.clear();
@@ -244,25 +245,20 @@ void Gateway::startGateway(std::size_t index, int attempt) {
       keys, std::vector<std::uint16_t>(SecureChannel::cipherSuites.begin(),
                                        SecureChannel::cipherSuites.end()));
 
-  const auto candidates = listenPortCandidates(options_.preferredPort);
-  index = std::min(index, candidates.size() - 1);
-  std::optional<std::uint16_t> candidate = candidates[index];
-  if (candidate && *candidate == 0)
-    candidate.reset();
-
-  auto created = Listener::create(std::move(parameters), candidate);
+  auto created =
+      Listener::create(std::move(parameters), listenPort(options_.preferredPort, attempt));
   if (!created) {
     Logger::net().error("Gateway could not start: " + created.error().localizedDescription());
     queue_->postAfter(options_.failureRetryDelay, [weak = weak_from_this()] {
       if (auto self = weak.lock(); self && self->running_ && !self->listener_)
-        self->startGateway(0, 0);
+        self->startGateway({});
     });
     return;
   }
   auto listener = std::move(*created);
 
   if (options_.advertise && dnsSd_)
-    listener->setService(advertisedService(deviceName_, serviceType, identity_.publicKey()),
+    listener->setService(advertisedService(deviceName_, gatewayServiceType, identity_.publicKey()),
                          dnsSd_);
 
   std::weak_ptr<Gateway> weak = weak_from_this();
@@ -274,9 +270,9 @@ void Gateway::startGateway(std::size_t index, int attempt) {
   });
   // Held weakly: an address can be reused by a later listener, a weak reference cannot.
   std::weak_ptr<Listener> identity = listener;
-  listener->setStateHandler([weak, identity, candidate, index, attempt](const Listener::State &s) {
+  listener->setStateHandler([weak, identity, attempt](const Listener::State &s) {
     if (auto self = weak.lock())
-      self->listenerStateChanged(s, identity, candidate, index, attempt);
+      self->listenerStateChanged(s, identity, attempt);
   });
 
   listener_ = listener;
@@ -284,9 +280,7 @@ void Gateway::startGateway(std::size_t index, int attempt) {
 }
 
 void Gateway::listenerStateChanged(const Listener::State &state,
-                                   const std::weak_ptr<Listener> &listener,
-                                   std::optional<std::uint16_t> candidate, std::size_t index,
-                                   int attempt) {
+                                   const std::weak_ptr<Listener> &listener, ListenTry attempt) {
   // A late report of a listener that has been replaced.
   if (!isCurrent(listener))
     return;
@@ -298,26 +292,26 @@ void Gateway::listenerStateChanged(const Listener::State &state,
     return;
   case Listener::State::Kind::failed: {
     const NetworkError error = state.error.value_or(NetworkError{});
-    if (candidate && error.isPosix(EADDRINUSE)) {
+    if (auto retry = listenRetry(options_.preferredPort, attempt, error, options_.busyRetryDelay)) {
       listener_->cancel();
-      if (attempt + 1 < busyAttempts) {
-        queue_->postAfter(
-            options_.busyRetryDelay, [weak = weak_from_this(), listener, index, attempt] {
-              if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
-                self->startGateway(index, attempt + 1);
-            });
+      if (retry->delay > 0) {
+        queue_->postAfter(retry->delay, [weak = weak_from_this(), listener, next = retry->next] {
+          if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
+            self->startGateway(next);
+        });
       } else {
-        Logger::net().info("Gateway port " + std::to_string(*candidate) +
+        Logger::net().info("Gateway port " +
+                           std::to_string(listenPort(options_.preferredPort, attempt).value_or(0)) +
                            " is taken; trying the next");
         if (running_)
-          startGateway(index + 1, 0);
+          startGateway(retry->next);
       }
       return;
     }
     Logger::net().error("Gateway listener failed: " + error.localizedDescription());
     queue_->postAfter(options_.failureRetryDelay, [weak = weak_from_this(), listener] {
       if (auto self = weak.lock(); self && self->running_ && self->isCurrent(listener))
-        self->startGateway(0, 0);
+        self->startGateway({});
     });
     return;
   }
@@ -415,6 +409,7 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
 void Gateway::connectionStateChanged(const Connection::State &state,
                                      const std::shared_ptr<Connection> &connection,
                                      const std::shared_ptr<Handshake> &handshake) {
+  expectOnQueue(*queue_, connectionQueueContract);
   switch (state.kind) {
   case Connection::State::Kind::ready: {
     Bytes nonce = randomBytes(SecureChannel::challengeNonceLength);
@@ -424,11 +419,14 @@ void Gateway::connectionStateChanged(const Connection::State &state,
     // A challenge cannot fail to encode; if it ever did, the deadline closes the connection.
     (void)sendFrame(connection, challenge);
     std::weak_ptr<Gateway> weak = weak_from_this();
-    receiveFrame(connection, [weak, connection, nonce = std::move(nonce),
-                              handshake](std::expected<Frame, ChannelError> result) {
-      if (auto self = weak.lock())
-        self->handleHello(result, connection, nonce, handshake);
-    });
+    receiveFrame(
+        connection,
+        [weak, connection, nonce = std::move(nonce),
+         handshake](std::expected<Frame, ChannelError> result) {
+          if (auto self = weak.lock())
+            self->handleHello(result, connection, nonce, handshake);
+        },
+        options_.frameDeadline);
     return;
   }
   case Connection::State::Kind::failed:
@@ -444,6 +442,7 @@ void Gateway::connectionStateChanged(const Connection::State &state,
 void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
                           const std::shared_ptr<Connection> &connection, const Bytes &nonce,
                           const std::shared_ptr<Handshake> &handshake) {
+  expectOnQueue(*queue_, connectionQueueContract);
   // The connection was dropped by a restart while its hello was in flight.
   if (!pending_.contains(connection.get())) {
     connection->cancel();
@@ -529,15 +528,18 @@ void Gateway::sendServices(const std::shared_ptr<Connection> &connection,
 }
 
 void Gateway::readControlFrame(const std::shared_ptr<Connection> &connection) {
-  receiveFrame(connection,
-               [weak = weak_from_this(), connection](std::expected<Frame, ChannelError> result) {
-                 if (auto self = weak.lock())
-                   self->controlFrameReceived(result, connection);
-               });
+  receiveFrame(
+      connection,
+      [weak = weak_from_this(), connection](std::expected<Frame, ChannelError> result) {
+        if (auto self = weak.lock())
+          self->controlFrameReceived(result, connection);
+      },
+      options_.frameDeadline);
 }
 
 void Gateway::controlFrameReceived(const std::expected<Frame, ChannelError> &result,
                                    const std::shared_ptr<Connection> &connection) {
+  expectOnQueue(*queue_, connectionQueueContract);
   if (!result || result->kind != Frame::Kind::ping) {
     connection->cancel();
     return;

@@ -3,9 +3,11 @@
 #include "brimvale/foundation/DeviceIdentity.h"
 #include "brimvale/foundation/Frame.h"
 #include "brimvale/foundation/PairKeys.h"
+#include "brimvale/network/ListenPorts.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/RelayQueues.h"
 #include "brimvale/platform/SerialQueue.h"
 
@@ -52,9 +54,9 @@ public:
   using HardwareAddresses = std::function<std::vector<std::string>()>;
 
   static constexpr double helloDeadline = 10.0;
-  static constexpr double busyRetryDelay = 0.2;
+  static constexpr double busyRetryDelay = listenBusyRetryDelay;
   static constexpr double failureRetryDelay = 3.0;
-  static constexpr int busyAttempts = 5;
+  static constexpr int busyAttempts = listenBusyAttempts;
   static constexpr std::size_t connectionLimit = 64;
   // Connections that have not passed the hello may come from anyone on the network, and each
   // holds a descriptor and a TLS session, so they are capped. The global cap bounds what
@@ -81,6 +83,7 @@ public:
     std::optional<std::uint16_t> preferredPort;
     // Tests shorten these; the defaults are the protocol's.
     double helloDeadline = Gateway::helloDeadline;
+    double frameDeadline = frameCompletionDeadline;
     double busyRetryDelay = Gateway::busyRetryDelay;
     double failureRetryDelay = Gateway::failureRetryDelay;
     std::size_t handshakeLimit = Gateway::handshakeLimit;
@@ -120,7 +123,10 @@ public:
 
   const std::shared_ptr<SerialQueue> &queue() const { return queue_; }
   // Read on `queue` only.
-  std::optional<std::uint16_t> readyPort() const { return readyPort_; }
+  std::optional<std::uint16_t> readyPort() const {
+    expectOnQueue(*queue_, "Gateway::readyPort on the gateway queue");
+    return readyPort_;
+  }
 
   // One session per stream of one service, in the table's order.
   static std::vector<Session> sessionsFromStreams(const StreamTable &streams,
@@ -147,11 +153,11 @@ private:
   Gateway(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerStore,
           std::string deviceName, std::shared_ptr<DnsSd> dnsSd, Options options);
 
-  void startGateway(std::size_t index, int attempt);
+  void startGateway(ListenTry attempt);
   void stopGateway();
   bool isCurrent(const std::weak_ptr<Listener> &listener) const;
   void listenerStateChanged(const Listener::State &state, const std::weak_ptr<Listener> &listener,
-                            std::optional<std::uint16_t> candidate, std::size_t index, int attempt);
+                            ListenTry attempt);
 
   void acceptConnection(const std::shared_ptr<Connection> &connection);
   // Whether another connection from `source` fits under the handshake caps; at the global cap

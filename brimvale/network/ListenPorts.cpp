@@ -2,6 +2,9 @@
 
 #include "brimvale/foundation/DeviceIdentity.h"
 
+#include <algorithm>
+#include <cerrno>
+
 namespace corvane {
 
 std::vector<std::optional<std::uint16_t>>
@@ -19,6 +22,22 @@ listenPortCandidates(std::optional<std::uint16_t> preferredPort) {
   }
   candidates.emplace_back(std::nullopt);
   return candidates;
+}
+
+std::optional<std::uint16_t> listenPort(std::optional<std::uint16_t> preferredPort,
+                                        const ListenTry &attempt) {
+  const auto candidates = listenPortCandidates(preferredPort);
+  return candidates[std::min(attempt.index, candidates.size() - 1)];
+}
+
+std::optional<ListenRetry> listenRetry(std::optional<std::uint16_t> preferredPort,
+                                       const ListenTry &failed, const NetworkError &error,
+                                       double busyRetryDelay) {
+  if (!listenPort(preferredPort, failed) || !error.isPosix(EADDRINUSE))
+    return std::nullopt;
+  if (failed.attempt + 1 < listenBusyAttempts)
+    return ListenRetry{{failed.index, failed.attempt + 1}, busyRetryDelay};
+  return ListenRetry{{failed.index + 1, 0}, 0};
 }
 
 DnsSdService advertisedService(const std::string &name, const std::string &type,

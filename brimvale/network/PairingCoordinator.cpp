@@ -8,6 +8,7 @@
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/DnsSd.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/Unicode.h"
 
@@ -19,6 +20,15 @@
 namespace corvane {
 
 namespace {
+
+constexpr const char *mainQueueContract = "PairingCoordinator: every operation on the main queue";
+
+// A longer name would make every reveal of ours invalid to the other side.
+std::string revealableName(std::string name) {
+  return characterCount(name) > PairingProtocol::maxNameLength
+             ? characterPrefix(name, PairingProtocol::maxNameLength)
+             : std::move(name);
+}
 
 // As discovery cuts advertised names.
 constexpr int candidateNameLength = 64;
@@ -68,7 +78,7 @@ PairingCoordinator::PairingCoordinator(DeviceIdentity identity,
       mainQueue_(std::move(mainQueue)), options_(std::move(options)),
       queue_(options_.queue ? options_.queue : SerialQueue::create("corvane.pairing")),
       discovery_(Discovery::create(serviceType, dnsSd_)) {
-  setDeviceName(std::move(deviceName));
+  deviceName_ = revealableName(std::move(deviceName));
   if (!options_.isLocalCaller)
     options_.isLocalCaller = [](const Endpoint::Host &host) {
       return LocalAddresses::isLocalHost(host, LocalAddresses::localSubnets());
@@ -78,6 +88,7 @@ PairingCoordinator::PairingCoordinator(DeviceIdentity identity,
 PairingCoordinator::~PairingCoordinator() {
   expiry_.cancel();
   callerDeadline_.cancel();
+  dropCallers();
   if (listener_) {
     listener_->setStateHandler(nullptr);
     listener_->setNewConnectionHandler(nullptr);
@@ -109,10 +120,8 @@ void PairingCoordinator::setState(State state) {
 }
 
 void PairingCoordinator::setDeviceName(std::string name) {
-  // A longer name would make every reveal of ours invalid to the other side.
-  deviceName_ = characterCount(name) > PairingProtocol::maxNameLength
-                    ? characterPrefix(name, PairingProtocol::maxNameLength)
-                    : std::move(name);
+  expectOnQueue(*mainQueue_, mainQueueContract);
+  deviceName_ = revealableName(std::move(name));
 }
 
 void PairingCoordinator::updateCandidates(std::vector<NearbyDevice> devices) {
@@ -135,11 +144,12 @@ void PairingCoordinator::updateCandidates(std::vector<NearbyDevice> devices) {
 // --- pairing run ---
 
 void PairingCoordinator::startPairing() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   stopPairing();
   attempts_ = 0;
   setState(State::searching());
   discovery_->start();
-  startListener(0, 0);
+  startListener({});
   expiry_ = mainQueue_->postAfter(options_.expiryDelay, [weak = weak_from_this()] {
     auto self = weak.lock();
     if (!self || self->state_.kind == State::Kind::success)
@@ -150,6 +160,7 @@ void PairingCoordinator::startPairing() {
 }
 
 void PairingCoordinator::stopPairing() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   expiry_.cancel();
   expiry_ = WorkItem();
   if (listener_) {
@@ -162,6 +173,7 @@ void PairingCoordinator::stopPairing() {
   port_.reset();
   discovery_->stop();
   candidates_.clear();
+  dropCallers();
   endAttempt();
   if (state_.kind != State::Kind::success)
     state_ = State::idle();
@@ -177,7 +189,6 @@ void PairingCoordinator::endAttempt() {
   }
   callerDeadline_.cancel();
   callerDeadline_ = WorkItem();
-  commitReceived_ = false;
   pendingPeer_.reset();
   pendingHost_.reset();
   localConfirmed_ = false;
@@ -196,8 +207,14 @@ void PairingCoordinator::failAttempt(const std::string &text) {
   setState(State::failed(text));
 }
 
-bool PairingCoordinator::isCurrent(const Connection *connection) const {
-  return connection_ && connection_.get() == connection;
+bool PairingCoordinator::isCurrent(const std::weak_ptr<Connection> &connection) const {
+  auto alive = connection.lock();
+  return alive && alive == connection_;
+}
+
+bool PairingCoordinator::isCurrent(const std::weak_ptr<Listener> &listener) const {
+  auto alive = listener.lock();
+  return alive && alive == listener_;
 }
 
 bool PairingCoordinator::countAttempt() {
@@ -211,14 +228,10 @@ bool PairingCoordinator::countAttempt() {
 
 // --- listener ---
 
-void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCount) {
-  const auto candidates = listenPortCandidates(options_.preferredPort);
-  candidateIndex = std::min(candidateIndex, candidates.size() - 1);
-  const std::optional<std::uint16_t> requested = candidates[candidateIndex];
-
+void PairingCoordinator::startListener(ListenTry attempt) {
   Parameters parameters = Parameters::tcp();
   parameters.includePeerToPeer = true;
-  auto created = Listener::create(parameters, requested);
+  auto created = Listener::create(parameters, listenPort(options_.preferredPort, attempt));
   if (!created) {
     setState(State::failed(couldNotStartText));
     return;
@@ -231,23 +244,22 @@ void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCoun
 
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
-  const Listener *identity = listener.get();
+  std::weak_ptr<Listener> identity = listener;
   listener->setNewConnectionHandler(
       [weak, mainQueue, identity](std::shared_ptr<Connection> connection) {
         mainQueue->post([weak, identity, connection] {
           auto self = weak.lock();
-          if (!self || !self->listener_ || self->listener_.get() != identity) {
+          if (!self || !self->isCurrent(identity)) {
             connection->cancel();
             return;
           }
           self->handleIncomingCall(connection);
         });
       });
-  listener->setStateHandler([weak, mainQueue, identity, requested, candidateIndex,
-                             retryCount](const Listener::State &state) {
-    mainQueue->post([weak, identity, requested, candidateIndex, retryCount, state] {
+  listener->setStateHandler([weak, mainQueue, identity, attempt](const Listener::State &state) {
+    mainQueue->post([weak, identity, attempt, state] {
       if (auto self = weak.lock())
-        self->listenerStateChanged(state, identity, requested, candidateIndex, retryCount);
+        self->listenerStateChanged(state, identity, attempt);
     });
   });
 
@@ -262,10 +274,9 @@ void PairingCoordinator::startListener(std::size_t candidateIndex, int retryCoun
 }
 
 void PairingCoordinator::listenerStateChanged(const Listener::State &state,
-                                              const Listener *listener,
-                                              std::optional<std::uint16_t> requested,
-                                              std::size_t candidateIndex, int retryCount) {
-  if (!listener_ || listener_.get() != listener)
+                                              const std::weak_ptr<Listener> &listener,
+                                              ListenTry attempt) {
+  if (!isCurrent(listener))
     return;
   switch (state.kind) {
   case Listener::State::Kind::ready:
@@ -273,22 +284,21 @@ void PairingCoordinator::listenerStateChanged(const Listener::State &state,
     publish();
     return;
   case Listener::State::Kind::failed: {
-    const bool busy = requested && state.error && state.error->isPosix(EADDRINUSE);
-    if (!busy) {
+    auto retry = listenRetry(options_.preferredPort, attempt, state.error.value_or(NetworkError{}),
+                             options_.busyRetryDelay);
+    if (!retry) {
       port_.reset();
       publish();
       return;
     }
     listener_->cancel();
-    if (retryCount + 1 < busyAttempts) {
-      mainQueue_->postAfter(options_.busyRetryDelay,
-                            [weak = weak_from_this(), listener, candidateIndex, retryCount] {
-                              auto self = weak.lock();
-                              if (self && self->listener_ && self->listener_.get() == listener)
-                                self->startListener(candidateIndex, retryCount + 1);
-                            });
+    if (retry->delay > 0) {
+      mainQueue_->postAfter(retry->delay, [weak = weak_from_this(), listener, next = retry->next] {
+        if (auto self = weak.lock(); self && self->isCurrent(listener))
+          self->startListener(next);
+      });
     } else {
-      startListener(candidateIndex + 1, 0);
+      startListener(retry->next);
     }
     return;
   }
@@ -312,44 +322,125 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
     connection->cancel();
     return;
   }
+  if (!listener_) {
+    connection->cancel();
+    return;
+  }
+  // Served beside the others until its commit arrives; nothing the user sees changes before.
+  if (callers_.size() >= callerLimit)
+    dropCaller(callers_.begin()->first, "too many callers at once");
+  const std::uint64_t caller = ++callersAccepted_;
+  std::weak_ptr<PairingCoordinator> weak = weak_from_this();
+  auto mainQueue = mainQueue_;
+  auto deadline = mainQueue_->postAfter(options_.callerDeadline, [weak, caller] {
+    if (auto self = weak.lock())
+      self->dropCaller(caller, "no commit in time");
+  });
+  callers_.emplace(caller, Caller{connection, deadline});
+  connection->setStateHandler([weak, mainQueue, caller](const Connection::State &state) {
+    mainQueue->post([weak, caller, kind = state.kind] {
+      if (auto self = weak.lock())
+        self->callerStateChanged(caller, kind);
+    });
+  });
+  connection->start(queue_);
+}
+
+void PairingCoordinator::callerStateChanged(std::uint64_t caller, Connection::State::Kind kind) {
+  auto entry = callers_.find(caller);
+  if (entry == callers_.end())
+    return;
+  if (kind == Connection::State::Kind::failed || kind == Connection::State::Kind::cancelled) {
+    dropCaller(caller, "connection lost");
+    return;
+  }
+  if (kind != Connection::State::Kind::ready)
+    return;
+  receiveFrame(entry->second.connection, [weak = weak_from_this(), mainQueue = mainQueue_,
+                                          caller](std::expected<Frame, ChannelError> result) {
+    mainQueue->post([weak, caller, result = std::move(result)] {
+      if (auto self = weak.lock())
+        self->callerCommitArrived(caller, result);
+    });
+  });
+}
+
+void PairingCoordinator::callerCommitArrived(std::uint64_t caller,
+                                             const std::expected<Frame, ChannelError> &result) {
+  auto entry = callers_.find(caller);
+  if (entry == callers_.end())
+    return;
+  auto commit = PairingProtocol::responderReadsCommit(result);
+  if (!commit) {
+    dropCaller(caller, "nothing valid sent");
+    return;
+  }
   // Another attempt is under way: closed unseen.
   if (!isOpenForCalls(state_) || !listener_) {
+    dropCaller(caller, "another attempt under way");
+    return;
+  }
+  auto connection = std::move(entry->second.connection);
+  entry->second.deadline.cancel();
+  callers_.erase(entry);
+  // A valid commit: an attempt at the code. Past the limit the run ends here, before our
+  // reveal gives anything away.
+  if (!countAttempt()) {
+    connection->setStateHandler(nullptr);
     connection->cancel();
     return;
   }
 
   connection_ = connection;
-  pendingHost_ = peerAddressText(*remote);
+  const auto remote = connection->remoteEndpoint();
+  pendingHost_ = remote ? peerAddressText(*remote) : std::nullopt;
   nonce_ = randomBytes(PairingProtocol::nonceLength);
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
-  const Connection *identity = connection.get();
+  std::weak_ptr<Connection> identity = connection;
   connection->setStateHandler([weak, mainQueue, identity](const Connection::State &state) {
-    mainQueue->post([weak, identity, kind = state.kind] {
-      auto self = weak.lock();
-      if (!self || !self->isCurrent(identity))
-        return;
-      if (kind == Connection::State::Kind::failed)
+    if (state.kind != Connection::State::Kind::failed)
+      return;
+    mainQueue->post([weak, identity] {
+      if (auto self = weak.lock(); self && self->isCurrent(identity))
         self->connectionLost();
-      else if (kind == Connection::State::Kind::ready)
-        self->runResponder(self->connection_);
     });
   });
-  // A caller that stalls is ended as if its frame had failed to arrive.
-  callerDeadline_ =
-      mainQueue_->postAfter(options_.callerDeadline, [weak = weak_from_this(), identity] {
-        auto self = weak.lock();
-        if (!self || !self->isCurrent(identity) || self->pendingPeer_)
-          return;
-        self->failAttempt(self->commitReceived_ ? PairingProtocol::unverifiedText
-                                                : PairingProtocol::unexpectedText);
-      });
+  // A caller that stalls before its reveal is ended as if its reveal had failed to arrive.
+  callerDeadline_ = mainQueue_->postAfter(options_.callerDeadline, [weak, identity] {
+    auto self = weak.lock();
+    if (self && self->isCurrent(identity) && !self->pendingPeer_)
+      self->failAttempt(PairingProtocol::unverifiedText);
+  });
   setState(State::connecting(PairingProtocol::unknownPeerName));
-  connection->start(queue_);
+  runResponder(connection, *commit);
+}
+
+void PairingCoordinator::dropCaller(std::uint64_t caller, const char *reason) {
+  auto entry = callers_.find(caller);
+  if (entry == callers_.end())
+    return;
+  auto connection = std::move(entry->second.connection);
+  entry->second.deadline.cancel();
+  callers_.erase(entry);
+  Logger::pairing().info(std::string("Closed a pairing call: ") + reason);
+  connection->setStateHandler(nullptr);
+  connection->cancel();
+}
+
+void PairingCoordinator::dropCallers() {
+  auto callers = std::move(callers_);
+  callers_.clear();
+  for (auto &[caller, entry] : callers) {
+    entry.deadline.cancel();
+    entry.connection->setStateHandler(nullptr);
+    entry.connection->cancel();
+  }
 }
 
 void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
                                   std::optional<std::string> host) {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   if (!isOpenForCalls(state_) || !listener_)
     return;
   setState(State::connecting(name));
@@ -364,7 +455,7 @@ void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
 
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
-  const Connection *identity = connection.get();
+  std::weak_ptr<Connection> identity = connection;
   connection->setStateHandler(
       [weak, mainQueue, identity, name = std::move(name)](const Connection::State &state) {
         mainQueue->post([weak, mainQueue, identity, name, kind = state.kind] {
@@ -398,15 +489,15 @@ void PairingCoordinator::pairWith(Endpoint endpoint, std::string name,
 
 void PairingCoordinator::receive(const std::shared_ptr<Connection> &connection,
                                  std::function<void(std::expected<Frame, ChannelError>)> next) {
-  receiveFrame(connection,
-               [weak = weak_from_this(), mainQueue = mainQueue_, identity = connection.get(),
-                next = std::move(next)](std::expected<Frame, ChannelError> result) {
-                 mainQueue->post([weak, identity, next, result = std::move(result)] {
-                   auto self = weak.lock();
-                   if (self && self->isCurrent(identity))
-                     next(result);
-                 });
-               });
+  receiveFrame(connection, [weak = weak_from_this(), mainQueue = mainQueue_,
+                            identity = std::weak_ptr<Connection>(connection),
+                            next = std::move(next)](std::expected<Frame, ChannelError> result) {
+    mainQueue->post([weak, identity, next, result = std::move(result)] {
+      auto self = weak.lock();
+      if (self && self->isCurrent(identity))
+        next(result);
+    });
+  });
 }
 
 void PairingCoordinator::runInitiator(const std::shared_ptr<Connection> &connection) {
@@ -427,30 +518,19 @@ void PairingCoordinator::runInitiator(const std::shared_ptr<Connection> &connect
   });
 }
 
-void PairingCoordinator::runResponder(const std::shared_ptr<Connection> &connection) {
+void PairingCoordinator::runResponder(const std::shared_ptr<Connection> &connection,
+                                      const Bytes &commit) {
   const Bytes ownKey = identity_.publicKey();
   const Bytes nonce = nonce_;
-  receive(connection, [this, connection, ownKey, nonce](auto result) {
-    auto commit = PairingProtocol::responderReadsCommit(result);
-    if (!commit) {
-      failAttempt(commit.error());
+  (void)sendFrame(connection, PairingProtocol::revealFrame({ownKey, nonce, deviceName_}));
+  receive(connection, [this, connection, ownKey, nonce, commit](auto result) {
+    auto reveal = PairingProtocol::responderReadsReveal(result, commit, ownKey);
+    if (!reveal) {
+      failAttempt(reveal.error());
       return;
     }
-    // A valid commit: an attempt at the code. Past the limit the run ends here, before our
-    // reveal gives anything away.
-    if (!countAttempt())
-      return;
-    commitReceived_ = true;
-    (void)sendFrame(connection, PairingProtocol::revealFrame({ownKey, nonce, deviceName_}));
-    receive(connection, [this, connection, ownKey, nonce, commit = *commit](auto result) {
-      auto reveal = PairingProtocol::responderReadsReveal(result, commit, ownKey);
-      if (!reveal) {
-        failAttempt(reveal.error());
-        return;
-      }
-      auto code = PairingProtocol::shortAuthCode(reveal->publicKey, ownKey, reveal->nonce, nonce);
-      enterCompare(connection, code, PairingProtocol::pendingPeer(*reveal, referenceDateNow()));
-    });
+    auto code = PairingProtocol::shortAuthCode(reveal->publicKey, ownKey, reveal->nonce, nonce);
+    enterCompare(connection, code, PairingProtocol::pendingPeer(*reveal, referenceDateNow()));
   });
 }
 
@@ -472,6 +552,7 @@ void PairingCoordinator::enterCompare(const std::shared_ptr<Connection> &connect
 }
 
 void PairingCoordinator::confirm() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   if (state_.kind != State::Kind::compare || !connection_)
     return;
   localConfirmed_ = true;
@@ -481,6 +562,7 @@ void PairingCoordinator::confirm() {
 }
 
 void PairingCoordinator::cancel() {
+  expectOnQueue(*mainQueue_, mainQueueContract);
   if (auto connection = std::move(connection_)) {
     connection_.reset();
     connection->setStateHandler(nullptr);

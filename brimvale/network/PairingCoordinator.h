@@ -4,6 +4,7 @@
 #include "brimvale/foundation/Frame.h"
 #include "brimvale/foundation/PairedPeerStore.h"
 #include "brimvale/network/Discovery.h"
+#include "brimvale/network/ListenPorts.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Endpoint.h"
 #include "brimvale/platform/Listener.h"
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,21 +58,25 @@ public:
     bool operator==(const State &) const = default;
   };
 
-  static constexpr const char *serviceType = "_corvane-pair._tcp";
-  static constexpr std::uint16_t defaultPreferredPort = 46311;
+  static constexpr const char *serviceType = pairingServiceType;
+  static constexpr std::uint16_t defaultPreferredPort = pairingPreferredPort;
   // A pairing run ends this long after it started unless it succeeded; never extended.
   static constexpr double expiryDelay = 120.0;
   // A taken port is tried this many times, this far apart, before the next candidate.
-  static constexpr int busyAttempts = 5;
-  static constexpr double busyRetryDelay = 0.2;
+  static constexpr int busyAttempts = listenBusyAttempts;
+  static constexpr double busyRetryDelay = listenBusyRetryDelay;
   // Attempts in one run; one more ends the run, against guessing at the code. Only attempts
   // that exchanged a valid commit count (an incoming call once its commit arrived, an outgoing
   // one once it reached the other side and sent ours), so callers that send nothing valid
   // cannot use up the user's attempts.
   static constexpr int attemptLimit = 5;
-  // An accepted caller has this long to send a valid commit and its reveal, a few round trips
-  // for a real machine; one that stalls would otherwise hold the only attempt for the run.
+  // An accepted caller has this long to send a valid commit, and then as long for its reveal:
+  // a few round trips for a real machine.
   static constexpr double callerDeadline = 10.0;
+  // Callers whose commit has not arrived are served side by side and are no attempt yet, so
+  // that one that stalls or breaks holds neither the user's run nor a genuine caller; past
+  // this many the oldest is closed, so that a flood cannot crowd a real machine out.
+  static constexpr std::size_t callerLimit = 16;
   // Lets the last confirmation reach the other side before the connection closes.
   static constexpr double closeDelay = 0.5;
   static constexpr double connectionTimeout = 10.0;
@@ -147,20 +153,26 @@ private:
   void endAttempt();
   void connectionLost();
   void failAttempt(const std::string &text);
-  bool isCurrent(const Connection *connection) const;
+  // Told apart by weak references: an address can be reused by a later object.
+  bool isCurrent(const std::weak_ptr<Connection> &connection) const;
+  bool isCurrent(const std::weak_ptr<Listener> &listener) const;
 
-  void startListener(std::size_t candidateIndex, int retryCount);
-  void listenerStateChanged(const Listener::State &state, const Listener *listener,
-                            std::optional<std::uint16_t> requested, std::size_t candidateIndex,
-                            int retryCount);
+  void startListener(ListenTry attempt);
+  void listenerStateChanged(const Listener::State &state, const std::weak_ptr<Listener> &listener,
+                            ListenTry attempt);
   void handleIncomingCall(const std::shared_ptr<Connection> &connection);
+  void callerStateChanged(std::uint64_t caller, Connection::State::Kind kind);
+  void callerCommitArrived(std::uint64_t caller, const std::expected<Frame, ChannelError> &result);
+  void dropCaller(std::uint64_t caller, const char *reason);
+  void dropCallers();
   bool countAttempt();
 
   // Reads one frame; the result arrives on the main queue, only while the connection is current.
   void receive(const std::shared_ptr<Connection> &connection,
                std::function<void(std::expected<Frame, ChannelError>)> next);
   void runInitiator(const std::shared_ptr<Connection> &connection);
-  void runResponder(const std::shared_ptr<Connection> &connection);
+  // Once its commit has arrived and it became the attempt.
+  void runResponder(const std::shared_ptr<Connection> &connection, const Bytes &commit);
   void enterCompare(const std::shared_ptr<Connection> &connection, const std::string &code,
                     const PairedPeer &peer);
   void finishIfConfirmed();
@@ -180,12 +192,17 @@ private:
 
   std::shared_ptr<Listener> listener_;
   std::shared_ptr<Connection> connection_;
+  // Incoming callers whose commit is outstanding, by order of arrival.
+  struct Caller {
+    std::shared_ptr<Connection> connection;
+    WorkItem deadline;
+  };
+  std::map<std::uint64_t, Caller> callers_;
+  std::uint64_t callersAccepted_ = 0;
   int attempts_ = 0;
   WorkItem expiry_;
-  // Of an incoming call until both reveals are in: the caller's deadline, and whether its
-  // commit has arrived.
+  // Of an incoming call that became the attempt, until both reveals are in.
   WorkItem callerDeadline_;
-  bool commitReceived_ = false;
   std::optional<PairedPeer> pendingPeer_;
   std::optional<std::string> pendingHost_;
   bool localConfirmed_ = false;

@@ -3,12 +3,19 @@
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/SerialQueue.h"
 
 #include <algorithm>
 #include <utility>
 
 namespace corvane {
+
+namespace {
+
+constexpr const char *linkQueueContract = "PeerLink: every operation on the link queue";
+
+} // namespace
 
 std::shared_ptr<PeerLink> PeerLink::create(PairedPeer peer, Endpoint endpoint, PairKeys keys,
                                            std::string myDeviceID,
@@ -43,10 +50,12 @@ double PeerLink::reconnectPause(int attempt, const Options &options) {
 }
 
 void PeerLink::start() {
+  expectOnQueue(*queue_, linkQueueContract);
   connect();
 }
 
 void PeerLink::stop() {
+  expectOnQueue(*queue_, linkQueueContract);
   stopped_ = true;
   pingTimer_.cancel();
   reconnectTimer_.cancel();
@@ -56,6 +65,7 @@ void PeerLink::stop() {
 }
 
 void PeerLink::updateEndpoint(Endpoint endpoint, bool force) {
+  expectOnQueue(*queue_, linkQueueContract);
   if (endpoint == endpoint_)
     return;
   endpoint_ = std::move(endpoint);
@@ -113,12 +123,15 @@ void PeerLink::readFrame(const std::shared_ptr<Connection> &connection) {
     return;
   std::weak_ptr<PeerLink> weak = weak_from_this();
   std::weak_ptr<Connection> weakConnection = connection;
-  receiveFrame(connection, [weak, weakConnection](std::expected<Frame, ChannelError> result) {
-    auto self = weak.lock();
-    auto connection = weakConnection.lock();
-    if (self && connection)
-      self->handleFrame(connection, std::move(result));
-  });
+  receiveFrame(
+      connection,
+      [weak, weakConnection](std::expected<Frame, ChannelError> result) {
+        auto self = weak.lock();
+        auto connection = weakConnection.lock();
+        if (self && connection)
+          self->handleFrame(connection, std::move(result));
+      },
+      options_.frameDeadline);
 }
 
 void PeerLink::handleFrame(const std::shared_ptr<Connection> &connection,

@@ -39,6 +39,7 @@ public:
     double reconnectStep = PeerLink::reconnectStep;
     double reconnectCap = PeerLink::reconnectCap;
     double handshakeTimeout = SecureChannel::handshakeTimeout;
+    double frameDeadline = frameCompletionDeadline;
   };
 
   using ServicesHandler =

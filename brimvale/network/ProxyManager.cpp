@@ -2,6 +2,7 @@
 
 #include "brimvale/foundation/Bridge.h"
 #include "brimvale/platform/Parameters.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/TlsContext.h"
 #include "brimvale/platform/Unicode.h"
@@ -92,6 +93,7 @@ void ProxyManager::stopAll() {
 }
 
 void ProxyManager::stopPeer(const std::string &peerID) {
+  expectOnQueue(*queue_, "ProxyManager::stopPeer on the proxy queue");
   std::vector<std::shared_ptr<Entry>> stopped;
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (it->first.peerID == peerID) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brimvale/network/ListenPorts.h"
 #include "brimvale/platform/Endpoint.h"
 
 #include <QString>
@@ -30,7 +31,7 @@ class PairByAddress : public QWidget {
 
 public:
   // Assumed for a typed address without a port, and left out of the "This Mac" line.
-  static constexpr std::uint16_t pairingPort = 46311;
+  static constexpr std::uint16_t pairingPort = pairingPreferredPort;
   static constexpr const char *linkText = "Can't see the other Mac? Pair by address\u2026";
   static constexpr const char *placeholderText = "192.168.1.20 or ivo-mac.local";
   static constexpr const char *hintText =

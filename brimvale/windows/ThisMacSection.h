@@ -1,5 +1,7 @@
 #pragma once
 
+#include "brimvale/network/ListenPorts.h"
+
 #include <QWidget>
 #include <functional>
 #include <string>
@@ -24,7 +26,7 @@ class ThisMacSection : public QWidget {
   Q_OBJECT
 
 public:
-  static constexpr std::uint16_t defaultGatewayPort = 46310;
+  static constexpr std::uint16_t defaultGatewayPort = gatewayPreferredPort;
 
   // `addresses` gives this Mac's addresses each time the section is drawn.
   ThisMacSection(ServiceManager &manager, std::function<std::vector<std::string>()> addresses,

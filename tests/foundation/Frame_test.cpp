@@ -379,6 +379,25 @@ TEST_F(FrameReading, ShortReadsAreClosed) {
   EXPECT_TRUE(isWire(readFrame(connect(badBody)), WireError::malformed()));
 }
 
+TEST_F(FrameReading, BegunFrameThatStallsIsClosedAtItsDeadline) {
+  for (const Bytes &script : {Bytes{0, 0}, concat({header(10), bytesOf("{\"ki")})}) {
+    ScriptedPeer stalled(script, /*closeAfter=*/false);
+    auto connection = connect(stalled);
+    auto promise = std::make_shared<std::promise<std::expected<Frame, ChannelError>>>();
+    auto future = promise->get_future();
+    receiveFrame(
+        connection,
+        [promise](std::expected<Frame, ChannelError> result) {
+          promise->set_value(std::move(result));
+        },
+        /*completionDeadline=*/0.2);
+    ASSERT_EQ(future.wait_for(eventually), std::future_status::ready);
+    EXPECT_TRUE(isWire(future.get(), WireError::stalled()));
+    EXPECT_TRUE(
+        waitUntil([&] { return connection->state().kind == Connection::State::Kind::cancelled; }));
+  }
+}
+
 TEST_F(FrameReading, NetworkFailureIsReportedAsItself) {
   ScriptedPeer silent(Bytes{0}, /*closeAfter=*/false);
   auto connection = connect(silent);

@@ -330,6 +330,25 @@ TEST_F(GatewayTest, ControlModeServicesFilteredAndPingAnswered) {
   EXPECT_FALSE(read(*connection));
 }
 
+TEST_F(GatewayTest, FrameBegunAfterTheHelloMustArriveInFull) {
+  auto opts = options();
+  opts.frameDeadline = 0.5;
+  auto gateway = startGateway(opts);
+  auto connection = open(Frame::Mode::control);
+  ASSERT_TRUE(connection);
+  ASSERT_TRUE(read(*connection));
+  // A ping's header, and then nothing.
+  (*connection)->send(Bytes{0, 0, 0, 20});
+  auto promise = std::make_shared<std::promise<bool>>();
+  auto closed = promise->get_future();
+  receiveFrame(*connection, [promise](std::expected<Frame, ChannelError> result) {
+    promise->set_value(!result.has_value());
+  });
+  ASSERT_EQ(closed.wait_for(testing::eventually), std::future_status::ready);
+  EXPECT_TRUE(closed.get());
+  (*connection)->cancel();
+}
+
 TEST_F(GatewayTest, OpenModeRelaysToIPv4AndIPv6OnlyServices) {
   EchoServer v4(asio::ip::address_v4::loopback());
   EchoServer v6(asio::ip::address_v6::loopback());

@@ -2,6 +2,7 @@
 #include "brimvale/network/PeerLink.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "tests/network/ScriptedListener.h"
 #include "tests/support/Inbox.h"
@@ -183,6 +184,16 @@ TEST(PeerLinkPause, GrowsByTwoSecondsAndStopsAtThirty) {
   EXPECT_EQ(PeerLink::reconnectPause(14, options), 28);
   EXPECT_EQ(PeerLink::reconnectPause(15, options), 30);
   EXPECT_EQ(PeerLink::reconnectPause(1000, options), 30);
+}
+
+TEST_F(PeerLinkTest, OperationsOffTheLinkQueueStopTheProgram) {
+  if (!queueContractsChecked())
+    GTEST_SKIP() << "queue contracts are checked in the sanitizer build";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScriptedGateway gateway;
+  auto link = makeLink(gateway.endpoint());
+  EXPECT_DEATH(link->start(), "PeerLink: every operation on the link queue");
+  EXPECT_DEATH(link->updateEndpoint(gateway.endpoint(), true), "on the link queue");
 }
 
 TEST_F(PeerLinkTest, PingsAtOnceMeasuresOnePongAndPassesServicesOn) {
