@@ -129,6 +129,27 @@ TEST_F(LinkTest, WaitsForAMacThatIsStillConnecting) {
   EXPECT_EQ(manager->notice.get(), "Studio isn't nearby right now.");
 }
 
+TEST_F(LinkTest, RightAfterStartANameIsJudgedOnceThePairedMacsHaveLinked) {
+  manager->shutdown();
+  queue->runUntilIdle();
+  make(); // started just now, for the link
+  const auto studio = pair("Studio");
+  auto result = start("corvane://copy/Postgres");
+  queue->advance(1.0);
+  EXPECT_FALSE(*result) << "judged before any paired Mac could link";
+  devices.push_back(nearbyDevice(studio));
+  manager->relayDiscoveryChange(devices);
+  manager->handleLinkEvent({offered(pg, "Postgres", 5432)}, {}, std::nullopt, studio.deviceID);
+  queue->advance(0.5);
+  EXPECT_EQ(*result, std::optional(LinkAction::copy("localhost:5432")));
+
+  // A name that no Mac shares is still answered, within the same bound.
+  result = start("corvane://copy/Nothing");
+  queue->advance(6.5);
+  EXPECT_EQ(*result, std::optional(LinkAction::showPanel()));
+  EXPECT_EQ(manager->notice.get(), "No paired Mac shares a port called \u201CNothing\u201D.");
+}
+
 TEST_F(LinkTest, PauseAllAndEnvironments) {
   ExposedService orders;
   orders.id = pg;
