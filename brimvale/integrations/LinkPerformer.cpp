@@ -1,12 +1,17 @@
 #include "brimvale/integrations/LinkPerformer.h"
 
+#include "brimvale/foundation/DisplayText.h"
 #include "brimvale/integrations/IntentOperations.h"
+#include "brimvale/platform/Logger.h"
 
 #include <algorithm>
 
 namespace corvane {
 
 namespace {
+
+// A refused link is quoted in the log only this far.
+constexpr int maxLoggedLinkLength = 200;
 
 std::optional<LinkAction> failedLink(ServiceManager &manager, const IntentFailure &failure) {
   std::string sentence = failure.errorDescription();
@@ -30,7 +35,10 @@ Task performLink(std::weak_ptr<ServiceManager> manager, std::string url,
     if (done)
       done(std::move(action));
   };
-  const auto request = parseLink(url);
+  const auto request = readLink(url);
+  if (!request)
+    Logger::app().notice("Refused the link \u201C" + cleanDisplayText(url, maxLoggedLinkLength) +
+                         "\u201D: " + request.error());
   auto strong = manager.lock();
   if (!request || !strong) {
     finish(std::nullopt);

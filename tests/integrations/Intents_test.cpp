@@ -106,6 +106,19 @@ protected:
   int panelOpened = 0;
 };
 
+TEST(IntentFailureText, TheCallersTextIsRepeatedOnlyCleaned) {
+  const std::string hostile = "\x1b[31mRed\r\nfake line\x7f\u202Eevil";
+  for (const auto &failure :
+       {IntentFailure::noPortNamed(hostile), IntentFailure::ambiguousPort(hostile),
+        IntentFailure::unknownEnvironment(hostile)}) {
+    const auto sentence = failure.errorDescription();
+    for (const char *raw : {"\x1b", "\r", "\n", "\x7f", "\u202E"})
+      EXPECT_EQ(sentence.find(raw), std::string::npos) << sentence;
+    EXPECT_NE(sentence.find("[31mRedfake line"), std::string::npos) << sentence;
+  }
+  EXPECT_LT(IntentFailure::noPortNamed(std::string(5000, 'x')).errorDescription().size(), 300u);
+}
+
 TEST_F(IntentsTest, QueriesReadTheStoredSharesAndEnvironments) {
   ShareQuery shares{manager};
   EXPECT_EQ(shares.entitiesMatching("").size(), 2u) << "switched-off shares are offered too";
