@@ -2,7 +2,6 @@
 
 #include "CorvaneControl/SetSharingFromControl.h"
 #include "brimvale/platform/AsioMainQueue.h"
-#include "brimvale/platform/Logger.h"
 #include "brimvale/platform/NamedNotification.h"
 
 #include <asio/executor_work_guard.hpp>
@@ -32,13 +31,18 @@ void watch(const SharingControl &control) {
   asio::signal_set signals(context, SIGTERM, SIGINT, SIGHUP);
   signals.async_wait([&context](const std::error_code &, int) { context.stop(); });
 
+  // A reload that leaves the state as it was prints nothing: a reader sees changes only.
+  bool shown = control.provider.currentValue();
   // Observed before the first read, so that no reload between the two is missed.
   auto observer = NamedNotificationObserver::make(SharingControl::kind, mainQueue, [&] {
-    if (!printLabel(control.provider.currentValue())) {
+    const bool value = control.provider.currentValue();
+    if (value != shown && !printLabel(value)) {
       context.stop();
     }
+    shown = value;
   });
-  if (!printLabel(control.provider.currentValue()) || !observer) {
+  shown = control.provider.currentValue();
+  if (!printLabel(shown) || !observer) {
     return;
   }
   context.run();
@@ -47,13 +51,13 @@ void watch(const SharingControl &control) {
 } // namespace
 
 int CorvaneControlBundle::run(const std::vector<std::string> &arguments) const {
-  std::string argument = arguments.empty() ? std::string() : arguments.front();
-  const bool known = argument.empty() || argument == "on" || argument == "off" ||
+  const std::string argument = arguments.empty() ? std::string() : arguments.front();
+  const bool known = arguments.empty() || argument == "on" || argument == "off" ||
                      argument == "toggle" || argument == "--preview" || argument == "--watch";
   if (arguments.size() > 1 || !known) {
-    // Nothing is changed on a command line that is not understood; the label is still printed.
-    Logger::app().error("Usage: corvane-control [on | off | toggle | --preview | --watch]");
-    argument.clear();
+    // Nothing is changed on a command line that is not understood.
+    std::fputs("Usage: corvane-control [on | off | toggle | --preview | --watch]\n", stderr);
+    return usageStatus;
   }
   if (argument == "--preview") {
     printLabel(control.provider.previewValue());
@@ -63,6 +67,8 @@ int CorvaneControlBundle::run(const std::vector<std::string> &arguments) const {
     if (!argument.empty()) {
       const bool value = argument == "toggle" ? !control.provider.currentValue() : argument == "on";
       SetSharingFromControl{.value = value}.perform();
+      if (!control.provider.applicationRunning())
+        std::fputs("Corvane is not running: the request applies when it next starts.\n", stderr);
     }
     printLabel(control.provider.currentValue());
   }

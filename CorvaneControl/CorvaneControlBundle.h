@@ -12,10 +12,15 @@ namespace corvane {
 //   on | off       flips the control to that state, then prints the label
 //   toggle         flips it to the opposite of its current value, then prints the label
 //   --preview      prints the label of the preview value
-//   --watch        prints the label, then again each time the application reloads the
-//                  control, until it is ended by a signal
-// Every path exits 0 with the resulting label on standard output; trouble goes to the log.
+//   --watch        prints the label, then again each time a reload of the control changes
+//                  it, until it is ended by a signal
+// Every understood command line exits 0 with the resulting label on standard output; a flip
+// while the application does not run also says on standard error that it applies at the next
+// start. Any other command line changes nothing, prints the usage on standard error and exits
+// `usageStatus`.
 struct CorvaneControlBundle {
+  static constexpr int usageStatus = 2;
+
   SharingControl control;
 
   // Runs on the thread that calls main.

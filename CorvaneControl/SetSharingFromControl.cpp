@@ -11,6 +11,11 @@
 
 namespace corvane {
 
+namespace {
+// Each publish that overtakes the request costs one; the application publishes once per request.
+constexpr int maxRestamps = 8;
+} // namespace
+
 void SetSharingFromControl::perform() const {
   UserDefaults defaults(appgroup::suiteName);
   if (!defaults.path().empty()) {
@@ -30,6 +35,16 @@ void SetSharingFromControl::perform() const {
     defaults.setBool(appgroup::pausedKey, paused);
     defaults.setBool(appgroup::requestPausedKey, paused);
     defaults.setDouble(appgroup::requestAtKey, requestAt);
+    // The application may have published between the reads above and that write, carrying its
+    // stamp past this request: stamp it again past what it carried.
+    for (int attempt = 0; attempt < maxRestamps; ++attempt) {
+      defaults.synchronize();
+      const double applied = defaults.doubleValue(appgroup::appliedAtKey).value_or(0);
+      if (!std::isfinite(applied) || applied < requestAt)
+        break;
+      requestAt = std::nextafter(applied, std::numeric_limits<double>::infinity());
+      defaults.setDouble(appgroup::requestAtKey, requestAt);
+    }
   }
   postNamedNotification(appgroup::requestNotification);
 }

@@ -5,15 +5,19 @@
 
 namespace corvane {
 
+namespace {
+bool running(const UserDefaults &defaults) {
+  return !defaults.path().empty() && defaults.boolean(appgroup::runningKey).value_or(false);
+}
+} // namespace
+
 bool SharingValue::currentValue() const {
   const UserDefaults defaults(appgroup::suiteName);
-  if (defaults.path().empty()) {
-    return false;
-  }
-  if (!defaults.boolean(appgroup::runningKey).value_or(false)) {
-    return false;
-  }
-  return !defaults.boolean(appgroup::pausedKey).value_or(false);
+  return running(defaults) && !defaults.boolean(appgroup::pausedKey).value_or(false);
+}
+
+bool SharingValue::applicationRunning() const {
+  return running(UserDefaults(appgroup::suiteName));
 }
 
 } // namespace corvane

@@ -8,6 +8,8 @@ struct SharingValue {
   // True only while the application has said that it runs and has not said that sharing is
   // paused; false in every other case, including a settings file that cannot be had.
   bool currentValue() const;
+  // Whether the application has said that it runs (and not yet that it stopped).
+  bool applicationRunning() const;
   // What a gallery shows before anything is known.
   bool previewValue() const { return true; }
 };

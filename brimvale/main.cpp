@@ -3,28 +3,33 @@
 // main queue. Either way it runs until it is quit or a signal asks it to stop.
 #include "brimvale/integrations/ExplainerAvailability.h"
 #include "brimvale/integrations/IntentBus.h"
+#include "brimvale/integrations/LinkPerformer.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/panels/PanelStyle.h"
 #include "brimvale/panels/ReduceMotion.h"
 #include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/ProcessLimits.h"
+#include "brimvale/platform/SingleInstance.h"
 #include "brimvale/shell/QtMainQueue.h"
-#include "brimvale/shell/SingleInstance.h"
 #include "brimvale/shell/brimvaleApp.h"
 #include "brimvale/windows/AppWindows.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -49,7 +54,40 @@ void waitForRelease(asio::io_context &context, std::weak_ptr<ServiceManager> man
   });
 }
 
-int runHeadless() {
+bool isLink(const std::string &argument) {
+  constexpr std::string_view scheme = "corvane:";
+  return argument.size() >= scheme.size() &&
+         std::equal(scheme.begin(), scheme.end(), argument.begin(), [](char a, char b) {
+           return a == std::tolower(static_cast<unsigned char>(b));
+         });
+}
+
+// Without windows, what a link leaves to do is said in the log: there is no clipboard to fill
+// and no panel to show.
+void followHeadless(const std::shared_ptr<ServiceManager> &manager,
+                    const std::shared_ptr<UrlOpener> &opener,
+                    const std::vector<std::string> &arguments) {
+  for (const auto &argument : arguments) {
+    if (!isLink(argument))
+      continue;
+    std::weak_ptr<ServiceManager> weak = manager;
+    performLink(manager, argument, opener, [weak, opener](std::optional<LinkAction> action) {
+      const auto strong = weak.lock();
+      if (!action || !strong)
+        return;
+      switch (action->kind) {
+      case LinkAction::Kind::copy: Logger::app().notice("Link answered " + action->value); break;
+      case LinkAction::Kind::open: opener->open(action->value); break;
+      case LinkAction::Kind::showPanel:
+        if (const auto &notice = strong->notice.get())
+          Logger::app().notice("Link not followed: " + *notice);
+        break;
+      }
+    });
+  }
+}
+
+int runHeadless(SingleInstance &instance, const std::vector<std::string> &arguments) {
   asio::io_context context;
   auto guard = asio::make_work_guard(context);
   auto queue = std::make_shared<AsioMainQueue>(context);
@@ -80,10 +118,16 @@ int runHeadless() {
     // the values as answers.
     IntentDependencies dependencies;
     dependencies.pasteboard = std::make_shared<MemoryPasteboard>();
-    dependencies.opener = std::make_shared<XdgUrlOpener>();
+    auto opener = std::make_shared<XdgUrlOpener>();
+    dependencies.opener = opener;
     intents = std::make_unique<IntentBus>(manager, std::move(dependencies), IntentBus::Options{});
+    instance.serve(*queue, [&manager, opener](const std::vector<std::string> &received) {
+      followHeadless(manager, opener, received);
+    });
+    followHeadless(manager, opener, arguments);
   });
   context.run();
+  instance.stopServing();
   Logger::app().notice("Corvane stopped");
   return 0;
 }
@@ -115,23 +159,12 @@ void onSignal(int number) {
   [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
 
-int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments) {
+int runDesktop(int argc, char **argv, SingleInstance &instance,
+               const std::vector<std::string> &arguments) {
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Corvane"));
   QApplication::setDesktopFileName(QStringLiteral("corvane"));
   QApplication::setQuitOnLastWindowClosed(false);
-
-  // One application per session: a later start hands over its links and leaves.
-  SingleInstance instance;
-  if (instance.handOver(arguments)) {
-    Logger::app().notice("Corvane already runs; handed the arguments over");
-    return 0;
-  }
-  if (!instance.listen()) {
-    if (instance.handOver(arguments))
-      return 0;
-    Logger::app().error("Could not become the running instance; links from later starts are lost");
-  }
 
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
     Logger::app().fault(std::string("socketpair: ") + std::strerror(errno));
@@ -171,8 +204,8 @@ int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments)
   explanation.available(); // the first check starts now, so the first menu knows
   windows.explanationAvailable = [&explanation] { return explanation.available(); };
   addAppWindows(app->windows(), windows);
-  QObject::connect(&instance, &SingleInstance::received, app.get(),
-                   [&app](const std::vector<std::string> &received) { app->receive(received); });
+  instance.serve(*queue,
+                 [&app](const std::vector<std::string> &received) { app->receive(received); });
 
   QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&notifier, &QSocketNotifier::activated, &application, [&app] {
@@ -187,10 +220,38 @@ int runDesktop(int argc, char **argv, const std::vector<std::string> &arguments)
                        std::to_string(app->manager().pairedPeers->size()) + " paired machine(s)");
   app->start(brimvaleApp::linksIn(arguments));
   const int status = QApplication::exec();
+  instance.stopServing();
   app->terminate();
   app.reset();
   Logger::app().notice("Corvane stopped");
   return status;
+}
+
+// One application per user, whatever the mode: a later start hands its arguments to the
+// running one and leaves before it binds, opens or writes anything. Absent when this start is
+// the one to run, else its exit status.
+std::optional<int> leaveForRunningInstance(SingleInstance &instance,
+                                           const std::vector<std::string> &arguments) {
+  // An instance that does not answer may be ending: it is looked for once more.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    switch (instance.claim()) {
+    case SingleInstance::Claim::claimed: return std::nullopt;
+    case SingleInstance::Claim::unavailable:
+      Logger::app().error("Cannot make sure that Corvane runs only once; links from later "
+                          "starts are lost");
+      return std::nullopt;
+    case SingleInstance::Claim::elsewhere: break;
+    }
+    if (instance.handOver(arguments)) {
+      const bool links = std::any_of(arguments.begin(), arguments.end(), isLink);
+      Logger::app().notice(links ? "Corvane already runs for this user: handed the link over to it"
+                                 : "Corvane already runs for this user: it shows itself there");
+      return 0;
+    }
+  }
+  Logger::app().error("Corvane already runs for this user but does not answer; not starting "
+                      "another");
+  return 1;
 }
 
 } // namespace
@@ -199,7 +260,11 @@ int main(int argc, char **argv) {
   std::signal(SIGPIPE, SIG_IGN);
   corvane::raiseDescriptorLimit();
   const std::vector<std::string> arguments(argv + 1, argv + argc);
-  if (wantsHeadless(arguments))
-    return runHeadless();
-  return runDesktop(argc, argv, arguments);
+  const bool headless = wantsHeadless(arguments);
+  SingleInstance instance;
+  if (const auto status = leaveForRunningInstance(instance, arguments))
+    return *status;
+  if (headless)
+    return runHeadless(instance, arguments);
+  return runDesktop(argc, argv, instance, arguments);
 }

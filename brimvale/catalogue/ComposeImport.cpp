@@ -88,29 +88,37 @@ std::string cat(std::initializer_list<std::string_view> pieces) {
   return out;
 }
 
+// A piece of the file as a sentence quotes it: a declaration may be as long as the file.
+std::string excerpt(std::string_view piece) {
+  if (piece.size() <= maxQuotedCharacters || characterCount(piece) <= maxQuotedCharacters)
+    return std::string(piece);
+  return characterPrefix(piece, maxQuotedCharacters - 1) + "\u2026";
+}
+
 Outcome unresolvedVariable(std::string_view name, std::string_view written) {
-  return Outcome::skip(cat({name, ": ", written, " depends on a variable with no default"}));
+  return Outcome::skip(
+      cat({name, ": ", excerpt(written), " depends on a variable with no default"}));
 }
 
 Outcome notTCP(std::string_view name, std::string_view what, std::string_view protocol) {
-  return Outcome::skip(
-      cat({name, ": ", what, " is ", uppercased(protocol), "; Corvane shares TCP ports"}));
+  return Outcome::skip(cat({name, ": ", excerpt(what), " is ", excerpt(uppercased(protocol)),
+                            "; Corvane shares TCP ports"}));
 }
 
 Outcome portRange(std::string_view name, std::string_view range) {
-  return Outcome::skip(
-      cat({name, ": port ranges like ", range, " aren't supported; list the ports you need"}));
+  return Outcome::skip(cat(
+      {name, ": port ranges like ", excerpt(range), " aren't supported; list the ports you need"}));
 }
 
 Outcome containerOnly(std::string_view name, std::string_view port) {
-  return Outcome::skip(cat({name, ": ", port, " is only open inside the container"}));
+  return Outcome::skip(cat({name, ": ", excerpt(port), " is only open inside the container"}));
 }
 
 Outcome scalarPort(std::string_view text, std::string_view name) {
   const auto trimmed = trimBlanks(text);
   if (trimmed.starts_with('*'))
     return Outcome::skip(
-        cat({name, ": uses a YAML alias (", trimmed, "); list its ports directly"}));
+        cat({name, ": uses a YAML alias (", excerpt(trimmed), "); list its ports directly"}));
   return parseShortPort(trimmed, name);
 }
 
@@ -253,15 +261,15 @@ Outcome checkPublished(std::string_view published, std::string_view host,
     h.remove_suffix(1);
   if (p.empty())
     return Outcome::skip(
-        cat({serviceName, ": ", written, " gets a different port each time it starts"}));
+        cat({serviceName, ": ", excerpt(written), " gets a different port each time it starts"}));
   if (p.find('-') != std::string_view::npos)
     return portRange(serviceName, p);
   const auto number = wholeNumber(p);
   if (!number || *number < 1 || *number > 65535)
-    return Outcome::skip(cat({serviceName, ": ", p, " isn't a port number"}));
+    return Outcome::skip(cat({serviceName, ": ", excerpt(p), " isn't a port number"}));
   if (!localHostAddresses().contains(h))
-    return Outcome::skip(cat({serviceName, ": ", std::to_string(*number), " listens on ", h,
-                              " only, not on this Mac's localhost"}));
+    return Outcome::skip(cat({serviceName, ": ", std::to_string(*number), " listens on ",
+                              excerpt(h), " only, not on this Mac's localhost"}));
   return Outcome::port(static_cast<int>(*number));
 }
 
@@ -285,7 +293,7 @@ Outcome parseShortPort(std::string_view value, std::string_view serviceName) {
     const auto parts = splitKeepingEmpty(rest, ':');
     if (parts.size() == 2)
       return checkPublished(parts[0], host, serviceName, value);
-    return Outcome::skip(cat({serviceName, ": couldn't read ", value}));
+    return Outcome::skip(cat({serviceName, ": couldn't read ", excerpt(value)}));
   }
   const auto parts = splitKeepingEmpty(s, ':');
   if (parts.size() == 1) {

@@ -19,6 +19,8 @@ inline constexpr std::size_t maxFileBytes = 1'000'000;
 // A service name longer than this is cut in found names and sentences; no share can take such
 // a name anyway, and repeating it for every port would multiply the size of the result.
 inline constexpr std::size_t maxServiceNameCharacters = 200;
+// A "can't share" sentence quotes at most this many characters of a declaration.
+inline constexpr std::size_t maxQuotedCharacters = 40;
 
 struct Found {
   std::string name;

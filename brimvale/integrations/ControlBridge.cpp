@@ -20,11 +20,19 @@ ControlBridge::ControlBridge(std::shared_ptr<UserDefaults> defaults)
 
 void ControlBridge::publishControlState(bool paused, Date now) {
   defaults_->synchronize();
+  const double seenRequest = timeStamp(*defaults_, appgroup::requestAtKey);
   defaults_->setBool(appgroup::pausedKey, paused);
   defaults_->setBool(appgroup::runningKey, true);
   const double applied = timeStamp(*defaults_, appgroup::appliedAtKey);
-  if (std::isfinite(now) && now > applied)
-    defaults_->setDouble(appgroup::appliedAtKey, now);
+  if (!(std::isfinite(now) && now > applied))
+    return;
+  defaults_->setDouble(appgroup::appliedAtKey, now);
+  // A request the control stamped while this publish ran was never seen here: it stays pending
+  // rather than being carried past. The control looks again after stamping, so one of the two
+  // sides always notices the other.
+  defaults_->synchronize();
+  if (timeStamp(*defaults_, appgroup::requestAtKey) != seenRequest)
+    defaults_->setDouble(appgroup::appliedAtKey, std::max(applied, seenRequest));
 }
 
 std::optional<bool> ControlBridge::takeControlRequest() {

@@ -346,16 +346,8 @@ void IntentBus::Main::handle(const Request &request, std::shared_ptr<Reply> repl
     return;
   }
   const auto port = resolvePort(*strong, request.text);
-  if (!port) {
-    if (member == "ShowPort") {
-      // Never fails: the sentence becomes the panel's notice.
-      strong->setNotice(port.error().errorDescription());
-      if (!strong->isPanelVisible() && dependencies.openPanel)
-        dependencies.openPanel();
-      return reply->send(IntentResult{});
-    }
+  if (!port)
     return reply->send(port.error());
-  }
   if (member == "CopyPortAddress")
     CopyPortAddressIntent{*port}.perform(dependencies, done);
   else if (member == "GetConnectionString")

@@ -1,5 +1,7 @@
 #include "brimvale/integrations/IntentFailure.h"
 
+#include "brimvale/foundation/DisplayText.h"
+#include "brimvale/integrations/LinkScheme.h"
 #include "brimvale/platform/Unicode.h"
 
 namespace corvane {
@@ -17,13 +19,19 @@ bool endsSentence(const std::string &reason) {
   return last == "." || last == "\u2026" || last == "!" || last == "?";
 }
 
+// What the caller typed, as a sentence repeats it: no escape sequences, line breaks or
+// direction overrides reach a dialog or a log, and no more than a link may carry.
+std::string callerText(const std::string &text) {
+  return cleanDisplayText(text, static_cast<int>(maxLinkPieceCharacters));
+}
+
 } // namespace
 
 IntentFailure IntentFailure::noPortNamed(std::string portName) {
-  return {Case::noPortNamed, std::move(portName)};
+  return {Case::noPortNamed, callerText(portName)};
 }
 IntentFailure IntentFailure::ambiguousPort(std::string portName) {
-  return {Case::ambiguousPort, std::move(portName)};
+  return {Case::ambiguousPort, callerText(portName)};
 }
 IntentFailure IntentFailure::away(std::string macName) {
   return {Case::away, std::move(macName)};
@@ -44,7 +52,7 @@ IntentFailure IntentFailure::noApp(std::string portName) {
   return {Case::noApp, std::move(portName)};
 }
 IntentFailure IntentFailure::unknownEnvironment(std::string environmentName) {
-  return {Case::unknownEnvironment, std::move(environmentName)};
+  return {Case::unknownEnvironment, callerText(environmentName)};
 }
 IntentFailure IntentFailure::unknownPort() {
   return {Case::unknownPort};

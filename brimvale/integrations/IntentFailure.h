@@ -23,6 +23,7 @@ public:
     unknownShare,
   };
 
+  // The names of these three are the caller's text, kept cleaned for display.
   static IntentFailure noPortNamed(std::string portName);
   static IntentFailure ambiguousPort(std::string portName);
   static IntentFailure away(std::string macName);

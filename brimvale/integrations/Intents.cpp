@@ -103,6 +103,11 @@ Task ShowPortIntent::perform(IntentDependencies dependencies, IntentDone done) c
   co_await ready;
   if (!(strong = dependencies.manager.lock()))
     co_return;
+  // A port that is gone is answered as copying and opening answer it; any other problem shows.
+  if (!findIncoming(strong->incoming.get(), id)) {
+    done(std::unexpected(IntentFailure::unknownPort()));
+    co_return;
+  }
   if (const auto address = showPortAddress(*strong, id))
     copy(dependencies, *address);
   if (!strong->isPanelVisible() && dependencies.openPanel)

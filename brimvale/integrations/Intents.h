@@ -76,7 +76,8 @@ struct OpenPortIntent {
   Task perform(IntentDependencies dependencies, IntentDone done) const;
 };
 
-// Brings the application forward with the port: never fails, a problem shows as the notice.
+// Brings the application forward with the port: a port that does not exist fails as
+// `unknownPort`; any other problem shows as the notice.
 struct ShowPortIntent {
   static constexpr const char *title = "Show Port in Corvane";
   static constexpr const char *targetTitle = "Port";

@@ -1,15 +1,29 @@
 #include "brimvale/integrations/LinkPerformer.h"
 
+#include "brimvale/foundation/DisplayText.h"
 #include "brimvale/integrations/IntentOperations.h"
+#include "brimvale/platform/Logger.h"
+
+#include <algorithm>
 
 namespace corvane {
 
 namespace {
 
+// A refused link is quoted in the log only this far.
+constexpr int maxLoggedLinkLength = 200;
+
 std::optional<LinkAction> failedLink(ServiceManager &manager, const IntentFailure &failure) {
   std::string sentence = failure.errorDescription();
   manager.setNotice(sentence.empty() ? "Corvane couldn't follow that link." : std::move(sentence));
   return LinkAction::showPanel();
+}
+
+bool anyStillConnecting(const ServiceManager &manager) {
+  const auto &paired = manager.pairedPeers.get();
+  return std::any_of(paired.begin(), paired.end(), [&](const PairedPeer &peer) {
+    return manager.isStillConnecting(peer.deviceID);
+  });
 }
 
 } // namespace
@@ -21,7 +35,10 @@ Task performLink(std::weak_ptr<ServiceManager> manager, std::string url,
     if (done)
       done(std::move(action));
   };
-  const auto request = parseLink(url);
+  const auto request = readLink(url);
+  if (!request)
+    Logger::app().notice("Refused the link \u201C" + cleanDisplayText(url, maxLoggedLinkLength) +
+                         "\u201D: " + request.error());
   auto strong = manager.lock();
   if (!request || !strong) {
     finish(std::nullopt);
@@ -45,8 +62,22 @@ Task performLink(std::weak_ptr<ServiceManager> manager, std::string url,
   case Kind::open: break;
   }
 
-  const auto port =
-      findPortByName(request->name, strong->incoming.get(), strong->pairedPeers.get());
+  auto port = findPortByName(request->name, strong->incoming.get(), strong->pairedPeers.get());
+  // Right after a start made for this link no paired Mac has linked yet: the name is judged
+  // only once those nearby have, or the wait for a connecting Mac is over.
+  for (double slept = 0; !port && port.error().which() == IntentFailure::Case::noPortNamed &&
+                         slept < portReadyTimeout && anyStillConnecting(*strong);
+       slept += portReadyPollInterval) {
+    std::weak_ptr<MainQueue> queue = strong->mainQueue();
+    strong.reset(); // not held while asleep
+    co_await sleep(queue, portReadyPollInterval);
+    strong = manager.lock();
+    if (!strong) {
+      finish(std::nullopt);
+      co_return;
+    }
+    port = findPortByName(request->name, strong->incoming.get(), strong->pairedPeers.get());
+  }
   if (!port) {
     finish(failedLink(*strong, port.error()));
     co_return;

@@ -155,25 +155,30 @@ std::string_view trimmingSpacesAndTabs(std::string_view text) {
   return text;
 }
 
-std::optional<std::string> linkPiece(std::string_view encoded) {
+std::expected<std::string, std::string> linkPiece(std::string_view encoded) {
   const auto decoded = percentDecoded(encoded);
   if (!decoded)
-    return std::nullopt;
+    return std::unexpected("a part of it does not decode to UTF-8 text");
   std::string piece(trimmingSpacesAndTabs(*decoded));
-  if (piece.empty() || characterCount(piece) > maxLinkPieceCharacters)
-    return std::nullopt;
+  if (piece.empty())
+    return std::unexpected("a part of it is empty");
+  if (characterCount(piece) > maxLinkPieceCharacters)
+    return std::unexpected("a part of it is longer than " + std::to_string(maxLinkPieceCharacters) +
+                           " characters");
   for (char32_t scalar : unicodeScalars(piece))
     if (isRemovedByDisplayTextCleaner(scalar))
-      return std::nullopt;
+      return std::unexpected("a part of it holds invisible or control characters");
   return piece;
 }
 
 } // namespace
 
-std::optional<LinkRequest> parseLink(std::string_view url) {
+std::expected<LinkRequest, std::string> readLink(std::string_view url) {
   const auto parts = splitComponents(url);
-  if (!parts || parts->scheme != "corvane")
-    return std::nullopt;
+  if (!parts)
+    return std::unexpected("it is not a well-formed URL");
+  if (parts->scheme != "corvane")
+    return std::unexpected("it is not a corvane: link");
   const std::string host = lowercasedASCII(parts->host);
 
   std::vector<std::string_view> encoded;
@@ -191,7 +196,7 @@ std::optional<LinkRequest> parseLink(std::string_view url) {
   for (const auto piece : encoded) {
     auto decoded = linkPiece(piece);
     if (!decoded)
-      return std::nullopt;
+      return std::unexpected(std::move(decoded.error()));
     pieces.push_back(std::move(*decoded));
   }
 
@@ -206,7 +211,12 @@ std::optional<LinkRequest> parseLink(std::string_view url) {
     return LinkRequest{Kind::open, std::move(pieces[0])};
   if (host == "environment" && pieces.size() == 2 && lowercasedASCII(pieces[1]) == "pause")
     return LinkRequest{Kind::pauseEnvironment, std::move(pieces[0])};
-  return std::nullopt;
+  return std::unexpected("it asks for nothing Corvane does");
+}
+
+std::optional<LinkRequest> parseLink(std::string_view url) {
+  auto request = readLink(url);
+  return request ? std::optional(std::move(*request)) : std::nullopt;
 }
 
 } // namespace corvane

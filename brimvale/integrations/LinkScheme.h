@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,5 +45,8 @@ inline constexpr std::size_t maxLinkPieceCharacters = 129;
 // characters after trimming spaces and tabs, and hold no invisible or layout-breaking scalar.
 // Pure; safe from any thread.
 std::optional<LinkRequest> parseLink(std::string_view url);
+// The same, with why a text is not such a link: one short English clause ("it is not a
+// corvane: link") that never repeats the text.
+std::expected<LinkRequest, std::string> readLink(std::string_view url);
 
 } // namespace corvane

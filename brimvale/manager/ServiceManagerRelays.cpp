@@ -19,6 +19,12 @@ void ServiceManager::refreshPairedPeers() {
 void ServiceManager::publishSharingToControl() {
   if (!control)
     return;
+  // A request filed while the previous one was being applied would count as seen by this
+  // publish and be lost: it is applied first (and publishes in turn).
+  if (const auto paused = control->takeControlRequest()) {
+    setSharingPaused(*paused);
+    return;
+  }
   control->publishControlState(preferences->sharingPaused.value_or(false), date());
   if (!isPreview && effects_.reloadControls)
     effects_.reloadControls();

@@ -30,12 +30,7 @@ void ServiceManager::updateSharingState() {
 }
 
 void ServiceManager::applyControlRequest() {
-  if (!control)
-    return;
-  if (const auto paused = control->takeControlRequest()) {
-    setSharingPaused(*paused);
-    return;
-  }
+  // Publishing takes the pending request first.
   publishSharingToControl();
 }
 

@@ -32,10 +32,10 @@ std::string errorText(int error) {
 bool makeOwnedFolder(const std::filesystem::path &folder) {
   const int error = storage::makeOwnedFolder(folder);
   if (error == ENOTDIR || error == EPERM) {
-    Logger::app().error("Refusing the notification folder " + folder.string() +
+    Logger::app().error("Refusing the runtime folder " + folder.string() +
                         ": it is not a folder of this user");
   } else if (error != 0) {
-    Logger::app().error("Could not make the notification folder " + folder.string() + ": " +
+    Logger::app().error("Could not make the runtime folder " + folder.string() + ": " +
                         errorText(error));
   }
   return error == 0;
@@ -69,27 +69,32 @@ bool isValidNotificationName(std::string_view name) {
          name.find("..") == std::string_view::npos;
 }
 
-std::filesystem::path namedNotificationFolder(std::string_view name) {
-  if (!isValidNotificationName(name)) {
-    Logger::app().error("Refusing a notification name that cannot be a folder name");
-    return {};
-  }
-  std::filesystem::path base;
+std::filesystem::path runtimeFolder() {
   std::filesystem::path top;
   const char *runtime = std::getenv("XDG_RUNTIME_DIR");
   struct stat info {};
   if (runtime != nullptr && runtime[0] == '/' && ::stat(runtime, &info) == 0 &&
       S_ISDIR(info.st_mode)) {
-    base = runtime;
-    top = base / "corvane";
+    top = std::filesystem::path(runtime) / "corvane";
   } else {
     // Without a runtime folder: a folder of our own in /tmp, whose sticky bit keeps others
     // from replacing it once it is ours; one made by anybody else is refused.
-    base = "/tmp";
-    top = base / ("corvane-" + std::to_string(::geteuid()));
+    top = std::filesystem::path("/tmp") / ("corvane-" + std::to_string(::geteuid()));
+  }
+  return makeOwnedFolder(top) ? top : std::filesystem::path();
+}
+
+std::filesystem::path namedNotificationFolder(std::string_view name) {
+  if (!isValidNotificationName(name)) {
+    Logger::app().error("Refusing a notification name that cannot be a folder name");
+    return {};
+  }
+  const auto top = runtimeFolder();
+  if (top.empty()) {
+    return {};
   }
   const auto folder = top / "notify" / std::string(name);
-  if (!makeOwnedFolder(top) || !makeOwnedFolder(top / "notify") || !makeOwnedFolder(folder)) {
+  if (!makeOwnedFolder(top / "notify") || !makeOwnedFolder(folder)) {
     return {};
   }
   return folder;

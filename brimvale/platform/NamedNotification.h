@@ -23,6 +23,11 @@ class SerialQueue;
 inline constexpr std::size_t maximumNotificationNameLength = 64;
 bool isValidNotificationName(std::string_view name);
 
+// This user's private folder for the sockets between the application's processes:
+// $XDG_RUNTIME_DIR/corvane, else /tmp/corvane-<uid>; made if missing, checked to be this user's
+// own and narrowed to 0700. Empty when it cannot be had (logged). Any thread.
+std::filesystem::path runtimeFolder();
+
 // The observers' folder of `name`, made if missing (0700 folders, checked to be this user's);
 // empty when the name is invalid or no private folder can be had (logged). Any thread.
 std::filesystem::path namedNotificationFolder(std::string_view name);

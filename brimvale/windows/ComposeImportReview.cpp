@@ -22,6 +22,9 @@ namespace corvane {
 
 namespace {
 
+// A file may declare thousands of ports that cannot be shared; the rest are counted.
+constexpr std::size_t maxSkippedLines = 20;
+
 QString qs(const std::string &text) {
   return QString::fromStdString(text);
 }
@@ -369,11 +372,19 @@ QWidget *ImportReviewView::buildList(const ImportReview &review) {
                                     Theme::system(11.5, QFont::DemiBold), sharekit::Role::muted);
     heading->setAccessibleDescription(QStringLiteral("heading"));
     lines->addWidget(heading);
-    for (const auto &text : review.result.skipped) {
+    const auto &all = review.result.skipped;
+    const std::size_t shown = std::min(all.size(), maxSkippedLines);
+    for (std::size_t i = 0; i < shown; ++i) {
       // The reader's sentence quotes the file: plain text, wrapped.
-      auto *reason = sharekit::label(qs(text), Theme::system(11.5), sharekit::Role::muted, 8);
+      auto *reason = sharekit::label(qs(all[i]), Theme::system(11.5), sharekit::Role::muted, 8);
       reason->setObjectName(QStringLiteral("importSkippedText"));
       lines->addWidget(reason);
+    }
+    if (all.size() > shown) {
+      auto *more = sharekit::label(qs("and " + std::to_string(all.size() - shown) + " more"),
+                                   Theme::system(11.5), sharekit::Role::muted);
+      more->setObjectName(QStringLiteral("importSkippedMore"));
+      lines->addWidget(more);
     }
     stack->addWidget(skipped);
   }

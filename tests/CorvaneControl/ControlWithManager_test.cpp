@@ -2,6 +2,7 @@
 // process of its own, meeting only through the app group's settings file and the named
 // notifications. The application gets no system bus, so it neither advertises on the
 // machine's network nor asks for the Wi-Fi name.
+#include "CorvaneControl/SetSharingFromControl.h"
 #include "brimvale/platform/NamedNotification.h"
 #include "brimvale/platform/UserDefaults.h"
 #include "tests/support/Subprocess.h"
@@ -164,6 +165,33 @@ TEST_F(ControlWithManagerTest, TwoFlipsBeforeTheApplicationLooksAreAppliedOnceTh
   EXPECT_TRUE(storedFlag("paused"));
   quit(*application, SIGHUP);
   EXPECT_EQ(savedPause(), true);
+}
+
+TEST_F(ControlWithManagerTest, TheLastOfABurstOfRequestsIsTheStateTheApplicationEndsIn) {
+  auto application = startApplication();
+  for (int burst = 0; burst < 30; ++burst) {
+    // Six flips filed as fast as the control files them, so that most arrive while the
+    // application applies another; the pace varies so that each moment of that is met.
+    bool lastPaused = false;
+    for (int flip = 0; flip < 6; ++flip) {
+      lastPaused = (flip + burst) % 2 == 0;
+      SetSharingFromControl{.value = !lastPaused}.perform();
+      std::this_thread::sleep_for(std::chrono::microseconds((burst * 6 + flip) % 7 * 700));
+    }
+    ASSERT_TRUE(eventually(
+        [&] {
+          return applied() && savedPause().value_or(false) == lastPaused &&
+                 storedFlag("paused") == lastPaused;
+        },
+        30s))
+        << "burst " << burst << " ended " << (savedPause().value_or(false) ? "paused" : "sharing")
+        << " after a last request to " << (lastPaused ? "pause" : "share");
+  }
+  // The program itself, back to back.
+  for (const char *argument : {"on", "off", "on", "off", "on", "off"})
+    control(argument);
+  EXPECT_TRUE(eventually([&] { return applied() && savedPause() == true; }, 30s));
+  quit(*application, SIGTERM);
 }
 
 TEST_F(ControlWithManagerTest, ARequestOlderThanTheApplicationsLastPublicationIsIgnored) {

@@ -5,6 +5,7 @@
 #include "brimvale/platform/UserDefaults.h"
 #include "tests/support/Inbox.h"
 #include "tests/support/MainThread.h"
+#include "tests/support/StderrTap.h"
 #include "tests/support/Subprocess.h"
 
 #include <atomic>
@@ -113,9 +114,12 @@ TEST_F(ControlTest, FlipWhileTheApplicationIsNotRunningStoresTheRequestAndAnnoun
   auto observer = observe(requestNotification, requests);
   const double before = referenceDateNow();
 
+  testing::StderrTap errors;
   const auto flipped = control({"off"});
   EXPECT_EQ(flipped.exitCode, 0);
   EXPECT_EQ(flipped.output, "Paused\n");
+  EXPECT_EQ(errors.waitFor("\n"),
+            "Corvane is not running: the request applies when it next starts.\n");
   EXPECT_TRUE(requests.pop(20s));
   const auto file = stored();
   ASSERT_TRUE(file);
@@ -184,13 +188,16 @@ TEST_F(ControlTest, NeverWritesTheApplicationsKeysAndKeepsOthers) {
   }
 }
 
-TEST_F(ControlTest, CommandLinesItDoesNotUnderstandChangeNothing) {
+TEST_F(ControlTest, CommandLinesItDoesNotUnderstandChangeNothingAndFailWithTheUsage) {
   set("running", true);
   for (const std::vector<std::string> &arguments :
        {std::vector<std::string>{"pause"}, {"on", "off"}, {"--watch", "extra"}, {""}}) {
+    testing::StderrTap errors;
     const auto shown = control(arguments);
-    EXPECT_EQ(shown.exitCode, 0);
-    EXPECT_EQ(shown.output, "Sharing\n");
+    EXPECT_EQ(shown.exitCode, 2);
+    EXPECT_EQ(shown.output, "");
+    EXPECT_EQ(errors.waitFor("\n"),
+              "Usage: corvane-control [on | off | toggle | --preview | --watch]\n");
   }
   EXPECT_FALSE(stored()->contains("requestAt"));
 }
@@ -222,8 +229,15 @@ TEST_F(ControlTest, WatchPrintsAgainOnEveryReloadAndLeavesNoSocketBehind) {
   set("running", false);
   postNamedNotification("corvane.sharing");
   EXPECT_EQ(watcher.readLine(), "Paused");
-  // Other notifications do not make it print.
+  // Other notifications, and reloads that change nothing, do not make it print.
   postNamedNotification(requestNotification);
+  set("paused", true);
+  postNamedNotification("corvane.sharing");
+  set("running", true);
+  postNamedNotification("corvane.sharing");
+  set("paused", false);
+  postNamedNotification("corvane.sharing");
+  EXPECT_EQ(watcher.readLine(), "Sharing") << "only a change is printed";
 
   watcher.signal(SIGTERM);
   EXPECT_EQ(watcher.wait(), 0);

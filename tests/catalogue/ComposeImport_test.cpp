@@ -188,6 +188,18 @@ TEST(ComposeImportTest, LongNamesAndManyPortsStayBounded) {
   ASSERT_EQ(result.found.size(), 40000u);
   EXPECT_EQ(result.found[0].name, std::string(maxServiceNameCharacters, 'n'));
   EXPECT_EQ(result.found[1].name, std::string(maxServiceNameCharacters, 'n') + " 2");
+
+  // A declaration as long as the file is quoted only in part.
+  const std::string huge(maxFileBytes - 100, '7');
+  for (const auto &declaration : {"\"" + huge + "\"", "\"" + huge + ":80/udp\"",
+                                  "\"127.0.0.1:" + huge + ":80\"", "\"" + huge + "\u00e9:1:2\""}) {
+    const auto skipped =
+        importCompose("services:\n  web:\n    ports: [" + declaration + "]\n", "compose.yaml")
+            .skipped;
+    ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_LT(skipped[0].size(), 200u) << skipped[0].substr(0, 200);
+    EXPECT_NE(skipped[0].find("7\u2026"), std::string::npos) << skipped[0].substr(0, 200);
+  }
 }
 
 } // namespace

@@ -330,6 +330,11 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
   EXPECT_EQ(pasteboard->string(), address);
   EXPECT_EQ(*panelOpened, 1);
   EXPECT_EQ(main_.sync([&] { return b->notice.get(); }), "Copied " + address + ".");
+  // A port that does not exist is answered as copying answers it, and nothing opens.
+  auto notShown = client.intent("ShowPort", {"Nothing"});
+  EXPECT_EQ(notShown.error, "org.corvane.Corvane.Error.NoPortNamed");
+  EXPECT_EQ(notShown.message, "No paired Mac shares a port called “Nothing”.");
+  EXPECT_EQ(*panelOpened, 1);
 
   // Switching, by name and by identifier.
   auto paused = client.intent("SetSharingPaused", {"off"});

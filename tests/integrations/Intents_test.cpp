@@ -106,6 +106,19 @@ protected:
   int panelOpened = 0;
 };
 
+TEST(IntentFailureText, TheCallersTextIsRepeatedOnlyCleaned) {
+  const std::string hostile = "\x1b[31mRed\r\nfake line\x7f\u202Eevil";
+  for (const auto &failure :
+       {IntentFailure::noPortNamed(hostile), IntentFailure::ambiguousPort(hostile),
+        IntentFailure::unknownEnvironment(hostile)}) {
+    const auto sentence = failure.errorDescription();
+    for (const char *raw : {"\x1b", "\r", "\n", "\x7f", "\u202E"})
+      EXPECT_EQ(sentence.find(raw), std::string::npos) << sentence;
+    EXPECT_NE(sentence.find("[31mRedfake line"), std::string::npos) << sentence;
+  }
+  EXPECT_LT(IntentFailure::noPortNamed(std::string(5000, 'x')).errorDescription().size(), 300u);
+}
+
 TEST_F(IntentsTest, QueriesReadTheStoredSharesAndEnvironments) {
   ShareQuery shares{manager};
   EXPECT_EQ(shares.entitiesMatching("").size(), 2u) << "switched-off shares are offered too";
@@ -179,15 +192,20 @@ TEST_F(IntentsTest, PortIntentsCopyOnlyWhenAsked) {
   perform(GetConnectionStringIntent{postgres, true});
   EXPECT_EQ(pasteboard->string(), (*text)->value);
 
-  // Show never fails: a vanished port becomes the notice, nothing is copied, the panel opens.
+  // Show answers a port that does not exist as copying does; nothing is copied or opened.
   pasteboard->setString("before");
   auto shown = perform(ShowPortIntent{{"abcdef0123456789/" + redis, "Redis", "Studio", "off"}});
-  ASSERT_TRUE(shown && *shown);
-  EXPECT_EQ(manager->notice.get(), IntentFailure::unknownPort().errorDescription());
+  ASSERT_TRUE(shown && !*shown);
+  EXPECT_EQ(shown->error(), IntentFailure::unknownPort());
   EXPECT_EQ(pasteboard->string(), "before");
+  EXPECT_EQ(panelOpened, 0);
+  // One that exists but cannot be used becomes the notice, and the panel opens.
+  manager->incoming.set({port(pg, IncomingService::State::failed("No free port on this Mac."))});
+  shown = perform(ShowPortIntent{postgres});
+  ASSERT_TRUE(shown && *shown);
+  EXPECT_EQ(manager->notice.get(), "Postgres can't be used right now: No free port on this Mac.");
   EXPECT_EQ(panelOpened, 1);
 
-  manager->incoming.set({port(pg, IncomingService::State::failed("No free port on this Mac."))});
   auto failed = perform(CopyPortAddressIntent{postgres});
   ASSERT_TRUE(failed && !*failed);
   EXPECT_EQ(failed->error().errorDescription(),

@@ -2,6 +2,7 @@
 #include "brimvale/integrations/IntentOperations.h"
 #include "brimvale/integrations/LinkPerformer.h"
 #include "tests/manager/ManagerFixture.h"
+#include "tests/support/StderrTap.h"
 
 namespace corvane::testing {
 namespace {
@@ -65,9 +66,17 @@ TEST_F(LinkTest, CopyAndOpenAReadyPort) {
 TEST_F(LinkTest, RefusedLinksChangeNothing) {
   online("Studio", {offered(pg, "Postgres", 5432)});
   const auto before = manager->preferences.get();
-  for (const char *link : {"corvane://copy/Postgres/", "corvane://copy/Post%E2%82gres",
-                           "corvane://show/now", "https://copy/Postgres", "corvane://nothing"})
+  for (const char *link :
+       {"corvane://copy/Postgres/", "corvane://copy/Post%E2%82gres", "corvane://show/now",
+        "https://copy/Postgres", "corvane://nothing", "corvane://copy/\x1b[2J\r\nfake"}) {
+    // Each leaves one line saying why, with the link's text cleaned.
+    StderrTap log;
     EXPECT_EQ(follow(link), nothingLeft) << link;
+    const auto lines = log.waitFor("\u201D: ");
+    EXPECT_EQ(count(lines, "Refused the link \u201C"), 1u) << link;
+    EXPECT_EQ(count(lines, "\u201D: "), 1u) << lines;
+    EXPECT_EQ(lines.find('\x1b'), std::string::npos) << lines;
+  }
   EXPECT_FALSE(manager->notice.get());
   EXPECT_EQ(manager->preferences.get(), before);
   EXPECT_EQ(follow("corvane://"), std::optional(LinkAction::showPanel()));
@@ -127,6 +136,27 @@ TEST_F(LinkTest, WaitsForAMacThatIsStillConnecting) {
   queue->runUntilIdle();
   EXPECT_EQ(*result, std::optional(LinkAction::showPanel()));
   EXPECT_EQ(manager->notice.get(), "Studio isn't nearby right now.");
+}
+
+TEST_F(LinkTest, RightAfterStartANameIsJudgedOnceThePairedMacsHaveLinked) {
+  manager->shutdown();
+  queue->runUntilIdle();
+  make(); // started just now, for the link
+  const auto studio = pair("Studio");
+  auto result = start("corvane://copy/Postgres");
+  queue->advance(1.0);
+  EXPECT_FALSE(*result) << "judged before any paired Mac could link";
+  devices.push_back(nearbyDevice(studio));
+  manager->relayDiscoveryChange(devices);
+  manager->handleLinkEvent({offered(pg, "Postgres", 5432)}, {}, std::nullopt, studio.deviceID);
+  queue->advance(0.5);
+  EXPECT_EQ(*result, std::optional(LinkAction::copy("localhost:5432")));
+
+  // A name that no Mac shares is still answered, within the same bound.
+  result = start("corvane://copy/Nothing");
+  queue->advance(6.5);
+  EXPECT_EQ(*result, std::optional(LinkAction::showPanel()));
+  EXPECT_EQ(manager->notice.get(), "No paired Mac shares a port called \u201CNothing\u201D.");
 }
 
 TEST_F(LinkTest, PauseAllAndEnvironments) {

@@ -418,6 +418,16 @@ TEST_F(ComposeImportTest, AFileWithoutPortsListsWhatItSkipped) {
   EXPECT_FALSE(visible<QLabel>(view, "importSkippedText").empty());
   EXPECT_EQ(view.shareTitle(), "Share 0 as folder");
   EXPECT_FALSE(view.canShare());
+
+  // Thousands of them: a bounded list, and a count of the rest.
+  std::string many = "services:\n  metrics:\n    ports:\n";
+  for (int port = 1; port <= 3000; ++port)
+    many += "      - " + std::to_string(port) + ":1/udp\n";
+  held = makeImportReview(many, "compose.yaml", "folder");
+  ImportReviewView crowded(
+      *manager, views, unprobed.probes(), binding, [] {}, [] {});
+  EXPECT_EQ(visible<QLabel>(crowded, "importSkippedText").size(), 20u);
+  EXPECT_EQ(labelText(crowded, "importSkippedMore"), "and 2980 more");
 }
 
 } // namespace
