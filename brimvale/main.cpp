@@ -11,6 +11,7 @@
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/ProcessLimits.h"
 #include "brimvale/platform/SingleInstance.h"
+#include "brimvale/shell/AccessibleScrollView.h"
 #include "brimvale/shell/QtMainQueue.h"
 #include "brimvale/shell/brimvaleApp.h"
 #include "brimvale/windows/AppWindows.h"
@@ -165,6 +166,7 @@ int runDesktop(int argc, char **argv, SingleInstance &instance,
   QApplication::setApplicationName(QStringLiteral("Corvane"));
   QApplication::setDesktopFileName(QStringLiteral("corvane"));
   QApplication::setQuitOnLastWindowClosed(false);
+  installAccessibleScrollViews();
 
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
     Logger::app().fault(std::string("socketpair: ") + std::strerror(errno));
