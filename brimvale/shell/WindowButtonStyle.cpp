@@ -48,7 +48,8 @@ void WindowButtonStyle::drawControl(ControlElement element, const QStyleOption *
     painter->drawPath(shape);
     painter->setPen(Theme::text.in(appearance));
     painter->setFont(widget ? widget->font() : Theme::system(labelSize, QFont::Medium));
-    const QRectF label = bounds.adjusted(horizontalPadding, 0, -horizontalPadding, 0);
+    // The same room as the size hint gives the label, so that a label that fits is never cut.
+    const QRectF label = QRectF(button->rect).adjusted(horizontalPadding, 0, -horizontalPadding, 0);
     painter->drawText(label, Qt::AlignCenter | Qt::TextSingleLine,
                       painter->fontMetrics().elidedText(button->text, Qt::ElideRight,
                                                         static_cast<int>(label.width())));
