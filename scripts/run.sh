@@ -23,8 +23,11 @@ staged=$(mktemp "$entry.XXXXXX")
 cp build/release/brimvale/corvane.desktop "$staged"
 chmod 0644 "$staged"
 mv -f "$staged" "$entry"
-if command -v xdg-mime >/dev/null 2>&1; then
-  xdg-mime default corvane.desktop x-scheme-handler/corvane || true
+# Unregistered, a corvane: link would later do nothing without a word; say so now.
+if ! command -v xdg-mime >/dev/null 2>&1; then
+  echo "Could not register Corvane for corvane: links: xdg-mime is missing (install xdg-utils)." >&2
+elif ! xdg-mime default corvane.desktop x-scheme-handler/corvane; then
+  echo "Could not register Corvane for corvane: links: xdg-mime default failed." >&2
 fi
 
 # Desktop search asks the running application for ports: the shell's search provider file and
@@ -44,5 +47,7 @@ install_data "$data_home/gnome-shell/search-providers/corvane-search-provider.in
   resources/search/corvane-search-provider.ini
 install_data "$data_home/krunner/dbusplugins/corvane-runner.desktop" \
   resources/search/corvane-runner.desktop
+# The icon the desktop entries and the notifications name.
+install_data "$data_home/icons/hicolor/scalable/apps/corvane.svg" resources/icons/corvane.svg
 
 exec build/release/brimvale/corvane "$@"

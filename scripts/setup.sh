@@ -8,7 +8,7 @@ build_packages=(
   libasio-dev libssl-dev nlohmann-json3-dev libicu-dev
   libavahi-client-dev libsystemd-dev libcurl4-openssl-dev
   qt6-base-dev qt6-svg-dev fonts-jetbrains-mono
-  libxcb1-dev
+  libxcb1-dev xdg-utils
 )
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev clang-14 libclang-rt-14-dev

@@ -4,6 +4,7 @@
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/Unicode.h"
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <systemd/sd-bus.h>
@@ -15,6 +16,19 @@ namespace {
 constexpr const char *server = "org.freedesktop.Notifications";
 constexpr const char *serverPath = "/org/freedesktop/Notifications";
 constexpr const char *appName = "Corvane";
+// The icon and the desktop entry the notes name: the installed corvane.svg and corvane.desktop.
+constexpr const char *appIcon = "corvane";
+constexpr const char *desktopEntry = "corvane";
+// The action a click on the note itself invokes, and its label where a server shows one.
+constexpr const char *clickAction = "default";
+constexpr const char *clickLabel = "Open";
+// Any client may send this signal; only the one from the server that showed the note counts.
+constexpr const char *actionMatch =
+    "type='signal',path='/org/freedesktop/Notifications',"
+    "interface='org.freedesktop.Notifications',member='ActionInvoked'";
+// The notes a click is listened for: the latest ones; an older note's click is not worth
+// keeping track of every note ever shown.
+constexpr std::size_t maxClickable = 64;
 constexpr std::int32_t defaultExpiry = -1;
 // The notes are built from short names; anything longer is cut rather than sent whole.
 constexpr std::size_t maxTitleCharacters = 256;
@@ -53,6 +67,7 @@ struct SystemNotifier::Core {
       : loop(loop), callTimeout(callTimeout), waiting(std::move(waiting)) {}
 
   ~Core() {
+    sd_bus_slot_unref(actionMatchSlot);
     sd_bus_slot_unref(capabilitiesCall);
     for (auto *call : notifyCalls)
       sd_bus_slot_unref(call);
@@ -68,6 +83,7 @@ struct SystemNotifier::Core {
     if (!configured) {
       configured = true;
       sd_bus_set_method_call_timeout(bus, busMicroseconds(callTimeout));
+      listenForClicks();
     }
     queued.push_back(std::move(note));
     if (markup)
@@ -121,10 +137,10 @@ struct SystemNotifier::Core {
     if (*markup)
       body = escapedBody(body);
     sd_bus_slot *call = nullptr;
-    int result =
-        sd_bus_call_method_async(loop.bus(), &call, server, serverPath, server, "Notify",
-                                 &Core::notified, this, "susssasa{sv}i", appName, std::uint32_t{0},
-                                 "", title.c_str(), body.c_str(), 0, 0, defaultExpiry);
+    int result = sd_bus_call_method_async(
+        loop.bus(), &call, server, serverPath, server, "Notify", &Core::notified, this,
+        "susssasa{sv}i", appName, std::uint32_t{0}, appIcon, title.c_str(), body.c_str(), 2,
+        clickAction, clickLabel, 1, "desktop-entry", "s", desktopEntry, defaultExpiry);
     if (result < 0) {
       finished(1);
       dropped(std::string("cannot reach the notification server (") + std::strerror(-result) + ")");
@@ -139,8 +155,51 @@ struct SystemNotifier::Core {
     std::erase(core->notifyCalls, call);
     sd_bus_slot_unref(call);
     core->finished(1);
-    if (const sd_bus_error *error = sd_bus_message_get_error(reply))
+    if (const sd_bus_error *error = sd_bus_message_get_error(reply)) {
       dropped(errorText(error));
+      return 0;
+    }
+    std::uint32_t id = 0;
+    const char *sender = sd_bus_message_get_sender(reply);
+    if (sender != nullptr && sd_bus_message_read(reply, "u", &id) > 0 && id != 0) {
+      // A server started anew numbers its notes anew.
+      if (core->serverName != sender) {
+        core->serverName = sender;
+        core->clickable.clear();
+      }
+      core->clickable.push_back(id);
+      if (core->clickable.size() > maxClickable)
+        core->clickable.pop_front();
+    }
+    return 0;
+  }
+
+  // ActionInvoked comes for every application's notes: only a click on one of ours counts.
+  void listenForClicks() {
+    int result = sd_bus_add_match_async(loop.bus(), &actionMatchSlot, actionMatch,
+                                        &Core::actionInvoked, nullptr, this);
+    if (result < 0)
+      Logger::app().debug(std::string("Clicks on notifications are not heard: ") +
+                          std::strerror(-result));
+  }
+
+  static int actionInvoked(sd_bus_message *signal, void *userdata, sd_bus_error *) {
+    auto *core = static_cast<Core *>(userdata);
+    std::uint32_t id = 0;
+    const char *action = nullptr;
+    const char *sender = sd_bus_message_get_sender(signal);
+    if (sender == nullptr || core->serverName != sender)
+      return 0;
+    if (sd_bus_message_read(signal, "us", &id, &action) <= 0 || action == nullptr ||
+        std::strcmp(action, clickAction) != 0)
+      return 0;
+    if (std::find(core->clickable.begin(), core->clickable.end(), id) == core->clickable.end())
+      return 0;
+    if (core->clickQueue)
+      core->clickQueue->post([weak = core->clicked] {
+        if (const auto clicked = weak.lock(); clicked && *clicked)
+          (*clicked)();
+      });
     return 0;
   }
 
@@ -160,6 +219,11 @@ struct SystemNotifier::Core {
   bool configured = false;
   std::optional<bool> markup; // known once the server has answered
   std::deque<NotificationRules::Note> queued;
+  std::string serverName; // the unique bus name of the server that showed the notes
+  std::deque<std::uint32_t> clickable;
+  std::shared_ptr<MainQueue> clickQueue;
+  std::weak_ptr<std::function<void()>> clicked;
+  sd_bus_slot *actionMatchSlot = nullptr;
   sd_bus_slot *capabilitiesCall = nullptr;
   std::vector<sd_bus_slot *> notifyCalls;
 };
@@ -175,6 +239,15 @@ SystemNotifier::SystemNotifier(Options options)
 SystemNotifier::~SystemNotifier() {
   loop_.reset(); // joins the bus thread before its state goes
   core_.reset();
+}
+
+void SystemNotifier::setClickAction(std::shared_ptr<MainQueue> main, std::function<void()> action) {
+  clicked_ = std::make_shared<std::function<void()>>(std::move(action));
+  loop_->post([core = core_.get(), main = std::move(main),
+               clicked = std::weak_ptr<std::function<void()>>(clicked_)]() mutable {
+    core->clickQueue = std::move(main);
+    core->clicked = std::move(clicked);
+  });
 }
 
 void SystemNotifier::post(const NotificationRules::Note &note) {

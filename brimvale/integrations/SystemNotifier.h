@@ -1,9 +1,11 @@
 #pragma once
 
 #include "brimvale/integrations/NotificationRules.h"
+#include "brimvale/platform/MainQueue.h"
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,7 +15,8 @@ namespace corvane {
 class BusLoop;
 
 // Shows notes as desktop notifications ("org.freedesktop.Notifications" on the session bus),
-// from the application "Corvane", with the server's default expiry and no actions. Desktop
+// from the application "Corvane" with its icon and desktop entry, with the server's default
+// expiry; a click on a note invokes its default action, which runs the click action. Desktop
 // notifications need no permission, so the one request a run makes is granted at once. Without
 // a session bus or a notification server a note is logged at debug level and dropped.
 //
@@ -36,6 +39,9 @@ public:
   SystemNotifier &operator=(const SystemNotifier &) = delete;
 
   void post(const NotificationRules::Note &note);
+  // Runs `action` on `main` whenever the user clicks a note this notifier showed (among the
+  // latest few dozen), never after the notifier is gone.
+  void setClickAction(std::shared_ptr<MainQueue> main, std::function<void()> action);
 
   // Whether permission was asked for in this run: from the first note on.
   bool asked() const { return asked_; }
@@ -46,6 +52,7 @@ private:
   Options options_;
   bool asked_ = false;
   std::shared_ptr<std::atomic<std::size_t>> waiting_;
+  std::shared_ptr<std::function<void()>> clicked_;
   std::unique_ptr<Core> core_;
   std::unique_ptr<BusLoop> loop_;
 };

@@ -387,6 +387,8 @@ public:
   void announceMacBack(const std::string &peerID, bool woke);
   // Shows a note, unless in preview.
   void postNote(const NotificationRules::Note &note);
+  // Runs `action` on the main queue whenever the user clicks a note shown on the desktop.
+  void setNoteClickAction(std::function<void()> action);
   // Writes what is still waiting to be saved: the access log and the last-seen times.
   void flushPendingSaves();
   void systemWillSleep();

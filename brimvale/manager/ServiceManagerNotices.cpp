@@ -74,6 +74,11 @@ void ServiceManager::postNote(const NotificationRules::Note &note) {
     notifier->post(note);
 }
 
+void ServiceManager::setNoteClickAction(std::function<void()> action) {
+  if (notifier)
+    notifier->setClickAction(mainQueue_, std::move(action));
+}
+
 void ServiceManager::flushPendingSaves() {
   if (isPreview)
     return;

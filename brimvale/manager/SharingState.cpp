@@ -39,8 +39,8 @@ std::optional<std::string> sharingStatusText(const SharingState &state,
   case NetworkName::Permission::allowed:
     return "Sharing is paused: this Mac isn't on Wi-Fi, so it isn't on a trusted network.";
   case NetworkName::Permission::denied:
-    return "Sharing is paused: Corvane isn't allowed to read the Wi-Fi name. Allow it under "
-           "Location Services in System Settings.";
+    return "Sharing is paused: Corvane isn't allowed to read the Wi-Fi name from "
+           "NetworkManager.";
   case NetworkName::Permission::undecided:
     return "Sharing is paused until you let Corvane read the Wi-Fi name.";
   }

@@ -82,7 +82,7 @@ public:
   static constexpr double connectionTimeout = 10.0;
 
   static constexpr const char *couldNotStartText =
-      "Could not start pairing. Check that Local Network access is allowed in System Settings.";
+      "Could not start pairing. Corvane couldn't open a port to listen on.";
   static constexpr const char *timedOutText =
       "Pairing timed out. Start again when both Macs are ready.";
   static constexpr const char *tooManyAttemptsText =

@@ -12,6 +12,7 @@
 #include "brimvale/panels/ViewKit.h"
 #include "brimvale/shell/ElidingLabel.h"
 #include "brimvale/shell/FlowLayout.h"
+#include "brimvale/shell/GlobalHotkey.h"
 #include "brimvale/shell/InkButtonStyle.h"
 #include "brimvale/shell/PanelFrame.h"
 #include "brimvale/shell/ShareGroups.h"
@@ -448,8 +449,7 @@ QWidget *MapPanel::emptyState() {
     for (const char *reason :
          {"Both Macs are on the same Wi-Fi or wired network.",
           "Corvane is running on the other Mac, and you've paired with it.",
-          "Corvane is allowed under System Settings \u203A Privacy & Security \u203A Local Network "
-          "on both Macs.",
+          "avahi-daemon runs on both Macs, and no firewall blocks Corvane.",
           "Guest and some office networks block Macs from seeing each other."}) {
       auto *line = new QWidget;
       auto *lineLayout = panelkit::row(line, 6);
@@ -804,8 +804,8 @@ QWidget *MapPanel::footer() {
     auto *hintLine = panelkit::row(hint, 6);
     hintLine->addWidget(
         label(QStringLiteral("Open with"), Theme::system(11.5), color(Theme::textMuted)));
-    hintLine->addWidget(new KeyCap(QString::fromStdString(
-        manager.standardDefaults().string("globalShortcutLabel").value_or("\u2318\u21E7D"))));
+    hintLine->addWidget(
+        new KeyCap(QString::fromStdString(GlobalHotkey::shownLabel(manager.standardDefaults()))));
     row->addWidget(hint);
     row->addStretch(1);
   } else {

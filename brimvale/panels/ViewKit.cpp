@@ -1,6 +1,7 @@
 #include "brimvale/panels/ViewKit.h"
 
 #include "brimvale/shell/TemplateImage.h"
+#include "brimvale/shell/WindowButtonStyle.h"
 
 #include <QCursor>
 #include <QFontMetricsF>
@@ -138,7 +139,7 @@ QPushButton *windowButton(const QString &text, const QString &name) {
   auto *made = new QPushButton(text);
   made->setObjectName(name);
   made->setAutoDefault(false);
-  made->setMinimumHeight(32);
+  WindowButtonStyle::apply(made, 32);
   return made;
 }
 

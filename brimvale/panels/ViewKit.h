@@ -35,8 +35,8 @@ void setForeground(QWidget *widget, const QColor &color);
 QPushButton *textButton(const QString &text, const QFont &font, const QColor &color,
                         int minimumWidth, int minimumHeight);
 
-// A window's push button in the platform's style, 32 points high at least, named `name`;
-// never the default button by focus (windows choose theirs).
+// A window's push button in the theme (ink when it is the default button), 32 points high,
+// named `name`; never the default button by focus (windows choose theirs).
 QPushButton *windowButton(const QString &text, const QString &name);
 
 QVBoxLayout *column(QWidget *owner, int spacing, const QMargins &margins = {});

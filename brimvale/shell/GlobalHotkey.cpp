@@ -108,6 +108,42 @@ std::optional<std::uint32_t> GlobalHotkey::keyCodeForCharacter(char32_t characte
   return std::nullopt;
 }
 
+std::string GlobalHotkey::modifierText(std::uint32_t modifiers) {
+  // In the order this desktop's toolkit names them; command is Ctrl here and control is Super.
+  std::string text;
+  if (modifiers & commandBit)
+    text += "Ctrl+";
+  if (modifiers & optionBit)
+    text += "Alt+";
+  if (modifiers & shiftBit)
+    text += "Shift+";
+  if (modifiers & controlBit)
+    text += "Super+";
+  return text;
+}
+
+std::string GlobalHotkey::shownLabel(UserDefaults &defaults) {
+  const std::string stored = defaults.string(labelKey).value_or(defaultLabel);
+  const QString signs = QStringLiteral("⌃⌥⇧⌘");
+  const QString label = QString::fromStdString(stored);
+  qsizetype leading = 0;
+  while (leading < label.size() && signs.contains(label[leading]))
+    ++leading;
+  if (leading == 0)
+    return stored;
+  const auto modifiers = defaults.integer(modifiersKey).value_or(defaultModifiers);
+  return modifierText(static_cast<std::uint32_t>(modifiers)) + label.mid(leading).toStdString();
+}
+
+std::optional<std::string> GlobalHotkey::unavailableReason() {
+  if (x11Connection())
+    return std::nullopt;
+  const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland")) ||
+                       qgetenv("XDG_SESSION_TYPE") == "wayland" ||
+                       !qgetenv("WAYLAND_DISPLAY").isEmpty();
+  return std::string(wayland ? waylandText : noX11Text);
+}
+
 std::optional<GlobalHotkey::Shortcut> GlobalHotkey::shortcutFromEvent(const QKeyEvent &event) {
   return shortcutFromKey(event.key(), event.modifiers());
 }
@@ -134,26 +170,16 @@ std::optional<GlobalHotkey::Shortcut> GlobalHotkey::shortcutFromKey(int qtKey,
   if (!keyCode)
     return std::nullopt;
 
-  QString prefix;
   std::uint32_t mask = 0;
-  if (control) {
-    prefix += QStringLiteral("⌃");
+  if (control)
     mask |= controlBit;
-  }
-  if (option) {
-    prefix += QStringLiteral("⌥");
+  if (option)
     mask |= optionBit;
-  }
-  if (shift) {
-    prefix += QStringLiteral("⇧");
+  if (shift)
     mask |= shiftBit;
-  }
-  if (command) {
-    prefix += QStringLiteral("⌘");
+  if (command)
     mask |= commandBit;
-  }
-  if (command && shift && !control && !option)
-    prefix = QStringLiteral("⌘⇧");
+  const QString prefix = QString::fromStdString(modifierText(mask));
   return Shortcut{*keyCode, mask, (prefix + text).toStdString()};
 }
 

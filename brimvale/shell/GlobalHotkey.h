@@ -29,7 +29,10 @@ public:
   static constexpr const char *labelKey = "globalShortcutLabel";
   static constexpr std::int64_t defaultKeyCode = 2;
   static constexpr std::int64_t defaultModifiers = 768;
-  static constexpr const char *defaultLabel = "⌘⇧D";
+  static constexpr const char *defaultLabel = "Ctrl+Shift+D";
+  static constexpr const char *waylandText =
+      "Global shortcuts are not available in a Wayland session.";
+  static constexpr const char *noX11Text = "Global shortcuts need an X11 session.";
 
   static constexpr std::uint32_t commandBit = 256;
   static constexpr std::uint32_t shiftBit = 512;
@@ -64,8 +67,17 @@ public:
   // The stored key code of a printable key by its upper-cased character ("D" → 2).
   static std::optional<std::uint32_t> keyCodeForCharacter(char32_t character);
 
+  // The held modifiers of a stored mask as this desktop names keys, each followed by "+":
+  // "Ctrl+Shift+" for command and shift.
+  static std::string modifierText(std::uint32_t modifiers);
+  // The stored shortcut as shown to the user: its label, with the modifier signs of labels that
+  // older releases stored ("⌘⇧D") named as this desktop names them.
+  static std::string shownLabel(UserDefaults &defaults);
+  // Why no shortcut can be grabbed in this session at all (not X11); absent where one can.
+  static std::optional<std::string> unavailableReason();
+
   // A new shortcut from a key press: at least one of command, control or option, and a key
-  // that gives one printable character. Absent otherwise.
+  // that gives one printable character, labelled "Ctrl+Shift+D". Absent otherwise.
   static std::optional<Shortcut> shortcutFromEvent(const QKeyEvent &event);
   static std::optional<Shortcut> shortcutFromKey(int qtKey, Qt::KeyboardModifiers modifiers);
 

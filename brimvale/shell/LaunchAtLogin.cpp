@@ -1,5 +1,6 @@
 #include "brimvale/shell/LaunchAtLogin.h"
 
+#include "brimvale/platform/DesktopEntry.h"
 #include "brimvale/platform/KeychainStore.h"
 #include "brimvale/platform/Logger.h"
 
@@ -13,27 +14,6 @@ namespace corvane {
 namespace {
 
 constexpr const char *entryName = "corvane.desktop";
-
-// Inside quotes a desktop entry escapes \ " ` $; the value then escapes \ again, and % starts a
-// field code.
-std::string quotedExec(const std::string &program) {
-  std::string inner;
-  for (const char c : program) {
-    if (c == '\\' || c == '"' || c == '`' || c == '$')
-      inner += '\\';
-    inner += c;
-  }
-  std::string value = "\"";
-  for (const char c : inner) {
-    if (c == '\\')
-      value += "\\\\";
-    else if (c == '%')
-      value += "%%";
-    else
-      value += c;
-  }
-  return value + "\"";
-}
 
 std::string runningProgram() {
   std::error_code error;
@@ -55,16 +35,16 @@ std::filesystem::path launchAtLoginEntryPath() {
   return base / "autostart" / entryName;
 }
 
-std::string launchAtLoginEntry(const std::string &program) {
-  return "[Desktop Entry]\n"
-         "Type=Application\n"
-         "Name=Corvane\n"
-         "Comment=Use the ports of your paired Macs at localhost.\n"
-         "Exec=" +
-         quotedExec(program) +
-         "\n"
-         "Terminal=false\n"
-         "X-GNOME-Autostart-enabled=true\n";
+std::optional<std::string> launchAtLoginEntry(const std::string &program) {
+  return fillDesktopEntry("[Desktop Entry]\n"
+                          "Type=Application\n"
+                          "Name=Corvane\n"
+                          "Comment=Use the ports of your paired Macs at localhost.\n"
+                          "Icon=corvane\n"
+                          "Exec=@EXEC@\n"
+                          "Terminal=false\n"
+                          "X-GNOME-Autostart-enabled=true\n",
+                          program);
 }
 
 std::optional<std::string> setLaunchAtLogin(bool on, const std::string &program) {
@@ -79,12 +59,14 @@ std::optional<std::string> setLaunchAtLogin(bool on, const std::string &program)
   const std::string target = program.empty() ? runningProgram() : program;
   if (target.empty() || target.front() != '/')
     return failure("the program's path is unknown");
+  const auto text = launchAtLoginEntry(target);
+  if (!text)
+    return failure("a desktop entry cannot name the program's path");
   std::error_code error;
   std::filesystem::create_directories(path.parent_path(), error);
   if (error)
     return failure(path.parent_path().string() + ": " + error.message());
-  const std::string text = launchAtLoginEntry(target);
-  const int status = storage::writeFileAtomically(path, Bytes(text.begin(), text.end()), 0644);
+  const int status = storage::writeFileAtomically(path, Bytes(text->begin(), text->end()), 0644);
   if (status != 0)
     return failure(path.string() + ": " + std::strerror(status));
   return std::nullopt;

@@ -1,5 +1,9 @@
 #include "brimvale/shell/PromptDialog.h"
 
+#include "brimvale/shell/Theme.h"
+#include "brimvale/shell/WindowButtonStyle.h"
+
+#include <QEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -38,6 +42,43 @@ PromptDialog::PromptDialog(QWidget *parent) : QDialog(parent) {
   stack->addWidget(message_);
   stack->addLayout(fieldStack_);
   stack->addLayout(buttonRow_);
+  applyTheme();
+}
+
+void PromptDialog::applyTheme() {
+  appearance_ = Theme::appearance();
+  setAutoFillBackground(true);
+  QPalette colours = palette();
+  colours.setColor(QPalette::Window, Theme::background.resolved());
+  colours.setColor(QPalette::WindowText, Theme::text.resolved());
+  setPalette(colours);
+  QPalette muted = message_->palette();
+  muted.setColor(QPalette::WindowText, Theme::textMuted.resolved());
+  message_->setPalette(muted);
+  for (QLineEdit *field : fields_)
+    styleField(field);
+}
+
+void PromptDialog::styleField(QLineEdit *field) {
+  field->setFont(Theme::system(13));
+  field->setMinimumHeight(28);
+  field->setStyleSheet(
+      QStringLiteral("QLineEdit { background: %1; color: %2; border: 1px solid %3; "
+                     "border-radius: 6px; padding: 0 8px; selection-background-color: %4; }")
+          .arg(Theme::field.resolved().name(), Theme::text.resolved().name(),
+               Theme::lineStrong.resolved().name(), Theme::accent.resolved().name()));
+  QPalette placeholder = field->palette();
+  placeholder.setColor(QPalette::PlaceholderText, Theme::textFaint.resolved());
+  field->setPalette(placeholder);
+}
+
+void PromptDialog::changeEvent(QEvent *event) {
+  QDialog::changeEvent(event);
+  // Colours are taken when set: take them again in a new appearance.
+  if ((event->type() == QEvent::ApplicationPaletteChange ||
+       event->type() == QEvent::PaletteChange) &&
+      appearance_ != Theme::appearance())
+    applyTheme();
 }
 
 void PromptDialog::setTitle(const QString &title) {
@@ -61,6 +102,7 @@ QLineEdit *PromptDialog::addField(const QString &placeholder) {
   auto *field = new QLineEdit(this);
   field->setPlaceholderText(placeholder);
   field->setObjectName(QStringLiteral("promptField%1").arg(fields_.size()));
+  styleField(field);
   fieldStack_->addWidget(field);
   fields_.push_back(field);
   return field;
@@ -69,6 +111,7 @@ QLineEdit *PromptDialog::addField(const QString &placeholder) {
 QPushButton *PromptDialog::addButton(const QString &title, Action action) {
   auto *button = new QPushButton(title, this);
   button->setAutoDefault(false);
+  WindowButtonStyle::apply(button);
   // The first action button is the one Return presses.
   if (std::none_of(buttons_.begin(), buttons_.end(),
                    [](QPushButton *each) { return each->isDefault(); }))
@@ -83,6 +126,7 @@ QPushButton *PromptDialog::addButton(const QString &title, Action action) {
 QPushButton *PromptDialog::addCancelButton(const QString &title) {
   auto *button = new QPushButton(title, this);
   button->setAutoDefault(false);
+  WindowButtonStyle::apply(button);
   connect(button, &QPushButton::clicked, this, [this] { buttonClicked({}, false); });
   buttonRow_->addWidget(button);
   buttons_.push_back(button);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brimvale/platform/Published.h"
+#include "brimvale/shell/Theme.h"
 
 #include <QDialog>
 #include <QLineEdit>
@@ -48,6 +49,10 @@ public:
   const std::vector<QLineEdit *> &fields() const { return fields_; }
   const std::vector<QPushButton *> &buttons() const { return buttons_; }
 
+  // A text field in the theme's colours for the current appearance: the field fill inside a
+  // rounded hairline, the system font at 13 points.
+  static void styleField(QLineEdit *field);
+
   // Shows the alert while `field` holds a value and sets it back to absent when the alert
   // closes, by a button or otherwise. Each new value is handed to `fill` before the alert
   // shows (absent to empty the fields), and a value already there when binding opens the
@@ -69,8 +74,11 @@ public:
 
 protected:
   void done(int result) override;
+  void changeEvent(QEvent *event) override;
 
 private:
+  // The theme's colours for the current appearance, on the alert and its fields.
+  void applyTheme();
   void present();
   void dismiss();
   void buttonClicked(const Action &action, bool accepted);
@@ -102,6 +110,7 @@ private:
   };
   SubscriptionSlot subscription_;
   bool dismissing_ = false;
+  Theme::Appearance appearance_ = Theme::Appearance::light;
 };
 
 } // namespace corvane

@@ -5,12 +5,19 @@
 #include <QPainterPath>
 #include <QPalette>
 #include <QPen>
+#include <algorithm>
+#include <cmath>
+#include <numbers>
 
 namespace corvane {
 
 namespace {
 
 constexpr qreal side = 18;
+// The outline that keeps the emblem legible on a tray of either lightness: in points of the
+// 18-point emblem, and how strongly it shows.
+constexpr qreal outlineWidth = 0.8;
+constexpr qreal outlineOpacity = 0.85;
 
 QRectF square(QPointF centre, qreal radius) {
   // In the flipped coordinates the square's corner is the same either way round.
@@ -89,10 +96,30 @@ QImage statusIconImage(bool peersOnline, bool hasFailure, int pixels, const QCol
   return image;
 }
 
+QImage outlinedStatusIconImage(bool peersOnline, bool hasFailure, int pixels, const QColor &ink) {
+  const QImage emblem = statusIconImage(peersOnline, hasFailure, pixels, ink);
+  // The outline is the emblem's shape moved a little every way round, in a colour far from
+  // the ink's.
+  QColor edge = ink.lightness() > 128 ? QColor(0x17, 0x17, 0x1c) : QColor(Qt::white);
+  edge.setAlphaF(outlineOpacity);
+  const QImage outline = statusIconImage(peersOnline, hasFailure, pixels, edge);
+  QImage image(pixels, pixels, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  QPainter painter(&image);
+  const qreal reach = std::max(1.0, pixels * outlineWidth / side);
+  for (int step = 0; step < 8; ++step) {
+    const qreal angle = step * std::numbers::pi / 4;
+    painter.drawImage(QPointF(reach * std::cos(angle), reach * std::sin(angle)), outline);
+  }
+  painter.drawImage(0, 0, emblem);
+  return image;
+}
+
 QIcon statusIcon(bool peersOnline, bool hasFailure, const QColor &ink) {
   QIcon icon;
   for (const int pixels : {16, 18, 22, 24, 32, 36, 48, 64})
-    icon.addPixmap(QPixmap::fromImage(statusIconImage(peersOnline, hasFailure, pixels, ink)));
+    icon.addPixmap(
+        QPixmap::fromImage(outlinedStatusIconImage(peersOnline, hasFailure, pixels, ink)));
   return icon;
 }
 

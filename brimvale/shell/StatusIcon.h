@@ -20,11 +20,16 @@ bool drawStatusIcon(QPainter &painter, bool peersOnline, bool hasFailure);
 // The emblem as an image `pixels` wide and high, in `ink` on transparency.
 QImage statusIconImage(bool peersOnline, bool hasFailure, int pixels, const QColor &ink);
 
-// The emblem at the usual tray sizes, in `ink`.
+// The emblem in `ink` with a thin outline in a colour of the opposite lightness, so that it
+// shows on a light tray and on a dark one: the desktop does not say which colour its tray is.
+QImage outlinedStatusIconImage(bool peersOnline, bool hasFailure, int pixels, const QColor &ink);
+
+// The outlined emblem at the usual tray sizes, in `ink`.
 QIcon statusIcon(bool peersOnline, bool hasFailure, const QColor &ink);
 
-// The colour the tray's emblem is drawn in: light where the desktop's panel is dark (GNOME's
-// top bar always is), else the desktop's text colour.
+// The colour the tray's emblem is drawn in: light where the desktop's panel is likely dark
+// (GNOME's top bar always is, and so are most panels in a dark appearance), else the
+// desktop's text colour. Only a guess: the outline keeps it legible where it is wrong.
 QColor trayInk();
 
 } // namespace corvane

@@ -47,8 +47,12 @@ const Families &families() {
   return found;
 }
 
+// Sizes are in points of the views, which are device-independent pixels (96 to the inch); a
+// font's point is 1/72 inch. Set as a point size, a half point stays a half point.
+constexpr qreal fontPointsPerPixel = 72.0 / 96.0;
+
 void setSize(QFont &font, qreal size, QFont::Weight weight) {
-  font.setPixelSize(qMax(1, qRound(size)));
+  font.setPointSizeF(qMax(qreal(1), size) * fontPointsPerPixel);
   font.setWeight(weight);
 }
 
@@ -119,10 +123,9 @@ QString Theme::familyName(Face face) {
 }
 
 QFont Theme::font(Face face, qreal size, QFont::Weight weight) {
-  // Each face falls back on its own: the monospaced face is packaged for the system while the
-  // display face may be missing, and one missing face is no reason to drop the other.
+  // Both faces or neither: one of them beside the system font would mix two designs.
   QFont chosen;
-  if (familyAvailable(face))
+  if (fontsAvailable())
     chosen = QFont(familyName(face));
   else
     chosen = QFontDatabase::systemFont(face == Face::mono ? QFontDatabase::FixedFont

@@ -54,8 +54,9 @@ public:
   static bool fontsAvailable();
   static bool familyAvailable(Face face);
   static QString familyName(Face face);
-  // The face at `size` points (device-independent pixels) and `weight`; the system font of
-  // that size and weight when the face is missing (its fixed-pitch font for mono).
+  // The face at `size` points (device-independent pixels, halves kept) and `weight`; the
+  // system font of that size and weight when either face is missing (its fixed-pitch font for
+  // mono), so that the two faces never mix with the system's.
   static QFont font(Face face, qreal size, QFont::Weight weight = QFont::Normal);
   static QFont display(qreal size, QFont::Weight weight = QFont::Normal) {
     return font(Face::display, size, weight);

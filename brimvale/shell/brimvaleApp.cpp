@@ -11,12 +11,15 @@
 #include "brimvale/shell/QtMainQueue.h"
 #include "brimvale/shell/StatusIcon.h"
 #include "brimvale/shell/StatusSentences.h"
+#include "brimvale/shell/TrayMenu.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QCursor>
 #include <QEvent>
+#include <QIcon>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QScreen>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -51,21 +54,25 @@ brimvaleApp::brimvaleApp(std::shared_ptr<QtMainQueue> queue, PanelRoot::MakePane
                             },
                             [this] { showPanel(); }});
 
-  PanelActions actions;
-  actions.pair = [this] { openWindow(QStringLiteral("pairing")); };
-  actions.settings = [this] { openWindow(QStringLiteral("settings")); };
-  actions.quit = [this] { quit(); };
-  root_ = std::make_unique<PanelRoot>(*manager_, std::move(makePanel), std::move(actions));
+  actions_.pair = [this] { openWindow(QStringLiteral("pairing")); };
+  actions_.settings = [this] { openWindow(QStringLiteral("settings")); };
+  actions_.quit = [this] { quit(); };
+  root_ = std::make_unique<PanelRoot>(*manager_, std::move(makePanel), actions_);
   root_->installEventFilter(this);
+
+  // A click on one of the application's notifications opens the panel.
+  manager_->setNoteClickAction([this] { showPanel(); });
 
   subscriptions_.push_back(observe(manager_->onlinePeerIDs, [this] { updateIcon(); }));
   subscriptions_.push_back(observe(manager_->incoming, [this] { updateIcon(); }));
 }
 
 brimvaleApp::~brimvaleApp() {
+  manager_->setNoteClickAction({});
   terminate();
   subscriptions_.clear();
   tray_.reset();
+  trayMenu_.reset();
   root_.reset();
 }
 
@@ -79,10 +86,13 @@ std::vector<std::string> brimvaleApp::linksIn(const std::vector<std::string> &ar
 }
 
 void brimvaleApp::start(const std::vector<std::string> &links) {
+  QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/corvane.svg")));
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     tray_ = std::make_unique<QSystemTrayIcon>();
     tray_->setToolTip(QStringLiteral("Corvane"));
     updateIcon();
+    trayMenu_.reset(makeTrayMenu([this] { showPanel(); }, actions_));
+    tray_->setContextMenu(trayMenu_.get());
     connect(tray_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) {
               // A double click's first press already toggled.

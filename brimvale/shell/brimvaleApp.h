@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace corvane {
@@ -22,9 +23,9 @@ class ServiceManager;
 class UpdateChecker;
 class UrlOpener;
 
-// The desktop application: the one service manager, the tray icon with its panel, the window
-// registry, the global shortcut, the delegate that carries out links and quitting, and the
-// intents on the session bus.
+// The desktop application: the one service manager, the tray icon with its panel and its
+// right-click menu (the panel, Settings…, Quit), the window registry, the global shortcut, the
+// delegate that carries out links and quitting, and the intents on the session bus.
 // The panel is a frameless window placed under the tray icon (at the pointer where the tray
 // does not say where its icon is, kept on the screen); without a tray it is a normal window,
 // shown at start. Main thread only; a QApplication must exist and run its loop.
@@ -76,8 +77,11 @@ private:
   // Scripts and desktop search; absent where there is no session bus.
   std::unique_ptr<IntentBus> intents_;
   WindowRegistry windows_;
+  PanelActions actions_;
   std::unique_ptr<PanelRoot> root_;
   std::unique_ptr<QSystemTrayIcon> tray_;
+  // The tray icon's right-click menu; the icon does not own it.
+  std::unique_ptr<QMenu> trayMenu_;
   std::vector<std::shared_ptr<void>> subscriptions_;
   int iconState_ = -1;
   std::chrono::steady_clock::time_point autoHiddenAt_{};

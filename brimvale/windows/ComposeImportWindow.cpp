@@ -42,11 +42,7 @@ ImportWindow::ImportWindow(ServiceManager &manager, std::shared_ptr<MainQueue> m
     : QWidget(parent), manager_(manager), main_(std::move(main)), probes_(std::move(probes)),
       dismiss_(std::move(dismiss)), chooser_(fileDialogChooser()) {
   setObjectName(QStringLiteral("importWindow"));
-  setAutoFillBackground(true);
-  QPalette palette = this->palette();
-  palette.setColor(QPalette::Window, Theme::background.resolved());
-  palette.setColor(QPalette::WindowText, sharekit::ink());
-  setPalette(palette);
+  sharekit::paintWindow(*this);
   auto *stack = panelkit::column(this, 0, QMargins(padding, padding, padding, padding));
   setFixedWidth(contentWidth);
 

@@ -27,11 +27,7 @@ ExplainWindow::ExplainWindow(ServiceManager &manager, std::shared_ptr<MainQueue>
                              QWidget *parent)
     : QWidget(parent), manager_(manager), ask_(std::move(ask)), work_(std::move(main)) {
   setObjectName(QStringLiteral("explainWindow"));
-  setAutoFillBackground(true);
-  QPalette palette = this->palette();
-  palette.setColor(QPalette::Window, Theme::background.resolved());
-  palette.setColor(QPalette::WindowText, sharekit::ink());
-  setPalette(palette);
+  sharekit::paintWindow(*this);
   setFixedWidth(contentWidth);
   layout_ = panelkit::column(this, 0, QMargins(padding, padding, padding, padding));
   explainingWatch_ = manager_.explaining.subscribe([this](const std::optional<ProblemReport> &) {
@@ -152,7 +148,7 @@ void ExplainWindow::render() {
       stack->addWidget(failure);
     }
     auto *footnote = sharekit::label(
-        QStringLiteral("Written by Apple Intelligence on this Mac. It can be wrong."),
+        QStringLiteral("Written by the local model server on this Mac. It can be wrong."),
         Theme::system(11.5), sharekit::Role::muted, 2);
     footnote->setObjectName(QStringLiteral("explainFootnote"));
     stack->addWidget(footnote);

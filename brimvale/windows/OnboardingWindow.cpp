@@ -164,8 +164,8 @@ QWidget *OnboardingWindow::stepContent() {
     map->setObjectName(QStringLiteral("demoMap"));
     map->setFixedHeight(demoMapHeight);
     column->addWidget(map);
-    column->addWidget(
-        body(QStringLiteral("It lives in the menu bar. Choose a port there to copy its address.")));
+    column->addWidget(body(
+        QStringLiteral("It lives in the system tray. Choose a port there to copy its address.")));
   } else if (step_ == 1) {
     column->addWidget(stepTitle(QStringLiteral("Only Macs you pair can connect")));
     const std::pair<const char *, const char *> rows[] = {
@@ -173,8 +173,8 @@ QWidget *OnboardingWindow::stepContent() {
         {"arrow.left.arrow.right",
          "Everything between paired Macs is encrypted. Other devices on the network can see that "
          "a Mac runs Corvane, but not what it shares."},
-        {"network", "macOS will ask to let Corvane find devices on your local network. It needs "
-                    "that to see your other Macs; nothing leaves your network."},
+        {"network", "Corvane finds devices on your local network. It needs that to see your "
+                    "other Macs; nothing leaves your network."},
         {"exclamationmark.triangle",
          "Macs still running an older Corvane can't connect to this version. Update them too."},
     };
@@ -194,7 +194,7 @@ QWidget *OnboardingWindow::stepContent() {
     column->addWidget(stepTitle(QStringLiteral("Pair your first Mac")));
     column->addWidget(body(QStringLiteral(
         "Install Corvane on the other Mac, then choose Pair a Mac on both. You can also start by "
-        "sharing a port from this Mac: open Corvane in the menu bar and choose Share a port.")));
+        "sharing a port from this Mac: open Corvane in the system tray and choose Share a port.")));
     auto *buttons = new QHBoxLayout;
     buttons->setSpacing(10);
     buttons->setContentsMargins(0, 6, 0, 0);

@@ -4,7 +4,9 @@
 #include "brimvale/manager/SharingState.h"
 #include "brimvale/network/Addresses.h"
 #include "brimvale/panels/ViewKit.h"
+#include "brimvale/shell/PromptDialog.h"
 #include "brimvale/shell/Theme.h"
+#include "brimvale/shell/WindowButtonStyle.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -73,6 +75,7 @@ PairByAddress::PairByAddress(ServiceManager &manager, Addresses addresses, QWidg
   field_ = new QLineEdit;
   field_->setObjectName(QStringLiteral("addressField"));
   field_->setPlaceholderText(QString::fromUtf8(placeholderText));
+  PromptDialog::styleField(field_);
   field_->setFont(Theme::mono(12));
   field_->setFixedSize(fieldWidth, controlHeight);
   field_->setAccessibleName(QStringLiteral("The other Mac's address"));
@@ -80,8 +83,8 @@ PairByAddress::PairByAddress(ServiceManager &manager, Addresses addresses, QWidg
   connect(field_, &QLineEdit::textChanged, this, [this] { updateForm(); });
   pair_ = new QPushButton(QStringLiteral("Pair"));
   pair_->setObjectName(QStringLiteral("addressPair"));
-  pair_->setFixedHeight(controlHeight);
   pair_->setAutoDefault(false);
+  WindowButtonStyle::apply(pair_, controlHeight);
   connect(pair_, &QPushButton::clicked, this, [this] { submit(); });
   fieldRow->addStretch();
   fieldRow->addWidget(field_);

@@ -275,7 +275,7 @@ QWidget *PairingWindow::stateContent(const PairingCoordinator::State &state, boo
     } else {
       column->addWidget(title(QStringLiteral("Open this window on the other Mac")));
       column->addWidget(sentence(QStringLiteral(
-          "On the other Mac, open Corvane from the menu bar and choose Pair a Mac. Both Macs "
+          "On the other Mac, open Corvane from the system tray and choose Pair a Mac. Both Macs "
           "need to be on the same network. It appears above when it's ready.")));
     }
     break;

@@ -6,6 +6,7 @@
 #include "brimvale/network/Addresses.h"
 #include "brimvale/panels/ViewKit.h"
 #include "brimvale/shell/LaunchAtLogin.h"
+#include "brimvale/shell/PanelFrame.h"
 #include "brimvale/windows/PairedMacsSection.h"
 #include "brimvale/windows/SettingsStyles.h"
 #include "brimvale/windows/SettingsWatch.h"
@@ -31,10 +32,8 @@ namespace corvane {
 namespace {
 
 const char *const launchCaption =
-    "Corvane stays in the menu bar, ready when a paired Mac shows up.";
-const char *const networkNameCaption =
-    "macOS will ask for Location access. Corvane reads only the network name, never where you "
-    "are.";
+    "Corvane stays in the system tray, ready when a paired Mac shows up.";
+const char *const networkNameCaption = "Corvane reads only the network name, never where you are.";
 
 // A picture on the raised ground, clipped to its rounded corners.
 class ThumbnailFrame : public QWidget {
@@ -206,6 +205,7 @@ SettingsView::SettingsView(Services services, QWidget *parent)
     scrollArea_->setFrameShape(QFrame::NoFrame);
     scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    PanelFrame::overlayScrollBars(scrollArea_);
     // The page grows and shrinks with its sections; wrapped lines get the height they need.
     scrollArea_->setWidgetResizable(true);
     // As tall as the sections at the page's width: their smallest heights, wrapped text at its
@@ -346,7 +346,7 @@ void SettingsView::rebuildGeneral() {
   auto *picker = new QWidget;
   picker->setObjectName(QStringLiteral("panelStylePicker"));
   auto *pickerColumn = panelkit::column(picker, 12, QMargins(16, 14, 16, 16));
-  pickerColumn->addWidget(settingRowLabel(QStringLiteral("Menu bar panel"),
+  pickerColumn->addWidget(settingRowLabel(QStringLiteral("Tray panel"),
                                           QStringLiteral("What you see when you click the "
                                                          "Corvane icon."),
                                           std::nullopt));

@@ -39,8 +39,7 @@ public:
   static constexpr const char *showNetworkNameKey = "showNetworkName";
   static constexpr const char *checkForUpdatesKey = "checkForUpdates";
   static constexpr const char *networkDeniedText =
-      "Corvane isn't allowed to use Location. Turn it on in System Settings › Privacy & Security "
-      "› Location Services.";
+      "Corvane isn't allowed to read the Wi-Fi name from NetworkManager.";
 
   // What the view is built with; the application's choices where a field is left empty.
   struct Services {

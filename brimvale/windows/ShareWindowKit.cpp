@@ -138,11 +138,16 @@ bool followAppearance(QWidget &window, const QEvent &event, Theme::Appearance &s
       Theme::appearance() == shown)
     return false;
   shown = Theme::appearance();
+  paintWindow(window);
+  return true;
+}
+
+void paintWindow(QWidget &window) {
+  window.setAutoFillBackground(true);
   QPalette palette = window.palette();
   palette.setColor(QPalette::Window, Theme::background.resolved());
   palette.setColor(QPalette::WindowText, ink());
   window.setPalette(palette);
-  return true;
 }
 
 void recolor(QWidget *root) {

@@ -43,6 +43,8 @@ void recolor(QWidget *root);
 // since `shown`, records the new appearance in `shown`, gives `window` the new background and
 // ink and returns true, so that the caller takes its other colours again.
 bool followAppearance(QWidget &window, const QEvent &event, Theme::Appearance &shown);
+// Fills `window` with the current appearance's background and makes the ink its text colour.
+void paintWindow(QWidget &window);
 // Sets a title taken from a file, a peer or the user: shown as it is, with no mnemonic.
 void setPlainTitle(QAbstractButton *button, const QString &title);
 // A plain text field of the system font at 13 points on a rounded fill with a hairline; its

@@ -34,9 +34,9 @@ constexpr std::uint32_t x11Escape = 9;
 
 const char *const idleDetail =
     "Opens Corvane from any app. The app in front loses its own use of this shortcut.";
-const char *const recordingDetail = "Press the new shortcut, with ⌘, ⌃ or ⌥. Esc cancels.";
+const char *const recordingDetail = "Press the new shortcut, with Ctrl, Super or Alt. Esc cancels.";
 
-std::string refusedText(const std::string &label) {
+std::string takenText(const std::string &label) {
   return "Another app already holds " + label + ". Choose a different shortcut.";
 }
 
@@ -74,6 +74,9 @@ ShortcutRecorder::Hotkey ShortcutRecorder::Hotkey::of(GlobalHotkey *hotkey,
   Hotkey made;
   made.registerHotKey = [hotkey](bool enabled) {
     return hotkey ? hotkey->registerHotKey(enabled) : !enabled;
+  };
+  made.unavailable = [hotkey]() -> std::optional<std::string> {
+    return hotkey ? GlobalHotkey::unavailableReason() : std::nullopt;
   };
   made.saveShortcut = [hotkey, &defaults](std::int64_t keyCode, std::int64_t modifiers,
                                           const std::string &label) {
@@ -166,7 +169,14 @@ bool ShortcutRecorder::shortcutOn() const {
 }
 
 std::string ShortcutRecorder::shortcutLabel() const {
-  return defaults_.string(GlobalHotkey::labelKey).value_or(GlobalHotkey::defaultLabel);
+  return GlobalHotkey::shownLabel(defaults_);
+}
+
+std::string ShortcutRecorder::refusedText(const std::string &label) const {
+  if (hotkey_.unavailable)
+    if (auto reason = hotkey_.unavailable())
+      return *reason;
+  return takenText(label);
 }
 
 void ShortcutRecorder::rebuild() {

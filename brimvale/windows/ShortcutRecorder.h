@@ -37,6 +37,8 @@ public:
     std::function<bool(bool enabled)> registerHotKey;
     std::function<bool(std::int64_t keyCode, std::int64_t modifiers, const std::string &label)>
         saveShortcut;
+    // Why this session cannot hold any shortcut (Wayland), or absent; empty: it can.
+    std::function<std::optional<std::string>()> unavailable;
 
     // Over the application's hot key; with none, the shortcut is stored but never registered.
     static Hotkey of(GlobalHotkey *hotkey, UserDefaults &defaults);
@@ -78,6 +80,8 @@ private:
   class KeyMonitor;
 
   void rebuild();
+  // What the row says when the shortcut labelled `label` could not be registered.
+  std::string refusedText(const std::string &label) const;
 
   UserDefaults &defaults_;
   Hotkey hotkey_;

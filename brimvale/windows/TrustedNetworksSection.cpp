@@ -121,17 +121,21 @@ void TrustedNetworksSection::rebuild() {
 
   caption_->setText(
       trusted.empty()
-          ? QStringLiteral("Corvane reads the Wi-Fi name with your permission. It never reads "
+          ? QStringLiteral("Corvane reads the Wi-Fi name from NetworkManager. It never reads "
                            "your location.")
           : QStringLiteral("Off these networks, sharing pauses until you're back; using other "
                            "Macs' ports still works. On a wired network, or if Corvane can't "
                            "read the Wi-Fi name, sharing stays paused."));
   card_->clear();
   if (trusted.empty()) {
+    // Without a name to trust (a wired network, no NetworkManager) a Trust button would do
+    // nothing; the row says why there is none. Only an undecided permission can still be asked.
+    const bool canTrust = wifi || permission == NetworkName::Permission::undecided;
     card_->addWidget(statusRow(
         QStringLiteral("Share on any network"),
         QStringLiteral("Add a network to share your ports only on it, such as your office Wi-Fi."),
-        warning, trustButton()));
+        warning || canTrust ? warning : std::optional(QString::fromUtf8(unreadableNetworkText)),
+        canTrust ? trustButton() : nullptr));
     return;
   }
   bool listed = false;

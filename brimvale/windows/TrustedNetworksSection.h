@@ -24,7 +24,9 @@ class TrustedNetworksSection : public QWidget {
 
 public:
   static constexpr const char *locationWarning =
-      "Allow Corvane under Location Services in System Settings so it can read the Wi-Fi name.";
+      "Allow Corvane to read the Wi-Fi name from NetworkManager.";
+  static constexpr const char *unreadableNetworkText =
+      "This network can't be added: Corvane reads only Wi-Fi names, from NetworkManager.";
 
   TrustedNetworksSection(ServiceManager &manager, SettingsNetwork network,
                          QWidget *parent = nullptr);

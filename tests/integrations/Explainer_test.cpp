@@ -207,7 +207,16 @@ TEST(Explainer, NoServerAnsweringIsUnavailable) {
   ASSERT_TRUE(result);
   ASSERT_FALSE(*result);
   EXPECT_EQ(Explainer::errorDescription(result->error()),
-            "Apple Intelligence isn't available on this Mac.");
+            "The local model server isn't available on this Mac.");
+}
+
+TEST(ExplainerPrompt, TellsTheModelTheSystemItAdvisesOn) {
+  // Its advice names this system's tools: the app and its commands are Linux ones.
+  const std::string &told = Explainer::instructions;
+  EXPECT_NE(told.find("a Linux app"), std::string::npos);
+  EXPECT_NE(told.find("right on Linux"), std::string::npos);
+  EXPECT_EQ(told.find("macOS"), std::string::npos);
+  EXPECT_EQ(told.find("Mac app"), std::string::npos);
 }
 
 } // namespace

@@ -1,16 +1,20 @@
 #include "brimvale/integrations/SystemNotifier.h"
+#include "brimvale/platform/AsioMainQueue.h"
 #include "brimvale/platform/BusLoop.h"
 #include "tests/support/Inbox.h"
 #include "tests/support/OnLoop.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/StderrTap.h"
+#include "tests/support/Wait.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <gtest/gtest.h>
+#include <map>
 #include <systemd/sd-bus.h>
+#include <thread>
 #include <vector>
 
 namespace corvane {
@@ -33,7 +37,8 @@ public:
   struct Call {
     std::string app, icon, title, body;
     std::uint32_t replaces = 0;
-    std::size_t actions = 0, hints = 0;
+    std::vector<std::string> actions;
+    std::map<std::string, std::string> hints; // those with text values
     std::int32_t expiry = 0;
   };
 
@@ -57,6 +62,15 @@ public:
   }
 
   bool registered() const { return registered_; }
+
+  // As the server does when the user clicks the note `id` (Notify answers 7) or a button of it.
+  bool click(std::uint32_t id, const std::string &action) {
+    return onLoop(loop_, [&] {
+      return sd_bus_emit_signal(loop_.bus(), "/org/freedesktop/Notifications",
+                                "org.freedesktop.Notifications", "ActionInvoked", "us", id,
+                                action.c_str()) >= 0;
+    });
+  }
 
   Inbox<Call> calls;
   std::atomic<bool> answer{true};
@@ -105,12 +119,19 @@ private:
     sd_bus_message_enter_container(call, 'a', "s");
     const char *action;
     while (sd_bus_message_read(call, "s", &action) > 0)
-      ++recorded.actions;
+      recorded.actions.push_back(action);
     sd_bus_message_exit_container(call);
     sd_bus_message_enter_container(call, 'a', "{sv}");
     while (sd_bus_message_enter_container(call, 'e', "sv") > 0) {
-      ++recorded.hints;
-      sd_bus_message_skip(call, "sv");
+      const char *key = nullptr, *value = nullptr;
+      sd_bus_message_read(call, "s", &key);
+      if (sd_bus_message_enter_container(call, 'v', "s") > 0) {
+        sd_bus_message_read(call, "s", &value);
+        sd_bus_message_exit_container(call);
+      } else {
+        sd_bus_message_skip(call, "v");
+      }
+      recorded.hints[key ? key : ""] = value ? value : "";
       sd_bus_message_exit_container(call);
     }
     sd_bus_message_exit_container(call);
@@ -151,17 +172,59 @@ TEST(SystemNotifier, PostsEachNoteAsADesktopNotification) {
   ASSERT_TRUE(first);
   EXPECT_EQ(first->app, "Corvane");
   EXPECT_EQ(first->replaces, 0u);
-  EXPECT_EQ(first->icon, "");
+  EXPECT_EQ(first->icon, "corvane");
   EXPECT_EQ(first->title, "Postgres on Studio");
   EXPECT_EQ(first->body, "It stopped running on Studio.");
-  EXPECT_EQ(first->actions, 0u);
-  EXPECT_EQ(first->hints, 0u);
+  // A click on the note is its default action; the desktop finds the application by its entry.
+  EXPECT_EQ(first->actions, (std::vector<std::string>{"default", "Open"}));
+  EXPECT_EQ(first->hints, (std::map<std::string, std::string>{{"desktop-entry", "corvane"}}));
   EXPECT_EQ(first->expiry, -1);
   auto second = server.calls.pop(20s);
   ASSERT_TRUE(second);
   EXPECT_EQ(second->title, "Studio is back");
   EXPECT_EQ(second->body, "Its ports are ready to use again.");
   EXPECT_TRUE(notifier.asked());
+}
+
+TEST(SystemNotifier, AClickOnOneOfItsNotesRunsTheClickActionOnTheMainQueue) {
+  PrivateBus bus(PrivateBus::Kind::session);
+  FakeServer server(bus.address(), {"body", "actions"});
+  ASSERT_TRUE(server.registered());
+  asio::io_context context;
+  auto main = std::make_shared<AsioMainQueue>(context);
+  int clicks = 0;
+  std::thread::id clickedOn;
+  auto notifier = std::make_unique<SystemNotifier>(on(bus.address()));
+  notifier->setClickAction(main, [&] {
+    ++clicks;
+    clickedOn = std::this_thread::get_id();
+  });
+  const auto runMain = [&] {
+    context.restart();
+    context.poll();
+  };
+  notifier->post({"Postgres on Studio", "It stopped running on Studio."});
+  ASSERT_TRUE(server.calls.pop(20s));
+  // The server sends its clicks after its answer to Notify, so the notifier knows the note by
+  // then. Another application's note, or another action, opens nothing; the click on the note
+  // itself does, once.
+  ASSERT_TRUE(server.click(8, "default"));
+  ASSERT_TRUE(server.click(7, "other"));
+  ASSERT_TRUE(server.click(7, "default"));
+  EXPECT_TRUE(testing::waitUntil([&] {
+    runMain();
+    return clicks > 0;
+  }));
+  runMain();
+  EXPECT_EQ(clicks, 1);
+  EXPECT_EQ(clickedOn, std::this_thread::get_id());
+  const int before = clicks;
+
+  // Once the notifier is gone, a click that was on its way does nothing.
+  ASSERT_TRUE(server.click(7, "default"));
+  notifier.reset();
+  runMain();
+  EXPECT_EQ(clicks, before);
 }
 
 TEST(SystemNotifier, NamesNeverBecomeMarkupAndTextsStayWellFormed) {

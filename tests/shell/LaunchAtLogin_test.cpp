@@ -61,8 +61,8 @@ TEST_F(LaunchAtLoginTest, AFailureGivesTheMessageAndLeavesNothingHalfWritten) {
   std::ofstream(config / "autostart") << "not a folder";
   const auto message = setLaunchAtLogin(true, "/usr/bin/corvane");
   ASSERT_TRUE(message);
-  EXPECT_EQ(*message, "Could not change launch at login. You can set it in System Settings › "
-                      "General › Login Items.");
+  EXPECT_EQ(*message, "Could not change launch at login. You can set it in your desktop's "
+                      "autostart settings.");
   EXPECT_EQ(contents(config / "autostart"), "not a folder");
   // A folder that cannot be written: the old entry stays whole.
   fs::remove(config / "autostart");
@@ -76,6 +76,16 @@ TEST_F(LaunchAtLoginTest, AFailureGivesTheMessageAndLeavesNothingHalfWritten) {
     fs::permissions(config / "autostart", fs::perms::owner_all);
   }
   EXPECT_TRUE(setLaunchAtLogin(true, "relative/corvane")) << "a program's path is absolute";
+  EXPECT_TRUE(setLaunchAtLogin(true, "/tmp/two\nlines")) << "no entry can hold a line break";
+}
+
+TEST_F(LaunchAtLoginTest, AProgramInAFolderWithAPercentSignStillStartsAtLogin) {
+  // Readers look the program up before they turn %% back into %: the entry starts it through
+  // env, so that the lookup finds env and the program gets its real path.
+  ASSERT_EQ(setLaunchAtLogin(true, "/home/ivo/100% mine/corvane"), std::nullopt);
+  const auto text = contents(config / "autostart" / "corvane.desktop");
+  EXPECT_NE(text.find("Exec=env \"/home/ivo/100%% mine/corvane\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Icon=corvane\n"), std::string::npos);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "tests/shell/Appearance.h"
 #include "tests/shell/Screens.h"
 
+#include <QApplication>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -127,6 +128,31 @@ TEST_F(PromptDialogTest, ScreensInLightAndDark) {
     EXPECT_GT(testing::drawnPixels(image, Theme::background.in(appearance)), 1000);
     manager->hintsPrompt.set(std::nullopt);
   }
+}
+
+TEST_F(PromptDialogTest, TheAlertTakesTheThemeWhateverTheDesktopsOwnColours) {
+  // A desktop in its own dark colours, not the theme's.
+  const QPalette saved = QApplication::palette();
+  QPalette desktop;
+  desktop.setColor(QPalette::Window, QColor(0x31, 0x36, 0x3b));
+  desktop.setColor(QPalette::Button, QColor(0x44, 0x4a, 0x50));
+  desktop.setColor(QPalette::Base, QColor(0x23, 0x26, 0x29));
+  QApplication::setPalette(desktop);
+  build();
+  dialog->resize(dialog->sizeHint());
+  const auto dark = Theme::Appearance::dark;
+  EXPECT_EQ(dialog->grab().toImage().pixelColor(4, 4), Theme::background.in(dark));
+  // The action Return presses is in ink, the other plain on the control fill.
+  const auto fill = [](QPushButton *button) {
+    button->resize(button->sizeHint());
+    return button->grab().toImage().pixelColor(5, button->height() / 2);
+  };
+  EXPECT_EQ(fill(save), Theme::ink.in(dark));
+  EXPECT_EQ(fill(cancel), Theme::control.in(dark));
+  auto *field = dialog->fields().front();
+  field->resize(200, 28);
+  EXPECT_EQ(field->grab().toImage().pixelColor(190, 14), Theme::field.in(dark));
+  QApplication::setPalette(saved);
 }
 
 } // namespace

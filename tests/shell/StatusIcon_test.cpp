@@ -1,8 +1,10 @@
 #include "brimvale/shell/StatusIcon.h"
 #include "tests/shell/Screens.h"
 
+#include <QIcon>
 #include <QImage>
 #include <QPainter>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace corvane {
@@ -62,6 +64,31 @@ TEST(StatusIconTest, TakesTheInkAndEveryTraySize) {
       painter.end();
       EXPECT_TRUE(
           shown.save(testing::screensFolder() + QLatin1Char('/') + name + QStringLiteral(".png")));
+    }
+}
+
+// How far a colour's lightness lies from another's, 0 to 255.
+int lightnessGap(const QColor &a, const QColor &b) {
+  return std::abs(a.lightness() - b.lightness());
+}
+
+TEST(StatusIconTest, TheTrayIconShowsOnLightAndDarkTraysWhateverItsInk) {
+  // The guessed ink may be wrong either way: light on a light tray, dark on a dark one.
+  for (const QColor &ink : {QColor(0xf2, 0xf2, 0xf2), QColor(0x17, 0x17, 0x1c), trayInk()})
+    for (const QColor &tray : {QColor(Qt::white), QColor(0xd0, 0xd0, 0xd0),
+                               QColor(0x24, 0x24, 0x24), QColor(Qt::black)}) {
+      const QIcon icon = statusIcon(false, false, ink);
+      QImage shown(22, 22, QImage::Format_ARGB32_Premultiplied);
+      shown.fill(tray);
+      QPainter painter(&shown);
+      icon.paint(&painter, shown.rect());
+      painter.end();
+      int clear = 0;
+      for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+          clear += lightnessGap(shown.pixelColor(x, y), tray) > 100;
+      EXPECT_GT(clear, 40) << "ink " << ink.name().toStdString() << " on "
+                           << tray.name().toStdString();
     }
 }
 

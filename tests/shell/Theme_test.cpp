@@ -3,7 +3,10 @@
 
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetricsF>
+#include <QImage>
 #include <climits>
+#include <cmath>
 #include <gtest/gtest.h>
 
 namespace corvane {
@@ -64,26 +67,42 @@ TEST(ThemeTest, PalettesWrapAnyIndexIntoFiveEntries) {
   EXPECT_EQ(Theme::accentColor(3).in(Appearance::light), QColor(0xD98A1F));
 }
 
-TEST(ThemeTest, EachFaceFallsBackToTheSystemFontOnItsOwn) {
+TEST(ThemeTest, BothFacesFallBackTogetherWhenEitherIsMissing) {
   const bool mono = QFontDatabase::families().contains("JetBrains Mono");
   const bool display = QFontDatabase::families().contains("Space Grotesk");
   EXPECT_EQ(Theme::familyAvailable(Theme::Face::mono), mono);
   EXPECT_EQ(Theme::fontsAvailable(), mono && display);
 
-  const QFont code = Theme::mono(12.4, QFont::Bold);
-  EXPECT_EQ(code.pixelSize(), 12);
+  const QFont code = Theme::mono(12, QFont::Bold);
   EXPECT_EQ(code.weight(), QFont::Bold);
-  if (mono) {
-    EXPECT_EQ(QFontInfo(code).family(), "JetBrains Mono");
-  } else {
-    EXPECT_TRUE(QFontInfo(code).fixedPitch());
-  }
-
   const QFont title = Theme::display(20, QFont::DemiBold);
-  if (!display) {
+  if (mono && display) {
+    EXPECT_EQ(QFontInfo(code).family(), "JetBrains Mono");
+    EXPECT_EQ(QFontInfo(title).family(), "Space Grotesk");
+  } else {
+    // Only one face installed (the packaged monospaced one, typically) still means the system's.
+    EXPECT_NE(QFontInfo(code).family(), "JetBrains Mono");
+    EXPECT_TRUE(QFontInfo(code).fixedPitch());
     EXPECT_EQ(title.family(), QFontDatabase::systemFont(QFontDatabase::GeneralFont).family());
   }
-  EXPECT_EQ(title.pixelSize(), 20);
+  EXPECT_EQ(QFontInfo(title).pixelSize(), 20) << "a point of the views is a pixel";
+}
+
+TEST(ThemeTest, HalfPointSizesAreKeptWhereADeviceCanShowThem) {
+  // At 192 dots to the inch a half point is a whole dot: 12.5 lies between 12 and 13 there.
+  // (At 96 the toolkit draws whole pixels only; the request still keeps the half.)
+  QImage device(1, 1, QImage::Format_ARGB32);
+  const int dotsPerMeter = static_cast<int>(std::lround(192 / 0.0254));
+  device.setDotsPerMeterX(dotsPerMeter);
+  device.setDotsPerMeterY(dotsPerMeter);
+  const QString sample = QStringLiteral("Written by the local model server");
+  for (const qreal size : {10.5, 11.5, 12.5}) {
+    const auto width = [&](qreal each) {
+      return QFontMetricsF(Theme::system(each), &device).horizontalAdvance(sample);
+    };
+    EXPECT_GT(width(size), width(size - 0.5)) << size;
+    EXPECT_LT(width(size), width(size + 0.5)) << size;
+  }
 }
 
 } // namespace

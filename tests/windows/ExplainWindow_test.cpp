@@ -129,7 +129,7 @@ TEST_F(ExplainWindowTest, ThinkingThenTheAnswerAsPlainSelectableText) {
   EXPECT_EQ(text->textFormat(), Qt::PlainText);
   EXPECT_TRUE(text->textInteractionFlags() & Qt::TextSelectableByMouse);
   EXPECT_EQ(labelText(*window, "explainFootnote"),
-            "Written by Apple Intelligence on this Mac. It can be wrong.");
+            "Written by the local model server on this Mac. It can be wrong.");
   EXPECT_EQ(one<QWidget>(*window, "explainThinking"), nullptr);
   saveScreen(*window, "explain-answer", Theme::Appearance::light);
 
@@ -160,7 +160,7 @@ TEST_F(ExplainWindowTest, FailuresAreShownInAmberWithTheirReason) {
   ASSERT_TRUE(waitFor([&] { return window->answer().has_value(); }));
   settle();
   EXPECT_EQ(labelText(*window, "explainFailure"),
-            "Couldn't explain this: Apple Intelligence isn't available on this Mac.");
+            "Couldn't explain this: The local model server isn't available on this Mac.");
 }
 
 TEST_F(ExplainWindowTest, AReportThatChangesWhileTheAnswerIsOnItsWay) {

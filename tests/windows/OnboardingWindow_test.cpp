@@ -101,6 +101,26 @@ TEST_F(OnboardingTest, ThreeStepsWithBackAndContinueThenPairOrLater) {
   EXPECT_EQ(pairs, 0);
 }
 
+TEST_F(OnboardingTest, TheButtonsAreTheThemesWhateverTheDesktopsColours) {
+  // A desktop in its own light colours, not the theme's.
+  const QPalette saved = QApplication::palette();
+  QPalette desktop;
+  desktop.setColor(QPalette::Window, QColor(0xef, 0xf0, 0xf1));
+  desktop.setColor(QPalette::Button, QColor(0xfc, 0xfc, 0xfc));
+  QApplication::setPalette(desktop);
+  auto window = make();
+  window->forward();
+  const auto light = Theme::Appearance::light;
+  const auto fill = [&](const char *name) {
+    auto *button = window->findChild<QPushButton *>(name);
+    return button->grab().toImage().pixelColor(5, button->height() / 2);
+  };
+  // Continue is what Return presses: ink; Back is plain on the control fill.
+  EXPECT_EQ(fill("continueButton"), Theme::ink.in(light));
+  EXPECT_EQ(fill("backButton"), Theme::control.in(light));
+  QApplication::setPalette(saved);
+}
+
 TEST_F(OnboardingTest, ReturnWalksThroughAndPairsAfterTheWindowHasGone) {
   // As the application builds it: closing deletes the window.
   bool openedWhileGone = false;

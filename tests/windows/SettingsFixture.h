@@ -53,6 +53,7 @@ protected:
       registrations.push_back(true);
       return hotkeyAccepts;
     };
+    hotkey.unavailable = [this] { return hotkeyUnavailable; };
     made.hotkey = hotkey;
     SettingsNetwork network = SettingsNetwork::of(*manager);
     network.permission = [this]() -> std::optional<NetworkName::Permission> {
@@ -130,6 +131,7 @@ protected:
   std::vector<bool> registrations;
   std::vector<GlobalHotkey::Shortcut> saved;
   bool hotkeyAccepts = true;
+  std::optional<std::string> hotkeyUnavailable;
   NetworkName::Permission permission = NetworkName::Permission::allowed;
   int authorizationRequests = 0;
   bool loginItem = false;

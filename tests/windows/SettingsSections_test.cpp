@@ -259,17 +259,26 @@ TEST_F(TrustedNetworksTest, WithoutAWifiNameThePermissionDecidesTheButton) {
   EXPECT_EQ(find<QPushButton>("permissionButton", &section()), nullptr);
 }
 
-TEST_F(TrustedNetworksTest, TrustingWithoutANameOnlyAsksForThePermission) {
+TEST_F(TrustedNetworksTest, WithoutANameNoButtonThatDoesNothingAndTheRowSaysWhy) {
+  // A wired network, or no NetworkManager: there is no name to trust.
   network(std::nullopt);
-  permission = NetworkName::Permission::denied;
   open();
+  EXPECT_EQ(find<QPushButton>("trustNetwork", &section()), nullptr);
+  EXPECT_EQ(texts(section(), "rowWarning"),
+            QStringList{TrustedNetworksSection::unreadableNetworkText});
+  permission = NetworkName::Permission::denied;
+  section().rebuild();
+  settle();
+  EXPECT_EQ(find<QPushButton>("trustNetwork", &section()), nullptr);
   EXPECT_EQ(texts(section(), "rowWarning"), QStringList{TrustedNetworksSection::locationWarning});
+  // Only a permission never asked for leaves the button something to do.
+  permission = NetworkName::Permission::undecided;
+  section().rebuild();
+  settle();
   auto *trust = find<QPushButton>("trustNetwork", &section());
+  ASSERT_NE(trust, nullptr);
   EXPECT_EQ(trust->text(), "Trust this network");
   click(trust);
-  EXPECT_EQ(authorizationRequests, 0);
-  permission = NetworkName::Permission::undecided;
-  click(find<QPushButton>("trustNetwork", &section()));
   EXPECT_EQ(authorizationRequests, 1);
   EXPECT_FALSE(manager->preferences->trustedNetworks.has_value());
 }
