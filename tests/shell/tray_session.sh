@@ -224,7 +224,7 @@ command -v import >/dev/null && import -window root "$screens/tray-panel-closed.
 # A later start hands its link over and leaves; the link shows the panel.
 shown=$(count 'Panel shown')
 "$app" corvane://show >"$work/second.log" 2>&1 || { echo "FAILED: second start"; exit 1; }
-grep -q "handed the arguments over" "$work/second.log" || { echo "FAILED: no hand-over"; cat "$work/second.log"; exit 1; }
+grep -q "already runs for this user: handed the link over" "$work/second.log" || { echo "FAILED: no hand-over"; cat "$work/second.log"; exit 1; }
 wait_until "the link did not show the panel" more_than 'Panel shown' "$shown"
 
 # Quitting on SIGTERM publishes that the application no longer runs.
