@@ -146,6 +146,10 @@ void PanelFrame::grew(QWidget &frame) {
     host->layout()->invalidate();
 }
 
+void PanelFrame::useIndicatorBar(QAbstractScrollArea *area) {
+  area->setVerticalScrollBar(new IndicatorBar);
+}
+
 bool PanelFrame::isFinite(qreal height) {
   return std::isfinite(height);
 }
@@ -170,8 +174,7 @@ PanelFrame::PanelFrame(qreal maxHeight, bool scrolls, qreal spacing, qreal paddi
     scrollArea_->setFrameShape(QFrame::NoFrame);
     scrollArea_->setWidgetResizable(true);
     scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto *bar = new IndicatorBar;
-    scrollArea_->setVerticalScrollBar(bar);
+    useIndicatorBar(scrollArea_);
     scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     scrollArea_->setBackgroundRole(QPalette::Window);
     scrollArea_->setMinimumHeight(0);

@@ -3,6 +3,7 @@
 #include <QWidget>
 #include <limits>
 
+class QAbstractScrollArea;
 class QScrollArea;
 class QScrollBar;
 
@@ -27,6 +28,8 @@ public:
              QWidget *middle, QWidget *footer, QWidget *parent = nullptr);
 
   static bool isFinite(qreal height);
+  // Gives `area` the panel's slim indicator in place of the style's bar with arrow buttons.
+  static void useIndicatorBar(QAbstractScrollArea *area);
   // Tells the frame's host that the frame's height may have changed.
   static void grew(QWidget &frame);
   // Puts `fresh` in place of `old` (none at first) as the last item of `host`'s layout and

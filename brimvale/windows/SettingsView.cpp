@@ -205,7 +205,7 @@ SettingsView::SettingsView(Services services, QWidget *parent)
     scrollArea_->setFrameShape(QFrame::NoFrame);
     scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    PanelFrame::overlayScrollBars(scrollArea_);
+    PanelFrame::useIndicatorBar(scrollArea_);
     // The page grows and shrinks with its sections; wrapped lines get the height they need.
     scrollArea_->setWidgetResizable(true);
     // As tall as the sections at the page's width: their smallest heights, wrapped text at its

@@ -603,7 +603,7 @@ QWidget *SharePortView::buildList(const std::vector<Section> &shown,
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  PanelFrame::overlayScrollBars(scroll);
+  PanelFrame::useIndicatorBar(scroll);
   scroll->viewport()->setAutoFillBackground(false);
   inner->setAutoFillBackground(false);
   const int wanted = inner->sizeHint().height();
