@@ -2,16 +2,19 @@
 #include "brimvale/foundation/Preferences.h"
 
 // The stored settings record, current or legacy: what decodes (migrating the legacy layout)
-// encodes and decodes to the same record, and the current layout decodes the same every time
-// (migration gives shares without an identifier a new random one).
+// encodes and decodes to the same record, and a document that is not of the legacy layout reads
+// the same every time, problems included (migration gives shares without an identifier a new
+// random one).
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   using namespace corvane;
   const Bytes stored = fuzz::bytes(data, size);
-  const auto preferences = Preferences::decodePreferences(stored);
+  const PreferencesReading reading = Preferences::readPreferences(stored);
+  const auto &preferences = reading.preferences;
   if (const auto document = parseJson(stored)) {
-    if (Preferences::decodeCurrent(*document))
-      FUZZ_CHECK(Preferences::decodePreferences(stored) == preferences);
-    if (const auto legacy = LegacyPreferences::decode(*document)) {
+    if (const auto legacy = LegacyPreferences::decode(*document); !legacy) {
+      const PreferencesReading again = Preferences::readPreferences(stored);
+      FUZZ_CHECK(again.preferences == preferences && again.problems == reading.problems);
+    } else {
       const Preferences migrated = Preferences::migrateLegacy(*legacy);
       if (const auto encoded = migrated.encode()) {
         const auto again = Preferences::decodePreferences(*encoded);
