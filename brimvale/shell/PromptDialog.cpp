@@ -13,7 +13,8 @@
 namespace corvane {
 
 namespace {
-constexpr int alertWidth = 300;
+// Wide enough for the longest placeholder ("Note, such as …") at the fields' 13 points.
+constexpr int alertWidth = 330;
 }
 
 PromptDialog::PromptDialog(QWidget *parent) : QDialog(parent) {
@@ -64,7 +65,7 @@ void PromptDialog::styleField(QLineEdit *field) {
   field->setMinimumHeight(28);
   field->setStyleSheet(
       QStringLiteral("QLineEdit { background: %1; color: %2; border: 1px solid %3; "
-                     "border-radius: 6px; padding: 0 8px; selection-background-color: %4; }")
+                     "border-radius: 6px; padding: 0 6px; selection-background-color: %4; }")
           .arg(Theme::field.resolved().name(), Theme::text.resolved().name(),
                Theme::lineStrong.resolved().name(), Theme::accent.resolved().name()));
   QPalette placeholder = field->palette();

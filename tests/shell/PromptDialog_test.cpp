@@ -124,7 +124,7 @@ TEST_F(PromptDialogTest, ScreensInLightAndDark) {
     build();
     manager->hintsPrompt.set(share(ShareHints{"shop", "postgres", std::nullopt}));
     const QImage image = testing::saveScreen(*dialog, "hints-alert", appearance);
-    EXPECT_EQ(image.width(), 300);
+    EXPECT_EQ(image.width(), 330);
     EXPECT_GT(testing::drawnPixels(image, Theme::background.in(appearance)), 1000);
     manager->hintsPrompt.set(std::nullopt);
   }

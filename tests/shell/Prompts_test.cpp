@@ -287,7 +287,7 @@ TEST_F(PromptsTest, ScreensInLightAndDark) {
       moved.localPort = 25432;
       manager->portPrompt.set(moved);
       const QImage image = saveScreen(prompt, "port-prompt", appearance);
-      EXPECT_EQ(image.width(), 300);
+      EXPECT_EQ(image.width(), 330);
       EXPECT_GT(drawnPixels(image, background), 1000);
       manager->portPrompt.set(std::nullopt);
     }
