@@ -7,9 +7,22 @@ namespace corvane {
 
 namespace {
 // Absent, not a number or not finite reads as 0.
-double timeStamp(const UserDefaults &defaults, const char *key) {
-  const auto value = defaults.doubleValue(key);
-  return value && std::isfinite(*value) ? *value : 0.0;
+double timeStamp(const nlohmann::json &values, const char *key) {
+  const auto found = values.find(key);
+  if (found == values.end() || !found->is_number())
+    return 0.0;
+  const double value = found->get<double>();
+  return std::isfinite(value) ? value : 0.0;
+}
+
+// Takes a request newer than the last one applied: marks it applied and gives its state.
+std::optional<bool> takeRequest(nlohmann::json &values) {
+  const double requestAt = timeStamp(values, appgroup::requestAtKey);
+  if (!(timeStamp(values, appgroup::appliedAtKey) < requestAt))
+    return std::nullopt;
+  values[appgroup::appliedAtKey] = requestAt;
+  const auto paused = values.find(appgroup::requestPausedKey);
+  return paused != values.end() && paused->is_boolean() && paused->get<bool>();
 }
 } // namespace
 
@@ -18,34 +31,25 @@ ControlBridge::ControlBridge() : defaults_(std::make_shared<UserDefaults>(appgro
 ControlBridge::ControlBridge(std::shared_ptr<UserDefaults> defaults)
     : defaults_(std::move(defaults)) {}
 
-void ControlBridge::publishControlState(bool paused, Date now) {
-  defaults_->synchronize();
-  const double seenRequest = timeStamp(*defaults_, appgroup::requestAtKey);
-  defaults_->setBool(appgroup::pausedKey, paused);
-  defaults_->setBool(appgroup::runningKey, true);
-  const double applied = timeStamp(*defaults_, appgroup::appliedAtKey);
-  if (!(std::isfinite(now) && now > applied))
-    return;
-  defaults_->setDouble(appgroup::appliedAtKey, now);
-  // A request the control stamped while this publish ran was never seen here: it stays pending
-  // rather than being carried past. The control looks again after stamping, so one of the two
-  // sides always notices the other.
-  defaults_->synchronize();
-  if (timeStamp(*defaults_, appgroup::requestAtKey) != seenRequest)
-    defaults_->setDouble(appgroup::appliedAtKey, std::max(applied, seenRequest));
+std::optional<bool> ControlBridge::publishControlState(bool paused, Date now) {
+  // One step under the group file's lock: a request the control files meanwhile is either seen
+  // and taken here, or stamped after this publish and so still pending for the next look.
+  std::optional<bool> pending;
+  defaults_->transact([&](nlohmann::json &values) {
+    values[appgroup::runningKey] = true;
+    if ((pending = takeRequest(values)))
+      return;
+    values[appgroup::pausedKey] = paused;
+    if (std::isfinite(now) && now > timeStamp(values, appgroup::appliedAtKey))
+      values[appgroup::appliedAtKey] = now;
+  });
+  return pending;
 }
 
 std::optional<bool> ControlBridge::takeControlRequest() {
-  // The control writes from its own process.
-  defaults_->synchronize();
-  if (!defaults_->doubleValue(appgroup::requestAtKey))
-    return std::nullopt;
-  const double requestAt = timeStamp(*defaults_, appgroup::requestAtKey);
-  const double appliedAt = timeStamp(*defaults_, appgroup::appliedAtKey);
-  if (!(appliedAt < requestAt))
-    return std::nullopt;
-  defaults_->setDouble(appgroup::appliedAtKey, requestAt);
-  return defaults_->boolean(appgroup::requestPausedKey).value_or(false);
+  std::optional<bool> pending;
+  defaults_->transact([&](nlohmann::json &values) { pending = takeRequest(values); });
+  return pending;
 }
 
 void ControlBridge::publishStopped() {

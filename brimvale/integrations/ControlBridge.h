@@ -23,7 +23,9 @@ public:
   ControlBridge();
   explicit ControlBridge(std::shared_ptr<UserDefaults> defaults);
 
-  void publishControlState(bool paused, Date now);
+  // Publishes the state, unless a request is pending: then that request is taken instead (as
+  // takeControlRequest does) and its state given, for the caller to apply and publish.
+  std::optional<bool> publishControlState(bool paused, Date now);
   // The requested paused state when a request newer than the last applied one is pending;
   // taking it marks it applied.
   std::optional<bool> takeControlRequest();

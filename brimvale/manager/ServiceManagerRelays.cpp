@@ -19,13 +19,13 @@ void ServiceManager::refreshPairedPeers() {
 void ServiceManager::publishSharingToControl() {
   if (!control)
     return;
-  // A request filed while the previous one was being applied would count as seen by this
-  // publish and be lost: it is applied first (and publishes in turn).
-  if (const auto paused = control->takeControlRequest()) {
+  // A request filed while the previous one was being applied is taken by this publish instead of
+  // being counted as seen; applying it publishes in turn.
+  if (const auto paused =
+          control->publishControlState(preferences->sharingPaused.value_or(false), date())) {
     setSharingPaused(*paused);
     return;
   }
-  control->publishControlState(preferences->sharingPaused.value_or(false), date());
   if (!isPreview && effects_.reloadControls)
     effects_.reloadControls();
 }

@@ -145,10 +145,31 @@ void UserDefaults::update(const std::string &key, std::optional<nlohmann::json> 
   saveLocked();
 }
 
-void UserDefaults::saveLocked() {
-  auto failed = [this](const std::string &why) {
+void UserDefaults::transact(const Transaction &change) {
+  std::lock_guard guard(lock_);
+  if (path_.empty()) {
+    change(values_);
+    return;
+  }
+  saveLocked(&change);
+}
+
+void UserDefaults::saveLocked(const Transaction *change) {
+  auto failed = [this, change](const std::string &why) {
     Logger::app().error("Could not save settings " + domain_ + ": " + why +
                         "; the change is kept in memory and saved with the next one");
+    if (!change)
+      return;
+    // Applied to what this process knows, and saved key by key with the next save.
+    nlohmann::json changed = values_;
+    (*change)(changed);
+    for (const auto &[key, value] : changed.items())
+      if (!values_.contains(key) || values_[key] != value)
+        unsaved_[key] = value;
+    for (const auto &[key, value] : values_.items())
+      if (!changed.contains(key))
+        unsaved_[key] = std::nullopt;
+    values_ = std::move(changed);
   };
   const auto folder = path_.parent_path();
   if (!storage::makePrivateFolder(folder)) {
@@ -180,6 +201,8 @@ void UserDefaults::saveLocked() {
   case Reading::State::failed: failed("reading: " + std::to_string(reading.error)); return;
   }
   applyChanges(merged, unsaved_);
+  if (change)
+    (*change)(merged);
   const auto text = dumpJsonChecked(merged);
   if (!text) {
     failed("a value is not storable");

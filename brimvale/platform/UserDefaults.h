@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -61,6 +62,12 @@ public:
   // Re-reads the file, picking up what other processes wrote.
   void synchronize();
 
+  // The stored values as a JSON object, read and written back as one step under the domain's
+  // lock: no other process's change falls between what `change` reads and what it writes.
+  // `change` edits the values in place; it must not call back into this object.
+  using Transaction = std::function<void(nlohmann::json &values)>;
+  void transact(const Transaction &change);
+
   // Empty for the in-memory variant, or when no usable folder is known.
   const std::filesystem::path &path() const { return path_; }
 
@@ -81,7 +88,8 @@ private:
   Reading readFile() const;
   // The calls below need lock_.
   void reloadLocked() const;
-  void saveLocked();
+  // Saves the unsaved changes, then what `change` makes of the merged values, if given.
+  void saveLocked(const Transaction *change = nullptr);
   void removeTemporaryFilesLocked();
 
   std::string domain_;
