@@ -6,7 +6,6 @@
 #include "brimvale/network/Addresses.h"
 #include "brimvale/panels/ViewKit.h"
 #include "brimvale/shell/LaunchAtLogin.h"
-#include "brimvale/shell/PanelFrame.h"
 #include "brimvale/windows/PairedMacsSection.h"
 #include "brimvale/windows/SettingsStyles.h"
 #include "brimvale/windows/SettingsWatch.h"
@@ -205,7 +204,6 @@ SettingsView::SettingsView(Services services, QWidget *parent)
     scrollArea_->setFrameShape(QFrame::NoFrame);
     scrollArea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     scrollArea_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    PanelFrame::overlayScrollBars(scrollArea_);
     // The page grows and shrinks with its sections; wrapped lines get the height they need.
     scrollArea_->setWidgetResizable(true);
     // As tall as the sections at the page's width: their smallest heights, wrapped text at its

@@ -4,7 +4,6 @@
 #include "brimvale/panels/ViewKit.h"
 #include "brimvale/platform/Unicode.h"
 #include "brimvale/shell/InkButtonStyle.h"
-#include "brimvale/shell/PanelFrame.h"
 #include "brimvale/shell/ServiceIcon.h"
 #include "brimvale/windows/ShareWindowKit.h"
 
@@ -603,7 +602,6 @@ QWidget *SharePortView::buildList(const std::vector<Section> &shown,
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-  PanelFrame::overlayScrollBars(scroll);
   scroll->viewport()->setAutoFillBackground(false);
   inner->setAutoFillBackground(false);
   const int wanted = inner->sizeHint().height();
