@@ -144,6 +144,8 @@ ClassicIncomingRow::ClassicIncomingRow(const PanelContext &context, IncomingServ
   setObjectName(QStringLiteral("classicIncomingRow"));
   setAccessibleDescription(QStringLiteral("Copies the address"));
   setCursor(Qt::PointingHandCursor);
+  // A button would keep its natural width; the row gives way to the panel's and wraps its notes.
+  setSizePolicy(QSizePolicy::Preferred, sizePolicy().verticalPolicy());
   onClick(this, this, [this] {
     // Without an address that answers there is nothing to copy.
     if (auto text = address())

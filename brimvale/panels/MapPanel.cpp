@@ -656,9 +656,8 @@ QWidget *MapPanel::sharesSection() {
       Qt::AlignBaseline);
   headLine->addWidget(label(editingShares_ ? QStringLiteral("Tap a port for its options")
                                            : QStringLiteral("Tap to pause or resume"),
-                            Theme::system(11.5), color(Theme::textMuted)),
-                      0, Qt::AlignBaseline);
-  headLine->addStretch(1);
+                            Theme::system(11.5), color(Theme::textMuted), 2),
+                      1, Qt::AlignBaseline);
   const QFont linkFont = Theme::system(12, QFont::DemiBold);
   if (!editingShares_) {
     auto *pauseAll =
