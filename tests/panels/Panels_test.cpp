@@ -10,6 +10,7 @@
 #include "brimvale/shell/ElidingLabel.h"
 #include "brimvale/shell/PanelFrame.h"
 #include "tests/panels/PanelFixture.h"
+#include "tests/shell/Appearance.h"
 #include "tests/shell/MenuItems.h"
 
 #include <QAbstractButton>
@@ -167,6 +168,20 @@ TEST_F(PanelsTest, EmptyStatesOfferPairingAndHelp) {
   pairAt("Studio", 1);
   settle();
   EXPECT_EQ(text(*panel, "emptyTitle"), "No paired Macs nearby");
+}
+
+TEST_F(PanelsTest, BoxesFollowTheAppearanceBeforeThePanelIsBuiltAgain) {
+  manager->setSharingPaused(true);
+  auto panel = mapPanel();
+  panel->show();
+  settle();
+  auto *banner = one<QWidget>(*panel, "pausedBanner");
+  ASSERT_NE(banner, nullptr);
+  ScopedAppearance dark(Theme::Appearance::dark);
+  // Painted at once, before the rebuild the change schedules.
+  const QImage image = banner->grab().toImage();
+  EXPECT_EQ(image.pixelColor(image.width() / 2, 2).rgb(),
+            Theme::surface.in(Theme::Appearance::dark).rgb());
 }
 
 TEST_F(PanelsTest, ChipsPauseAndResumeSharesAndEnvironmentsTogether) {
