@@ -10,11 +10,11 @@
 #include "brimvale/shell/PanelFrame.h"
 #include "brimvale/shell/ShareGroups.h"
 #include "brimvale/shell/StatusSentences.h"
+#include "brimvale/shell/Theme.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QEvent>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -52,10 +52,7 @@ QColor separatorColor() {
   return panelkit::faded(primary(), 0.15);
 }
 QFont sized(qreal size, QFont::Weight weight = QFont::Normal) {
-  QFont font = QApplication::font();
-  font.setPixelSize(qRound(size));
-  font.setWeight(weight);
-  return font;
+  return Theme::system(size, weight);
 }
 QFont headline() {
   return sized(13, QFont::Bold);
@@ -70,9 +67,7 @@ QFont body() {
   return sized(13);
 }
 QFont monoCaption() {
-  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  font.setPixelSize(11);
-  return font;
+  return Theme::mono(11);
 }
 
 QPushButton *link(const QString &text, const QFont &font = caption()) {

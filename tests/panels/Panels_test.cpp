@@ -307,6 +307,9 @@ TEST_F(PanelsTest, TheClassicPanelCopiesSwitchesAndPauses) {
   for (QLabel *label : visible<QLabel>(*panel, "macReach"))
     reach.push_back(label->text());
   EXPECT_EQ(reach, (std::vector<QString>{"12 ms", "Nearby", "Not nearby"}));
+  // Half points stay half points rather than rounding to whole pixels.
+  EXPECT_DOUBLE_EQ(visible<QLabel>(*panel, "macReach").front()->font().pointSizeF(),
+                   Theme::system(10.5).pointSizeF());
 
   auto rows = visible<ClassicIncomingRow>(*panel, "classicIncomingRow");
   ClassicIncomingRow *pg = nullptr;
