@@ -169,20 +169,8 @@ QString ClassicIncomingRow::look() const {
 }
 
 void ClassicIncomingRow::setRow(IncomingService row) {
-  if (row == row_)
-    return;
-  const QString before = look();
-  row_ = std::move(row);
-  setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
-  if (look() == before)
-    return;
-  for (QWidget *child : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
-    if (!qobject_cast<QMenu *>(child)) {
-      child->hide();
-      child->deleteLater();
-    }
-  delete layout();
-  build();
+  panelparts::updateRow(
+      *this, row_, std::move(row), [this] { return look(); }, [this] { build(); });
 }
 
 void ClassicIncomingRow::build() {

@@ -5,12 +5,33 @@
 #include "brimvale/shell/ShareGroups.h"
 #include "brimvale/shell/StatusSentences.h"
 
+#include <QLayout>
+#include <QMenu>
+#include <QWidget>
 #include <algorithm>
 
 namespace corvane::panelparts {
 
 QString signature(const QStringList &parts) {
   return parts.join(QChar(0x1f));
+}
+
+void updateRow(QWidget &row, IncomingService &current, IncomingService fresh,
+               const std::function<QString()> &look, const std::function<void()> &build) {
+  if (fresh == current)
+    return;
+  const QString before = look();
+  current = std::move(fresh);
+  row.setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(current)));
+  if (look() == before)
+    return;
+  for (QWidget *child : row.findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+    if (!qobject_cast<QMenu *>(child)) {
+      child->hide();
+      child->deleteLater();
+    }
+  delete row.layout();
+  build();
 }
 
 QString sharingSignature(const ServiceManager &manager) {

@@ -1,7 +1,12 @@
 #pragma once
 
+#include "brimvale/foundation/ServiceRecords.h"
+
 #include <QString>
 #include <QStringList>
+#include <functional>
+
+class QWidget;
 
 namespace corvane {
 
@@ -15,6 +20,13 @@ QString signature(const QStringList &parts);
 // What the sharing section lists, less what its rows update in place: the pause banner and
 // the environments with the shares in each.
 QString sharingSignature(const ServiceManager &manager);
+
+// Updates a port row in place to `fresh`: stores it in `current` and names `row` for
+// accessibility by it, and only when `look` then reads differently, empties `row` (its
+// children go later, as one of their handlers may be running; open menus stay and go by
+// themselves once closed) and runs `build` on it.
+void updateRow(QWidget &row, IncomingService &current, IncomingService fresh,
+               const std::function<QString()> &look, const std::function<void()> &build);
 
 } // namespace panelparts
 } // namespace corvane
