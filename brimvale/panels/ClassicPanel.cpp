@@ -578,18 +578,10 @@ QWidget *ClassicPanel::sharingSection() {
       envLine->addWidget(label(name, headFont, secondary()));
       auto *toggle = link(allOn ? QStringLiteral("Pause") : QStringLiteral("Resume"));
       toggle->setObjectName(QStringLiteral("classicEnvironmentToggle"));
-      toggle->setAccessibleName((allOn ? QStringLiteral("Pause ") : QStringLiteral("Resume ")) +
-                                name);
-      onClick(toggle, this,
-              [m = &manager, id = environment.id, allOn] { m->setEnvironmentEnabled(id, !allOn); });
-      envLine->addWidget(toggle);
       auto *more = new panelkit::SymbolButton(QStringLiteral("ellipsis.circle"), 14, secondary(),
                                               QSize(22, 22));
-      more->setAccessibleName(QStringLiteral("More for ") + name);
-      connect(more, &QAbstractButton::clicked, this, [this, more, environment, allOn] {
-        if (context_.hooks.environmentMenu)
-          panelkit::popUp(context_.hooks.environmentMenu(environment, allOn), more);
-      });
+      panelparts::wireEnvironmentButtons(*toggle, *more, *this, context_, environment, allOn);
+      envLine->addWidget(toggle);
       envLine->addWidget(more);
       envLine->addStretch(1);
       stack->addWidget(envHead);

@@ -715,19 +715,11 @@ QWidget *MapPanel::sharesSection() {
           panelkit::textButton(allOn ? QStringLiteral("Pause") : QStringLiteral("Resume"), linkFont,
                                color(Theme::text), 36, 28);
       toggle->setObjectName(QStringLiteral("environmentToggle"));
-      toggle->setAccessibleName((allOn ? QStringLiteral("Pause ") : QStringLiteral("Resume ")) +
-                                name);
-      connect(toggle, &QAbstractButton::clicked, this,
-              [m = &manager, id = environment.id, allOn] { m->setEnvironmentEnabled(id, !allOn); });
-      envLine->addWidget(toggle);
       auto *more = new panelkit::SymbolButton(QStringLiteral("ellipsis.circle"), 14,
                                               color(Theme::text), QSize(28, 28));
       more->setObjectName(QStringLiteral("environmentMenuButton"));
-      more->setAccessibleName(QStringLiteral("More for ") + name);
-      connect(more, &QAbstractButton::clicked, this, [this, more, environment, allOn] {
-        if (context_.hooks.environmentMenu)
-          panelkit::popUp(context_.hooks.environmentMenu(environment, allOn), more);
-      });
+      panelparts::wireEnvironmentButtons(*toggle, *more, *this, context_, environment, allOn);
+      envLine->addWidget(toggle);
       envLine->addWidget(more);
       envLine->addStretch(1);
       stack->addWidget(envHead);

@@ -2,9 +2,12 @@
 
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/manager/SharingState.h"
+#include "brimvale/panels/PanelContext.h"
+#include "brimvale/panels/ViewKit.h"
 #include "brimvale/shell/ShareGroups.h"
 #include "brimvale/shell/StatusSentences.h"
 
+#include <QAbstractButton>
 #include <QLayout>
 #include <QMenu>
 #include <QWidget>
@@ -32,6 +35,22 @@ void updateRow(QWidget &row, IncomingService &current, IncomingService fresh,
     }
   delete row.layout();
   build();
+}
+
+void wireEnvironmentButtons(QAbstractButton &toggle, QAbstractButton &more, QObject &owner,
+                            const PanelContext &context, const ShareEnvironment &environment,
+                            bool allOn) {
+  const QString name = QString::fromStdString(environment.name);
+  toggle.setAccessibleName((allOn ? QStringLiteral("Pause ") : QStringLiteral("Resume ")) + name);
+  QObject::connect(
+      &toggle, &QAbstractButton::clicked, &owner,
+      [m = context.manager, id = environment.id, allOn] { m->setEnvironmentEnabled(id, !allOn); });
+  more.setAccessibleName(QStringLiteral("More for ") + name);
+  QObject::connect(&more, &QAbstractButton::clicked, &owner,
+                   [&context, button = &more, environment, allOn] {
+                     if (context.hooks.environmentMenu)
+                       panelkit::popUp(context.hooks.environmentMenu(environment, allOn), button);
+                   });
 }
 
 QString sharingSignature(const ServiceManager &manager) {

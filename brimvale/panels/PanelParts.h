@@ -6,11 +6,15 @@
 #include <QStringList>
 #include <functional>
 
+class QAbstractButton;
+class QObject;
 class QWidget;
 
 namespace corvane {
 
 class ServiceManager;
+struct PanelContext;
+struct ShareEnvironment;
 
 // What the map and the classic panel make alike from the manager's state. Main thread only.
 namespace panelparts {
@@ -27,6 +31,13 @@ QString sharingSignature(const ServiceManager &manager);
 // themselves once closed) and runs `build` on it.
 void updateRow(QWidget &row, IncomingService &current, IncomingService fresh,
                const std::function<QString()> &look, const std::function<void()> &build);
+
+// Makes `toggle` pause or resume the environment's shares together (`allOn`: all enabled now)
+// and `more` open its menu, both spoken with the environment's name. The connections end with
+// `owner`; `context` must outlive it.
+void wireEnvironmentButtons(QAbstractButton &toggle, QAbstractButton &more, QObject &owner,
+                            const PanelContext &context, const ShareEnvironment &environment,
+                            bool allOn);
 
 } // namespace panelparts
 } // namespace corvane
