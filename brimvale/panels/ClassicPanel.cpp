@@ -569,8 +569,7 @@ QWidget *ClassicPanel::sharingSection() {
        groupSharesByEnvironment(manager.preferences.get(), manager.outgoing.get())) {
     if (group.environment) {
       const ShareEnvironment environment = *group.environment;
-      const bool allOn = std::ranges::all_of(
-          group.rows, [](const OutgoingService &r) { return r.service.enabled; });
+      const bool allOn = panelparts::allEnabled(group.rows);
       const QString name = QString::fromStdString(environment.name);
       auto *envHead = new QWidget;
       auto *envLine = panelkit::row(envHead, 8, QMargins(0, 4, 0, 0));

@@ -701,8 +701,7 @@ QWidget *MapPanel::sharesSection() {
        groupSharesByEnvironment(manager.preferences.get(), manager.outgoing.get())) {
     if (group.environment) {
       const ShareEnvironment environment = *group.environment;
-      const bool allOn = std::ranges::all_of(
-          group.rows, [](const OutgoingService &r) { return r.service.enabled; });
+      const bool allOn = panelparts::allEnabled(group.rows);
       const QString name = QString::fromStdString(environment.name);
       auto *envHead = new QWidget;
       envHead->setObjectName(QStringLiteral("environmentHeader"));

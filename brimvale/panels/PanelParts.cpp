@@ -53,6 +53,10 @@ void wireEnvironmentButtons(QAbstractButton &toggle, QAbstractButton &more, QObj
                    });
 }
 
+bool allEnabled(const std::vector<OutgoingService> &rows) {
+  return std::ranges::all_of(rows, [](const OutgoingService &r) { return r.service.enabled; });
+}
+
 QString sharingSignature(const ServiceManager &manager) {
   const SharingState state = manager.sharingState.get();
   QStringList parts{
@@ -67,8 +71,7 @@ QString sharingSignature(const ServiceManager &manager) {
        groupSharesByEnvironment(manager.preferences.get(), manager.outgoing.get())) {
     if (group.environment)
       parts << QString::fromStdString(group.environment->id + "\x1e" + group.environment->name)
-            << QString::number(std::ranges::all_of(
-                   group.rows, [](const OutgoingService &r) { return r.service.enabled; }));
+            << QString::number(allEnabled(group.rows));
     for (const auto &row : group.rows)
       parts << QString::fromStdString(row.service.id);
   }

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <vector>
 
 class QAbstractButton;
 class QObject;
@@ -21,6 +22,8 @@ namespace panelparts {
 
 // One text that changes whenever one of `parts` does.
 QString signature(const QStringList &parts);
+// Whether every share of an environment is on; an empty one counts as on.
+bool allEnabled(const std::vector<OutgoingService> &rows);
 // What the sharing section lists, less what its rows update in place: the pause banner and
 // the environments with the shares in each.
 QString sharingSignature(const ServiceManager &manager);
