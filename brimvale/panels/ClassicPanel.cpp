@@ -10,11 +10,11 @@
 #include "brimvale/shell/PanelFrame.h"
 #include "brimvale/shell/ShareGroups.h"
 #include "brimvale/shell/StatusSentences.h"
+#include "brimvale/shell/Theme.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QEvent>
-#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenu>
@@ -52,10 +52,7 @@ QColor separatorColor() {
   return panelkit::faded(primary(), 0.15);
 }
 QFont sized(qreal size, QFont::Weight weight = QFont::Normal) {
-  QFont font = QApplication::font();
-  font.setPixelSize(qRound(size));
-  font.setWeight(weight);
-  return font;
+  return Theme::system(size, weight);
 }
 QFont headline() {
   return sized(13, QFont::Bold);
@@ -70,9 +67,7 @@ QFont body() {
   return sized(13);
 }
 QFont monoCaption() {
-  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  font.setPixelSize(11);
-  return font;
+  return Theme::mono(11);
 }
 
 QPushButton *link(const QString &text, const QFont &font = caption()) {
@@ -144,6 +139,8 @@ ClassicIncomingRow::ClassicIncomingRow(const PanelContext &context, IncomingServ
   setObjectName(QStringLiteral("classicIncomingRow"));
   setAccessibleDescription(QStringLiteral("Copies the address"));
   setCursor(Qt::PointingHandCursor);
+  // A button would keep its natural width; the row gives way to the panel's and wraps its notes.
+  setSizePolicy(QSizePolicy::Preferred, sizePolicy().verticalPolicy());
   onClick(this, this, [this] {
     // Without an address that answers there is nothing to copy.
     if (auto text = address())
@@ -172,20 +169,8 @@ QString ClassicIncomingRow::look() const {
 }
 
 void ClassicIncomingRow::setRow(IncomingService row) {
-  if (row == row_)
-    return;
-  const QString before = look();
-  row_ = std::move(row);
-  setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
-  if (look() == before)
-    return;
-  for (QWidget *child : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
-    if (!qobject_cast<QMenu *>(child)) {
-      child->hide();
-      child->deleteLater();
-    }
-  delete layout();
-  build();
+  panelparts::updateRow(
+      *this, row_, std::move(row), [this] { return look(); }, [this] { build(); });
 }
 
 void ClassicIncomingRow::build() {
@@ -584,8 +569,7 @@ QWidget *ClassicPanel::sharingSection() {
        groupSharesByEnvironment(manager.preferences.get(), manager.outgoing.get())) {
     if (group.environment) {
       const ShareEnvironment environment = *group.environment;
-      const bool allOn = std::ranges::all_of(
-          group.rows, [](const OutgoingService &r) { return r.service.enabled; });
+      const bool allOn = panelparts::allEnabled(group.rows);
       const QString name = QString::fromStdString(environment.name);
       auto *envHead = new QWidget;
       auto *envLine = panelkit::row(envHead, 8, QMargins(0, 4, 0, 0));
@@ -593,18 +577,10 @@ QWidget *ClassicPanel::sharingSection() {
       envLine->addWidget(label(name, headFont, secondary()));
       auto *toggle = link(allOn ? QStringLiteral("Pause") : QStringLiteral("Resume"));
       toggle->setObjectName(QStringLiteral("classicEnvironmentToggle"));
-      toggle->setAccessibleName((allOn ? QStringLiteral("Pause ") : QStringLiteral("Resume ")) +
-                                name);
-      onClick(toggle, this,
-              [m = &manager, id = environment.id, allOn] { m->setEnvironmentEnabled(id, !allOn); });
-      envLine->addWidget(toggle);
       auto *more = new panelkit::SymbolButton(QStringLiteral("ellipsis.circle"), 14, secondary(),
                                               QSize(22, 22));
-      more->setAccessibleName(QStringLiteral("More for ") + name);
-      connect(more, &QAbstractButton::clicked, this, [this, more, environment, allOn] {
-        if (context_.hooks.environmentMenu)
-          panelkit::popUp(context_.hooks.environmentMenu(environment, allOn), more);
-      });
+      panelparts::wireEnvironmentButtons(*toggle, *more, *this, context_, environment, allOn);
+      envLine->addWidget(toggle);
       envLine->addWidget(more);
       envLine->addStretch(1);
       stack->addWidget(envHead);

@@ -43,11 +43,13 @@ QColor color(const Theme::DynamicColor &dynamic) {
   return dynamic.resolved();
 }
 
-// A widget whose background is a rounded rectangle, optionally outlined.
+// A widget whose background is a rounded rectangle, optionally outlined. Its colours are
+// resolved when it paints, so a box painted before the panel's rebuild follows the appearance.
 class RoundedBox : public QWidget {
 public:
-  RoundedBox(QColor fill, qreal radius, std::optional<QColor> border = std::nullopt)
-      : fill_(std::move(fill)), radius_(radius), border_(std::move(border)) {}
+  RoundedBox(Theme::DynamicColor fill, qreal radius,
+             std::optional<Theme::DynamicColor> border = std::nullopt)
+      : fill_(fill), radius_(radius), border_(border) {}
 
 protected:
   void paintEvent(QPaintEvent *) override {
@@ -55,18 +57,18 @@ protected:
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath shape;
     shape.addRoundedRect(QRectF(rect()), radius_, radius_);
-    painter.fillPath(shape, fill_);
+    painter.fillPath(shape, fill_.resolved());
     if (border_) {
-      painter.setPen(panelkit::pen(*border_, 1, 0, 0, 0, Qt::FlatCap));
+      painter.setPen(panelkit::pen(border_->resolved(), 1, 0, 0, 0, Qt::FlatCap));
       painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), radius_ - 0.5,
                               radius_ - 0.5);
     }
   }
 
 private:
-  QColor fill_;
+  Theme::DynamicColor fill_;
   qreal radius_;
-  std::optional<QColor> border_;
+  std::optional<Theme::DynamicColor> border_;
 };
 
 // A sample of a map line beside its meaning.
@@ -376,7 +378,7 @@ QWidget *MapPanel::header() {
   titles->addWidget(status);
   line->addWidget(left, 1, Qt::AlignTop);
 
-  auto *badge = new RoundedBox(color(Theme::ink), 8);
+  auto *badge = new RoundedBox(Theme::ink, 8);
   auto *badgeLine = panelkit::row(badge, 6, QMargins(11, 0, 11, 0));
   badgeLine->addWidget(panelkit::symbol(QStringLiteral("lock.fill"), 10, color(Theme::onInk)));
   badgeLine->addWidget(
@@ -443,7 +445,7 @@ QWidget *MapPanel::emptyState() {
   stack->addWidget(help, 0, Qt::AlignHCenter);
 
   if (showingHelp_) {
-    auto *box = new RoundedBox(color(Theme::surface), 12);
+    auto *box = new RoundedBox(Theme::surface, 12);
     box->setObjectName(QStringLiteral("helpBox"));
     auto *reasons = panelkit::column(box, 6, QMargins(12, 12, 12, 12));
     for (const char *reason :
@@ -514,7 +516,7 @@ QWidget *MapPanel::mapAndCard() {
 }
 
 QWidget *MapPanel::card(const PairedPeer &peer) {
-  auto *box = new RoundedBox(color(Theme::field), 16, color(Theme::line));
+  auto *box = new RoundedBox(Theme::field, 16, Theme::line);
   box->setObjectName(QStringLiteral("macCard"));
   auto *shadow = new QGraphicsDropShadowEffect(box);
   shadow->setColor(QColor(0, 0, 0, 31));
@@ -601,7 +603,7 @@ QWidget *MapPanel::pausedBanner() {
       sharingStatusText(manager.sharingState.get(), manager.locationPermission.get());
   if (!sentence)
     return nullptr;
-  auto *banner = new RoundedBox(color(Theme::surface), 12);
+  auto *banner = new RoundedBox(Theme::surface, 12);
   banner->setObjectName(QStringLiteral("pausedBanner"));
   auto *line = panelkit::row(banner, 8, QMargins(12, 10, 12, 10));
   line->addWidget(panelkit::symbol(QStringLiteral("pause.circle.fill"), 15, color(Theme::accent)),
@@ -639,7 +641,7 @@ QWidget *MapPanel::sharesSection() {
   widget->setObjectName(QStringLiteral("youShare"));
   auto &manager = *context_.manager;
   if (sharing_) {
-    auto *box = new RoundedBox(color(Theme::surface), 12);
+    auto *box = new RoundedBox(Theme::surface, 12);
     auto *inside = panelkit::column(box, 0, QMargins(12, 12, 12, 12));
     if (!shareEditor_ && context_.hooks.shareEditor)
       shareEditor_ = context_.hooks.shareEditor([this] { setSharing(false); });
@@ -656,9 +658,8 @@ QWidget *MapPanel::sharesSection() {
       Qt::AlignBaseline);
   headLine->addWidget(label(editingShares_ ? QStringLiteral("Tap a port for its options")
                                            : QStringLiteral("Tap to pause or resume"),
-                            Theme::system(11.5), color(Theme::textMuted)),
-                      0, Qt::AlignBaseline);
-  headLine->addStretch(1);
+                            Theme::system(11.5), color(Theme::textMuted), 2),
+                      1, Qt::AlignBaseline);
   const QFont linkFont = Theme::system(12, QFont::DemiBold);
   if (!editingShares_) {
     auto *pauseAll =
@@ -677,7 +678,7 @@ QWidget *MapPanel::sharesSection() {
   stack->addWidget(head);
 
   if (const auto &tip = manager.sharingTip.get()) {
-    auto *box = new RoundedBox(color(Theme::control), 12);
+    auto *box = new RoundedBox(Theme::control, 12);
     box->setObjectName(QStringLiteral("sharingTip"));
     auto *line = panelkit::row(box, 8, QMargins(12, 10, 4, 0));
     line->setAlignment(Qt::AlignTop);
@@ -700,8 +701,7 @@ QWidget *MapPanel::sharesSection() {
        groupSharesByEnvironment(manager.preferences.get(), manager.outgoing.get())) {
     if (group.environment) {
       const ShareEnvironment environment = *group.environment;
-      const bool allOn = std::ranges::all_of(
-          group.rows, [](const OutgoingService &r) { return r.service.enabled; });
+      const bool allOn = panelparts::allEnabled(group.rows);
       const QString name = QString::fromStdString(environment.name);
       auto *envHead = new QWidget;
       envHead->setObjectName(QStringLiteral("environmentHeader"));
@@ -714,19 +714,11 @@ QWidget *MapPanel::sharesSection() {
           panelkit::textButton(allOn ? QStringLiteral("Pause") : QStringLiteral("Resume"), linkFont,
                                color(Theme::text), 36, 28);
       toggle->setObjectName(QStringLiteral("environmentToggle"));
-      toggle->setAccessibleName((allOn ? QStringLiteral("Pause ") : QStringLiteral("Resume ")) +
-                                name);
-      connect(toggle, &QAbstractButton::clicked, this,
-              [m = &manager, id = environment.id, allOn] { m->setEnvironmentEnabled(id, !allOn); });
-      envLine->addWidget(toggle);
       auto *more = new panelkit::SymbolButton(QStringLiteral("ellipsis.circle"), 14,
                                               color(Theme::text), QSize(28, 28));
       more->setObjectName(QStringLiteral("environmentMenuButton"));
-      more->setAccessibleName(QStringLiteral("More for ") + name);
-      connect(more, &QAbstractButton::clicked, this, [this, more, environment, allOn] {
-        if (context_.hooks.environmentMenu)
-          panelkit::popUp(context_.hooks.environmentMenu(environment, allOn), more);
-      });
+      panelparts::wireEnvironmentButtons(*toggle, *more, *this, context_, environment, allOn);
+      envLine->addWidget(toggle);
       envLine->addWidget(more);
       envLine->addStretch(1);
       stack->addWidget(envHead);

@@ -3,6 +3,7 @@
 #include "brimvale/catalogue/IncomingProblemText.h"
 #include "brimvale/catalogue/KnownServices.h"
 #include "brimvale/manager/ServiceManager.h"
+#include "brimvale/panels/PanelParts.h"
 #include "brimvale/panels/ViewKit.h"
 #include "brimvale/shell/CopyFeedback.h"
 #include "brimvale/shell/InkButtonStyle.h"
@@ -172,21 +173,8 @@ QString PortRow::look() const {
 }
 
 void PortRow::setRow(IncomingService row) {
-  if (row == row_)
-    return;
-  const QString before = look();
-  row_ = std::move(row);
-  setAccessibleName(QString::fromStdString(incomingAccessibilityLabel(row_)));
-  if (look() == before)
-    return;
-  // Menus stay: one may be open, and it goes by itself once closed.
-  for (QWidget *child : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
-    if (!qobject_cast<QMenu *>(child)) {
-      child->hide();
-      child->deleteLater();
-    }
-  delete layout();
-  build();
+  panelparts::updateRow(
+      *this, row_, std::move(row), [this] { return look(); }, [this] { build(); });
 }
 
 void PortRow::build() {

@@ -4,7 +4,6 @@
 #include "brimvale/panels/MapPanel.h"
 #include "brimvale/panels/NearbyMapView.h"
 #include "brimvale/shell/PanelFrame.h"
-#include "tests/panels/KnownPanelFaults.h"
 #include "tests/panels/PanelFixture.h"
 #include "tests/shell/Appearance.h"
 #include "tests/shell/Screens.h"
@@ -34,8 +33,7 @@ protected:
     // A window's adjustSize stops at part of the screen; the panel is as tall as its content.
     panel.resize(PanelFrame::panelWidth, panel.sizeHint().height());
     settle();
-    const QImage image =
-        saveScreen(panel, name + "-" + suffix(), appearance(), knownPanelLayoutFaults);
+    const QImage image = saveScreen(panel, name + "-" + suffix(), appearance());
     EXPECT_EQ(image.width(), PanelFrame::panelWidth);
     EXPECT_GT(image.height(), 300);
     EXPECT_GT(drawnPixels(image, Theme::background.in(appearance())), 8000);
@@ -71,7 +69,7 @@ TEST_P(PanelScreensTest, NearbyMap) {
                      "c", {}, true);
   view.resize(460, 300);
   view.show();
-  const QImage image = saveScreen(view, "nearby-map", appearance(), knownPanelLayoutFaults);
+  const QImage image = saveScreen(view, "nearby-map", appearance());
   EXPECT_GT(drawnPixels(image, Theme::background.in(appearance())), 3000);
 }
 

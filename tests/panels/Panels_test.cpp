@@ -10,6 +10,7 @@
 #include "brimvale/shell/ElidingLabel.h"
 #include "brimvale/shell/PanelFrame.h"
 #include "tests/panels/PanelFixture.h"
+#include "tests/shell/Appearance.h"
 #include "tests/shell/MenuItems.h"
 
 #include <QAbstractButton>
@@ -169,6 +170,20 @@ TEST_F(PanelsTest, EmptyStatesOfferPairingAndHelp) {
   EXPECT_EQ(text(*panel, "emptyTitle"), "No paired Macs nearby");
 }
 
+TEST_F(PanelsTest, BoxesFollowTheAppearanceBeforeThePanelIsBuiltAgain) {
+  manager->setSharingPaused(true);
+  auto panel = mapPanel();
+  panel->show();
+  settle();
+  auto *banner = one<QWidget>(*panel, "pausedBanner");
+  ASSERT_NE(banner, nullptr);
+  ScopedAppearance dark(Theme::Appearance::dark);
+  // Painted at once, before the rebuild the change schedules.
+  const QImage image = banner->grab().toImage();
+  EXPECT_EQ(image.pixelColor(image.width() / 2, 2).rgb(),
+            Theme::surface.in(Theme::Appearance::dark).rgb());
+}
+
 TEST_F(PanelsTest, ChipsPauseAndResumeSharesAndEnvironmentsTogether) {
   pairMacs(2);
   auto panel = mapPanel();
@@ -292,6 +307,9 @@ TEST_F(PanelsTest, TheClassicPanelCopiesSwitchesAndPauses) {
   for (QLabel *label : visible<QLabel>(*panel, "macReach"))
     reach.push_back(label->text());
   EXPECT_EQ(reach, (std::vector<QString>{"12 ms", "Nearby", "Not nearby"}));
+  // Half points stay half points rather than rounding to whole pixels.
+  EXPECT_DOUBLE_EQ(visible<QLabel>(*panel, "macReach").front()->font().pointSizeF(),
+                   Theme::system(10.5).pointSizeF());
 
   auto rows = visible<ClassicIncomingRow>(*panel, "classicIncomingRow");
   ClassicIncomingRow *pg = nullptr;

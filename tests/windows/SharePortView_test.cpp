@@ -9,7 +9,6 @@
 #include "brimvale/windows/AppWindows.h"
 #include "brimvale/windows/SharePortView.h"
 #include "tests/catalogue/ServerFixture.h"
-#include "tests/panels/KnownPanelFaults.h"
 #include "tests/shell/Appearance.h"
 #include "tests/shell/Screens.h"
 #include "tests/windows/WindowsFixture.h"
@@ -480,8 +479,7 @@ TEST_F(SharePortViewTest, BothPanelsHostTheEditorAndKeepItAcrossTheirRebuilds) {
     {
       ScopedAppearance scoped(appearance);
       panel->resize(PanelFrame::panelWidth, panel->sizeHint().height());
-      saveScreen(*panel, classic ? "classic-panel-sharing" : "map-panel-sharing", appearance,
-                 knownPanelLayoutFaults);
+      saveScreen(*panel, classic ? "classic-panel-sharing" : "map-panel-sharing", appearance);
     }
     auto *name = editor->findChild<QLineEdit *>(QStringLiteral("shareNameField"));
     name->setText(QStringLiteral("my api"));
