@@ -70,6 +70,8 @@ QStringList LinesLabel::shownLines(int width) const {
 }
 
 int LinesLabel::heightForWidth(int width) const {
+  if (!plain())
+    return QLabel::heightForWidth(width);
   const QMargins margins = contentsMargins();
   const auto count = std::max<qsizetype>(1, shownLines(width).size());
   return static_cast<int>(std::ceil(count * QFontMetricsF(font()).lineSpacing())) + margins.top() +
@@ -77,6 +79,8 @@ int LinesLabel::heightForWidth(int width) const {
 }
 
 QSize LinesLabel::sizeHint() const {
+  if (!plain())
+    return QLabel::sizeHint();
   const QMargins margins = contentsMargins();
   const int natural = static_cast<int>(std::ceil(QFontMetricsF(font()).horizontalAdvance(text()))) +
                       margins.left() + margins.right();
@@ -85,6 +89,8 @@ QSize LinesLabel::sizeHint() const {
 }
 
 QSize LinesLabel::minimumSizeHint() const {
+  if (!plain())
+    return QLabel::minimumSizeHint();
   return {0, QFontMetricsF(font()).height() > 0
                  ? static_cast<int>(std::ceil(QFontMetricsF(font()).lineSpacing()))
                  : 0};
@@ -101,7 +107,11 @@ void LinesLabel::resizeEvent(QResizeEvent *event) {
   setToolTip(cut ? text() : QString());
 }
 
-void LinesLabel::paintEvent(QPaintEvent *) {
+void LinesLabel::paintEvent(QPaintEvent *event) {
+  if (!plain()) {
+    QLabel::paintEvent(event);
+    return;
+  }
   QPainter painter(this);
   painter.setFont(font());
   painter.setPen(palette().color(foregroundRole()));

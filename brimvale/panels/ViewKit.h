@@ -80,6 +80,10 @@ protected:
   void resizeEvent(QResizeEvent *event) override;
 
 private:
+  // Lines are counted and cut only in plain text; a caller that sets rich text gets the
+  // label's own wrapping (its markup is never drawn as text).
+  bool plain() const { return textFormat() == Qt::PlainText; }
+
   int maxLines_;
 };
 

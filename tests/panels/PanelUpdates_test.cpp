@@ -10,6 +10,7 @@
 #include "tests/panels/PanelFixture.h"
 
 #include <QAbstractButton>
+#include <QLabel>
 #include <QMenu>
 #include <QPointer>
 #include <QPushButton>
@@ -110,6 +111,17 @@ TEST_F(PanelUpdatesTest, LongTextsStopAtTheirLinesWithTheWholeTextAsTip) {
   ASSERT_EQ(lines.size(), 2);
   EXPECT_TRUE(lines.last().endsWith(QChar(0x2026)));
   EXPECT_EQ(note.toolTip(), note.text());
+
+  // Rich text is laid out as a label lays it out; its markup is never counted or drawn as text.
+  const QString rich =
+      "<div style=\"line-height: 18px;\">" + QString("a word ").repeated(20) + "</div>";
+  panelkit::LinesLabel body({}, 4);
+  body.setTextFormat(Qt::RichText);
+  body.setText(rich);
+  QLabel reference(rich);
+  reference.setTextFormat(Qt::RichText);
+  reference.setWordWrap(true);
+  EXPECT_EQ(body.heightForWidth(300), reference.heightForWidth(300));
 }
 
 TEST_F(PanelUpdatesTest, AChipsNameComesBeforeItsStatus) {
