@@ -3,7 +3,9 @@
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/platform/Logger.h"
 
+#include <QEvent>
 #include <QScreen>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <limits>
 
@@ -16,7 +18,6 @@ PanelRoot::PanelRoot(ServiceManager &manager, MakePanel makePanel, PanelActions 
   setObjectName(QStringLiteral("panelRoot"));
   auto *layout = new QVBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 PanelRoot::~PanelRoot() {
@@ -38,8 +39,28 @@ void PanelRoot::update(qreal maxHeight) {
   maxHeight_ = maxHeight;
   delete panel_;
   panel_ = makePanel_ ? makePanel_(style_, actions_, maxHeight_, this) : nullptr;
-  if (panel_)
+  if (panel_) {
     layout()->addWidget(panel_);
+    panel_->installEventFilter(this);
+  }
+  fit();
+}
+
+void PanelRoot::fit() {
+  if (!panel_)
+    return;
+  const int width = panel_->sizeHint().width();
+  const int height =
+      panel_->hasHeightForWidth() ? panel_->heightForWidth(width) : panel_->sizeHint().height();
+  if (width > 0 && height > 0 && size() != QSize(width, height))
+    setFixedSize(width, height);
+}
+
+bool PanelRoot::eventFilter(QObject *watched, QEvent *event) {
+  // After the panel has laid its parts out.
+  if (watched == panel_ && event->type() == QEvent::LayoutRequest)
+    QTimer::singleShot(0, this, [this] { fit(); });
+  return QWidget::eventFilter(watched, event);
 }
 
 void PanelRoot::showEvent(QShowEvent *event) {

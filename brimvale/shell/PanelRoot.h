@@ -41,8 +41,14 @@ public:
 protected:
   void showEvent(QShowEvent *event) override;
   void hideEvent(QHideEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+  // Takes the panel's height at its width. The panels answer for their size from their frames,
+  // which a layout's own reckoning does not see, so the window is sized from the panel itself,
+  // again whenever the panel's content asks to be laid out anew.
+  void fit();
+
   ServiceManager &manager_;
   MakePanel makePanel_;
   PanelActions actions_;
