@@ -1,5 +1,6 @@
 #include "FuzzInput.h"
 #include "brimvale/integrations/IntentEntities.h"
+#include "brimvale/integrations/LinkScheme.h"
 #include "brimvale/integrations/PortResolution.h"
 #include "brimvale/platform/Unicode.h"
 
@@ -54,8 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(row && *row == *found);
     FUZZ_CHECK(usablePort(incoming, portIdentifier(found->key)).has_value());
   } else {
-    // The failure names the typed text, trimmed of spaces and tabs.
-    FUZZ_CHECK(found.error().first().size() <= typed.size());
+    // The failure names the typed text cleaned and cut to a link piece's characters (a
+    // replaced byte may take three, a character at most four).
+    FUZZ_CHECK(found.error().first().size() <= 4 * maxLinkPieceCharacters);
   }
 
   const auto matching = searchPorts(typed, incoming);
