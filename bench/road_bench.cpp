@@ -13,6 +13,7 @@
 #include "brimvale/foundation/SecureChannel.h"
 #include "brimvale/foundation/ServiceRecords.h"
 #include "brimvale/network/ListenPorts.h"
+#include "brimvale/network/RoadSteps.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/MemorySecretStore.h"
@@ -38,6 +39,7 @@
 #include <future>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
@@ -50,6 +52,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace corvane;
@@ -217,26 +220,50 @@ std::optional<double> streamsThrough(std::uint16_t port, std::uint64_t bytes, in
 struct ConnectionRun {
   double perSecond = 0;
   std::vector<double> firstByte; // seconds from connect to the first echoed byte
+  // When each connection was opened, in the order of opening (one client only).
+  std::vector<Clock::time_point> opened;
 };
 
-// New connections one after another, each proven by one echoed byte and then closed.
-std::optional<ConnectionRun> connectionsThrough(std::uint16_t port, int count) {
-  ConnectionRun run;
-  const auto start = Clock::now();
-  for (int i = 0; i < count; ++i) {
+// `count` new connections from `clients` clients at once, each client opening its share one
+// after another; each connection is proven by one echoed byte and then closed.
+std::optional<ConnectionRun> connectionsThrough(std::uint16_t port, int count, int clients = 1) {
+  auto one = [port](ConnectionRun &run) {
     const auto opened = Clock::now();
     Client client(port, ioTimeout);
     const std::uint8_t message[2] = {'E', 7};
     std::uint8_t back = 0;
     if (!client.connected() || !client.sendAll(message, 2) || !client.receiveExactly(&back, 1) ||
         back != 7)
-      return std::nullopt;
+      return false;
     run.firstByte.push_back(seconds(Clock::now() - opened));
+    run.opened.push_back(opened);
     client.shutdownWrite();
     client.waitForClose();
-  }
-  run.perSecond = count / seconds(Clock::now() - start);
-  return run;
+    return true;
+  };
+  const int each = std::max(1, count / clients);
+  std::vector<ConnectionRun> runs(static_cast<std::size_t>(clients));
+  std::vector<std::future<bool>> running;
+  const auto start = Clock::now();
+  for (auto &run : runs)
+    running.push_back(std::async(std::launch::async, [&run, each, one] {
+      for (int i = 0; i < each; ++i)
+        if (!one(run))
+          return false;
+      return true;
+    }));
+  bool ok = true;
+  for (auto &client : running)
+    ok = client.get() && ok;
+  if (!ok)
+    return std::nullopt;
+  ConnectionRun all;
+  all.perSecond = each * clients / seconds(Clock::now() - start);
+  for (auto &run : runs)
+    all.firstByte.insert(all.firstByte.end(), run.firstByte.begin(), run.firstByte.end());
+  if (clients == 1)
+    all.opened = std::move(runs[0].opened);
+  return all;
 }
 
 // --- one raw TLS-PSK connection between two threads of this process
@@ -409,9 +436,14 @@ public:
   std::vector<std::string> ask(const std::string &command) {
     std::fprintf(to_, "%s\n", command.c_str());
     std::fflush(to_);
-    char line[4096];
-    if (!std::fgets(line, sizeof line, from_))
-      return {};
+    // An answer may be longer than any buffer (the steps of every connection).
+    std::string line;
+    char piece[4096];
+    while (std::fgets(piece, sizeof piece, from_)) {
+      line += piece;
+      if (!line.empty() && line.back() == '\n')
+        break;
+    }
     std::istringstream words(line);
     std::vector<std::string> answer;
     for (std::string word; words >> word;)
@@ -433,6 +465,23 @@ int engineMain() {
   std::shared_ptr<Engine> engine;
   std::vector<std::unique_ptr<DnsSd::Handle>> mirrors;
   auto say = [](const std::string &line) { std::cout << line << std::endl; };
+  // The steps of the road's connections as this engine's gateway ('g') and proxy ('p') see
+  // them: " <side><step>:<steady clock ns>" each.
+  struct StepLog {
+    std::mutex lock;
+    std::string text;
+  };
+  auto steps = std::make_shared<StepLog>();
+  auto observer = [steps](char side) {
+    return [steps, side](RoadStep step) {
+      const auto now =
+          std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+      std::lock_guard guard(steps->lock);
+      steps->text += ' ';
+      steps->text += side;
+      steps->text += std::to_string(static_cast<int>(step)) + ":" + std::to_string(now.count());
+    };
+  };
   for (std::string line; std::getline(std::cin, line);) {
     std::istringstream words(line);
     std::string command;
@@ -447,6 +496,8 @@ int engineMain() {
         options.gateway.relayQueues = static_cast<std::size_t>(relayQueues);
         options.proxy.relayQueues = static_cast<std::size_t>(relayQueues);
       }
+      options.gateway.onStep = observer('g');
+      options.proxy.onStep = observer('p');
       options.dnsSd = dnsSd;
       options.secrets = std::make_shared<MemorySecretStore>();
       // A fixed port: pairing restarts the gateway, and the other side's copy of the
@@ -537,6 +588,13 @@ int engineMain() {
           });
       say(answered.get());
       queue->sync([] {});
+    } else if (command == "steps") {
+      std::string text;
+      {
+        std::lock_guard guard(steps->lock);
+        text = std::exchange(steps->text, {});
+      }
+      say("steps" + text);
     } else if (command == "quit") {
       break;
     } else {
@@ -626,6 +684,58 @@ std::string spread(const std::vector<double> &values) {
                 *std::max_element(values.begin(), values.end()), values.size());
   return text;
 }
+
+// Where the time of one road connection goes: each step the engines report, as time from the
+// client's connect, matched to the connection that was open when it happened (the connections
+// of one client follow one another).
+class StepTimes {
+public:
+  void add(const ConnectionRun &run, const std::vector<std::string> &gatewaySide,
+           const std::vector<std::string> &proxySide) {
+    for (std::size_t i = 0; i < run.opened.size() && i < run.firstByte.size(); ++i)
+      since_["first echoed byte"].push_back(run.firstByte[i]);
+    for (const auto *answer : {&gatewaySide, &proxySide})
+      for (std::size_t i = 1; i < answer->size(); ++i) {
+        const auto &word = (*answer)[i];
+        const auto colon = word.find(':');
+        if (word.size() < 3 || colon != 2)
+          continue;
+        const auto at = Clock::time_point(std::chrono::nanoseconds(std::stoll(word.substr(3))));
+        // The last connection opened at or before the step.
+        auto after = std::upper_bound(run.opened.begin(), run.opened.end(), at);
+        if (after == run.opened.begin())
+          continue;
+        const auto opened = *std::prev(after);
+        since_[name(word[0], word[1])].push_back(seconds(at - opened));
+      }
+  }
+
+  void print() const {
+    if (since_.empty())
+      return;
+    std::printf("where one road connection's time goes, ms from the client's connect: p50 / p99\n");
+    for (const char *step :
+         {"proxy accepted", "gateway accepted", "gateway TLS done", "gateway hello verified",
+          "gateway verdict", "proxy verdict", "first echoed byte"}) {
+      auto found = since_.find(step);
+      if (found == since_.end())
+        continue;
+      std::printf("  %-24s %.3f / %.3f\n", step, percentile(found->second, 50) * 1e3,
+                  percentile(found->second, 99) * 1e3);
+    }
+  }
+
+private:
+  static std::string name(char side, char step) {
+    static const char *const steps[] = {"accepted", "TLS done", "hello verified", "verdict"};
+    const int index = step - '0';
+    if (index < 0 || index > 3)
+      return "unknown";
+    return std::string(side == 'g' ? "gateway " : "proxy ") + steps[index];
+  }
+
+  std::map<std::string, std::vector<double>> since_;
+};
 
 struct Options {
   std::uint64_t mib = 1024;
@@ -743,8 +853,12 @@ int driverMain(const Options &options) {
   if (haveStunnel)
     (void)streamThrough(stunnel.port, 16 << 20);
 
-  std::map<std::string, std::vector<double>> stream, eight, rate, cpu, connectionCpu;
+  std::map<std::string, std::vector<double>> stream, eight, cpu, connectionCpu;
   std::map<std::string, std::vector<double>> latency;
+  // Per path, per number of clients at once.
+  std::map<std::string, std::map<int, std::vector<double>>> rate;
+  const std::vector<int> concurrency{1, 4, 16};
+  StepTimes steps;
   std::optional<std::uint16_t> rawSuite;
   for (int rep = 0; rep < options.reps; ++rep) {
     if (auto v = streamThrough(server.port(), bytes))
@@ -781,19 +895,32 @@ int driverMain(const Options &options) {
                             {"road", roadPort, {a.pid(), b.pid()}}};
     if (haveStunnel)
       paths.push_back({"stunnel", stunnel.port, {stunnel.client->pid(), stunnel.server->pid()}});
-    for (const auto &path : paths) {
-      const int count = options.connections / options.reps + 1;
-      double before = 0;
-      for (pid_t pid : path.relays)
-        before += cpuSeconds(pid);
-      if (auto run = connectionsThrough(path.port, count)) {
-        rate[path.name].push_back(run->perSecond);
+    const int count = options.connections / options.reps + 1;
+    for (int clients : concurrency) {
+      for (const auto &path : paths) {
+        const bool road = path.name == "road";
+        if (road && clients == 1) {
+          (void)a.ask("steps");
+          (void)b.ask("steps");
+        }
+        double before = 0;
+        for (pid_t pid : path.relays)
+          before += cpuSeconds(pid);
+        // More connections with more clients, so that each client makes several.
+        auto run = connectionsThrough(path.port, count * (clients == 1 ? 1 : 2), clients);
+        if (!run)
+          continue;
+        rate[path.name][clients].push_back(run->perSecond);
+        if (clients != 1)
+          continue;
         latency[path.name].insert(latency[path.name].end(), run->firstByte.begin(),
                                   run->firstByte.end());
         double after = 0;
         for (pid_t pid : path.relays)
           after += cpuSeconds(pid);
         connectionCpu[path.name].push_back((after - before) / count * 1e3);
+        if (road)
+          steps.add(*run, a.ask("steps"), b.ask("steps"));
       }
     }
   }
@@ -809,9 +936,13 @@ int driverMain(const Options &options) {
   std::printf("8 concurrent streams, aggregate MiB/s\n");
   for (const char *name : {"stunnel", "road"})
     std::printf("  %-10s %s\n", name, spread(eight[name]).c_str());
-  std::printf("new connections per second (each proven by one echoed byte)\n");
-  for (const char *name : {"plain TCP", "stunnel", "road"})
-    std::printf("  %-10s %s\n", name, spread(rate[name]).c_str());
+  for (int clients : concurrency) {
+    std::printf("new connections per second, %d client%s at once (each proven by one echoed "
+                "byte)\n",
+                clients, clients == 1 ? "" : "s");
+    for (const char *name : {"plain TCP", "stunnel", "road"})
+      std::printf("  %-10s %s\n", name, spread(rate[name][clients]).c_str());
+  }
   std::printf("CPU ms per new connection, both relaying processes together\n");
   for (const char *name : {"stunnel", "road"})
     std::printf("  %-10s %.3f\n", name, median(connectionCpu[name]));
@@ -821,6 +952,7 @@ int driverMain(const Options &options) {
     std::printf("  %-10s %.3f / %.3f / %.3f\n", name, percentile(values, 50) * 1e3,
                 percentile(values, 90) * 1e3, percentile(values, 99) * 1e3);
   }
+  steps.print();
 
   // The engines give TLS buffers back after a second without traffic.
   constexpr double settle = 3.0;
@@ -849,15 +981,25 @@ int driverMain(const Options &options) {
               ratio(stream["road"], stream["raw TLS"]));
   std::printf("  road / plain TCP, one stream      %.2f   (reference)\n",
               ratio(stream["road"], stream["plain TCP"]));
-  std::printf("  road / stunnel, connections/s     %.2f   (target ≥ 2)\n",
-              ratio(rate["road"], rate["stunnel"]));
-  std::printf("  road 8 streams / 1 stream         %.2f   (target ≥ 1.5)\n",
-              ratio(eight["road"], stream["road"]));
+  for (int clients : concurrency)
+    std::printf("  road / stunnel, connections/s, %2d client%s %.2f   (target ≥ 1.5)\n", clients,
+                clients == 1 ? " " : "s", ratio(rate["road"][clients], rate["stunnel"][clients]));
+  std::printf("  road / stunnel, first echoed byte p50 %.2f (target ≤ 0.8)\n",
+              latency["road"].empty() || latency["stunnel"].empty()
+                  ? 0.0
+                  : percentile(latency["road"], 50) / percentile(latency["stunnel"], 50));
+  std::printf("  road / stunnel, 8 streams         %.2f   (target ≥ 1.5)\n",
+              ratio(eight["road"], eight["stunnel"]));
+  std::printf("  road 8 streams / 1 stream         %.2f\n", ratio(eight["road"], stream["road"]));
   std::printf("  stunnel 8 streams / 1 stream      %.2f\n",
               ratio(eight["stunnel"], stream["stunnel"]));
   std::printf("  road / stunnel, CPU per GiB       %.2f\n", ratio(cpu["road"], cpu["stunnel"]));
-  std::printf("  road / stunnel, CPU per connection %.2f\n",
+  std::printf("  road / stunnel, CPU per connection %.2f  (target ≤ 1.0)\n",
               ratio(connectionCpu["road"], connectionCpu["stunnel"]));
+  if (roadMemory.active.size() == 2 && stunnelMemory.active.size() == 2)
+    std::printf("  road / stunnel, resident per held connection %.2f (target ≤ 0.9)\n",
+                (roadMemory.active[0] + roadMemory.active[1]) /
+                    (stunnelMemory.active[0] + stunnelMemory.active[1]));
 
   a.ask("quit");
   b.ask("quit");

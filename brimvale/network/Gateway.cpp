@@ -25,8 +25,8 @@ Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
   return frame;
 }
 
-// Accepted connections are started on the gateway's queue, so their events arrive there.
-constexpr const char *connectionQueueContract = "Gateway: connection events on the gateway queue";
+// An accepted connection's events arrive on the queue it was started on, its home.
+constexpr const char *connectionQueueContract = "Gateway: connection events on its own queue";
 
 Frame bareFrame(Frame::Kind kind) {
   Frame frame;
@@ -55,9 +55,9 @@ std::shared_ptr<Gateway> Gateway::create(DeviceIdentity identity,
 Gateway::Gateway(DeviceIdentity identity, std::shared_ptr<PairedPeerStore> peerStore,
                  std::string deviceName, std::shared_ptr<DnsSd> dnsSd, Options options)
     : queue_(options.queue ? options.queue : SerialQueue::create(options.queueLabel)),
-      identity_(std::move(identity)), peerStore_(std::move(peerStore)),
-      deviceName_(std::move(deviceName)), dnsSd_(std::move(dnsSd)), options_(std::move(options)),
-      relays_("corvane.gateway.relay", options_.relayQueues) {
+      identity_(std::move(identity)), peerStore_(std::move(peerStore)), dnsSd_(std::move(dnsSd)),
+      options_(std::move(options)), relays_("corvane.gateway.relay", options_.relayQueues),
+      deviceName_(std::move(deviceName)) {
   if (!options_.hardwareAddresses)
     options_.hardwareAddresses = [] { return hardwareAddresses(); };
 }
@@ -118,21 +118,26 @@ void Gateway::revoke(std::string peerID) {
     auto self = weak.lock();
     if (!self)
       return;
-    if (auto keys = self->pairKeys_.find(peerID); keys != self->pairKeys_.end()) {
-      self->revokedKeys_.insert_or_assign(peerID, keys->second);
-      self->pairKeys_.erase(keys);
+    std::vector<std::shared_ptr<Connection>> controls, others;
+    {
+      // A hello verified on another queue registers under this lock, so it either is in the
+      // table taken here or finds the key revoked.
+      std::lock_guard guard(self->lock_);
+      if (auto keys = self->pairKeys_.find(peerID); keys != self->pairKeys_.end()) {
+        self->revokedKeys_.insert_or_assign(peerID, keys->second);
+        self->pairKeys_.erase(keys);
+      }
+      auto entry = self->connections_.find(peerID);
+      if (entry == self->connections_.end())
+        return;
+      for (auto &[identity, connection] : entry->second)
+        (self->controls_.contains(identity) ? controls : others).push_back(connection);
+      self->connections_.erase(entry);
     }
-    auto entry = self->connections_.find(peerID);
-    if (entry == self->connections_.end())
-      return;
-    auto table = std::move(entry->second);
-    self->connections_.erase(entry);
-    for (auto &[identity, connection] : table) {
-      if (self->controls_.contains(identity))
-        self->sendAndClose(connection, bareFrame(Frame::Kind::unpaired));
-      else
-        connection->cancel();
-    }
+    for (auto &connection : controls)
+      self->sendAndClose(connection, bareFrame(Frame::Kind::unpaired));
+    for (auto &connection : others)
+      connection->cancel();
   });
 }
 
@@ -142,14 +147,17 @@ void Gateway::disconnect(std::string peerID, std::string serviceID) {
         auto self = weak.lock();
         if (!self)
           return;
-        auto table = self->streams_.find(serviceID);
-        if (table == self->streams_.end())
-          return;
         std::vector<std::shared_ptr<Connection>> ending;
-        for (auto &[identity, stream] : table->second)
-          if (stream.peerID == peerID)
-            ending.push_back(stream.connection);
-        // Cancelling may report back into the tables at once, so not while walking them.
+        {
+          std::lock_guard guard(self->lock_);
+          auto table = self->streams_.find(serviceID);
+          if (table == self->streams_.end())
+            return;
+          for (auto &[identity, stream] : table->second)
+            if (stream.peerID == peerID)
+              ending.push_back(stream.connection);
+        }
+        // Cancelling may report back into the tables at once, so not under the lock.
         for (auto &connection : ending)
           connection->cancel();
       });
@@ -158,9 +166,14 @@ void Gateway::disconnect(std::string peerID, std::string serviceID) {
 void Gateway::rename(std::string deviceName) {
   queue_->post([weak = weak_from_this(), deviceName = std::move(deviceName)]() mutable {
     auto self = weak.lock();
-    if (!self || deviceName == self->deviceName_)
+    if (!self)
       return;
-    self->deviceName_ = std::move(deviceName);
+    {
+      std::lock_guard guard(self->lock_);
+      if (deviceName == self->deviceName_)
+        return;
+      self->deviceName_ = std::move(deviceName);
+    }
     if (self->running_)
       self->startGateway({});
   });
@@ -170,22 +183,27 @@ void Gateway::updateServices(std::vector<SharedServiceInfo> services, Access acc
   queue_->post([weak = weak_from_this(), services = std::move(services),
                 access = std::move(access)]() mutable {
     auto self = weak.lock();
-    if (!self || (services == self->services_ && access == self->access_))
+    if (!self)
       return;
-    self->services_ = std::move(services);
-    self->access_ = std::move(access);
     std::vector<std::shared_ptr<Connection>> ending;
-    for (auto &[serviceID, table] : self->streams_)
-      for (auto &[identity, stream] : table)
-        if (!self->isAllowed(serviceID, stream.peerID))
-          ending.push_back(stream.connection);
+    std::vector<std::pair<std::shared_ptr<Connection>, Frame>> controls;
+    {
+      std::lock_guard guard(self->lock_);
+      if (services == self->services_ && access == self->access_)
+        return;
+      self->services_ = std::move(services);
+      self->access_ = std::move(access);
+      for (auto &[serviceID, table] : self->streams_)
+        for (auto &[identity, stream] : table)
+          if (!self->isAllowed(serviceID, stream.peerID))
+            ending.push_back(stream.connection);
+      for (auto &[identity, control] : self->controls_)
+        controls.emplace_back(control.connection, self->servicesFrame(control.peerID));
+    }
     for (auto &connection : ending)
       connection->cancel();
-    std::vector<Control> controls;
-    for (auto &[identity, control] : self->controls_)
-      controls.push_back(control);
-    for (auto &control : controls)
-      self->sendServices(control.connection, control.peerID);
+    for (auto &[connection, frame] : controls)
+      self->sendServices(connection, std::move(frame));
   });
 }
 
@@ -209,13 +227,18 @@ void Gateway::stopGateway() {
     old->cancel();
   }
   readyPort_.reset();
-  auto pending = std::move(pending_);
-  auto connections = std::move(connections_);
-  pending_.clear();
-  pendingPerSource_.clear();
-  connections_.clear();
-  controls_.clear();
-  streams_.clear();
+  std::unordered_map<const Connection *, Pending> pending;
+  std::unordered_map<std::string,
+                     std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
+      connections;
+  {
+    std::lock_guard guard(lock_);
+    pending = std::exchange(pending_, {});
+    connections = std::exchange(connections_, {});
+    pendingPerSource_.clear();
+    controls_.clear();
+    streams_.clear();
+  }
   for (auto &[identity, entry] : pending)
     entry.connection->cancel();
   for (auto &[peer, table] : connections)
@@ -226,16 +249,21 @@ void Gateway::stopGateway() {
 
 void Gateway::startGateway(ListenTry attempt) {
   stopGateway();
-  pairKeys_.clear();
-  revokedKeys_.clear();
-
   std::vector<SecureChannel::PSK> keys;
+  std::unordered_map<std::string, PairKeys> pairKeys;
   for (const auto &peer : peerStore_->peers()) {
     auto derived = PairKeys::deriveKeys(identity_, peer.publicKey);
     if (!derived)
       continue;
     keys.push_back(SecureChannel::PSK{peer.deviceID, derived->psk});
-    pairKeys_.insert_or_assign(peer.deviceID, std::move(*derived));
+    pairKeys.insert_or_assign(peer.deviceID, std::move(*derived));
+  }
+  std::string deviceName;
+  {
+    std::lock_guard guard(lock_);
+    pairKeys_ = std::move(pairKeys);
+    revokedKeys_.clear();
+    deviceName = deviceName_;
   }
   // The listener needs some key to start while no peer can connect.
   if (keys.empty())
@@ -258,7 +286,7 @@ void Gateway::startGateway(ListenTry attempt) {
   auto listener = std::move(*created);
 
   if (options_.advertise && dnsSd_)
-    listener->setService(advertisedService(deviceName_, gatewayServiceType, identity_.publicKey()),
+    listener->setService(advertisedService(deviceName, gatewayServiceType, identity_.publicKey()),
                          dnsSd_);
 
   std::weak_ptr<Gateway> weak = weak_from_this();
@@ -326,7 +354,7 @@ bool Gateway::isCurrent(const std::weak_ptr<Listener> &listener) const {
 
 // --- accepted connections ---
 
-bool Gateway::admits(const std::string &source) {
+bool Gateway::admits(const std::string &source, std::shared_ptr<Connection> &evicted) {
   auto held = pendingPerSource_.find(source);
   const std::size_t mine = held == pendingPerSource_.end() ? 0 : held->second.size();
   if (mine >= options_.handshakeLimitPerSource)
@@ -344,10 +372,9 @@ bool Gateway::admits(const std::string &source) {
   if (heaviest == pendingPerSource_.end() || heaviest->second.size() <= mine)
     return false;
   const Connection *oldest = heaviest->second.begin()->second;
-  auto victim = pending_.at(oldest).connection;
+  evicted = pending_.at(oldest).connection;
   // Released now, so that the count is right at once; its cancellation finds nothing left.
   releaseHandshake(oldest);
-  victim->cancel();
   ++refusedSinceLog_;
   return true;
 }
@@ -368,30 +395,50 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
   const auto remote = connection->remoteEndpoint();
   const auto *hostPort = remote ? remote->asHostPort() : nullptr;
   std::string source = hostPort ? hostPort->host.text() : std::string();
-  if (!admits(source)) {
-    ++refusedSinceLog_;
-    const auto now = std::chrono::steady_clock::now();
-    if (!lastRefusalLog_ || now - *lastRefusalLog_ >= refusalLogInterval) {
-      Logger::net().notice("Gateway closed " + std::to_string(refusedSinceLog_) +
-                           " connection(s) for too many unfinished handshakes (" +
-                           std::to_string(pending_.size()) + " in all; the latest from " +
-                           (source.empty() ? std::string("an unknown address") : source) + ")");
-      refusedSinceLog_ = 0;
-      lastRefusalLog_ = now;
+  std::shared_ptr<Connection> evicted;
+  std::optional<std::string> refusal;
+  bool admitted = false;
+  {
+    std::lock_guard guard(lock_);
+    admitted = admits(source, evicted);
+    if (admitted) {
+      const std::uint64_t order = ++acceptedCount_;
+      pendingPerSource_[source].emplace(order, connection.get());
+      pending_.insert_or_assign(connection.get(), Pending{connection, source, order});
+    } else {
+      ++refusedSinceLog_;
+      const auto now = std::chrono::steady_clock::now();
+      if (!lastRefusalLog_ || now - *lastRefusalLog_ >= refusalLogInterval) {
+        refusal = "Gateway closed " + std::to_string(refusedSinceLog_) +
+                  " connection(s) for too many unfinished handshakes (" +
+                  std::to_string(pending_.size()) + " in all; the latest from " +
+                  (source.empty() ? std::string("an unknown address") : source) + ")";
+        refusedSinceLog_ = 0;
+        lastRefusalLog_ = now;
+      }
     }
+  }
+  if (evicted)
+    evicted->cancel();
+  if (refusal)
+    Logger::net().notice(*refusal);
+  if (!admitted) {
     // Never started, so it holds nothing but its socket, which closes as the last reference
     // goes at the end of this call.
     return;
   }
-  const std::uint64_t order = ++acceptedCount_;
-  pendingPerSource_[source].emplace(order, connection.get());
-  pending_.insert_or_assign(connection.get(), Pending{connection, std::move(source), order});
+  if (options_.onStep)
+    options_.onStep(RoadStep::accepted);
 
+  // The connection's home from here to its close.
+  auto home = relays_.next();
+  if (!home)
+    home = queue_;
   auto handshake = std::make_shared<Handshake>();
   std::weak_ptr<Gateway> weak = weak_from_this();
   std::weak_ptr<Connection> weakConnection = connection;
   // Covers the TLS handshake, the challenge and the hello.
-  handshake->deadline = queue_->postAfter(options_.helloDeadline, [weakConnection, handshake] {
+  handshake->deadline = home->postAfter(options_.helloDeadline, [weakConnection, handshake] {
     if (handshake->done)
       return;
     if (auto connection = weakConnection.lock())
@@ -403,15 +450,17 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
     if (self && connection)
       self->connectionStateChanged(state, connection, handshake);
   });
-  connection->start(queue_);
+  connection->start(home);
 }
 
 void Gateway::connectionStateChanged(const Connection::State &state,
                                      const std::shared_ptr<Connection> &connection,
                                      const std::shared_ptr<Handshake> &handshake) {
-  expectOnQueue(*queue_, connectionQueueContract);
+  expectOnQueue(*connection->queue(), connectionQueueContract);
   switch (state.kind) {
   case Connection::State::Kind::ready: {
+    if (options_.onStep)
+      options_.onStep(RoadStep::secured);
     Bytes nonce = randomBytes(SecureChannel::challengeNonceLength);
     Frame challenge;
     challenge.kind = Frame::Kind::challenge;
@@ -430,11 +479,18 @@ void Gateway::connectionStateChanged(const Connection::State &state,
     return;
   }
   case Connection::State::Kind::failed:
-  case Connection::State::Kind::cancelled:
+  case Connection::State::Kind::cancelled: {
     handshake->deadline.cancel();
-    releaseHandshake(connection.get());
-    forgetConnection(connection.get());
+    bool removedStream = false;
+    {
+      std::lock_guard guard(lock_);
+      releaseHandshake(connection.get());
+      removedStream = forgetConnection(connection.get());
+    }
+    if (removedStream)
+      publishSessions();
     return;
+  }
   default: return;
   }
 }
@@ -442,36 +498,74 @@ void Gateway::connectionStateChanged(const Connection::State &state,
 void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
                           const std::shared_ptr<Connection> &connection, const Bytes &nonce,
                           const std::shared_ptr<Handshake> &handshake) {
-  expectOnQueue(*queue_, connectionQueueContract);
-  // The connection was dropped by a restart while its hello was in flight.
-  if (!pending_.contains(connection.get())) {
-    connection->cancel();
-    return;
-  }
+  expectOnQueue(*connection->queue(), connectionQueueContract);
   if (!result || result->kind != Frame::Kind::hello || !result->deviceID || !result->mac) {
     connection->cancel();
     return;
   }
   const Frame &hello = *result;
   const std::string &peerID = *hello.deviceID;
-  auto verified = [&] {
-    handshake->done = true;
-    handshake->deadline.cancel();
-    releaseHandshake(connection.get());
-  };
-  if (auto keys = pairKeys_.find(peerID);
-      keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
-    verified();
-    handleRequest(connection, peerID, hello);
+  // What the hello earns, decided under the lock and carried out after it.
+  enum class Verdict { close, unpaired, refuse, open, control };
+  Verdict verdict = Verdict::close;
+  std::string refusal;
+  std::optional<SharedServiceInfo> service;
+  Frame services;
+  {
+    std::lock_guard guard(lock_);
+    // The connection was dropped by a restart while its hello was in flight.
+    if (!pending_.contains(connection.get())) {
+      verdict = Verdict::close;
+    } else if (auto keys = pairKeys_.find(peerID);
+               keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
+      releaseHandshake(connection.get());
+      auto &table = connections_[peerID];
+      if (table.size() >= connectionLimit) {
+        verdict = Verdict::refuse;
+        refusal = "too many connections";
+      } else {
+        table.insert_or_assign(connection.get(), connection);
+        if (!hello.mode) {
+          verdict = Verdict::refuse;
+          refusal = "bad request";
+        } else if (*hello.mode == Frame::Mode::control) {
+          verdict = Verdict::control;
+          controls_.insert_or_assign(connection.get(), Control{connection, peerID});
+          services = servicesFrame(peerID);
+        } else if (!hello.serviceID || !isAllowed(*hello.serviceID, peerID)) {
+          verdict = Verdict::refuse;
+          refusal = "not shared";
+        } else {
+          verdict = Verdict::open;
+          service = *std::find_if(services_.begin(), services_.end(),
+                                  [&](const auto &s) { return s.id == *hello.serviceID; });
+        }
+      }
+    } else if (auto revoked = revokedKeys_.find(peerID);
+               revoked != revokedKeys_.end() &&
+               verifyHello(*hello.mac, nonce, peerID, revoked->second)) {
+      releaseHandshake(connection.get());
+      verdict = Verdict::unpaired;
+    }
+  }
+  if (verdict == Verdict::close) {
+    connection->cancel();
     return;
   }
-  if (auto keys = revokedKeys_.find(peerID);
-      keys != revokedKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
-    verified();
-    replyUnpaired(connection, hello);
+  handshake->done = true;
+  handshake->deadline.cancel();
+  if (options_.onStep)
+    options_.onStep(RoadStep::hello);
+  switch (verdict) {
+  case Verdict::close: return;
+  case Verdict::unpaired: replyUnpaired(connection, hello); return;
+  case Verdict::refuse: sendErrorAndClose(connection, refusal); return;
+  case Verdict::open: openLocalStream(*service, connection, peerID); return;
+  case Verdict::control:
+    sendServices(connection, std::move(services));
+    readControlFrame(connection);
     return;
   }
-  connection->cancel();
 }
 
 void Gateway::replyUnpaired(const std::shared_ptr<Connection> &connection, const Frame &hello) {
@@ -481,40 +575,7 @@ void Gateway::replyUnpaired(const std::shared_ptr<Connection> &connection, const
     sendErrorAndClose(connection, "unpaired");
 }
 
-void Gateway::handleRequest(const std::shared_ptr<Connection> &connection,
-                            const std::string &peerID, const Frame &hello) {
-  auto &table = connections_[peerID];
-  if (table.size() >= connectionLimit) {
-    sendErrorAndClose(connection, "too many connections");
-    return;
-  }
-  table.insert_or_assign(connection.get(), connection);
-
-  if (!hello.mode) {
-    sendErrorAndClose(connection, "bad request");
-    return;
-  }
-  switch (*hello.mode) {
-  case Frame::Mode::open: {
-    if (!hello.serviceID || !isAllowed(*hello.serviceID, peerID)) {
-      sendErrorAndClose(connection, "not shared");
-      return;
-    }
-    auto service = std::find_if(services_.begin(), services_.end(),
-                                [&](const auto &s) { return s.id == *hello.serviceID; });
-    openLocalStream(*service, connection, peerID);
-    return;
-  }
-  case Frame::Mode::control:
-    controls_.insert_or_assign(connection.get(), Control{connection, peerID});
-    sendServices(connection, peerID);
-    readControlFrame(connection);
-    return;
-  }
-}
-
-void Gateway::sendServices(const std::shared_ptr<Connection> &connection,
-                           const std::string &peerID) {
+Frame Gateway::servicesFrame(const std::string &peerID) const {
   Frame frame;
   frame.kind = Frame::Kind::services;
   frame.services.emplace();
@@ -522,6 +583,10 @@ void Gateway::sendServices(const std::shared_ptr<Connection> &connection,
     if (isAllowed(service.id, peerID))
       frame.services->push_back(service);
   frame.name = deviceName_;
+  return frame;
+}
+
+void Gateway::sendServices(const std::shared_ptr<Connection> &connection, Frame frame) {
   frame.hardware = options_.hardwareAddresses();
   if (auto sent = sendFrame(connection, frame); !sent)
     Logger::net().error("Services frame not sent: " + sent.error().description());
@@ -539,7 +604,7 @@ void Gateway::readControlFrame(const std::shared_ptr<Connection> &connection) {
 
 void Gateway::controlFrameReceived(const std::expected<Frame, ChannelError> &result,
                                    const std::shared_ptr<Connection> &connection) {
-  expectOnQueue(*queue_, connectionQueueContract);
+  expectOnQueue(*connection->queue(), connectionQueueContract);
   if (!result || result->kind != Frame::Kind::ping) {
     connection->cancel();
     return;
@@ -571,6 +636,7 @@ void Gateway::openLocalStream(const SharedServiceInfo &service,
   const auto port = static_cast<std::uint16_t>(service.port);
   std::weak_ptr<Gateway> weak = weak_from_this();
   connectLoopback(port, {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()},
+                  connection->queue(),
                   [weak, connection, service, peerID](std::shared_ptr<Connection> local) {
                     auto self = weak.lock();
                     if (!self) {
@@ -583,8 +649,9 @@ void Gateway::openLocalStream(const SharedServiceInfo &service,
 }
 
 void Gateway::connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> hosts,
+                              std::shared_ptr<SerialQueue> home,
                               std::function<void(std::shared_ptr<Connection>)> completion) {
-  if (hosts.empty()) {
+  if (hosts.empty() || !home) {
     completion(nullptr);
     return;
   }
@@ -594,7 +661,7 @@ void Gateway::connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> ho
   auto done = std::make_shared<bool>(false);
   // The handler owns the connection until it settles; clearing the handler then breaks the
   // cycle.
-  connection->setStateHandler([weak = weak_from_this(), connection, done, port,
+  connection->setStateHandler([weak = weak_from_this(), connection, done, port, home,
                                hosts = std::move(hosts),
                                completion = std::move(completion)](const Connection::State &state) {
     if (*done)
@@ -611,6 +678,7 @@ void Gateway::connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> ho
     auto self = weak.lock();
     auto remaining = std::move(hosts);
     auto finish = std::move(completion);
+    auto queue = home;
     const std::uint16_t settledPort = port;
     settled->setStateHandler(nullptr);
     if (ready) {
@@ -620,11 +688,12 @@ void Gateway::connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> ho
     // Waiting counts as failed: the next host is tried at once.
     settled->cancel();
     if (self)
-      self->connectLoopback(settledPort, std::move(remaining), std::move(finish));
+      self->connectLoopback(settledPort, std::move(remaining), std::move(queue), std::move(finish));
     else
       finish(nullptr);
   });
-  connection->start(queue_);
+  // On the peer connection's queue, so that the relay needs no hand-over.
+  connection->start(home);
 }
 
 void Gateway::streamConnected(const std::shared_ptr<Connection> &local,
@@ -634,54 +703,61 @@ void Gateway::streamConnected(const std::shared_ptr<Connection> &local,
     sendErrorAndClose(peer, "not running");
     return;
   }
-  // The pending finish keeps the gateway alive until it has run.
+  // The pending finish keeps the gateway alive until it has run; it runs on the connections'
+  // own queue, where the send completes.
   auto self = shared_from_this();
   auto sent = sendFrame(peer, resultFrame(true),
                         [self, service, peerID, local, peer](std::optional<ChannelError> error) {
-                          self->queue_->post(
-                              [self, failed = error.has_value(), service, peerID, local, peer] {
-                                self->finishStream(failed, service, peerID, local, peer);
-                              });
+                          self->finishStream(error.has_value(), service, peerID, local, peer);
                         });
   if (!sent)
-    queue_->post([self, service, peerID, local, peer] {
-      self->finishStream(true, service, peerID, local, peer);
-    });
+    finishStream(true, service, peerID, local, peer);
 }
 
 void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const std::string &peerID,
                            const std::shared_ptr<Connection> &local,
                            const std::shared_ptr<Connection> &peer) {
-  // A restart or revoke while the result was in flight leaves the peer unregistered.
-  auto registered = connections_.find(peerID);
-  const bool stillRegistered =
-      registered != connections_.end() && registered->second.contains(peer.get());
-  if (failed || !stillRegistered || !isAllowed(service.id, peerID)) {
+  bool granted = false;
+  {
+    std::lock_guard guard(lock_);
+    // A restart or revoke while the result was in flight leaves the peer unregistered.
+    auto registered = connections_.find(peerID);
+    const bool stillRegistered =
+        registered != connections_.end() && registered->second.contains(peer.get());
+    granted = !failed && stillRegistered && isAllowed(service.id, peerID);
+    if (granted)
+      streams_[service.id].insert_or_assign(peer.get(), Stream{peer, peerID, referenceDateNow()});
+  }
+  if (!granted) {
     peer->cancel();
     local->cancel();
     return;
   }
-  streams_[service.id].insert_or_assign(peer.get(), Stream{peer, peerID, referenceDateNow()});
   publishSessions();
-  if (onAccepted_)
-    onAccepted_(peerID, service.id);
-  // From here on the relay alone watches both sides, on a relay queue: its end is reported
-  // back here by the closure below, never by a state handler on another thread.
+  queue_->post([weak = weak_from_this(), peerID, serviceID = service.id] {
+    if (auto self = weak.lock(); self && self->onAccepted_)
+      self->onAccepted_(peerID, serviceID);
+  });
+  if (options_.onStep)
+    options_.onStep(RoadStep::verdict);
+  // From here on the relay alone watches both sides, on their common queue: its end is
+  // reported back by the closure below.
   peer->setStateHandler(nullptr);
-  if (auto relay = relays_.next()) {
-    peer->moveTo(relay);
-    local->moveTo(relay);
-  }
   // The closure keeps the peer connection alive until it is forgotten, so its address cannot
   // meanwhile be reused by a newer connection.
-  Bridge::runBridge(peer, local, [weak = weak_from_this(), peer, queue = queue_] {
-    queue->post([weak, peer] {
-      if (auto self = weak.lock())
-        self->forgetConnection(peer.get());
-    });
+  Bridge::runBridge(peer, local, [weak = weak_from_this(), peer] {
+    auto self = weak.lock();
+    if (!self)
+      return;
+    bool removedStream = false;
+    {
+      std::lock_guard guard(self->lock_);
+      removedStream = self->forgetConnection(peer.get());
+    }
+    if (removedStream)
+      self->publishSessions();
   });
 }
-
 void Gateway::sendErrorAndClose(const std::shared_ptr<Connection> &connection,
                                 const std::string &text) {
   sendAndClose(connection, resultFrame(false, text));
@@ -694,7 +770,7 @@ void Gateway::sendAndClose(const std::shared_ptr<Connection> &connection, const 
     connection->cancel();
 }
 
-void Gateway::forgetConnection(const Connection *connection) {
+bool Gateway::forgetConnection(const Connection *connection) {
   controls_.erase(connection);
   for (auto &[peer, table] : connections_)
     table.erase(connection);
@@ -706,8 +782,7 @@ void Gateway::forgetConnection(const Connection *connection) {
     else
       ++it;
   }
-  if (removedStream)
-    publishSessions();
+  return removedStream;
 }
 
 bool Gateway::isAllowed(const std::string &serviceID, const std::string &peerID) const {
@@ -720,10 +795,26 @@ bool Gateway::isAllowed(const std::string &serviceID, const std::string &peerID)
 }
 
 void Gateway::publishSessions() {
+  {
+    std::lock_guard guard(lock_);
+    if (std::exchange(sessionsPending_, true))
+      return;
+  }
+  queue_->post([weak = weak_from_this()] {
+    if (auto self = weak.lock())
+      self->deliverSessions();
+  });
+}
+
+void Gateway::deliverSessions() {
   std::vector<Session> sessions;
-  for (const auto &[serviceID, table] : streams_) {
-    auto part = sessionsFromStreams(table, serviceID);
-    sessions.insert(sessions.end(), part.begin(), part.end());
+  {
+    std::lock_guard guard(lock_);
+    sessionsPending_ = false;
+    for (const auto &[serviceID, table] : streams_) {
+      auto part = sessionsFromStreams(table, serviceID);
+      sessions.insert(sessions.end(), part.begin(), part.end());
+    }
   }
   std::stable_sort(sessions.begin(), sessions.end(),
                    [](const Session &a, const Session &b) { return a.since < b.since; });

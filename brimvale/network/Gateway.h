@@ -4,6 +4,7 @@
 #include "brimvale/foundation/Frame.h"
 #include "brimvale/foundation/PairKeys.h"
 #include "brimvale/network/ListenPorts.h"
+#include "brimvale/network/RoadSteps.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Listener.h"
@@ -16,6 +17,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,8 +33,11 @@ class PairedPeerStore;
 // advertised over DNS-SD, serving control connections (the list of shares, ping) and
 // open-mode connections that become byte streams to one shared loopback port.
 //
-// Every field lives on `queue`; the public operations hop onto it and return at once, and the
-// callbacks run on it. Only the bytes of an established stream move on a relay queue.
+// The listener, the public operations (which hop onto `queue` and return at once) and the
+// callbacks run on `queue`. Each accepted connection has one home from its accept to its close,
+// one of the relay queues: its TLS handshake, challenge, hello, verdict, local connect and relay
+// all run there, with no hand-over in between. The tables both sides use (keys, shares, caps,
+// registries) are guarded by one lock, never held while a connection is called.
 class Gateway : public std::enable_shared_from_this<Gateway> {
 public:
   struct Session {
@@ -90,9 +95,11 @@ public:
     std::size_t handshakeLimitPerSource = Gateway::handshakeLimitPerSource;
     // This machine's hardware addresses for the services frame; empty gives the system's.
     HardwareAddresses hardwareAddresses;
-    // Streams whose hello succeeded are relayed on this many queues of their own, so that
-    // concurrent streams do not share one thread; 0 keeps them on the gateway's queue.
+    // Accepted connections live on this many queues of their own, from the handshake to the
+    // end of the relay, so that they use several cores; 0 keeps them on the gateway's queue.
     std::size_t relayQueues = RelayQueues::defaultCount();
+    // Sees each accepted connection's steps (benchmarks).
+    RoadStepObserver onStep;
   };
 
   static std::shared_ptr<Gateway> create(DeviceIdentity identity,
@@ -137,7 +144,7 @@ private:
     std::shared_ptr<Connection> connection;
     std::string peerID;
   };
-  // Per accepted connection until its hello is verified.
+  // Per accepted connection until its hello is verified; used on the connection's queue.
   struct Handshake {
     bool done = false;
     WorkItem deadline;
@@ -160,10 +167,12 @@ private:
                             ListenTry attempt);
 
   void acceptConnection(const std::shared_ptr<Connection> &connection);
-  // Whether another connection from `source` fits under the handshake caps; at the global cap
-  // this may close the oldest connection of the address holding most, to make room.
-  bool admits(const std::string &source);
-  // The connection no longer waits for its hello: its place under the caps is free.
+  // Under the lock. Whether another connection from `source` fits under the handshake caps; at
+  // the global cap this may give up the oldest connection of the address holding most, to make
+  // room: `evicted`, which the caller closes once the lock is released.
+  bool admits(const std::string &source, std::shared_ptr<Connection> &evicted);
+  // Under the lock. The connection no longer waits for its hello: its place under the caps is
+  // free.
   void releaseHandshake(const Connection *connection);
   void connectionStateChanged(const Connection::State &state,
                               const std::shared_ptr<Connection> &connection,
@@ -171,8 +180,6 @@ private:
   void handleHello(const std::expected<Frame, ChannelError> &result,
                    const std::shared_ptr<Connection> &connection, const Bytes &nonce,
                    const std::shared_ptr<Handshake> &handshake);
-  void handleRequest(const std::shared_ptr<Connection> &connection, const std::string &peerID,
-                     const Frame &hello);
   void replyUnpaired(const std::shared_ptr<Connection> &connection, const Frame &hello);
   void sendErrorAndClose(const std::shared_ptr<Connection> &connection, const std::string &text);
   void readControlFrame(const std::shared_ptr<Connection> &connection);
@@ -180,7 +187,10 @@ private:
                             const std::shared_ptr<Connection> &connection);
   void openLocalStream(const SharedServiceInfo &service,
                        const std::shared_ptr<Connection> &connection, const std::string &peerID);
+  // Connects to the first of `hosts` that answers on `port`, on `home` (the peer connection's
+  // queue); null when none does.
   void connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> hosts,
+                       std::shared_ptr<SerialQueue> home,
                        std::function<void(std::shared_ptr<Connection>)> completion);
   void streamConnected(const std::shared_ptr<Connection> &local,
                        const std::shared_ptr<Connection> &peer, const SharedServiceInfo &service,
@@ -189,24 +199,39 @@ private:
                     const std::shared_ptr<Connection> &local,
                     const std::shared_ptr<Connection> &peer);
 
-  void forgetConnection(const Connection *connection);
-  void sendServices(const std::shared_ptr<Connection> &connection, const std::string &peerID);
+  // Under the lock; true when a stream went with it.
+  bool forgetConnection(const Connection *connection);
+  // Under the lock: the services frame `peerID` may see.
+  Frame servicesFrame(const std::string &peerID) const;
+  void sendServices(const std::shared_ptr<Connection> &connection, Frame frame);
+  // Under the lock.
   bool isAllowed(const std::string &serviceID, const std::string &peerID) const;
+  // From any queue: the session list reaches onSessions on the gateway queue, once for a burst
+  // of changes.
   void publishSessions();
+  // On the gateway queue.
+  void deliverSessions();
   // Sends `frame`, then cancels the connection whatever the send's outcome.
   void sendAndClose(const std::shared_ptr<Connection> &connection, const Frame &frame);
 
   std::shared_ptr<SerialQueue> queue_;
   DeviceIdentity identity_;
   std::shared_ptr<PairedPeerStore> peerStore_;
-  std::string deviceName_;
   std::shared_ptr<DnsSd> dnsSd_;
   Options options_;
   RelayQueues relays_;
 
+  // On `queue` only.
   std::shared_ptr<Listener> listener_;
   std::optional<std::uint16_t> readyPort_;
   bool running_ = false;
+  std::function<void(std::vector<Session>)> onSessions_;
+  std::function<void(std::string, std::string)> onAccepted_;
+  std::function<void(std::uint16_t)> onReady_;
+
+  // Everything below is guarded by `lock_`.
+  mutable std::mutex lock_;
+  std::string deviceName_;
   std::unordered_map<std::string, PairKeys> pairKeys_;
   std::unordered_map<std::string, PairKeys> revokedKeys_;
   std::vector<SharedServiceInfo> services_;
@@ -226,10 +251,8 @@ private:
       connections_;
   std::unordered_map<const Connection *, Control> controls_;
   std::map<std::string, StreamTable> streams_;
-
-  std::function<void(std::vector<Session>)> onSessions_;
-  std::function<void(std::string, std::string)> onAccepted_;
-  std::function<void(std::uint16_t)> onReady_;
+  // A session list is on its way to the gateway queue.
+  bool sessionsPending_ = false;
 };
 
 } // namespace corvane

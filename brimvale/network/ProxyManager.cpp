@@ -265,49 +265,60 @@ void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
     connection->cancel();
     return;
   }
+  if (options_.onStep)
+    options_.onStep(RoadStep::accepted);
   entry->connections[connection.get()] = connection;
+  if (!entry->tls) {
+    // Without a context openClient makes one per connection and reports its failure.
+    if (auto made = SecureChannel::clientContext(entry->keys, myDeviceID_))
+      entry->tls = *made;
+  }
+  // Taken now, so that the connection's own queue needs nothing of the route's state.
+  auto opening = std::make_shared<const Opening>(
+      Opening{entry->route.endpoint, entry->keys, entry->route.key.serviceID, entry->tls});
+  // The client's home from here to its close: its secure connection and the relay run there
+  // too, with no hand-over in between.
+  auto home = relays_.next();
+  if (!home)
+    home = queue_;
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
   std::weak_ptr<Entry> weakEntry = entry;
   std::weak_ptr<Connection> weakLocal = connection;
-  connection->setStateHandler([weakSelf, weakEntry, weakLocal](const Connection::State &state) {
-    auto local = weakLocal.lock();
-    if (!local)
-      return;
-    auto self = weakSelf.lock();
-    auto entry = weakEntry.lock();
-    if (!self || !entry) {
-      local->cancel();
-      return;
-    }
-    self->handleLocalState(entry, local, state);
-  });
-  connection->start(queue_);
+  connection->setStateHandler(
+      [weakSelf, weakEntry, weakLocal, opening](const Connection::State &state) {
+        auto local = weakLocal.lock();
+        if (!local)
+          return;
+        auto self = weakSelf.lock();
+        if (!self || weakEntry.expired()) {
+          local->cancel();
+          return;
+        }
+        self->handleLocalState(weakEntry, local, opening, state);
+      });
+  connection->start(home);
 }
 
-void ProxyManager::handleLocalState(const std::shared_ptr<Entry> &entry,
+void ProxyManager::handleLocalState(const std::weak_ptr<Entry> &weakEntry,
                                     const std::shared_ptr<Connection> &local,
+                                    const std::shared_ptr<const Opening> &opening,
                                     const Connection::State &state) {
   switch (state.kind) {
   case Connection::State::Kind::failed:
-  case Connection::State::Kind::cancelled: entry->connections.erase(local.get()); return;
+  case Connection::State::Kind::cancelled:
+    onProxyQueue(weakEntry,
+                 [local](ProxyManager &, Entry &entry) { entry.connections.erase(local.get()); });
+    return;
   case Connection::State::Kind::ready: {
     // From here on the relay watches the local side.
     local->setStateHandler(nullptr);
-    if (!entry->tls) {
-      // Without a context openClient makes one per connection and reports its failure.
-      if (auto made = SecureChannel::clientContext(entry->keys, myDeviceID_))
-        entry->tls = *made;
-    }
     std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
-    std::weak_ptr<Entry> weakEntry = entry;
     SecureChannel::openClient(
-        entry->route.endpoint, entry->keys, myDeviceID_, Frame::Mode::open,
-        entry->route.key.serviceID, queue_,
+        opening->endpoint, opening->keys, myDeviceID_, Frame::Mode::open, opening->serviceID,
+        local->queue(),
         [weakSelf, weakEntry, local](Result result) {
-          auto self = weakSelf.lock();
-          auto entry = weakEntry.lock();
-          if (self && entry) {
-            self->handleOpenResult(entry, local, std::move(result));
+          if (auto self = weakSelf.lock()) {
+            self->handleOpenResult(weakEntry, local, std::move(result));
             return;
           }
           // Nobody is left to relay or report: close both sides.
@@ -315,79 +326,100 @@ void ProxyManager::handleLocalState(const std::shared_ptr<Entry> &entry,
           if (result)
             (*result)->cancel();
         },
-        options_.handshakeTimeout, entry->tls);
+        options_.handshakeTimeout, opening->tls);
     return;
   }
   default: return;
   }
 }
 
-void ProxyManager::handleOpenResult(const std::shared_ptr<Entry> &entry,
+void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
                                     const std::shared_ptr<Connection> &local, Result result) {
-  const RouteKey key = entry->route.key;
-  if (!isCurrent(entry)) {
-    // The route was stopped or replaced during the handshake; its reports belong to the
-    // replacement now, and neither side may be left open.
-    local->cancel();
-    if (result)
-      (*result)->cancel();
-    return;
-  }
-
   if (!result) {
     local->cancel();
-    entry->connections.erase(local.get());
-    entry->refused = true;
-    if (onRefusal_)
-      onRefusal_(key, refusalText(result.error()));
+    onProxyQueue(weakEntry,
+                 [local, text = refusalText(result.error())](ProxyManager &self, Entry &entry) {
+                   entry.connections.erase(local.get());
+                   entry.refused = true;
+                   if (self.onRefusal_)
+                     self.onRefusal_(entry.route.key, text);
+                 });
     return;
   }
-
   auto remote = std::move(*result);
-  if (entry->refused) {
-    entry->refused = false;
+  if (weakEntry.expired()) {
+    // The route was stopped during the handshake: neither side may be left open.
+    local->cancel();
+    remote->cancel();
+    return;
+  }
+  if (options_.onStep)
+    options_.onStep(RoadStep::verdict);
+  // Counted on the proxy queue before the relay can report its end there.
+  onProxyQueue(
+      weakEntry,
+      [local, remote](ProxyManager &self, Entry &entry) {
+        self.relayStarted(entry, local, remote);
+      },
+      [local, remote] {
+        // The route was stopped or replaced during the handshake; its reports belong to the
+        // replacement now.
+        local->cancel();
+        remote->cancel();
+      });
+  std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
+  const Connection *identity = local.get();
+  // Both sides already live on this queue: each hands its bytes to the other at once.
+  Bridge::runBridge(local, remote, [weakSelf, weakEntry, identity] {
+    if (auto self = weakSelf.lock())
+      self->onProxyQueue(weakEntry, [identity](ProxyManager &self, Entry &entry) {
+        self.connectionClosed(entry, identity);
+      });
+  });
+}
+
+void ProxyManager::relayStarted(Entry &entry, const std::shared_ptr<Connection> &local,
+                                const std::shared_ptr<Connection> &remote) {
+  const RouteKey key = entry.route.key;
+  if (entry.refused) {
+    entry.refused = false;
     if (onRefusal_)
       onRefusal_(key, std::nullopt);
   }
   // A callback may have stopped the route meanwhile.
-  if (!isCurrent(entry) || !entry->connections.contains(local.get())) {
+  auto current = entries_.find(key);
+  if (current == entries_.end() || current->second.get() != &entry ||
+      !entry.connections.contains(local.get())) {
+    local->cancel();
     remote->cancel();
     return;
   }
-  entry->active += 1;
+  entry.active += 1;
   if (onActivity_)
-    onActivity_(key, entry->active);
-
-  std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
-  std::weak_ptr<Entry> weakEntry = entry;
-  std::weak_ptr<SerialQueue> weakQueue = queue_;
-  const Connection *identity = local.get();
-  // Both sides on one relay queue: each hands its bytes to the other without a hop.
-  if (auto relay = relays_.next()) {
-    local->moveTo(relay);
-    remote->moveTo(relay);
-  }
-  Bridge::runBridge(local, remote, [weakSelf, weakEntry, weakQueue, identity] {
-    auto queue = weakQueue.lock();
-    if (!queue)
-      return;
-    queue->post([weakSelf, weakEntry, identity] {
-      auto self = weakSelf.lock();
-      auto entry = weakEntry.lock();
-      if (self && entry)
-        self->connectionClosed(entry, identity);
-    });
-  });
+    onActivity_(key, entry.active);
 }
 
-void ProxyManager::connectionClosed(const std::shared_ptr<Entry> &entry, const Connection *local) {
-  // A relay of a stopped route must not touch the counts of the route that replaced it.
-  if (!isCurrent(entry))
+void ProxyManager::connectionClosed(Entry &entry, const Connection *local) {
+  // Only a relay that was counted is taken off the count.
+  if (entry.connections.erase(local) == 0)
     return;
-  entry->connections.erase(local);
-  entry->active = std::max(0, entry->active - 1);
+  entry.active = std::max(0, entry.active - 1);
   if (onActivity_)
-    onActivity_(entry->route.key, entry->active);
+    onActivity_(entry.route.key, entry.active);
+}
+
+void ProxyManager::onProxyQueue(const std::weak_ptr<Entry> &weakEntry,
+                                std::function<void(ProxyManager &, Entry &)> work,
+                                std::function<void()> otherwise) {
+  queue_->post([weakSelf = weak_from_this(), weakEntry, work = std::move(work),
+                otherwise = std::move(otherwise)] {
+    auto self = weakSelf.lock();
+    auto entry = weakEntry.lock();
+    if (self && entry && self->isCurrent(entry))
+      work(*self, *entry);
+    else if (otherwise)
+      otherwise();
+  });
 }
 
 } // namespace corvane

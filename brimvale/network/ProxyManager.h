@@ -4,6 +4,7 @@
 #include "brimvale/foundation/PairKeys.h"
 #include "brimvale/foundation/SecureChannel.h"
 #include "brimvale/foundation/ServiceRecords.h"
+#include "brimvale/network/RoadSteps.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Endpoint.h"
 #include "brimvale/platform/Listener.h"
@@ -21,13 +22,16 @@
 namespace corvane {
 
 class SerialQueue;
+class TlsContext;
 
 // Makes the ports that paired machines share reachable here at localhost: per route it
 // listens on 127.0.0.1 and ::1, and joins every local client to a new open-mode secure
 // connection to the sharing machine's gateway.
 //
-// Everything runs on the proxy's own queue, callbacks included; only the relaying of an open
-// connection's bytes runs on one of the relay queues.
+// The routes, their listeners, their bookkeeping and the callbacks live on the proxy's own
+// queue. Each local client has one home from its accept to its close, one of the relay queues:
+// its secure connection to the other machine is opened there and the relay runs there, with no
+// hand-over in between; what it changes in a route's bookkeeping is posted to the proxy queue.
 class ProxyManager final : public std::enable_shared_from_this<ProxyManager> {
 public:
   struct Route {
@@ -69,9 +73,12 @@ public:
     double listenRetryBase = ProxyManager::listenRetryBase;
     double listenRetryCap = ProxyManager::listenRetryCap;
     double handshakeTimeout = SecureChannel::handshakeTimeout;
-    // Open connections are relayed on this many queues of their own, so that concurrent
-    // streams do not share one thread; 0 keeps them on the proxy's queue.
+    // Local clients live on this many queues of their own, from the handshake to the end of
+    // the relay, so that they use several cores; 0 keeps them on the proxy's queue.
     std::size_t relayQueues = RelayQueues::defaultCount();
+    // Sees each local client's steps: accepted, and the verdict when its stream is granted
+    // (benchmarks).
+    RoadStepObserver onStep;
   };
 
   using StatusHandler = std::function<void(const RouteKey &key, const Status &status)>;
@@ -106,6 +113,13 @@ public:
 
 private:
   struct Entry;
+  // What a client's secure connection is opened with, taken from its route at the accept.
+  struct Opening {
+    Endpoint endpoint;
+    PairKeys keys;
+    std::string serviceID;
+    std::shared_ptr<TlsContext> tls;
+  };
   using Result = std::expected<std::shared_ptr<Connection>, ChannelError>;
 
   ProxyManager(std::string myDeviceID, Options options);
@@ -124,11 +138,21 @@ private:
                            bool reporting, int attempt, const Listener::State &state);
   void acceptLocal(const std::shared_ptr<Connection> &connection,
                    const std::shared_ptr<Entry> &entry);
-  void handleLocalState(const std::shared_ptr<Entry> &entry,
-                        const std::shared_ptr<Connection> &local, const Connection::State &state);
-  void handleOpenResult(const std::shared_ptr<Entry> &entry,
-                        const std::shared_ptr<Connection> &local, Result result);
-  void connectionClosed(const std::shared_ptr<Entry> &entry, const Connection *local);
+  // On the client's own queue.
+  void handleLocalState(const std::weak_ptr<Entry> &entry, const std::shared_ptr<Connection> &local,
+                        const std::shared_ptr<const Opening> &opening,
+                        const Connection::State &state);
+  void handleOpenResult(const std::weak_ptr<Entry> &entry, const std::shared_ptr<Connection> &local,
+                        Result result);
+  // On the proxy queue, for a route that is current.
+  void relayStarted(Entry &entry, const std::shared_ptr<Connection> &local,
+                    const std::shared_ptr<Connection> &remote);
+  void connectionClosed(Entry &entry, const Connection *local);
+  // From any queue: runs `work` on the proxy queue while `entry` is a current route, and
+  // `otherwise` (when given) when it is not.
+  void onProxyQueue(const std::weak_ptr<Entry> &entry,
+                    std::function<void(ProxyManager &, Entry &)> work,
+                    std::function<void()> otherwise = nullptr);
 
   std::shared_ptr<SerialQueue> queue_;
   std::string myDeviceID_;
