@@ -296,6 +296,11 @@ void Gateway::startGateway(ListenTry attempt) {
     else
       connection->cancel();
   });
+  // Each connection is accepted on the relay queue that becomes its home.
+  listener->setAcceptQueues([weak] {
+    auto self = weak.lock();
+    return self ? self->relays_.next() : nullptr;
+  });
   // Held weakly: an address can be reused by a later listener, a weak reference cannot.
   std::weak_ptr<Listener> identity = listener;
   listener->setStateHandler([weak, identity, attempt](const Listener::State &s) {
@@ -430,8 +435,8 @@ void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
   if (options_.onStep)
     options_.onStep(RoadStep::accepted);
 
-  // The connection's home from here to its close.
-  auto home = relays_.next();
+  // Accepted on its home, where it stays from here to its close.
+  auto home = SerialQueue::current();
   if (!home)
     home = queue_;
   auto handshake = std::make_shared<Handshake>();

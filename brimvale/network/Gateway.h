@@ -33,9 +33,9 @@ class PairedPeerStore;
 // advertised over DNS-SD, serving control connections (the list of shares, ping) and
 // open-mode connections that become byte streams to one shared loopback port.
 //
-// The listener, the public operations (which hop onto `queue` and return at once) and the
-// callbacks run on `queue`. Each accepted connection has one home from its accept to its close,
-// one of the relay queues: its TLS handshake, challenge, hello, verdict, local connect and relay
+// The listener's state, the public operations (which hop onto `queue` and return at once) and
+// the callbacks run on `queue`. Each connection is accepted on one of the relay queues, which is
+// its home until it closes: its TLS handshake, challenge, hello, verdict, local connect and relay
 // all run there, with no hand-over in between. The tables both sides use (keys, shares, caps,
 // registries) are guarded by one lock, never held while a connection is called.
 class Gateway : public std::enable_shared_from_this<Gateway> {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <mutex>
 #include <utility>
 
 namespace corvane {
@@ -19,8 +20,12 @@ namespace corvane {
 struct ProxyManager::Entry {
   Route route;
   PairKeys keys;
-  // Made at the first connection and shared by the rest.
+  // Made when the route starts and shared by its connections.
   std::shared_ptr<TlsContext> tls;
+  // What the listeners' queues read when they accept a client: the route's current endpoint
+  // and keys; null once the route stopped.
+  std::mutex openingLock;
+  std::shared_ptr<const Opening> opening;
   std::vector<std::shared_ptr<Listener>> listeners;
   std::unordered_map<const Connection *, std::shared_ptr<Connection>> connections;
   int active = 0;
@@ -129,7 +134,11 @@ void ProxyManager::updateRoutes(const std::vector<Route> &routes,
   for (const auto &route : routes) {
     if (auto it = entries_.find(route.key); it != entries_.end()) {
       // Listeners and running relays stay; later connections use the new endpoint.
-      it->second->route.endpoint = route.endpoint;
+      auto &entry = *it->second;
+      if (entry.route.endpoint != route.endpoint) {
+        entry.route.endpoint = route.endpoint;
+        publishOpening(entry);
+      }
       continue;
     }
     auto peerKeys = keys.find(route.key.peerID);
@@ -148,6 +157,13 @@ bool ProxyManager::isCurrent(const std::shared_ptr<Entry> &entry) const {
   return it != entries_.end() && it->second == entry;
 }
 
+void ProxyManager::publishOpening(Entry &entry) {
+  auto opening = std::make_shared<const Opening>(
+      Opening{entry.route.endpoint, entry.keys, entry.route.key.serviceID, entry.tls});
+  std::lock_guard guard(entry.openingLock);
+  entry.opening = std::move(opening);
+}
+
 void ProxyManager::startEntry(const std::shared_ptr<Entry> &entry) {
   // A port the system cannot bind is refused outright; clamping it would listen elsewhere.
   if (entry->route.localPort < lowestPort || entry->route.localPort > highestPort) {
@@ -155,11 +171,19 @@ void ProxyManager::startEntry(const std::shared_ptr<Entry> &entry) {
       onStatus_(entry->route.key, Status::failed("bad port"));
     return;
   }
+  // Without a context openClient makes one per connection and reports its failure.
+  if (auto made = SecureChannel::clientContext(entry->keys, myDeviceID_))
+    entry->tls = *made;
+  publishOpening(*entry);
   listen(entry, Endpoint::Host::loopbackIPv4(), true, 0);
   listen(entry, Endpoint::Host::loopbackIPv6(), false, 0);
 }
 
 void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
+  {
+    std::lock_guard guard(entry->openingLock);
+    entry->opening.reset();
+  }
   auto listeners = std::move(entry->listeners);
   entry->listeners.clear();
   for (auto &listener : listeners)
@@ -204,6 +228,11 @@ void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::H
       self->acceptLocal(connection, entry);
     else
       connection->cancel();
+  });
+  // Each client is accepted on the relay queue that becomes its home.
+  listener->setAcceptQueues([weakSelf] {
+    auto self = weakSelf.lock();
+    return self ? self->relays_.next() : nullptr;
   });
   listener->setStateHandler(
       [weakSelf, weakEntry, weakListener, host, reporting, attempt](const Listener::State &state) {
@@ -261,28 +290,31 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
 
 void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
                                const std::shared_ptr<Entry> &entry) {
-  if (!isCurrent(entry)) {
+  std::shared_ptr<const Opening> opening;
+  {
+    std::lock_guard guard(entry->openingLock);
+    opening = entry->opening;
+  }
+  // The route stopped.
+  if (!opening) {
     connection->cancel();
     return;
   }
   if (options_.onStep)
     options_.onStep(RoadStep::accepted);
-  entry->connections[connection.get()] = connection;
-  if (!entry->tls) {
-    // Without a context openClient makes one per connection and reports its failure.
-    if (auto made = SecureChannel::clientContext(entry->keys, myDeviceID_))
-      entry->tls = *made;
-  }
-  // Taken now, so that the connection's own queue needs nothing of the route's state.
-  auto opening = std::make_shared<const Opening>(
-      Opening{entry->route.endpoint, entry->keys, entry->route.key.serviceID, entry->tls});
-  // The client's home from here to its close: its secure connection and the relay run there
-  // too, with no hand-over in between.
-  auto home = relays_.next();
+  std::weak_ptr<Entry> weakEntry = entry;
+  onProxyQueue(
+      weakEntry,
+      [connection](ProxyManager &, Entry &entry) {
+        entry.connections[connection.get()] = connection;
+      },
+      [connection] { connection->cancel(); });
+  // Accepted on its home (a relay queue, or the proxy's): its secure connection and the relay
+  // run there too, with no hand-over in between.
+  auto home = SerialQueue::current();
   if (!home)
     home = queue_;
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
-  std::weak_ptr<Entry> weakEntry = entry;
   std::weak_ptr<Connection> weakLocal = connection;
   connection->setStateHandler(
       [weakSelf, weakEntry, weakLocal, opening](const Connection::State &state) {

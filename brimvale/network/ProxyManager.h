@@ -136,6 +136,9 @@ private:
   void handleListenerState(const std::shared_ptr<Entry> &entry,
                            const std::shared_ptr<Listener> &listener, const Endpoint::Host &host,
                            bool reporting, int attempt, const Listener::State &state);
+  // On the proxy queue: what the entry's clients are opened with from now on.
+  void publishOpening(Entry &entry);
+  // On the queue that accepted the client.
   void acceptLocal(const std::shared_ptr<Connection> &connection,
                    const std::shared_ptr<Entry> &entry);
   // On the client's own queue.

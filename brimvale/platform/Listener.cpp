@@ -10,6 +10,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/steady_timer.hpp>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -26,13 +27,23 @@ using tcp = asio::ip::tcp;
 // Pause before accepting again when the process is out of descriptors, so the loop does not spin.
 constexpr auto acceptBackoff = std::chrono::milliseconds(100);
 
+// The listening socket on the queue it currently accepts on.
 struct AcceptIo {
-  explicit AcceptIo(asio::io_context &context) : acceptor(context), retry(context) {}
+  explicit AcceptIo(std::shared_ptr<SerialQueue> home)
+      : queue(std::move(home)), acceptor(queue->context()), retry(queue->context()) {}
   void close() {
     std::error_code ignored;
     retry.cancel();
     acceptor.close(ignored);
   }
+  // Closes it on its own queue.
+  static void closeOnQueue(const std::shared_ptr<AcceptIo> &io) {
+    if (io->queue->isCurrent())
+      io->close();
+    else
+      io->queue->post([io] { io->close(); });
+  }
+  std::shared_ptr<SerialQueue> queue;
   tcp::acceptor acceptor;
   asio::steady_timer retry;
 };
@@ -99,16 +110,22 @@ struct Listener::Impl {
   State state;
   StateHandler stateHandler;
   NewConnectionHandler newConnectionHandler;
+  AcceptQueues acceptQueues;
   std::shared_ptr<SerialQueue> queue;
   std::optional<std::uint16_t> boundPort;
   std::optional<DnsSdService> service;
   std::shared_ptr<DnsSd> dnsSd;
   bool started = false;
-
-  // Used on the queue only.
+  // The listening socket, on whichever queue accepts now.
   std::shared_ptr<AcceptIo> io;
+
+  // Held while a new connection is handed to its handler; cancel() takes it to wait for one
+  // being handed over on another queue (and may itself be called from the handler).
+  std::recursive_mutex handing;
+  std::atomic<bool> closed = false;
+
+  // Used on the listener's queue only.
   std::unique_ptr<DnsSd::Handle> publication;
-  bool closed = false;
 
   // Runs `work` on the queue while the listener lives; with `atOnceOnQueue`, called on the
   // queue itself, it runs before returning.
@@ -144,7 +161,8 @@ struct Listener::Impl {
       handler(copy);
   }
 
-  void fail(const std::error_code &error) {
+  // On the listener's queue, while binding.
+  void fail(const std::shared_ptr<AcceptIo> &io, const std::error_code &error) {
     closed = true;
     io->close();
     report(State::Kind::failed, NetworkError::posix(error.value()));
@@ -153,7 +171,8 @@ struct Listener::Impl {
   void bind() {
     if (closed)
       return;
-    io = std::make_shared<AcceptIo>(queue->context());
+    auto io = std::make_shared<AcceptIo>(queue);
+    auto fail = [&](const std::error_code &error) { this->fail(io, error); };
     std::error_code error;
     tcp::endpoint local;
     bool dualStack = false;
@@ -186,10 +205,11 @@ struct Listener::Impl {
     {
       std::lock_guard lock(mutex);
       boundPort = bound.port();
+      this->io = io;
     }
     report(State::Kind::ready);
     publish();
-    accept();
+    acceptNext(io);
   }
 
   void publish() {
@@ -208,11 +228,12 @@ struct Listener::Impl {
       publication = backend->publish(*toPublish, *port);
   }
 
-  void accept() {
+  // On `io`'s queue: waits for the next connection there.
+  void accept(const std::shared_ptr<AcceptIo> &io) {
     if (closed)
       return;
     io->acceptor.async_accept(
-        [weak = weakSelf, io = io](const std::error_code &error, tcp::socket socket) {
+        [weak = weakSelf, io](const std::error_code &error, tcp::socket socket) {
           auto self = weak.lock();
           if (!self || self->impl_->closed)
             return;
@@ -224,19 +245,78 @@ struct Listener::Impl {
                 error.value() == ENOMEM) {
               Logger::net().error("Listener cannot accept: " + error.message());
               io->retry.expires_after(acceptBackoff);
-              io->retry.async_wait([weak](const std::error_code &waitError) {
+              io->retry.async_wait([weak, io](const std::error_code &waitError) {
                 auto again = weak.lock();
                 if (!waitError && again)
-                  again->impl_->accept();
+                  again->impl_->accept(io);
               });
               return;
             }
-            impl.accept();
+            impl.accept(io);
             return;
           }
+          // The listening socket moves on first, so that the next connection need not wait
+          // for this one to be handed over.
+          impl.acceptNext(io);
           impl.accepted(std::move(socket));
-          impl.accept();
         });
+  }
+
+  // On `io`'s queue, with no accept pending there: the next accept runs on the queue in turn,
+  // the listening socket passing to it when that is another queue.
+  void acceptNext(const std::shared_ptr<AcceptIo> &io) {
+    AcceptQueues next;
+    {
+      std::lock_guard lock(mutex);
+      next = acceptQueues;
+    }
+    std::shared_ptr<SerialQueue> target = next ? next() : nullptr;
+    if (!target)
+      target = queue;
+    std::error_code error;
+    const auto protocol = io->acceptor.local_endpoint(error).protocol();
+    if (target == io->queue || error) {
+      accept(io);
+      return;
+    }
+    auto moved = std::make_shared<AcceptIo>(target);
+    const int fd = io->acceptor.release(error);
+    if (error) {
+      accept(io);
+      return;
+    }
+    {
+      std::lock_guard lock(mutex);
+      if (closed) {
+        ::close(fd);
+        return;
+      }
+      this->io = moved;
+    }
+    target->post([weak = weakSelf, moved, protocol, fd] {
+      auto self = weak.lock();
+      if (!self) {
+        ::close(fd);
+        return;
+      }
+      auto &impl = *self->impl_;
+      std::error_code error;
+      {
+        // cancel() closes whatever `io` holds; a socket it could not see yet is closed here.
+        std::lock_guard lock(impl.mutex);
+        if (impl.closed || impl.io != moved) {
+          ::close(fd);
+          return;
+        }
+        moved->acceptor.assign(protocol, fd, error);
+      }
+      if (error) {
+        ::close(fd);
+        Logger::net().error("Listener lost its socket: " + error.message());
+        return;
+      }
+      impl.accept(moved);
+    });
   }
 
   void accepted(tcp::socket socket) {
@@ -251,6 +331,9 @@ struct Listener::Impl {
     if (error)
       return;
     auto connection = makeAcceptedConnection(fd, ipv6, endpointOf(remote), parameters, serverTls);
+    std::lock_guard handOver(handing);
+    if (closed)
+      return;
     NewConnectionHandler handler;
     {
       std::lock_guard lock(mutex);
@@ -266,9 +349,17 @@ struct Listener::Impl {
       if (state.kind == State::Kind::cancelled)
         return;
     }
-    closed = true;
-    if (io)
-      io->close();
+    {
+      std::lock_guard handOver(handing);
+      closed = true;
+    }
+    std::shared_ptr<AcceptIo> current;
+    {
+      std::lock_guard lock(mutex);
+      current = io;
+    }
+    if (current)
+      AcceptIo::closeOnQueue(current);
     publication.reset();
     report(State::Kind::cancelled);
   }
@@ -296,13 +387,12 @@ Listener::create(Parameters parameters, std::optional<std::uint16_t> port) {
 
 Listener::~Listener() {
   auto &impl = *impl_;
-  if (!impl.queue || !impl.io)
+  if (!impl.queue)
     return;
-  auto work = [io = impl.io, publication = std::shared_ptr<DnsSd::Handle>(
-                                 std::move(impl.publication))]() mutable {
-    io->close();
-    publication.reset();
-  };
+  if (impl.io)
+    AcceptIo::closeOnQueue(impl.io);
+  auto work = [publication = std::shared_ptr<DnsSd::Handle>(
+                   std::move(impl.publication))]() mutable { publication.reset(); };
   if (impl.queue->isCurrent())
     work();
   else
@@ -319,6 +409,11 @@ void Listener::setNewConnectionHandler(NewConnectionHandler handler) {
   impl_->newConnectionHandler = std::move(handler);
 }
 
+void Listener::setAcceptQueues(AcceptQueues next) {
+  std::lock_guard lock(impl_->mutex);
+  impl_->acceptQueues = std::move(next);
+}
+
 void Listener::setService(const DnsSdService &service, std::shared_ptr<DnsSd> dnsSd) {
   {
     std::lock_guard lock(impl_->mutex);
@@ -326,7 +421,7 @@ void Listener::setService(const DnsSdService &service, std::shared_ptr<DnsSd> dn
     impl_->dnsSd = std::move(dnsSd);
   }
   impl_->onQueue([](Impl &impl) {
-    if (impl.io && !impl.closed)
+    if (!impl.closed)
       impl.publish();
   });
 }

@@ -28,8 +28,12 @@ public:
   };
 
   using StateHandler = std::function<void(const State &)>;
-  // Each new connection arrives in state setup; the handler starts it (or cancels it).
+  // Each new connection arrives in state setup; the handler starts it (or cancels it). It runs on
+  // the queue that accepted the connection (see setAcceptQueues), where the connection is best
+  // started, while cancel() waits for it: it must not wait for the listener's queue.
   using NewConnectionHandler = std::function<void(std::shared_ptr<Connection>)>;
+  // Gives the queue for the next accept; null means the listener's own queue.
+  using AcceptQueues = std::function<std::shared_ptr<SerialQueue>()>;
 
   // `port` absent lets the system choose. Fails only for parameters that cannot work.
   static std::expected<std::shared_ptr<Listener>, NetworkError>
@@ -39,11 +43,17 @@ public:
 
   void setStateHandler(StateHandler handler);
   void setNewConnectionHandler(NewConnectionHandler handler);
+  // Spreads the accepts over other queues: the listening socket passes to the queue `next`
+  // gives before each accept, so that a new connection can begin on the queue that accepted it
+  // with no hand-over. Without it every accept runs on the listener's queue. Set before start();
+  // the listener's state is still reported on its own queue.
+  void setAcceptQueues(AcceptQueues next);
   // Published through `dnsSd` once the listener is ready, withdrawn when it is cancelled.
   void setService(const DnsSdService &service, std::shared_ptr<DnsSd> dnsSd);
   void start(std::shared_ptr<SerialQueue> queue);
   // Closes the listener; from any thread. Called on the listener's queue it is cancelled
-  // before cancel() returns, and no new connection reaches the handler after that.
+  // before cancel() returns, and no new connection reaches the handler after that (one being
+  // handed over on another queue is waited for).
   void cancel();
 
   State state() const;

@@ -78,10 +78,19 @@ struct QueueThreads {
   }
 };
 
+// The queue of this thread, set by the queue's first item.
+thread_local std::weak_ptr<SerialQueue> currentQueue;
+
 } // namespace
 
 std::shared_ptr<SerialQueue> SerialQueue::create(std::string label) {
-  return std::shared_ptr<SerialQueue>(new SerialQueue(std::move(label)));
+  auto queue = std::shared_ptr<SerialQueue>(new SerialQueue(std::move(label)));
+  queue->post([weak = std::weak_ptr<SerialQueue>(queue)] { currentQueue = weak; });
+  return queue;
+}
+
+std::shared_ptr<SerialQueue> SerialQueue::current() {
+  return currentQueue.lock();
 }
 
 SerialQueue::SerialQueue(std::string label)

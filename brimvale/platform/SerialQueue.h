@@ -32,6 +32,8 @@ public:
   void sync(const std::function<void()> &work);
 
   bool isCurrent() const;
+  // The queue whose work is running on this thread; null on any other thread.
+  static std::shared_ptr<SerialQueue> current();
   asio::io_context &context() { return *context_; }
 
 private:

@@ -224,5 +224,65 @@ TEST(ListenerTest, CancelOnTheQueueTakesEffectBeforeItReturns) {
   ::close(client);
 }
 
+// Spread accepts: each connection reaches the handler on the queue that accepted it, the queues
+// taking turns; once cancelled, the socket that moved between them is closed wherever it is.
+TEST(ListenerTest, SpreadAcceptsHandEachConnectionOverOnTheQueueThatAcceptedIt) {
+  auto listenerQueue = SerialQueue::create("test.listener");
+  std::vector<std::shared_ptr<SerialQueue>> homes{SerialQueue::create("test.home.1"),
+                                                  SerialQueue::create("test.home.2")};
+  auto listener = *Listener::create(boundTo(Endpoint::Host::loopbackIPv4(), 0), std::nullopt);
+  std::atomic<std::size_t> turn = 0;
+  listener->setAcceptQueues([&] { return homes[turn++ % homes.size()]; });
+  std::mutex mutex;
+  std::vector<std::string> acceptedOn;
+  std::vector<std::shared_ptr<Connection>> accepted;
+  listener->setNewConnectionHandler([&](std::shared_ptr<Connection> connection) {
+    auto current = SerialQueue::current();
+    connection->start(current);
+    connection->send(bytesOf("hi"));
+    std::lock_guard lock(mutex);
+    acceptedOn.push_back(current ? current->label() : "none");
+    accepted.push_back(connection);
+  });
+  auto ready = firstState(listener);
+  listener->start(listenerQueue);
+  ASSERT_EQ(await(ready).kind, Listener::State::Kind::ready);
+
+  auto clientQueue = SerialQueue::create("test.client");
+  for (int i = 0; i < 4; ++i) {
+    auto client = Connection::create(
+        Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *listener->port()), Parameters::tcp());
+    client->start(clientQueue);
+    auto greeting = std::make_shared<std::promise<std::string>>();
+    auto future = greeting->get_future();
+    client->receive(2, 2,
+                    [greeting](Bytes data, bool, auto) { greeting->set_value(textOf(data)); });
+    EXPECT_EQ(await(future), "hi");
+    client->cancel();
+  }
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(acceptedOn, (std::vector<std::string>{"test.home.1", "test.home.2", "test.home.1",
+                                                    "test.home.2"}));
+    for (auto &connection : accepted)
+      connection->cancel();
+  }
+
+  const auto port = *listener->port();
+  listenerQueue->sync([&] { listener->cancel(); });
+  EXPECT_TRUE(corvane::testing::waitUntil([&] {
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool refused =
+        ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+        errno == ECONNREFUSED;
+    ::close(client);
+    return refused;
+  })) << "the listening socket stayed open after cancel()";
+}
+
 } // namespace
 } // namespace corvane
