@@ -17,6 +17,9 @@
 #include <ifaddrs.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace corvane {
 
@@ -199,6 +202,10 @@ struct Listener::Impl {
     io->acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error)
       return fail(error);
+    // accept() takes connections straight from the descriptor, which must never block.
+    io->acceptor.non_blocking(true, error);
+    if (error)
+      return fail(error);
     auto bound = io->acceptor.local_endpoint(error);
     if (error)
       return fail(error);
@@ -209,7 +216,8 @@ struct Listener::Impl {
     }
     report(State::Kind::ready);
     publish();
-    acceptNext(io);
+    if (!passOn(io))
+      accept(io);
   }
 
   void publish() {
@@ -228,43 +236,63 @@ struct Listener::Impl {
       publication = backend->publish(*toPublish, *port);
   }
 
-  // On `io`'s queue: waits for the next connection there.
+  // On `io`'s queue: takes the next connection there, waiting for one when none is queued.
+  // Accepted straight from the descriptor, so that the new socket is not registered with this
+  // queue's reactor only to be taken off again by its connection.
   void accept(const std::shared_ptr<AcceptIo> &io) {
-    if (closed)
-      return;
-    io->acceptor.async_accept(
-        [weak = weakSelf, io](const std::error_code &error, tcp::socket socket) {
-          auto self = weak.lock();
-          if (!self || self->impl_->closed)
-            return;
-          auto &impl = *self->impl_;
-          if (error) {
-            if (error == asio::error::operation_aborted)
-              return;
-            if (error.value() == EMFILE || error.value() == ENFILE || error.value() == ENOBUFS ||
-                error.value() == ENOMEM) {
-              Logger::net().error("Listener cannot accept: " + error.message());
-              io->retry.expires_after(acceptBackoff);
-              io->retry.async_wait([weak, io](const std::error_code &waitError) {
-                auto again = weak.lock();
-                if (!waitError && again)
-                  again->impl_->accept(io);
-              });
-              return;
-            }
-            impl.accept(io);
-            return;
-          }
-          // The listening socket moves on first, so that the next connection need not wait
-          // for this one to be handed over.
-          impl.acceptNext(io);
-          impl.accepted(std::move(socket));
+    for (;;) {
+      if (closed)
+        return;
+      sockaddr_storage address{};
+      socklen_t length = sizeof address;
+      const int fd = ::accept4(io->acceptor.native_handle(), reinterpret_cast<sockaddr *>(&address),
+                               &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) {
+        // The listening socket moves on first, so that the next connection need not wait
+        // for this one to be handed over; staying here, it takes the next one after this.
+        const bool stays = !passOn(io);
+        accepted(fd, address, length);
+        if (stays)
+          io->queue->post([weak = weakSelf, io] {
+            if (auto self = weak.lock())
+              self->impl_->accept(io);
+          });
+        return;
+      }
+      const int error = errno;
+      if (error == EINTR || error == ECONNABORTED)
+        continue;
+      if (error == EAGAIN || error == EWOULDBLOCK) {
+        io->acceptor.async_wait(tcp::acceptor::wait_read,
+                                [weak = weakSelf, io](const std::error_code &waitError) {
+                                  auto self = weak.lock();
+                                  if (!self || waitError == asio::error::operation_aborted)
+                                    return;
+                                  self->impl_->accept(io);
+                                });
+        return;
+      }
+      if (error == EBADF || error == EINVAL)
+        return; // closed under us
+      // Out of descriptors or memory: pause, so that the loop does not spin; others are
+      // retried at once.
+      if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        Logger::net().error(std::string("Listener cannot accept: ") + std::strerror(error));
+        io->retry.expires_after(acceptBackoff);
+        io->retry.async_wait([weak = weakSelf, io](const std::error_code &waitError) {
+          auto again = weak.lock();
+          if (!waitError && again)
+            again->impl_->accept(io);
         });
+        return;
+      }
+    }
   }
 
-  // On `io`'s queue, with no accept pending there: the next accept runs on the queue in turn,
-  // the listening socket passing to it when that is another queue.
-  void acceptNext(const std::shared_ptr<AcceptIo> &io) {
+  // On `io`'s queue, with no accept pending there: passes the listening socket to the queue
+  // whose turn it is to accept, which takes it from there. False when that is this queue, whose
+  // caller accepts next.
+  bool passOn(const std::shared_ptr<AcceptIo> &io) {
     AcceptQueues next;
     {
       std::lock_guard lock(mutex);
@@ -275,21 +303,17 @@ struct Listener::Impl {
       target = queue;
     std::error_code error;
     const auto protocol = io->acceptor.local_endpoint(error).protocol();
-    if (target == io->queue || error) {
-      accept(io);
-      return;
-    }
+    if (target == io->queue || error)
+      return false;
     auto moved = std::make_shared<AcceptIo>(target);
     const int fd = io->acceptor.release(error);
-    if (error) {
-      accept(io);
-      return;
-    }
+    if (error)
+      return false;
     {
       std::lock_guard lock(mutex);
       if (closed) {
         ::close(fd);
-        return;
+        return true;
       }
       this->io = moved;
     }
@@ -317,19 +341,23 @@ struct Listener::Impl {
       }
       impl.accept(moved);
     });
+    return true;
   }
 
-  void accepted(tcp::socket socket) {
-    std::error_code error;
-    auto remote = socket.remote_endpoint(error);
-    if (error)
+  void accepted(int fd, const sockaddr_storage &address, socklen_t length) {
+    tcp::endpoint remote;
+    if (length > remote.capacity() ||
+        (address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
+      ::close(fd);
       return;
-    if (parameters.acceptLocalOnly && !isOwnAddress(remote.address()))
-      return; // the socket closes as it goes out of scope
-    bool ipv6 = remote.protocol() == tcp::v6();
-    int fd = socket.release(error);
-    if (error)
+    }
+    std::memcpy(remote.data(), &address, length);
+    remote.resize(length);
+    if (parameters.acceptLocalOnly && !isOwnAddress(remote.address())) {
+      ::close(fd);
       return;
+    }
+    const bool ipv6 = address.ss_family == AF_INET6;
     auto connection = makeAcceptedConnection(fd, ipv6, endpointOf(remote), parameters, serverTls);
     std::lock_guard handOver(handing);
     if (closed)

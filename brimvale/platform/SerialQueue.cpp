@@ -123,8 +123,18 @@ void SerialQueue::post(std::function<void()> work) {
 }
 
 WorkItem SerialQueue::postAfter(double seconds, std::function<void()> work) {
-  WorkItem item = WorkItem::make();
   auto timer = std::make_shared<asio::steady_timer>(*context_, steadyDuration(seconds));
+  // Cancelled on this queue, the timer goes at once with what the work holds, instead of
+  // waking the queue when it would have expired (a deadline per connection adds up). From
+  // another thread the timer is not touched; it expires into nothing.
+  WorkItem item = WorkItem::make([weakTimer = std::weak_ptr<asio::steady_timer>(timer),
+                                  weakContext = std::weak_ptr<asio::io_context>(context_)] {
+    auto context = weakContext.lock();
+    if (!context || !context->get_executor().running_in_this_thread())
+      return;
+    if (auto timer = weakTimer.lock())
+      timer->cancel();
+  });
   timer->async_wait([timer, item, work = std::move(work)](const std::error_code &error) {
     if (!error && !item.isCancelled())
       work();

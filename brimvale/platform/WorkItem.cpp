@@ -3,18 +3,23 @@
 namespace corvane {
 
 WorkItem WorkItem::make() {
+  return make(nullptr);
+}
+
+WorkItem WorkItem::make(std::function<void()> release) {
   WorkItem item;
-  item.flag_ = std::make_shared<std::atomic<bool>>(false);
+  item.state_ = std::make_shared<State>();
+  item.state_->release = std::move(release);
   return item;
 }
 
 void WorkItem::cancel() const {
-  if (flag_)
-    flag_->store(true);
+  if (state_ && !state_->cancelled.exchange(true) && state_->release)
+    state_->release();
 }
 
 bool WorkItem::isCancelled() const {
-  return flag_ && flag_->load();
+  return state_ && state_->cancelled.load();
 }
 
 } // namespace corvane

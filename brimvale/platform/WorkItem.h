@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 namespace corvane {
@@ -11,13 +12,20 @@ class WorkItem {
 public:
   WorkItem() = default;
   static WorkItem make();
+  // `release` is called by the first cancel(), on the cancelling thread, so that the scheduler
+  // can let go of the work early; it must be safe from any thread.
+  static WorkItem make(std::function<void()> release);
 
   void cancel() const;
   bool isCancelled() const;
-  explicit operator bool() const { return flag_ != nullptr; }
+  explicit operator bool() const { return state_ != nullptr; }
 
 private:
-  std::shared_ptr<std::atomic<bool>> flag_;
+  struct State {
+    std::atomic<bool> cancelled = false;
+    std::function<void()> release;
+  };
+  std::shared_ptr<State> state_;
 };
 
 } // namespace corvane

@@ -75,6 +75,24 @@ TEST(SerialQueueTest, RunsInOrderAndHonoursCancelledDelays) {
   EXPECT_FALSE(queue->isCurrent());
 }
 
+// A deadline cancelled on its queue lets go of what its work holds at once, not an hour later;
+// the queue knows itself as the current one there.
+TEST(SerialQueueTest, DelayCancelledOnItsQueueReleasesItsWorkAtOnce) {
+  auto queue = SerialQueue::create("test.deadline");
+  auto held = std::make_shared<int>(0);
+  std::weak_ptr<int> watch = held;
+  queue->sync([&] {
+    EXPECT_EQ(SerialQueue::current(), queue);
+    auto item = queue->postAfter(3600, [held = std::move(held)] {});
+    item.cancel();
+  });
+  EXPECT_TRUE(corvane::testing::waitUntil([&] {
+    queue->sync([] {});
+    return watch.expired();
+  }));
+  EXPECT_EQ(SerialQueue::current(), nullptr);
+}
+
 TEST(SerialQueueTest, QueueReleasedByItsOwnWorkShutsDownCleanly) {
   auto queue = SerialQueue::create("test.self");
   std::promise<void> ran;
