@@ -22,12 +22,14 @@ struct ProxyManager::Entry {
   PairKeys keys;
   // Made when the route starts and shared by its connections.
   std::shared_ptr<TlsContext> tls;
-  // What the listeners' queues read when they accept a client: the route's current endpoint
-  // and keys; null once the route stopped.
-  std::mutex openingLock;
+  // Guards `opening` and `connections`, which the queues that accept clients use too.
+  std::mutex lock;
+  // What a client accepted now is opened with: the route's current endpoint and keys; null
+  // once the route stopped.
   std::shared_ptr<const Opening> opening;
-  std::vector<std::shared_ptr<Listener>> listeners;
+  // Every client of the route until its relay ends, so that stopping the route closes them.
   std::unordered_map<const Connection *, std::shared_ptr<Connection>> connections;
+  std::vector<std::shared_ptr<Listener>> listeners;
   int active = 0;
   bool refused = false;
 };
@@ -64,7 +66,12 @@ ProxyManager::~ProxyManager() {
   for (auto &[key, entry] : entries_) {
     for (auto &listener : entry->listeners)
       listener->cancel();
-    for (auto &[identity, connection] : entry->connections)
+    decltype(entry->connections) connections;
+    {
+      std::lock_guard guard(entry->lock);
+      connections = std::exchange(entry->connections, {});
+    }
+    for (auto &[identity, connection] : connections)
       connection->cancel();
   }
 }
@@ -160,7 +167,7 @@ bool ProxyManager::isCurrent(const std::shared_ptr<Entry> &entry) const {
 void ProxyManager::publishOpening(Entry &entry) {
   auto opening = std::make_shared<const Opening>(
       Opening{entry.route.endpoint, entry.keys, entry.route.key.serviceID, entry.tls});
-  std::lock_guard guard(entry.openingLock);
+  std::lock_guard guard(entry.lock);
   entry.opening = std::move(opening);
 }
 
@@ -180,16 +187,16 @@ void ProxyManager::startEntry(const std::shared_ptr<Entry> &entry) {
 }
 
 void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
+  decltype(entry->connections) connections;
   {
-    std::lock_guard guard(entry->openingLock);
+    std::lock_guard guard(entry->lock);
     entry->opening.reset();
+    connections = std::exchange(entry->connections, {});
   }
   auto listeners = std::move(entry->listeners);
   entry->listeners.clear();
   for (auto &listener : listeners)
     listener->cancel();
-  auto connections = std::move(entry->connections);
-  entry->connections.clear();
   for (auto &[identity, connection] : connections)
     connection->cancel();
   entry->active = 0;
@@ -292,8 +299,10 @@ void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
                                const std::shared_ptr<Entry> &entry) {
   std::shared_ptr<const Opening> opening;
   {
-    std::lock_guard guard(entry->openingLock);
+    std::lock_guard guard(entry->lock);
     opening = entry->opening;
+    if (opening)
+      entry->connections[connection.get()] = connection;
   }
   // The route stopped.
   if (!opening) {
@@ -303,12 +312,6 @@ void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
   if (options_.onStep)
     options_.onStep(RoadStep::accepted);
   std::weak_ptr<Entry> weakEntry = entry;
-  onProxyQueue(
-      weakEntry,
-      [connection](ProxyManager &, Entry &entry) {
-        entry.connections[connection.get()] = connection;
-      },
-      [connection] { connection->cancel(); });
   // Accepted on its home (a relay queue, or the proxy's): its secure connection and the relay
   // run there too, with no hand-over in between.
   auto home = SerialQueue::current();
@@ -338,8 +341,10 @@ void ProxyManager::handleLocalState(const std::weak_ptr<Entry> &weakEntry,
   switch (state.kind) {
   case Connection::State::Kind::failed:
   case Connection::State::Kind::cancelled:
-    onProxyQueue(weakEntry,
-                 [local](ProxyManager &, Entry &entry) { entry.connections.erase(local.get()); });
+    if (auto entry = weakEntry.lock()) {
+      std::lock_guard guard(entry->lock);
+      entry->connections.erase(local.get());
+    }
     return;
   case Connection::State::Kind::ready: {
     // From here on the relay watches the local side.
@@ -371,7 +376,10 @@ void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
     local->cancel();
     onProxyQueue(weakEntry,
                  [local, text = refusalText(result.error())](ProxyManager &self, Entry &entry) {
-                   entry.connections.erase(local.get());
+                   {
+                     std::lock_guard guard(entry.lock);
+                     entry.connections.erase(local.get());
+                   }
                    entry.refused = true;
                    if (self.onRefusal_)
                      self.onRefusal_(entry.route.key, text);
@@ -420,8 +428,10 @@ void ProxyManager::relayStarted(Entry &entry, const std::shared_ptr<Connection> 
   }
   // A callback may have stopped the route meanwhile.
   auto current = entries_.find(key);
-  if (current == entries_.end() || current->second.get() != &entry ||
-      !entry.connections.contains(local.get())) {
+  if (current == entries_.end() || current->second.get() != &entry || ![&] {
+        std::lock_guard guard(entry.lock);
+        return entry.connections.contains(local.get());
+      }()) {
     local->cancel();
     remote->cancel();
     return;
@@ -433,8 +443,11 @@ void ProxyManager::relayStarted(Entry &entry, const std::shared_ptr<Connection> 
 
 void ProxyManager::connectionClosed(Entry &entry, const Connection *local) {
   // Only a relay that was counted is taken off the count.
-  if (entry.connections.erase(local) == 0)
-    return;
+  {
+    std::lock_guard guard(entry.lock);
+    if (entry.connections.erase(local) == 0)
+      return;
+  }
   entry.active = std::max(0, entry.active - 1);
   if (onActivity_)
     onActivity_(entry.route.key, entry.active);
