@@ -248,15 +248,15 @@ struct Listener::Impl {
       const int fd = ::accept4(io->acceptor.native_handle(), reinterpret_cast<sockaddr *>(&address),
                                &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
       if (fd >= 0) {
-        // The listening socket moves on first, so that the next connection need not wait
-        // for this one to be handed over; staying here, it takes the next one after this.
-        const bool stays = !passOn(io);
-        accepted(fd, address, length);
-        if (stays)
-          io->queue->post([weak = weakSelf, io] {
-            if (auto self = weak.lock())
-              self->impl_->accept(io);
-          });
+        // A connection its handler kept makes this queue its home: the next accept runs on
+        // the next queue in turn. One refused at once (a flood) leaves the socket here, so that
+        // refusing costs no hand-over.
+        if (accepted(fd, address, length) && passOn(io))
+          return;
+        io->queue->post([weak = weakSelf, io] {
+          if (auto self = weak.lock())
+            self->impl_->accept(io);
+        });
         return;
       }
       const int error = errno;
@@ -344,31 +344,33 @@ struct Listener::Impl {
     return true;
   }
 
-  void accepted(int fd, const sockaddr_storage &address, socklen_t length) {
+  // Hands the connection to the handler; true when the handler started it.
+  bool accepted(int fd, const sockaddr_storage &address, socklen_t length) {
     tcp::endpoint remote;
     if (length > remote.capacity() ||
         (address.ss_family != AF_INET && address.ss_family != AF_INET6)) {
       ::close(fd);
-      return;
+      return false;
     }
     std::memcpy(remote.data(), &address, length);
     remote.resize(length);
     if (parameters.acceptLocalOnly && !isOwnAddress(remote.address())) {
       ::close(fd);
-      return;
+      return false;
     }
     const bool ipv6 = address.ss_family == AF_INET6;
     auto connection = makeAcceptedConnection(fd, ipv6, endpointOf(remote), parameters, serverTls);
     std::lock_guard handOver(handing);
     if (closed)
-      return;
+      return false;
     NewConnectionHandler handler;
     {
       std::lock_guard lock(mutex);
       handler = newConnectionHandler;
     }
     if (handler)
-      handler(std::move(connection));
+      handler(connection);
+    return connection->queue() != nullptr;
   }
 
   void cancel() {

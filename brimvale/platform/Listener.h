@@ -43,10 +43,10 @@ public:
 
   void setStateHandler(StateHandler handler);
   void setNewConnectionHandler(NewConnectionHandler handler);
-  // Spreads the accepts over other queues: the listening socket passes to the queue `next`
-  // gives before each accept, so that a new connection can begin on the queue that accepted it
-  // with no hand-over. Without it every accept runs on the listener's queue. Set before start();
-  // the listener's state is still reported on its own queue.
+  // Spreads the accepts over other queues: after each connection the handler started, the
+  // listening socket passes to the queue `next` gives, so that a new connection can begin on the
+  // queue that accepted it with no hand-over. Without it every accept runs on the listener's queue.
+  // Set before start(); the listener's state is still reported on its own queue.
   void setAcceptQueues(AcceptQueues next);
   // Published through `dnsSd` once the listener is ready, withdrawn when it is cancelled.
   void setService(const DnsSdService &service, std::shared_ptr<DnsSd> dnsSd);
