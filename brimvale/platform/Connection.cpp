@@ -587,10 +587,17 @@ struct Connection::Impl {
       return;
     }
     io->batch.fd = io->socket.native_handle();
-    auto peer = io->socket.remote_endpoint(error);
-    if (!error) {
+    bool remoteKnown = false;
+    {
       std::lock_guard lock(mutex);
-      remote = endpointOf(peer);
+      remoteKnown = remote.has_value(); // an accepted connection was told by the listener
+    }
+    if (!remoteKnown) {
+      auto peer = io->socket.remote_endpoint(error);
+      if (!error) {
+        std::lock_guard lock(mutex);
+        remote = endpointOf(peer);
+      }
     }
     bool isServer = serverTls != nullptr;
     if (!isServer && !parameters.tls) {
