@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <netdb.h>
 #include <netinet/tcp.h>
@@ -74,8 +75,12 @@ constexpr std::size_t readLimit = 64 * 1024;
 constexpr std::size_t tlsReadBuffer = 64 * 1024 + 512;
 // How many bytes of records are collected before they are sent.
 constexpr std::size_t batchLimit = 32 * 1024;
+// The most data one record carries.
+constexpr std::size_t recordData = 16 * 1024;
 // A batch may end with one whole record past the limit: 16 KiB of data and its framing.
-constexpr std::size_t batchRecordSlack = 16 * 1024 + 256;
+constexpr std::size_t batchRecordSlack = recordData + 256;
+// Header, explicit nonce and tag of one record of the AEAD suites in use, with room to spare.
+constexpr std::size_t recordFraming = 64;
 // How long a TLS connection stays idle before its buffers are given back.
 constexpr auto idleRelease = std::chrono::seconds(1);
 // What the closing drain reads at a time; the bytes are dropped.
@@ -217,6 +222,14 @@ Step tlsStep(SSL *ssl, int result) {
           tlsErrorFromLibrary(std::error_code(code, asio::error::get_ssl_category()))};
 }
 
+// Where reads land before the bytes that came are appended to the inbox: reading straight into
+// the inbox would first zero-fill (and allocate) the most a read may bring. One per thread, so
+// that connections no matter how many cost nothing for it.
+std::uint8_t *readScratch() {
+  thread_local const auto scratch = std::make_unique_for_overwrite<std::uint8_t[]>(readLimit);
+  return scratch.get();
+}
+
 Step posixStep(ssize_t result) {
   if (result > 0)
     return {Step::Kind::done, static_cast<std::size_t>(result), std::nullopt};
@@ -253,6 +266,27 @@ Step sendSome(int fd, const std::uint8_t *data, std::size_t size) {
       return {Step::Kind::wantWrite, 0, std::nullopt};
     return posixStep(n);
   }
+}
+
+// Hands what the batch holds to the socket: done once all of it went (the batch is then empty,
+// its buffer kept), otherwise why not.
+Step writeBatch(WriteBatch &batch) {
+  while (batch.sent < batch.bytes.size()) {
+    Step step =
+        sendSome(batch.fd, batch.bytes.data() + batch.sent, batch.bytes.size() - batch.sent);
+    if (step.kind != Step::Kind::done)
+      return step;
+    batch.sent += step.count;
+  }
+  batch.bytes.clear();
+  batch.sent = 0;
+  return {};
+}
+
+// Whether the client already spoke on an accepted socket.
+bool hasBytesWaiting(int fd) {
+  std::uint8_t byte = 0;
+  return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 void applyOptions(tcp::socket &socket, const Parameters &parameters) {
@@ -330,7 +364,11 @@ struct Connection::Impl {
   std::deque<PendingSend> sends;
   // Bytes read ahead of the receive that wants them; empty (no capacity) while idle.
   Bytes inbox;
-  // How far the front send has been handed to the system.
+  // For TLS, how many sends at the front are wholly in the write batch: they complete once it
+  // has been handed to the system.
+  std::size_t batchedSends = 0;
+  // How far the first send not yet wholly handed on (to the system, or for TLS to the write
+  // batch) has got.
   std::size_t sentOfFront = 0;
   bool waitingReadable = false;
   bool waitingWritable = false;
@@ -549,10 +587,17 @@ struct Connection::Impl {
       return;
     }
     io->batch.fd = io->socket.native_handle();
-    auto peer = io->socket.remote_endpoint(error);
-    if (!error) {
+    bool remoteKnown = false;
+    {
       std::lock_guard lock(mutex);
-      remote = endpointOf(peer);
+      remoteKnown = remote.has_value(); // an accepted connection was told by the listener
+    }
+    if (!remoteKnown) {
+      auto peer = io->socket.remote_endpoint(error);
+      if (!error) {
+        std::lock_guard lock(mutex);
+        remote = endpointOf(peer);
+      }
     }
     bool isServer = serverTls != nullptr;
     if (!isServer && !parameters.tls) {
@@ -573,11 +618,24 @@ struct Connection::Impl {
     }
     phase = Phase::handshaking;
     // A server sets up its TLS state only once the client has sent something: a connection
-    // that never speaks costs a socket and little else.
-    if (isServer)
+    // that never speaks costs a socket and little else. Usually its hello is already there.
+    if (isServer && !hasBytesWaiting(io->batch.fd))
       waitFor(asio::socket_base::wait_read);
     else
       stepHandshake();
+  }
+
+  // Sends a handshake flight still in the batch. False while the socket must drain first, or
+  // once the connection failed.
+  bool flushHandshake() {
+    Step step = writeBatch(io->batch);
+    if (step.kind == Step::Kind::done)
+      return true;
+    if (step.kind == Step::Kind::wantWrite)
+      waitFor(asio::socket_base::wait_write);
+    else
+      fail(step.error.value_or(NetworkError::posix(EPIPE)));
+    return false;
   }
 
   void stepHandshake() {
@@ -600,15 +658,31 @@ struct Connection::Impl {
       else
         SSL_set_connect_state(ssl);
     }
+    // The peer waits for a flight before it answers: one held back by a full socket goes first.
+    if (!flushHandshake())
+      return;
+    // Flights are collected so that each leaves in one write; the last one stays in the batch
+    // to leave together with the first records sent once ready.
+    io->batch.collecting = true;
     ERR_clear_error();
     Step step = tlsStep(io->ssl.get(), SSL_do_handshake(io->ssl.get()));
+    io->batch.collecting = false;
     switch (step.kind) {
-    case Step::Kind::wantRead: waitFor(asio::socket_base::wait_read); return;
-    case Step::Kind::wantWrite: waitFor(asio::socket_base::wait_write); return;
-    case Step::Kind::end:
-      fail(NetworkError::tls(SSL_R_UNEXPECTED_EOF_WHILE_READING, "the peer ended the handshake"));
+    case Step::Kind::wantRead:
+    case Step::Kind::wantWrite:
+      if (flushHandshake())
+        waitFor(step.kind == Step::Kind::wantRead ? asio::socket_base::wait_read
+                                                  : asio::socket_base::wait_write);
       return;
-    case Step::Kind::failed: fail(step.error.value_or(NetworkError::posix(EIO))); return;
+    case Step::Kind::end:
+    case Step::Kind::failed:
+      // An alert tells the peer why, when the socket takes it.
+      writeBatch(io->batch);
+      if (step.kind == Step::Kind::end)
+        fail(NetworkError::tls(SSL_R_UNEXPECTED_EOF_WHILE_READING, "the peer ended the handshake"));
+      else
+        fail(step.error.value_or(NetworkError::posix(EIO)));
+      return;
     case Step::Kind::done: break;
     }
     SSL *ssl = io->ssl.get();
@@ -724,22 +798,19 @@ struct Connection::Impl {
   // Reads what the socket has towards the front receive. False while it must wait.
   bool fill(std::size_t minimum, std::size_t maximum) {
     const std::size_t wanted = std::min(maximum - inbox.size(), readLimit);
-    const std::size_t start = inbox.size();
-    inbox.resize(start + wanted);
+    std::uint8_t *scratch = readScratch();
     std::size_t filled = 0;
     Step step;
     // TLS hands out one record per call: keep taking them while they are there.
     do {
-      step = readSome(*io, inbox.data() + start + filled, wanted - filled);
+      step = readSome(*io, scratch + filled, wanted - filled);
       if (step.kind == Step::Kind::done)
         filled += step.count;
     } while (step.kind == Step::Kind::done && io->ssl && filled < wanted);
-    inbox.resize(start + filled);
-    if (filled > 0)
+    if (filled > 0) {
       moved = true;
-    // A small answer need not keep a large buffer alive on its way.
-    if (inbox.capacity() > 4 * inbox.size() + 4096)
-      inbox.shrink_to_fit();
+      inbox.insert(inbox.end(), scratch, scratch + filled);
+    }
     switch (step.kind) {
     case Step::Kind::done: return true;
     case Step::Kind::end: endOfStream = true; return true;
@@ -769,25 +840,32 @@ struct Connection::Impl {
       pumpSend();
   }
 
+  // Sends what is queued. For TLS, sends are encrypted into the batch while it has room, and
+  // the batch leaves when it is full or nothing more is queued, so that small sends (and the
+  // last handshake flight before them) share one write.
   void pumpSend() {
     if (sending)
       return;
     sending = true;
     while (phase == Phase::open) {
-      if (!flushBatch())
-        break;
+      if (io->ssl && (batchedSends == sends.size() || io->batch.bytes.size() >= batchLimit)) {
+        if (!flushBatch())
+          break;
+        completeSends(batchedSends);
+        batchedSends = 0;
+        if (sends.empty())
+          break;
+        continue;
+      }
       if (sends.empty())
         break;
-      auto &front = sends.front();
+      auto &front = sends[batchedSends];
       if (sentOfFront >= front.data.size()) {
-        auto completion = std::move(front.completion);
-        sends.pop_front();
         sentOfFront = 0;
-        // Never from inside the caller's own send: a completion that sends again would
-        // otherwise nest without bound while the socket keeps taking bytes.
-        if (completion)
-          asio::post(io->socket.get_executor(),
-                     [completion = std::move(completion)] { completion(std::nullopt); });
+        if (io->ssl)
+          ++batchedSends;
+        else
+          completeSends(1);
         continue;
       }
       Step step = io->ssl ? encrypt(front.data)
@@ -800,6 +878,11 @@ struct Connection::Impl {
         continue;
       }
       if (step.kind == Step::Kind::wantRead || step.kind == Step::Kind::wantWrite) {
+        // Records already made leave before the connection waits.
+        if (!flushBatch())
+          break;
+        completeSends(batchedSends);
+        batchedSends = 0;
         waitFor(step.kind == Step::Kind::wantRead ? asio::socket_base::wait_read
                                                   : asio::socket_base::wait_write);
         break;
@@ -811,16 +894,42 @@ struct Connection::Impl {
     sending = false;
   }
 
-  // Turns the front send into records in the batch, up to batchLimit bytes of them.
+  // The first `count` sends have been handed to the system.
+  void completeSends(std::size_t count) {
+    for (; count > 0; --count) {
+      auto completion = std::move(sends.front().completion);
+      sends.pop_front();
+      // Never from inside the caller's own send: a completion that sends again would
+      // otherwise nest without bound while the socket keeps taking bytes.
+      if (completion)
+        asio::post(io->socket.get_executor(),
+                   [completion = std::move(completion)] { completion(std::nullopt); });
+    }
+  }
+
+  // Makes room in the batch for what encrypting `remaining` bytes can add: small sends stay
+  // small, and a large one takes the most a batch holds in one allocation (growing it by
+  // doubling would pass the size from which the allocator maps and unmaps memory).
+  void reserveBatch(std::size_t remaining) {
+    constexpr std::size_t most = batchLimit + batchRecordSlack;
+    auto &bytes = io->batch.bytes;
+    const std::size_t records = (std::min(remaining, most) + recordData - 1) / recordData;
+    const std::size_t wanted =
+        std::min(bytes.size() + std::min(remaining, most) + records * recordFraming, most);
+    if (bytes.capacity() < wanted)
+      bytes.reserve(std::max(wanted, std::min(2 * bytes.capacity(), most)));
+  }
+
+  // Turns the send being batched into records in the batch, up to batchLimit bytes of them
+  // and at most one record past it.
   Step encrypt(const Bytes &data) {
     SSL *ssl = io->ssl.get();
-    // One allocation of the most a batch holds: growing it by doubling would pass the size
-    // from which the allocator maps and unmaps memory on every send.
-    io->batch.bytes.reserve(batchLimit + batchRecordSlack);
+    reserveBatch(data.size() - sentOfFront);
     io->batch.collecting = true;
     Step step;
     while (sentOfFront < data.size() && io->batch.bytes.size() < batchLimit) {
-      const auto size = std::min<std::size_t>(data.size() - sentOfFront, batchLimit);
+      const auto size = std::min<std::size_t>(data.size() - sentOfFront,
+                                              batchLimit + recordData - io->batch.bytes.size());
       ERR_clear_error();
       step = tlsStep(ssl, SSL_write(ssl, data.data() + sentOfFront, static_cast<int>(size)));
       if (step.kind != Step::Kind::done)
@@ -834,29 +943,20 @@ struct Connection::Impl {
     return step;
   }
 
-  // Sends what the batch holds. False while the socket must drain first, or on failure.
+  // Sends what the batch holds. False while the socket must drain first, or on failure. The
+  // buffer is kept while bytes flow (taking and freeing it per send would cost far more than
+  // the copy); the idle check gives it back.
   bool flushBatch() {
-    auto &batch = io->batch;
-    while (batch.sent < batch.bytes.size()) {
-      Step step =
-          sendSome(batch.fd, batch.bytes.data() + batch.sent, batch.bytes.size() - batch.sent);
-      if (step.kind == Step::Kind::done) {
-        batch.sent += step.count;
-        continue;
-      }
-      if (step.kind == Step::Kind::wantWrite) {
-        waitFor(asio::socket_base::wait_write);
-        return false;
-      }
-      sending = false;
-      failSend(step.error.value_or(NetworkError::posix(EPIPE)));
+    Step step = writeBatch(io->batch);
+    if (step.kind == Step::Kind::done)
+      return true;
+    if (step.kind == Step::Kind::wantWrite) {
+      waitFor(asio::socket_base::wait_write);
       return false;
     }
-    // Kept while bytes flow (taking and freeing it per send would cost far more than the
-    // copy); the idle check gives it back.
-    batch.bytes.clear();
-    batch.sent = 0;
-    return true;
+    sending = false;
+    failSend(step.error.value_or(NetworkError::posix(EPIPE)));
+    return false;
   }
 
   // The front send failed: it hears why, the rest is cancelled with the connection.
@@ -867,6 +967,7 @@ struct Connection::Impl {
       sends.pop_front();
     }
     sentOfFront = 0;
+    batchedSends = 0;
     if (completion)
       completion(failure);
     fail(failure);
@@ -954,6 +1055,7 @@ struct Connection::Impl {
     receives.clear();
     sends.clear();
     sentOfFront = 0;
+    batchedSends = 0;
     inbox = Bytes();
     for (auto &r : pendingReceives)
       if (r.completion)
@@ -1006,17 +1108,9 @@ struct Connection::Impl {
     });
     if (io->ssl) {
       // Records already made go out first, or the alert would land inside one.
-      auto &batch = io->batch;
-      while (batch.sent < batch.bytes.size()) {
-        Step step =
-            sendSome(batch.fd, batch.bytes.data() + batch.sent, batch.bytes.size() - batch.sent);
-        if (step.kind != Step::Kind::done)
-          break;
-        batch.sent += step.count;
-      }
       // Only our close_notify is sent; the peer's is not waited for. A socket too full to
       // take it right now goes without: the FIN still ends the stream.
-      if (batch.sent >= batch.bytes.size()) {
+      if (writeBatch(io->batch).kind == Step::Kind::done) {
         SSL_set_shutdown(io->ssl.get(), SSL_RECEIVED_SHUTDOWN);
         ERR_clear_error();
         SSL_shutdown(io->ssl.get());

@@ -185,7 +185,8 @@ void collect(const std::shared_ptr<Connection> &connection, std::size_t total,
 // records are cut on the wire.
 class HandClient {
 public:
-  HandClient(std::uint16_t port, const Parameters::Tls &tls) {
+  // A `receiveBuffer` keeps the window small, so that what the server writes backs up.
+  HandClient(std::uint16_t port, const Parameters::Tls &tls, int receiveBuffer = 0) {
     context_ = *TlsContext::make(tls, TlsContext::Role::client);
     ssl_ = SSL_new(context_->context().native_handle());
     in_ = BIO_new(BIO_s_mem());
@@ -195,6 +196,8 @@ public:
     fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (receiveBuffer > 0)
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -229,6 +232,43 @@ public:
   void send(const Bytes &data, std::vector<std::size_t> pieces) {
     SSL_write(ssl_, data.data(), static_cast<int>(data.size()));
     flush(std::move(pieces));
+  }
+
+  // The server's end of this connection, found among the process's descriptors; -1 until the
+  // listener has accepted it.
+  int serverSocket() const {
+    sockaddr_in self{};
+    socklen_t length = sizeof self;
+    ::getsockname(fd_, reinterpret_cast<sockaddr *>(&self), &length);
+    for (int fd = 0; fd < 4096; ++fd) {
+      sockaddr_in peer{};
+      length = sizeof peer;
+      if (fd != fd_ && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0 &&
+          peer.sin_family == AF_INET && peer.sin_port == self.sin_port)
+        return fd;
+    }
+    return -1;
+  }
+
+  // Reads until `total` bytes arrived or the stream ended; `progress` follows the count.
+  Bytes receive(std::size_t total, std::atomic<std::size_t> *progress) {
+    Bytes got(total);
+    std::size_t filled = 0;
+    while (filled < total) {
+      const int n = SSL_read(ssl_, got.data() + filled, static_cast<int>(total - filled));
+      if (n > 0) {
+        filled += static_cast<std::size_t>(n);
+        *progress = filled;
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t r = ::recv(fd_, buffer, sizeof buffer, 0);
+      if (r <= 0)
+        break;
+      BIO_write(in_, buffer, static_cast<int>(r));
+    }
+    got.resize(filled);
+    return got;
   }
 
 private:
@@ -347,6 +387,55 @@ TEST(TlsTest, CancelWithSendsInFlightCompletesEachOnceAndThePeerGetsAnIntactPref
   ASSERT_LE(received->data.size(), stream.size());
   EXPECT_TRUE(std::equal(received->data.begin(), received->data.end(), stream.begin()));
   accepted->cancel();
+}
+
+// Small frames, a send far larger than the socket holds, small frames again, all sent from the
+// server's ready handler, so that the first ones share a write with the handshake's last
+// flight. Each completion holds the server's queue until the client has read that send: bytes
+// still held back by the connection when it completes would never arrive.
+TEST(TlsTest, SendsFromTheReadyHandlerArriveWholeInOrderAndCompleteOnceHandedOn) {
+  TlsPair pair(tlsWith({{"mac-a", key(1)}}));
+  std::vector<std::size_t> ends;
+  for (std::size_t i = 0, at = 0; i < 80; ++i)
+    ends.push_back(at += i == 40 ? 1024 * 1024 : (i * 2377) % 12000 + 1);
+  const Bytes stream = patternOf(ends.back());
+  std::atomic<std::size_t> received = 0;
+  std::atomic<std::size_t> next = 0;
+  std::atomic<bool> early = false;
+  std::atomic<bool> misordered = false;
+  std::shared_ptr<Connection> accepted;
+  pair.listener->setNewConnectionHandler([&](std::shared_ptr<Connection> connection) {
+    accepted = connection;
+    connection->setStateHandler([&, raw = connection.get()](const Connection::State &state) {
+      if (state.kind != Kind::ready)
+        return;
+      for (std::size_t i = 0, at = 0; i < ends.size(); at = ends[i++]) {
+        raw->send(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at),
+                        stream.begin() + static_cast<std::ptrdiff_t>(ends[i])),
+                  [&, i](std::optional<NetworkError> error) {
+                    misordered = misordered || error || i != next++;
+                    if (!early &&
+                        !corvane::testing::waitUntil([&] { return received.load() >= ends[i]; }))
+                      early = true;
+                  });
+      }
+    });
+    connection->start(pair.serverQueue);
+  });
+  HandClient client(*pair.listener->port(), *tlsWith({{"mac-a", key(1)}}).tls, 4096);
+  // A tiny send buffer on the server's socket too, so that its batches wait for the client.
+  int serverSocket = -1;
+  ASSERT_TRUE(
+      corvane::testing::waitUntil([&] { return (serverSocket = client.serverSocket()) >= 0; }));
+  const int small = 4096;
+  ::setsockopt(serverSocket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  ASSERT_TRUE(client.handshake());
+  const Bytes data = client.receive(stream.size(), &received);
+  EXPECT_TRUE(data == stream);
+  EXPECT_TRUE(corvane::testing::waitUntil([&] { return next.load() == ends.size(); }));
+  EXPECT_FALSE(early) << "a send completed before its bytes were handed to the system";
+  EXPECT_FALSE(misordered);
+  pair.serverQueue->sync([&] { accepted->cancel(); });
 }
 
 TEST(TlsTest, AMovedConnectionKeepsItsSessionItsPendingWorkAndItsOrder) {
