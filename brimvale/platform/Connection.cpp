@@ -70,9 +70,12 @@ std::optional<tcp::endpoint> socketEndpointOf(const Endpoint::HostPort &hostPort
 // The largest piece read from the socket at once; a larger receive is filled over several.
 // Kept below the size from which the allocator maps and unmaps memory for every buffer.
 constexpr std::size_t readLimit = 64 * 1024;
-// OpenSSL's read buffer once the session is up: several records arrive per system call instead
-// of one record (17 KiB) per call. Given back once the connection has been idle.
+// OpenSSL's read buffer once a stream has proven busy: several records arrive per system call
+// instead of one record (17 KiB) per call. Given back once the connection has been idle.
 constexpr std::size_t tlsReadBuffer = 64 * 1024 + 512;
+// Bytes a TLS connection receives before it takes the larger read buffer: most connections
+// carry a request and an answer, and the buffer would only add to what each holds.
+constexpr std::uint64_t largeReadsAfter = 1024 * 1024;
 // How many bytes of records are collected before they are sent.
 constexpr std::size_t batchLimit = 32 * 1024;
 // The most data one record carries.
@@ -378,6 +381,9 @@ struct Connection::Impl {
   bool sending = false;
   bool endOfStream = false;
   std::optional<NetworkError> readError;
+  // Bytes received so far, and whether TLS reads use the larger buffer since.
+  std::uint64_t received = 0;
+  bool largeReads = false;
   // Whether bytes moved since the idle check was armed, and whether one is.
   bool moved = false;
   bool idleCheck = false;
@@ -694,7 +700,6 @@ struct Connection::Impl {
     // bytes flow (taking and freeing them per record costs more than the copy) and given back
     // once the connection has been idle for a while.
     SSL_set_read_ahead(ssl, 1);
-    SSL_set_default_read_buffer_len(ssl, tlsReadBuffer);
     SSL_clear_mode(ssl, SSL_MODE_RELEASE_BUFFERS);
     SSL_free_buffers(ssl);
     becomeReady();
@@ -810,6 +815,14 @@ struct Connection::Impl {
     if (filled > 0) {
       moved = true;
       inbox.insert(inbox.end(), scratch, scratch + filled);
+      received += filled;
+      // Busy now: the next buffer OpenSSL takes is the larger one (freeing fails, and is tried
+      // again later, while it still holds part of a record).
+      if (io->ssl && !largeReads && received >= largeReadsAfter &&
+          SSL_free_buffers(io->ssl.get()) == 1) {
+        SSL_set_default_read_buffer_len(io->ssl.get(), tlsReadBuffer);
+        largeReads = true;
+      }
     }
     switch (step.kind) {
     case Step::Kind::done: return true;
