@@ -37,6 +37,18 @@ std::future<Listener::State> firstState(const std::shared_ptr<Listener> &listene
   return promise->get_future();
 }
 
+// A client of `port` that has read the "hi" each test's server greets with.
+std::shared_ptr<Connection> greetedClient(Endpoint::Host host, std::uint16_t port,
+                                          const std::shared_ptr<SerialQueue> &queue) {
+  auto client = Connection::create(Endpoint::hostPort(std::move(host), port), Parameters::tcp());
+  client->start(queue);
+  auto greeting = std::make_shared<std::promise<std::string>>();
+  auto future = greeting->get_future();
+  client->receive(2, 2, [greeting](Bytes data, bool, auto) { greeting->set_value(textOf(data)); });
+  EXPECT_EQ(await(future), "hi");
+  return client;
+}
+
 Parameters boundTo(Endpoint::Host host, std::uint16_t port) {
   auto parameters = Parameters::tcp();
   parameters.requiredLocalEndpoint = Endpoint::hostPort(std::move(host), port);
@@ -101,17 +113,8 @@ TEST(ListenerTest, EveryAddressListenerAcceptsIPv4AndIPv6OnOtherQueues) {
 
   auto clientQueue = SerialQueue::create("test.client");
   std::vector<std::shared_ptr<Connection>> clients;
-  for (auto host : {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()}) {
-    auto client =
-        Connection::create(Endpoint::hostPort(host, *listener->port()), Parameters::tcp());
-    client->start(clientQueue);
-    auto greeting = std::make_shared<std::promise<std::string>>();
-    auto future = greeting->get_future();
-    client->receive(2, 2,
-                    [greeting](Bytes data, bool, auto) { greeting->set_value(textOf(data)); });
-    EXPECT_EQ(await(future), "hi");
-    clients.push_back(client);
-  }
+  for (auto host : {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()})
+    clients.push_back(greetedClient(host, *listener->port(), clientQueue));
   auto both = two->get_future();
   await(both);
   std::lock_guard lock(mutex);
@@ -249,17 +252,8 @@ TEST(ListenerTest, SpreadAcceptsHandEachConnectionOverOnTheQueueThatAcceptedIt) 
   ASSERT_EQ(await(ready).kind, Listener::State::Kind::ready);
 
   auto clientQueue = SerialQueue::create("test.client");
-  for (int i = 0; i < 4; ++i) {
-    auto client = Connection::create(
-        Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *listener->port()), Parameters::tcp());
-    client->start(clientQueue);
-    auto greeting = std::make_shared<std::promise<std::string>>();
-    auto future = greeting->get_future();
-    client->receive(2, 2,
-                    [greeting](Bytes data, bool, auto) { greeting->set_value(textOf(data)); });
-    EXPECT_EQ(await(future), "hi");
-    client->cancel();
-  }
+  for (int i = 0; i < 4; ++i)
+    greetedClient(Endpoint::Host::loopbackIPv4(), *listener->port(), clientQueue)->cancel();
   {
     std::lock_guard lock(mutex);
     EXPECT_EQ(acceptedOn, (std::vector<std::string>{"test.home.1", "test.home.2", "test.home.1",
