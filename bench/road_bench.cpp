@@ -1,12 +1,14 @@
 // The whole road: a client on B's loopback port → B's proxy → TLS-PSK → A's gateway → a server
 // on A, each engine in a process of its own, measured in one interleaved run beside plain
 // loopback TCP, one raw TLS-PSK connection and an stunnel PSK chain (client → server) to the
-// same server. Every byte sent is checked on arrival.
+// same server. Every byte sent is checked on arrival. New connections are opened by 1, 4 and 16
+// clients at once; for the road, the steps the engines report show where one connection's time
+// goes.
 //
 //   bench_road_bench [--mib N] [--reps N] [--connections N] [--held N] [--relay-queues N]
 //
-// --relay-queues sets how many relay queues each engine spreads its streams over (0: every
-// stream on the gateway's or the proxy's own queue); without it the engines' default.
+// --relay-queues sets how many relay queues each engine spreads its connections over (0: every
+// connection on the gateway's or the proxy's own queue); without it the engines' default.
 //
 // The same binary runs an engine when started with --engine (driven over stdin/stdout).
 #include "brimvale/foundation/PairKeys.h"
