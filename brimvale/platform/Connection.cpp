@@ -816,10 +816,10 @@ struct Connection::Impl {
       moved = true;
       inbox.insert(inbox.end(), scratch, scratch + filled);
       received += filled;
-      // Busy now: the next buffer OpenSSL takes is the larger one (freeing fails, and is tried
-      // again later, while it still holds part of a record).
+      // Busy now: the next buffer OpenSSL takes is the larger one. Not while it still holds
+      // part of a record (read or not yet handed out): that is tried again with a later read.
       if (io->ssl && !largeReads && received >= largeReadsAfter &&
-          SSL_free_buffers(io->ssl.get()) == 1) {
+          SSL_pending(io->ssl.get()) == 0 && SSL_free_buffers(io->ssl.get()) == 1) {
         SSL_set_default_read_buffer_len(io->ssl.get(), tlsReadBuffer);
         largeReads = true;
       }
