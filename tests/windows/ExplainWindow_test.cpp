@@ -33,6 +33,18 @@ ProblemReport reportAbout(const std::string &service) {
   return report;
 }
 
+// The application's windows, as it registers them, over `manager`.
+struct RegisteredWindows {
+  explicit RegisteredWindows(ServiceManager *manager) {
+    context.manager = manager;
+    context.opener = &opener;
+    addAppWindows(registry, context);
+  }
+  FakeUrlOpener opener;
+  WindowContext context;
+  WindowRegistry registry;
+};
+
 class ExplainWindowTest : public WindowsTest {
 protected:
   void TearDown() override {
@@ -203,12 +215,8 @@ TEST_F(ExplainWindowTest, AWindowClosedBeforeTheAnswerIsLeftAlone) {
 }
 
 TEST_F(ExplainWindowTest, TheApplicationOpensItAndTheImporterByTheirIds) {
-  FakeUrlOpener opener;
-  WindowContext context;
-  context.manager = manager.get();
-  context.opener = &opener;
-  WindowRegistry registry;
-  addAppWindows(registry, context);
+  RegisteredWindows app(manager.get());
+  WindowRegistry &registry = app.registry;
   EXPECT_TRUE(registry.contains(QStringLiteral("importer")));
   ASSERT_TRUE(registry.contains(QStringLiteral("explain")));
   ASSERT_TRUE(registry.open(QStringLiteral("explain")));
@@ -225,12 +233,8 @@ TEST_F(ExplainWindowTest, TheApplicationOpensItAndTheImporterByTheirIds) {
 }
 
 TEST_F(ExplainWindowTest, OpenedByIdTheyKeepTheirWidthOnEveryFaceInTheMiddleOfTheScreen) {
-  FakeUrlOpener opener;
-  WindowContext context;
-  context.manager = manager.get();
-  context.opener = &opener;
-  WindowRegistry registry;
-  addAppWindows(registry, context);
+  RegisteredWindows app(manager.get());
+  WindowRegistry &registry = app.registry;
   const QPoint middle = QGuiApplication::primaryScreen()->availableGeometry().center();
   const auto expectPlaced = [&](const char *id, int width) {
     QWidget *window = registry.window(QString::fromLatin1(id));
