@@ -30,6 +30,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -702,7 +703,11 @@ public:
         const auto colon = word.find(':');
         if (word.size() < 3 || colon != 2)
           continue;
-        const auto at = Clock::time_point(std::chrono::nanoseconds(std::stoll(word.substr(3))));
+        long long nanoseconds = 0;
+        const char *digits = word.data() + 3;
+        if (std::from_chars(digits, word.data() + word.size(), nanoseconds).ec != std::errc())
+          continue;
+        const auto at = Clock::time_point(std::chrono::nanoseconds(nanoseconds));
         // The last connection opened at or before the step.
         auto after = std::upper_bound(run.opened.begin(), run.opened.end(), at);
         if (after == run.opened.begin())
