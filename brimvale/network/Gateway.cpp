@@ -185,8 +185,7 @@ void Gateway::updateServices(std::vector<SharedServiceInfo> services, Access acc
     auto self = weak.lock();
     if (!self)
       return;
-    std::vector<std::shared_ptr<Connection>> ending;
-    std::vector<std::pair<std::shared_ptr<Connection>, Frame>> controls;
+    std::vector<std::shared_ptr<Connection>> ending, controls;
     {
       std::lock_guard guard(self->lock_);
       if (services == self->services_ && access == self->access_)
@@ -198,13 +197,32 @@ void Gateway::updateServices(std::vector<SharedServiceInfo> services, Access acc
           if (!self->isAllowed(serviceID, stream.peerID))
             ending.push_back(stream.connection);
       for (auto &[identity, control] : self->controls_)
-        controls.emplace_back(control.connection, self->servicesFrame(control.peerID));
+        controls.push_back(control.connection);
     }
     for (auto &connection : ending)
       connection->cancel();
-    for (auto &[connection, frame] : controls)
-      self->sendServices(connection, std::move(frame));
+    // A control greeted on its own queue may not have sent its first list yet; a resend made
+    // there goes after it, so the peer is not left holding the older list.
+    for (auto &connection : controls)
+      if (auto home = connection->queue())
+        home->post([weak, connection] {
+          if (auto self = weak.lock())
+            self->resendServices(connection);
+        });
   });
+}
+
+void Gateway::resendServices(const std::shared_ptr<Connection> &connection) {
+  expectOnQueue(*connection->queue(), connectionQueueContract);
+  Frame frame;
+  {
+    std::lock_guard guard(lock_);
+    auto control = controls_.find(connection.get());
+    if (control == controls_.end())
+      return;
+    frame = servicesFrame(control->second.peerID);
+  }
+  sendServices(connection, std::move(frame));
 }
 
 std::vector<Gateway::Session> Gateway::sessionsFromStreams(const StreamTable &streams,

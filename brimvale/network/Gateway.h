@@ -204,6 +204,8 @@ private:
   // Under the lock: the services frame `peerID` may see.
   Frame servicesFrame(const std::string &peerID) const;
   void sendServices(const std::shared_ptr<Connection> &connection, Frame frame);
+  // On the control connection's queue: sends the list it may see now, if it is still a control.
+  void resendServices(const std::shared_ptr<Connection> &connection);
   // Under the lock.
   bool isAllowed(const std::string &serviceID, const std::string &peerID) const;
   // From any queue: the session list reaches onSessions on the gateway queue, once for a burst

@@ -171,11 +171,18 @@ protected:
     return PairKeys::deriveKeys(client.identity, server.identity.publicKey()).value();
   }
 
+  // Connections are checked on relay queues, so a change posted to the gateway queue just before
+  // could otherwise still be on its way when the hello arrives.
+  void landAskedChanges() {
+    gatewayQueue->sync([] {});
+  }
+
   // The client handshake; an error when the gateway refused or closed.
   std::expected<std::shared_ptr<Connection>, ChannelError>
   open(Frame::Mode mode, std::optional<std::string> serviceID = std::nullopt,
        const Machine *as = nullptr) {
     const Machine &who = as ? *as : client;
+    landAskedChanges();
     auto keys = PairKeys::deriveKeys(who.identity, server.identity.publicKey()).value();
     std::promise<std::expected<std::shared_ptr<Connection>, ChannelError>> promise;
     SecureChannel::openClient(
@@ -188,6 +195,7 @@ protected:
 
   // A TLS connection with the client's key that does its own talking.
   std::shared_ptr<Connection> rawConnect() {
+    landAskedChanges();
     auto parameters = SecureChannel::secureParameters(
         {SecureChannel::PSK{client.deviceID(), clientKeys().psk}},
         std::vector<std::uint16_t>(SecureChannel::cipherSuites.begin(),
@@ -347,6 +355,28 @@ TEST_F(GatewayTest, FrameBegunAfterTheHelloMustArriveInFull) {
   ASSERT_EQ(closed.wait_for(testing::eventually), std::future_status::ready);
   EXPECT_TRUE(closed.get());
   (*connection)->cancel();
+}
+
+TEST_F(GatewayTest, ASharesChangeWhileAControlIsGreetedReachesItAfterTheOldList) {
+  std::shared_ptr<Gateway> gateway;
+  std::atomic<bool> changed = false;
+  auto opts = options();
+  // Between the hello's verdict and its services frame: the moment a change can cross it.
+  opts.onStep = [&](RoadStep step) {
+    if (step == RoadStep::hello && !changed.exchange(true)) {
+      gateway->updateServices({share("new", 2000)}, {});
+      gatewayQueue->sync([] {});
+    }
+  };
+  gateway = startGateway(opts);
+  gateway->updateServices({share("old", 1000)}, {});
+  auto connection = open(Frame::Mode::control);
+  ASSERT_TRUE(connection);
+  auto first = read(*connection);
+  auto second = read(*connection);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->services, std::vector{share("old", 1000)});
+  EXPECT_EQ(second->services, std::vector{share("new", 2000)});
 }
 
 TEST_F(GatewayTest, OpenModeRelaysToIPv4AndIPv6OnlyServices) {
