@@ -456,6 +456,9 @@ TEST_F(SharePortViewTest, BothPanelsHostTheEditorAndKeepItAcrossTheirRebuilds) {
   windows.openWindow = [this](const QString &id) { opened << id; };
   for (const bool classic : {true, false}) {
     SCOPED_TRACE(classic ? "classic" : "map");
+    // The panel is made in the appearance it is pictured in, as one opened on that desktop.
+    const auto appearance = classic ? Theme::Appearance::light : Theme::Appearance::dark;
+    ScopedAppearance scoped(appearance);
     PanelContext context;
     context.manager = manager.get();
     context.opener = &opener;
@@ -475,12 +478,8 @@ TEST_F(SharePortViewTest, BothPanelsHostTheEditorAndKeepItAcrossTheirRebuilds) {
     ASSERT_TRUE(waitFor([&] { return one<SharePortView>(*panel, "sharePortView") != nullptr; }));
     QPointer<SharePortView> editor = one<SharePortView>(*panel, "sharePortView");
     // As the panel shows it: narrower than the editor alone.
-    const auto appearance = classic ? Theme::Appearance::light : Theme::Appearance::dark;
-    {
-      ScopedAppearance scoped(appearance);
-      panel->resize(PanelFrame::panelWidth, panel->sizeHint().height());
-      saveScreen(*panel, classic ? "classic-panel-sharing" : "map-panel-sharing", appearance);
-    }
+    panel->resize(PanelFrame::panelWidth, panel->sizeHint().height());
+    saveScreen(*panel, classic ? "classic-panel-sharing" : "map-panel-sharing", appearance);
     auto *name = editor->findChild<QLineEdit *>(QStringLiteral("shareNameField"));
     name->setText(QStringLiteral("my api"));
     // A change of the manager's state rebuilds the panel; the editor and its text stay.
