@@ -1,8 +1,11 @@
 #include "brimvale/shell/Theme.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QGuiApplication>
+#include <QWidget>
 #include <array>
 
 namespace corvane {
@@ -69,6 +72,37 @@ Theme::Appearance Theme::appearanceOf(const QPalette &palette) {
 
 Theme::Appearance Theme::appearance() {
   return appearanceOf(QGuiApplication::palette());
+}
+
+namespace {
+
+class AppearanceRelay : public QObject {
+public:
+  using QObject::QObject;
+
+protected:
+  bool eventFilter(QObject *watched, QEvent *event) override {
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange) {
+      const QWidgetList widgets = QApplication::allWidgets();
+      for (QWidget *widget : widgets) {
+        QEvent relayed(QEvent::ApplicationPaletteChange);
+        QCoreApplication::sendEvent(widget, &relayed);
+      }
+    }
+    return false;
+  }
+};
+
+} // namespace
+
+void Theme::relayAppearanceChanges() {
+  const QString name = QStringLiteral("corvaneAppearanceRelay");
+  if (!qApp || qApp->findChild<QObject *>(name, Qt::FindDirectChildrenOnly))
+    return;
+  // Owned by the application, so it goes with it.
+  auto *relay = new AppearanceRelay(qApp);
+  relay->setObjectName(name);
+  qApp->installEventFilter(relay);
 }
 
 const Theme::DynamicColor Theme::background{0x17161B, 0xFCF4D9};

@@ -39,6 +39,11 @@ public:
   // Dark when the palette's window colour is darker than middle grey.
   static Appearance appearanceOf(const QPalette &palette);
   static Appearance appearance();
+  // Passes a change of the application's palette (the desktop switching between light and
+  // dark) on to every widget as QEvent::ApplicationPaletteChange: Qt 6.4 tells the
+  // application object only, so views that bake colours in would keep the old ones. Installs
+  // once per process; call on the main thread once the QApplication exists.
+  static void relayAppearanceChanges();
 
   static const DynamicColor background, surface, card, field, control, line, lineStrong, text,
       textMuted, textFaint, accent, ok, danger, ink, onInk, switchTrackOff, switchKnobOff, tile,

@@ -11,6 +11,7 @@
 #include "brimvale/shell/QtMainQueue.h"
 #include "brimvale/shell/StatusIcon.h"
 #include "brimvale/shell/StatusSentences.h"
+#include "brimvale/shell/Theme.h"
 #include "brimvale/shell/TrayMenu.h"
 
 #include <QApplication>
@@ -43,6 +44,7 @@ template <typename T, typename Work> std::shared_ptr<void> observe(Published<T> 
 
 brimvaleApp::brimvaleApp(std::shared_ptr<QtMainQueue> queue, PanelRoot::MakePanel makePanel)
     : queue_(std::move(queue)) {
+  Theme::relayAppearanceChanges();
   manager_ = ServiceManager::makeSharedServiceManager(queue_);
   opener_ = std::make_shared<XdgUrlOpener>();
   updates_ = UpdateChecker::create(*queue_, manager_->standardDefaults(), *opener_);

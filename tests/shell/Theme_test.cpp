@@ -1,10 +1,13 @@
 #include "brimvale/shell/Theme.h"
 #include "tests/shell/Appearance.h"
 
+#include <QCoreApplication>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
 #include <QImage>
+#include <QWidget>
 #include <climits>
 #include <cmath>
 #include <gtest/gtest.h>
@@ -102,6 +105,41 @@ TEST(ThemeTest, HalfPointSizesAreKeptWhereADeviceCanShowThem) {
     };
     EXPECT_GT(width(size), width(size - 0.5)) << size;
     EXPECT_LT(width(size), width(size + 0.5)) << size;
+  }
+}
+
+// Stands for a view that bakes colours in: it counts the palette changes it hears of.
+class Baking : public QWidget {
+public:
+  using QWidget::QWidget;
+  int heard = 0;
+
+protected:
+  void changeEvent(QEvent *event) override {
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+      ++heard;
+    QWidget::changeEvent(event);
+  }
+};
+
+TEST(ThemeTest, AnAppearanceSwitchReachesTheViewsOfOpenWindows) {
+  Theme::relayAppearanceChanges();
+  QWidget window;
+  auto *inner = new Baking(&window);
+  QPalette own = inner->palette();
+  own.setColor(QPalette::WindowText, Qt::red); // its own colour, as a baking view sets
+  inner->setPalette(own);
+  Baking topLevel;
+  window.show();
+  topLevel.show();
+  QCoreApplication::processEvents();
+  inner->heard = topLevel.heard = 0;
+  {
+    testing::ScopedAppearance dark(Theme::appearance() == Theme::Appearance::dark
+                                       ? Theme::Appearance::light
+                                       : Theme::Appearance::dark);
+    EXPECT_GT(inner->heard, 0);
+    EXPECT_GT(topLevel.heard, 0);
   }
 }
 
