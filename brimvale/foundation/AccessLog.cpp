@@ -112,6 +112,9 @@ AccessLog::Reading AccessLog::read(const Bytes &stored) {
     return reading;
   }
   reading.log.entries = readEach<Entry>(*entries, "entries", reading.problems, readAccessLogEntry);
+  // Stored newest first; what recording would have dropped is not shown either.
+  if (reading.log.entries.size() > maxEntries)
+    reading.log.entries.resize(maxEntries);
   const auto pairs =
       readEach<std::string>(*seenPairs, "seenPairs", reading.problems, readJson<std::string>);
   reading.log.seenPairs = std::set<std::string>(pairs.begin(), pairs.end());

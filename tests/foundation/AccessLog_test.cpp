@@ -65,6 +65,15 @@ TEST(AccessLogRecord, KeepsTheNewestTwoHundredVisits) {
   EXPECT_EQ(log.entries.front().serviceName, "new");
   EXPECT_EQ(log.entries.back().serviceName, "s1");
   EXPECT_EQ(log.seenPairs.size(), 201u);
+
+  // A stored log longer than that (written by hand or by another build) is read as its newest.
+  Json document = parseJson(*log.encode()).value();
+  for (int i = 0; i < 50; ++i)
+    document["entries"].push_back(document["entries"][0]);
+  const auto reading = AccessLog::read(bytesOf(dumpJson(document)));
+  EXPECT_EQ(reading.log.entries.size(), 200u);
+  EXPECT_TRUE(reading.log.entries == log.entries);
+  EXPECT_TRUE(reading.problems.empty());
 }
 
 TEST(AccessLogForget, RemovesOnlyThatMac) {
