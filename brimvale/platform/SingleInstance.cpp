@@ -252,12 +252,14 @@ bool SingleInstance::handOver(const std::vector<std::string> &arguments,
   const std::string data = encode(arguments);
   // The running instance may have taken the lock and not yet listen: try again until then.
   while (true) {
-    storage::FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    // Not blocking from the start: a connect to an instance whose queue of waiting starts is
+    // full would otherwise wait for it without end; this way it says EAGAIN and is tried again.
+    storage::FileDescriptor socket(
+        ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (socket.get() < 0)
       return false;
     if (::connect(socket.get(), reinterpret_cast<const sockaddr *>(&*address),
                   sizeof(sockaddr_un)) == 0) {
-      ::fcntl(socket.get(), F_SETFL, ::fcntl(socket.get(), F_GETFL) | O_NONBLOCK);
       std::size_t sent = 0;
       while (sent < data.size()) {
         const ssize_t written =

@@ -3,7 +3,9 @@
 #include "tests/support/Wait.h"
 
 #include <asio/io_context.hpp>
+#include <cerrno>
 #include <cstring>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -95,6 +97,36 @@ TEST(SingleInstanceTest, TheLockHolderServesLaterStartsAndAFloodIsDropped) {
   EXPECT_FALSE(second.handOver({}, 200ms));
   first.reset();
   EXPECT_EQ(second.claim(), SingleInstance::Claim::claimed);
+}
+
+TEST(SingleInstanceTest, AnInstanceThatTakesNoMoreStartsIsGivenUpOnAtTheLimit) {
+  Folder folder;
+  const auto path = folder.path / "instance";
+  // An instance hung with its queue of waiting starts full.
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  const auto *raw = reinterpret_cast<sockaddr *>(&address);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(listener, raw, sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  std::vector<int> waiting;
+  while (true) {
+    const int start = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    waiting.push_back(start);
+    if (::connect(start, raw, sizeof(address)) != 0)
+      break;
+    ASSERT_LT(waiting.size(), 100u);
+  }
+  ASSERT_EQ(errno, EAGAIN);
+
+  SingleInstance later(path);
+  auto handed = std::async(std::launch::async, [&] { return later.handOver({"x"}, 300ms); });
+  ASSERT_EQ(handed.wait_for(60s), std::future_status::ready) << "the start hangs in connect";
+  EXPECT_FALSE(handed.get());
+  for (int fd : waiting)
+    ::close(fd);
+  ::close(listener);
 }
 
 } // namespace
