@@ -13,6 +13,8 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <memory>
 
 namespace corvane {
 
@@ -56,7 +58,8 @@ OnboardingWindow::OnboardingWindow(UserDefaults &defaults, std::function<void()>
   auto *stepArea = new QWidget;
   stepArea->setObjectName(QStringLiteral("stepArea"));
   stepLayout_ = panelkit::column(stepArea, 0, QMargins(padding, padding, padding, padding));
-  stepLayout_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  // The step takes the whole width, so that its text wraps at the width measured for it.
+  stepLayout_->setAlignment(Qt::AlignTop);
   column->addWidget(stepArea, 1);
   separator_ = panelkit::separator(Theme::line.resolved());
   column->addWidget(separator_);
@@ -76,9 +79,10 @@ OnboardingWindow::OnboardingWindow(UserDefaults &defaults, std::function<void()>
   row->addWidget(back_, 0, Qt::AlignVCenter);
   row->addWidget(continue_, 0, Qt::AlignVCenter);
   column->addWidget(footer);
-  // The window is as large as its content: the step area takes what the footer leaves.
+  // The window is as large as its content: the step area takes what the footer leaves, or
+  // what its tallest step needs, so that no item is laid over another.
   footer->setFixedSize(windowWidth, footer->sizeHint().height());
-  stepArea->setFixedSize(windowWidth, windowHeight - 1 - footer->height());
+  stepArea->setFixedSize(windowWidth, std::max(windowHeight - 1 - footer->height(), tallestStep()));
 
   rebuild();
 }
@@ -145,6 +149,20 @@ void OnboardingWindow::rebuild() {
   panelkit::setForeground(counter_, Theme::textMuted.resolved());
   back_->setVisible(step_ >= 1);
   continue_->setVisible(step_ < stepCount - 1);
+}
+
+int OnboardingWindow::tallestStep() {
+  const int shown = step_;
+  int tallest = 0;
+  for (step_ = 0; step_ < stepCount; ++step_) {
+    const std::unique_ptr<QWidget> content(stepContent());
+    const int width = windowWidth - 2 * padding;
+    const int height = content->hasHeightForWidth() ? content->heightForWidth(width)
+                                                    : content->sizeHint().height();
+    tallest = std::max(tallest, height + 2 * padding);
+  }
+  step_ = shown;
+  return tallest;
 }
 
 QWidget *OnboardingWindow::stepContent() {

@@ -30,6 +30,7 @@ class OnboardingWindow : public QWidget {
 public:
   static constexpr const char *didOnboardKey = "didOnboard";
   static constexpr int windowWidth = 520;
+  // Taller when a step does not fit at this system's fonts, the same for every step.
   static constexpr int windowHeight = 470;
   static constexpr int stepCount = 3;
 
@@ -55,6 +56,8 @@ private:
   void markDone();
   void rebuild();
   QWidget *stepContent();
+  // The height of the tallest step's content with its padding.
+  int tallestStep();
 
   UserDefaults &defaults_;
   std::function<void()> pair_;
