@@ -19,6 +19,7 @@
 #include <QWidget>
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 // What a user would find wrong in a laid-out window, in words: text cut off, children outside
 // the window or under a scroll bar, content no scroll bar reaches, scrolling into nothing.
@@ -153,7 +154,34 @@ inline QRect shownRect(const QWidget &root, const QWidget *widget, const QRect &
   return shown & root.rect();
 }
 
+// Whether `layout`, or a layout nested in it, places `child`.
+inline bool places(const QLayout *layout, const QWidget *child) {
+  for (int i = 0; layout && i < layout->count(); ++i) {
+    QLayoutItem *item = layout->itemAt(i);
+    if (item->widget() == child || places(item->layout(), child))
+      return true;
+  }
+  return false;
+}
+
+// Widgets a layout places side by side or one under another never lie over each other; when
+// they do, the layout had less room than they need and squeezed them together.
+inline void checkOverlaps(const QWidget *widget, QStringList &faults) {
+  std::vector<const QWidget *> placed;
+  for (const QObject *object : widget->children()) {
+    const auto *child = qobject_cast<const QWidget *>(object);
+    if (child && !child->isWindow() && !child->isHidden() && !child->size().isEmpty() &&
+        places(widget->layout(), child))
+      placed.push_back(child);
+  }
+  for (std::size_t i = 0; i < placed.size(); ++i)
+    for (std::size_t j = i + 1; j < placed.size(); ++j)
+      if (placed[i]->geometry().intersects(placed[j]->geometry()))
+        faults << describe(placed[j]) + QStringLiteral(" lies over ") + describe(placed[i]);
+}
+
 inline void visit(const QWidget &root, const QWidget *widget, QStringList &faults) {
+  checkOverlaps(widget, faults);
   for (QObject *object : widget->children()) {
     auto *child = qobject_cast<QWidget *>(object);
     if (!child || child->isWindow() || !child->isVisibleTo(&root) || child->size().isEmpty())
