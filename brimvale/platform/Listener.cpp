@@ -49,6 +49,8 @@ struct AcceptIo {
   std::shared_ptr<SerialQueue> queue;
   tcp::acceptor acceptor;
   asio::steady_timer retry;
+  // Kept from binding, so that passing the socket on asks the system nothing.
+  tcp protocol = tcp::v4();
 };
 
 std::optional<tcp::endpoint> bindEndpointOf(const Endpoint &endpoint) {
@@ -193,6 +195,7 @@ struct Listener::Impl {
     }
     if (error)
       return fail(error);
+    io->protocol = local.protocol();
     io->acceptor.set_option(tcp::acceptor::reuse_address(true), error);
     if (dualStack)
       io->acceptor.set_option(asio::ip::v6_only(false), error);
@@ -301,11 +304,11 @@ struct Listener::Impl {
     std::shared_ptr<SerialQueue> target = next ? next() : nullptr;
     if (!target)
       target = queue;
-    std::error_code error;
-    const auto protocol = io->acceptor.local_endpoint(error).protocol();
-    if (target == io->queue || error)
+    if (target == io->queue)
       return false;
     auto moved = std::make_shared<AcceptIo>(target);
+    moved->protocol = io->protocol;
+    std::error_code error;
     const int fd = io->acceptor.release(error);
     if (error)
       return false;
@@ -317,7 +320,7 @@ struct Listener::Impl {
       }
       this->io = moved;
     }
-    target->post([weak = weakSelf, moved, protocol, fd] {
+    target->post([weak = weakSelf, moved, fd] {
       auto self = weak.lock();
       if (!self) {
         ::close(fd);
@@ -332,7 +335,7 @@ struct Listener::Impl {
           ::close(fd);
           return;
         }
-        moved->acceptor.assign(protocol, fd, error);
+        moved->acceptor.assign(moved->protocol, fd, error);
       }
       if (error) {
         ::close(fd);
