@@ -504,14 +504,7 @@ void Gateway::connectionStateChanged(const Connection::State &state,
   case Connection::State::Kind::failed:
   case Connection::State::Kind::cancelled: {
     handshake->deadline.cancel();
-    bool removedStream = false;
-    {
-      std::lock_guard guard(lock_);
-      releaseHandshake(connection.get());
-      removedStream = forgetConnection(connection.get());
-    }
-    if (removedStream)
-      publishSessions();
+    connectionEnded(connection.get());
     return;
   }
   default: return;
@@ -769,18 +762,22 @@ void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const 
   // The closure keeps the peer connection alive until it is forgotten, so its address cannot
   // meanwhile be reused by a newer connection.
   Bridge::runBridge(peer, local, [weak = weak_from_this(), peer] {
-    auto self = weak.lock();
-    if (!self)
-      return;
-    bool removedStream = false;
-    {
-      std::lock_guard guard(self->lock_);
-      removedStream = self->forgetConnection(peer.get());
-    }
-    if (removedStream)
-      self->publishSessions();
+    if (auto self = weak.lock())
+      self->connectionEnded(peer.get());
   });
 }
+
+void Gateway::connectionEnded(const Connection *connection) {
+  bool removedStream = false;
+  {
+    std::lock_guard guard(lock_);
+    releaseHandshake(connection);
+    removedStream = forgetConnection(connection);
+  }
+  if (removedStream)
+    publishSessions();
+}
+
 void Gateway::sendErrorAndClose(const std::shared_ptr<Connection> &connection,
                                 const std::string &text) {
   sendAndClose(connection, resultFrame(false, text));

@@ -201,6 +201,8 @@ private:
 
   // Under the lock; true when a stream went with it.
   bool forgetConnection(const Connection *connection);
+  // From the connection's queue, once it has ended: its places in the tables are freed.
+  void connectionEnded(const Connection *connection);
   // Under the lock: the services frame `peerID` may see.
   Frame servicesFrame(const std::string &peerID) const;
   void sendServices(const std::shared_ptr<Connection> &connection, Frame frame);

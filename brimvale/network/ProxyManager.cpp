@@ -427,11 +427,13 @@ void ProxyManager::relayStarted(Entry &entry, const std::shared_ptr<Connection> 
       onRefusal_(key, std::nullopt);
   }
   // A callback may have stopped the route meanwhile.
-  auto current = entries_.find(key);
-  if (current == entries_.end() || current->second.get() != &entry || ![&] {
-        std::lock_guard guard(entry.lock);
-        return entry.connections.contains(local.get());
-      }()) {
+  bool kept = false;
+  if (auto current = entries_.find(key);
+      current != entries_.end() && current->second.get() == &entry) {
+    std::lock_guard guard(entry.lock);
+    kept = entry.connections.contains(local.get());
+  }
+  if (!kept) {
     local->cancel();
     remote->cancel();
     return;
