@@ -1,9 +1,11 @@
 // The application: the tray icon and its panel on the Qt event loop, or, with --headless (or
 // CORVANE_HEADLESS=1, or where there is no display), the service manager alone on a headless
 // main queue. Either way it runs until it is quit or a signal asks it to stop.
+#include "brimvale/foundation/DisplayText.h"
 #include "brimvale/integrations/ExplainerAvailability.h"
 #include "brimvale/integrations/IntentBus.h"
 #include "brimvale/integrations/LinkPerformer.h"
+#include "brimvale/integrations/LinkScheme.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/panels/PanelStyle.h"
 #include "brimvale/panels/ReduceMotion.h"
@@ -12,6 +14,7 @@
 #include "brimvale/platform/ProcessLimits.h"
 #include "brimvale/platform/SingleInstance.h"
 #include "brimvale/shell/AccessibleScrollView.h"
+#include "brimvale/shell/AppDelegate.h"
 #include "brimvale/shell/QtMainQueue.h"
 #include "brimvale/shell/brimvaleApp.h"
 #include "brimvale/windows/AppWindows.h"
@@ -63,6 +66,21 @@ bool isLink(const std::string &argument) {
          });
 }
 
+// A later start's links are taken whole or not at all: one that is no link of ours refuses
+// them, and the later start says why.
+std::optional<SingleInstance::Answer> refusal(const std::vector<std::string> &arguments) {
+  for (const auto &argument : arguments) {
+    if (!isLink(argument))
+      continue;
+    if (const auto request = readLink(argument); !request) {
+      const auto why = "\u201C" + cleanDisplayText(argument, 200) + "\u201D: " + request.error();
+      Logger::app().notice("Refused a link from a later start, " + why);
+      return SingleInstance::Answer::refused(why);
+    }
+  }
+  return std::nullopt;
+}
+
 // Without windows, what a link leaves to do is said in the log: there is no clipboard to fill
 // and no panel to show.
 void followHeadless(const std::shared_ptr<ServiceManager> &manager,
@@ -101,6 +119,8 @@ int runHeadless(SingleInstance &instance, const std::vector<std::string> &argume
     if (error)
       return;
     Logger::app().notice("Stopping on signal " + std::to_string(number));
+    // Later starts from now on wait for this one to be gone, then run.
+    instance.stopServing();
     std::weak_ptr<ServiceManager> weak = manager;
     intents.reset();
     if (manager)
@@ -123,7 +143,10 @@ int runHeadless(SingleInstance &instance, const std::vector<std::string> &argume
     dependencies.opener = opener;
     intents = std::make_unique<IntentBus>(manager, std::move(dependencies), IntentBus::Options{});
     instance.serve(*queue, [&manager, opener](const std::vector<std::string> &received) {
+      if (auto refused = refusal(received))
+        return *refused;
       followHeadless(manager, opener, received);
+      return SingleInstance::Answer::taken();
     });
     followHeadless(manager, opener, arguments);
   });
@@ -206,8 +229,14 @@ int runDesktop(int argc, char **argv, SingleInstance &instance,
   explanation.available(); // the first check starts now, so the first menu knows
   windows.explanationAvailable = [&explanation] { return explanation.available(); };
   addAppWindows(app->windows(), windows);
-  instance.serve(*queue,
-                 [&app](const std::vector<std::string> &received) { app->receive(received); });
+  instance.serve(*queue, [&app](const std::vector<std::string> &received) {
+    if (app->delegate().terminated())
+      return SingleInstance::Answer::stopping();
+    if (auto refused = refusal(received))
+      return *refused;
+    app->receive(received);
+    return SingleInstance::Answer::taken();
+  });
 
   QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&notifier, &QSocketNotifier::activated, &application, [&app] {
@@ -229,30 +258,25 @@ int runDesktop(int argc, char **argv, SingleInstance &instance,
   return status;
 }
 
-// One application per user, whatever the mode: a later start hands its arguments to the
-// running one and leaves before it binds, opens or writes anything. Absent when this start is
-// the one to run, else its exit status.
+// One application per set of folders, whatever the mode: a later start hands its arguments to
+// the running one and leaves before it binds, opens or writes anything. Absent when this start
+// is the one to run, else its exit status.
 std::optional<int> leaveForRunningInstance(SingleInstance &instance,
                                            const std::vector<std::string> &arguments) {
-  // An instance that does not answer may be ending: it is looked for once more.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    switch (instance.claim()) {
-    case SingleInstance::Claim::claimed: return std::nullopt;
-    case SingleInstance::Claim::unavailable:
-      Logger::app().error("Cannot make sure that Corvane runs only once; links from later "
-                          "starts are lost");
-      return std::nullopt;
-    case SingleInstance::Claim::elsewhere: break;
-    }
-    if (instance.handOver(arguments)) {
-      const bool links = std::any_of(arguments.begin(), arguments.end(), isLink);
-      Logger::app().notice(links ? "Corvane already runs for this user: handed the link over to it"
-                                 : "Corvane already runs for this user: it shows itself there");
-      return 0;
-    }
+  const auto start = instance.start(arguments);
+  const bool links = std::any_of(arguments.begin(), arguments.end(), isLink);
+  switch (start.kind) {
+  case SingleInstance::Start::Kind::run: return std::nullopt;
+  case SingleInstance::Start::Kind::handedOver:
+    Logger::app().notice(links ? "Corvane already runs for this user: handed the link over to it"
+                               : "Corvane already runs for this user: it shows itself there");
+    return 0;
+  case SingleInstance::Start::Kind::refused:
+    Logger::app().error(std::string("Corvane already runs for this user and refused ") +
+                        (links ? "the link" : "what this start handed over") + ": " + start.reason);
+    return 1;
+  case SingleInstance::Start::Kind::failed: Logger::app().error(start.reason); return 1;
   }
-  Logger::app().error("Corvane already runs for this user but does not answer; not starting "
-                      "another");
   return 1;
 }
 

@@ -39,6 +39,8 @@ public:
 
   // 0 when held, else the errno of the failing step.
   int error() const { return error_; }
+  // The open lock file while held, else -1.
+  int descriptor() const { return fd_.get(); }
 
 private:
   FileDescriptor fd_;

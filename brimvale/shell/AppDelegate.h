@@ -51,6 +51,8 @@ public:
 
   const std::vector<std::string> &pendingLinks() const { return pendingLinks_; }
   bool launched() const { return launched_; }
+  // Once the termination step ran: links are no longer carried out.
+  bool terminated() const { return terminated_; }
   // Links started and not yet finished.
   std::size_t linksInFlight() const;
 

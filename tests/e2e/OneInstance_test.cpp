@@ -50,14 +50,29 @@ protected:
     return argv;
   }
 
-  std::unique_ptr<testing::ChildProcess> startFirst(bool desktop) {
-    auto first = std::make_unique<testing::ChildProcess>(command(desktop), environment(desktop));
+  // With `logged`, its log comes on its standard output.
+  std::unique_ptr<testing::ChildProcess> startFirst(bool desktop, bool logged = false) {
+    auto argv = command(desktop);
+    if (logged)
+      argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
+    auto first = std::make_unique<testing::ChildProcess>(argv, environment(desktop));
     EXPECT_TRUE(first->started());
     // The stamp is the last thing its first publish writes.
     EXPECT_TRUE(testing::waitUntil([] {
       return UserDefaults(appgroup::suiteName).doubleValue(appgroup::appliedAtKey).has_value();
     })) << "the first start never published";
     return first;
+  }
+
+  // A later headless start run to its end, with its log as its output; `changes` alter its
+  // environment.
+  testing::RunResult later(std::vector<std::string> links,
+                           const std::vector<std::string> &changes = {}) const {
+    auto argv = command(false, std::move(links));
+    argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1"});
+    auto entries = environment(false);
+    entries.insert(entries.end(), changes.begin(), changes.end());
+    return testing::runProgram(argv, entries, 60s);
   }
 
   // Every settings file as it is now.
@@ -104,6 +119,63 @@ TEST_F(OneInstanceTest, ALaterStartHandsOverToAHeadlessFirst) {
 
 TEST_F(OneInstanceTest, ALaterStartHandsOverToADesktopFirst) {
   laterStartsLeave(true);
+}
+
+// The guard is the settings and data folders, not the runtime folder: a start from cron, su or
+// ssh without one (or with another) finds the first all the same.
+TEST_F(OneInstanceTest, ALaterStartFindsTheFirstWhateverItsRuntimeFolder) {
+  auto first = startFirst(false);
+  fs::create_directories(root_ / "other-runtime");
+  for (const std::string &runtime : std::vector<std::string>{
+           "XDG_RUNTIME_DIR", "XDG_RUNTIME_DIR=" + (root_ / "other-runtime").string()}) {
+    const auto before = settings();
+    const auto result = later({}, {runtime});
+    EXPECT_EQ(result.exitCode, 0) << runtime << ": " << result.output;
+    EXPECT_EQ(settings(), before) << runtime << ": a later start wrote settings";
+  }
+  const auto linked = later({"corvane://pause-all"}, {"XDG_RUNTIME_DIR"});
+  EXPECT_EQ(linked.exitCode, 0) << linked.output;
+  EXPECT_TRUE(testing::waitUntil(savedPause)) << "the link never reached the first start";
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(60s), 0);
+}
+
+// What the first does not take, the later start does not claim to have handed over.
+TEST_F(OneInstanceTest, ALinkTheFirstRefusesFailsTheLaterStart) {
+  auto first = startFirst(true);
+  for (const char *link :
+       {"corvane://delete-all", "corvane://environment//pause", "corvane://copy/%00"}) {
+    const auto result = later({link});
+    EXPECT_NE(result.exitCode, 0) << link << ": " << result.output;
+    EXPECT_NE(result.output.find("refused"), std::string::npos) << link << ": " << result.output;
+  }
+  const auto many = later(std::vector<std::string>(40, "corvane://show"));
+  EXPECT_NE(many.exitCode, 0) << many.output;
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(60s), 0);
+}
+
+// A first start that cannot answer (stopped) is not handed the link again and again: the later
+// start gives up once, and the first never follows a link whose start said it was not taken.
+TEST_F(OneInstanceTest, AStoppedFirstIsNotHandedALinkTwice) {
+  auto first = startFirst(false, true);
+  first->signal(SIGSTOP);
+  const auto stopped = later({"corvane://show/unanswered"});
+  first->signal(SIGCONT);
+  EXPECT_NE(stopped.exitCode, 0) << stopped.output;
+  const auto marker = later({"corvane://show/marker"});
+  EXPECT_NE(marker.exitCode, 0) << marker.output;
+  int unanswered = 0;
+  bool marked = false;
+  while (!marked) {
+    const auto line = first->readLine(60s);
+    ASSERT_TRUE(line) << "the first never logged the marker link";
+    unanswered += line->find("unanswered") != std::string::npos ? 1 : 0;
+    marked = line->find("marker") != std::string::npos;
+  }
+  EXPECT_EQ(unanswered, 0);
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(60s), 0);
 }
 
 } // namespace

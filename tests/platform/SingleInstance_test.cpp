@@ -4,6 +4,7 @@
 
 #include <asio/io_context.hpp>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <gtest/gtest.h>
@@ -17,6 +18,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Args = std::vector<std::string>;
+using Answer = SingleInstance::Answer;
+using Start = SingleInstance::Start::Kind;
 
 class Folder {
 public:
@@ -28,7 +31,44 @@ public:
   fs::path path;
 };
 
-TEST(SingleInstanceTest, DecodingIsBoundedAndStrict) {
+// The data and settings folders of one user, and the main queue an instance serves on.
+class SingleInstanceTest : public ::testing::Test {
+protected:
+  void TearDown() override { ::unsetenv("XDG_RUNTIME_DIR"); }
+
+  std::vector<fs::path> folders(const std::string &data = "data",
+                                const std::string &settings = "settings") const {
+    return {root_.path / data / "corvane", root_.path / settings / "corvane"};
+  }
+  // Runs the main queue until the start, made on a thread of its own, has decided.
+  SingleInstance::Start pump(std::future<SingleInstance::Start> &start) {
+    EXPECT_TRUE(testing::waitUntil([&] {
+      context_.restart();
+      context_.poll();
+      return start.wait_for(0s) == std::future_status::ready;
+    })) << "the start never decided";
+    return start.get();
+  }
+  std::future<SingleInstance::Start> later(SingleInstance &instance, Args arguments,
+                                           std::chrono::milliseconds limit = 60s) {
+    return std::async(std::launch::async,
+                      [&instance, arguments, limit] { return instance.start(arguments, limit); });
+  }
+  // Serves on the test's main queue, keeping what arrives and answering `answer`.
+  void serve(SingleInstance &instance, Answer answer = Answer::taken()) {
+    instance.serve(queue_, [this, answer](const Args &arguments) {
+      received_.push_back(arguments);
+      return answer;
+    });
+  }
+
+  Folder root_;
+  asio::io_context context_;
+  AsioMainQueue queue_{context_};
+  std::vector<Args> received_;
+};
+
+TEST_F(SingleInstanceTest, DecodingIsBoundedAndStrict) {
   EXPECT_EQ(SingleInstance::decode("corvane://show\ncorvane://pause-all\n\n"),
             (Args{"corvane://show", "corvane://pause-all"}));
   EXPECT_EQ(SingleInstance::decode("\n"), Args{});
@@ -45,64 +85,115 @@ TEST(SingleInstanceTest, DecodingIsBoundedAndStrict) {
   EXPECT_EQ(SingleInstance::decode("corvane://copy/\xff\xfe\n\n"), std::nullopt);
 }
 
-TEST(SingleInstanceTest, TheLockHolderServesLaterStartsAndAFloodIsDropped) {
-  Folder folder;
-  const auto path = folder.path / "instance";
-  asio::io_context context;
-  AsioMainQueue queue(context);
-  Args received;
-  int calls = 0;
-  const auto runUntil = [&](const std::function<bool()> &done) {
-    return testing::waitUntil([&] {
-      context.restart();
-      context.poll();
-      return done();
-    });
-  };
-
-  auto first = std::make_unique<SingleInstance>(path);
-  EXPECT_FALSE(first->handOver({"corvane://show"}, 200ms)) << "nobody runs yet";
+TEST_F(SingleInstanceTest, TheLockHolderAnswersLaterStartsAndAFloodIsDropped) {
+  auto first = std::make_unique<SingleInstance>(folders());
   ASSERT_EQ(first->claim(), SingleInstance::Claim::claimed);
-  SingleInstance second(path);
+  SingleInstance second(folders());
   EXPECT_EQ(second.claim(), SingleInstance::Claim::elsewhere);
   // A start that connects before the first serves waits for it.
-  std::thread early([&] {
-    EXPECT_TRUE(second.handOver({"corvane://copy/Postgres", "corvane://show"}));
+  auto early = later(second, {"corvane://copy/Postgres", "corvane://show"});
+  Answer answer = Answer::taken();
+  first->serve(queue_, [&](const Args &arguments) {
+    received_.push_back(arguments);
+    return answer;
   });
-  first->serve(queue, [&](Args arguments) {
-    received = std::move(arguments);
-    ++calls;
-  });
-  ASSERT_TRUE(runUntil([&] { return calls == 1; }));
-  early.join();
-  EXPECT_EQ(received, (Args{"corvane://copy/Postgres", "corvane://show"}));
+  EXPECT_EQ(pump(early).kind, Start::handedOver);
+  EXPECT_EQ(received_, (std::vector<Args>{{"corvane://copy/Postgres", "corvane://show"}}));
 
   // Too much from one caller is dropped, and the first keeps serving.
   const int flood = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+  std::strncpy(address.sun_path, first->socketPath().c_str(), sizeof(address.sun_path) - 1);
   ASSERT_EQ(::connect(flood, reinterpret_cast<sockaddr *>(&address), sizeof(address)), 0);
   const std::string junk(SingleInstance::maxMessageBytes + 1, 'x');
   EXPECT_GT(::send(flood, junk.data(), junk.size(), MSG_NOSIGNAL), 0);
   ::close(flood);
-  std::thread later([&] { EXPECT_TRUE(second.handOver({})); });
-  ASSERT_TRUE(runUntil([&] { return calls == 2; }));
-  later.join();
-  EXPECT_TRUE(received.empty());
+  auto plain = later(second, {});
+  EXPECT_EQ(pump(plain).kind, Start::handedOver);
+  EXPECT_EQ(received_.size(), 2u);
 
-  // Ending, it still holds the lock; gone, it leaves the place to the next.
+  // A refusal reaches the start with its reason; a list the first would drop is not sent.
+  answer = Answer::refused("\u201Ccorvane://delete-all\u201D: it asks for nothing\nCorvane does");
+  auto refused = later(second, {"corvane://delete-all"});
+  const auto told = pump(refused);
+  EXPECT_EQ(told.kind, Start::refused);
+  EXPECT_EQ(told.reason, "\u201Ccorvane://delete-all\u201D: it asks for nothingCorvane does");
+  for (const Args &unsendable : {Args(SingleInstance::maxArguments + 1, "corvane://show"),
+                                 Args{"corvane://copy/a\nb"}, Args{"corvane://copy/\xff"}}) {
+    auto start = later(second, unsendable);
+    EXPECT_EQ(pump(start).kind, Start::refused);
+  }
+  EXPECT_EQ(received_.size(), 3u);
+
+  // Ending, it still holds the locks and says so; gone, it leaves the place to the next.
   first->stopServing();
-  EXPECT_EQ(second.claim(), SingleInstance::Claim::elsewhere);
-  EXPECT_FALSE(second.handOver({}, 200ms));
+  const auto stopping = second.start({}, 200ms);
+  EXPECT_EQ(stopping.kind, Start::failed);
+  EXPECT_NE(stopping.reason.find("stopping"), std::string::npos) << stopping.reason;
   first.reset();
   EXPECT_EQ(second.claim(), SingleInstance::Claim::claimed);
 }
 
-TEST(SingleInstanceTest, AnInstanceThatTakesNoMoreStartsIsGivenUpOnAtTheLimit) {
-  Folder folder;
-  const auto path = folder.path / "instance";
-  // An instance hung with its queue of waiting starts full.
+// The guard is the folders a running instance writes: sharing either one is sharing it, and the
+// runtime folder of a later start has no say.
+TEST_F(SingleInstanceTest, AnyStartOnTheSameFoldersFindsTheHolder) {
+  ::setenv("XDG_RUNTIME_DIR", root_.path.c_str(), 1);
+  SingleInstance first(folders());
+  ASSERT_EQ(first.claim(), SingleInstance::Claim::claimed);
+  serve(first);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  SingleInstance sameData(folders("data", "other-settings"));
+  SingleInstance sameSettings(folders("other-data", "settings"));
+  for (auto *start : {&sameData, &sameSettings}) {
+    auto handed = later(*start, {"corvane://show"});
+    EXPECT_EQ(pump(handed).kind, Start::handedOver);
+  }
+  EXPECT_EQ(received_.size(), 2u);
+  SingleInstance elsewhere(folders("other-data", "other-settings"));
+  EXPECT_EQ(elsewhere.claim(), SingleInstance::Claim::claimed);
+}
+
+// A socket path too long for an address lives in the runtime folder of the first start; a later
+// start with another runtime folder finds it through the lock file all the same.
+TEST_F(SingleInstanceTest, ADataFolderTooDeepForASocketIsReachedThroughTheRuntimeFolder) {
+  const auto deep = std::string(120, 'd');
+  fs::create_directories(root_.path / "first-runtime");
+  ::setenv("XDG_RUNTIME_DIR", (root_.path / "first-runtime").c_str(), 1);
+  SingleInstance first(folders(deep));
+  ASSERT_EQ(first.claim(), SingleInstance::Claim::claimed);
+  EXPECT_EQ(first.socketPath().parent_path(), root_.path / "first-runtime" / "corvane");
+  serve(first);
+  fs::create_directories(root_.path / "later-runtime");
+  ::setenv("XDG_RUNTIME_DIR", (root_.path / "later-runtime").c_str(), 1);
+  SingleInstance second(folders(deep));
+  auto handed = later(second, {"corvane://show"});
+  EXPECT_EQ(pump(handed).kind, Start::handedOver);
+}
+
+// A start that arrives while the first stops is not left with nothing running: it waits for
+// the first to be gone and runs itself.
+TEST_F(SingleInstanceTest, AStartWhileTheFirstStopsRunsOnceItHasGone) {
+  auto first = std::make_unique<SingleInstance>(folders());
+  ASSERT_EQ(first->claim(), SingleInstance::Claim::claimed);
+  serve(*first, Answer::stopping());
+  SingleInstance second(folders());
+  auto waiting = later(second, {"corvane://show"});
+  ASSERT_TRUE(testing::waitUntil([&] {
+    context_.restart();
+    context_.poll();
+    return !received_.empty();
+  }));
+  first.reset();
+  EXPECT_EQ(pump(waiting).kind, Start::run);
+}
+
+TEST_F(SingleInstanceTest, AnInstanceThatTakesNoMoreStartsIsGivenUpOnAtTheLimit) {
+  SingleInstance first(folders());
+  ASSERT_EQ(first.claim(), SingleInstance::Claim::claimed);
+  // The first hung with its queue of waiting starts full.
+  const auto path = first.socketPath();
+  ::unlink(path.c_str());
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
@@ -120,10 +211,10 @@ TEST(SingleInstanceTest, AnInstanceThatTakesNoMoreStartsIsGivenUpOnAtTheLimit) {
   }
   ASSERT_EQ(errno, EAGAIN);
 
-  SingleInstance later(path);
-  auto handed = std::async(std::launch::async, [&] { return later.handOver({"x"}, 300ms); });
+  SingleInstance second(folders());
+  auto handed = std::async(std::launch::async, [&] { return second.start({"x"}, 300ms); });
   ASSERT_EQ(handed.wait_for(60s), std::future_status::ready) << "the start hangs in connect";
-  EXPECT_FALSE(handed.get());
+  EXPECT_EQ(handed.get().kind, Start::failed);
   for (int fd : waiting)
     ::close(fd);
   ::close(listener);
