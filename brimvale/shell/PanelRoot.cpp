@@ -46,6 +46,11 @@ void PanelRoot::update(qreal maxHeight) {
   fit();
 }
 
+void PanelRoot::place(const PanelPlacement &placement) {
+  placement_ = placement;
+  fit();
+}
+
 void PanelRoot::fit() {
   if (!panel_)
     return;
@@ -54,6 +59,12 @@ void PanelRoot::fit() {
       panel_->hasHeightForWidth() ? panel_->heightForWidth(width) : panel_->sizeHint().height();
   if (width > 0 && height > 0 && size() != QSize(width, height))
     setFixedSize(width, height);
+  // Against the edge it was placed on: a window resized alone keeps its top where it was.
+  if (placement_ && isWindow()) {
+    const QPoint at = placement_->geometry(size()).topLeft();
+    if (pos() != at)
+      move(at);
+  }
 }
 
 bool PanelRoot::eventFilter(QObject *watched, QEvent *event) {

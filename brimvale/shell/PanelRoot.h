@@ -1,9 +1,11 @@
 #pragma once
 
 #include "brimvale/shell/PanelActions.h"
+#include "brimvale/shell/PanelPlacement.h"
 
 #include <QWidget>
 #include <functional>
+#include <optional>
 #include <string>
 
 class QScreen;
@@ -35,6 +37,9 @@ public:
 
   // Builds the panel again when the style or the height limit changed since the last build.
   void update(qreal maxHeight);
+  // Stands the window where `placement` puts a panel of the height it shows, and keeps it
+  // there, against the same edge, whenever that height changes.
+  void place(const PanelPlacement &placement);
   QWidget *panel() const { return panel_; }
   const std::string &style() const { return style_; }
 
@@ -55,6 +60,7 @@ private:
   QWidget *panel_ = nullptr;
   std::string style_;
   qreal maxHeight_ = -1;
+  std::optional<PanelPlacement> placement_;
 };
 
 } // namespace corvane

@@ -32,8 +32,6 @@ namespace {
 // A click on the tray icon that closes the panel (by taking the focus from it) must not open
 // it again at once.
 constexpr auto reopenGuard = std::chrono::milliseconds(300);
-// The least height beside the tray icon worth limiting the panel to.
-constexpr int minimumRoom = 240;
 
 template <typename T, typename Work> std::shared_ptr<void> observe(Published<T> &value, Work work) {
   return std::make_shared<typename Published<T>::Subscription>(
@@ -175,37 +173,20 @@ void brimvaleApp::hidePanel() {
 
 void brimvaleApp::placePanel() {
   const QRect icon = tray_ ? tray_->geometry() : QRect();
-  const QPoint anchor = icon.isValid() && !icon.isEmpty() ? icon.center() : QCursor::pos();
+  const QPoint pointer = QCursor::pos();
+  const QPoint anchor = icon.isValid() && !icon.isEmpty() ? icon.center() : pointer;
   QScreen *screen = QGuiApplication::screenAt(anchor);
   if (!screen)
     screen = QGuiApplication::primaryScreen();
-  qreal maxHeight = PanelRoot::maxPanelHeight(screen);
-  const bool besideIcon = tray_ && screen && icon.isValid() && !icon.isEmpty();
-  const QRect area = screen ? screen->availableGeometry() : QRect();
-  if (besideIcon) {
-    // A tray the desktop does not count out of the available area (no window manager, or a
-    // host without a strut): the panel stops short of the icon rather than covering it.
-    const int room = icon.center().y() < area.center().y() ? area.bottom() - icon.bottom() - 4
-                                                           : icon.top() - 4 - area.top();
-    // A tray along a side leaves little room above or below it; the panel then keeps its
-    // height and the screen's edge bounds it as before.
-    if (room >= minimumRoom)
-      maxHeight = std::min(maxHeight, static_cast<qreal>(room));
-  }
-  root_->update(maxHeight);
-  root_->adjustSize();
-  if (!tray_ || !screen)
+  const qreal maxHeight = PanelRoot::maxPanelHeight(screen);
+  if (!tray_ || !screen) {
+    root_->update(maxHeight);
+    root_->adjustSize();
     return;
-  const QSize size = root_->size();
-  int x = anchor.x() - size.width() / 2;
-  int y;
-  if (icon.isValid() && !icon.isEmpty())
-    y = icon.center().y() < area.center().y() ? icon.bottom() + 4 : icon.top() - size.height() - 4;
-  else
-    y = anchor.y() + 4;
-  x = std::clamp(x, area.left(), std::max(area.left(), area.right() - size.width() + 1));
-  y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() - size.height() + 1));
-  root_->move(x, y);
+  }
+  const PanelPlacement placement(screen->availableGeometry(), icon, pointer);
+  root_->update(std::min(maxHeight, static_cast<qreal>(placement.room())));
+  root_->place(placement);
 }
 
 bool brimvaleApp::eventFilter(QObject *watched, QEvent *event) {

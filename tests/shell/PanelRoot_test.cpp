@@ -1,0 +1,138 @@
+#include "brimvale/panels/MapPanel.h"
+#include "brimvale/shell/PanelFrame.h"
+#include "brimvale/shell/PanelPlacement.h"
+#include "brimvale/shell/PanelRoot.h"
+#include "tests/panels/PanelFixture.h"
+
+#include <QTest>
+#include <QVBoxLayout>
+#include <gtest/gtest.h>
+
+namespace corvane::testing {
+namespace {
+
+// A work area of the offscreen screen, and tray icons at its bottom and top edges.
+const QRect area(0, 0, 800, 600);
+const QRect bottomIcon(700, 574, 24, 24);
+const QRect topIcon(700, 2, 24, 24);
+
+TEST(PanelPlacementTest, HoldsTheEdgeItWasPlacedAgainstAtEveryHeight) {
+  const PanelPlacement above(area, bottomIcon, {});
+  EXPECT_EQ(above.anchor(), PanelPlacement::Anchor::bottom);
+  EXPECT_EQ(above.room(), bottomIcon.top() - PanelPlacement::gap);
+  for (const int height : {150, 400, above.room()}) {
+    const QRect placed = above.geometry({380, height});
+    EXPECT_EQ(placed.bottom(), bottomIcon.top() - PanelPlacement::gap - 1) << height;
+    EXPECT_TRUE(area.contains(placed)) << height;
+  }
+  const PanelPlacement below(area, topIcon, {});
+  EXPECT_EQ(below.anchor(), PanelPlacement::Anchor::top);
+  for (const int height : {150, 400, below.room()}) {
+    const QRect placed = below.geometry({380, height});
+    EXPECT_EQ(placed.top(), topIcon.bottom() + PanelPlacement::gap) << height;
+    EXPECT_TRUE(area.contains(placed)) << height;
+  }
+}
+
+TEST(PanelPlacementTest, StaysInsideTheWorkAreaWithoutAnIconOrRoomBesideIt) {
+  // The pointer near the bottom corner: the panel goes up and left into the work area.
+  const PanelPlacement pointer(area, QRect(), QPoint(790, 590));
+  EXPECT_EQ(pointer.room(), area.height());
+  for (const int height : {150, 400, 600})
+    EXPECT_TRUE(area.contains(pointer.geometry({380, height}))) << height;
+  // A tray along the right side of a low screen: too little room above the icon to limit the
+  // panel to; the work area bounds it.
+  const QRect low(0, 0, 800, 400);
+  const PanelPlacement side(low, QRect(776, 190, 24, 24), {});
+  EXPECT_EQ(side.room(), low.height());
+  EXPECT_TRUE(low.contains(side.geometry({380, 380})));
+  // A tray the work area leaves out, with a margin: the panel stops at the work area's edge.
+  const QRect above(0, 0, 800, 548);
+  EXPECT_EQ(PanelPlacement(above, bottomIcon, {}).geometry({380, 300}).bottom(), above.bottom());
+}
+
+// A panel whose content's height the test sets.
+class Grower : public QWidget {
+public:
+  explicit Grower(QWidget *parent) : QWidget(parent), content_(new QWidget) {
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(content_);
+    setFixedWidth(PanelFrame::panelWidth);
+    setHeight(200);
+  }
+  void setHeight(int height) { content_->setFixedHeight(height); }
+  QSize sizeHint() const override { return {PanelFrame::panelWidth, QWidget::sizeHint().height()}; }
+
+private:
+  QWidget *content_;
+};
+
+class PanelRootTest : public PanelTest {
+protected:
+  // Lets the window take its panel's height.
+  void waitForHeight(PanelRoot &root, int height) {
+    for (int i = 0; i < 200 && root.height() != height; ++i)
+      QTest::qWait(10);
+    EXPECT_EQ(root.height(), height);
+  }
+
+  PanelActions actions() {
+    return {[] {}, [] {}, [] {}};
+  }
+};
+
+TEST_F(PanelRootTest, AboveABottomTrayTheWindowGrowsUpAndShrinksDown) {
+  make();
+  Grower *grower = nullptr;
+  PanelRoot root(
+      *manager,
+      [&](const std::string &, PanelActions, qreal, QWidget *parent) {
+        return grower = new Grower(parent);
+      },
+      actions());
+  root.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+  const PanelPlacement placement(area, bottomIcon, {});
+  root.update(placement.room());
+  root.place(placement);
+  root.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+  const int line = bottomIcon.top() - PanelPlacement::gap - 1;
+  EXPECT_EQ(root.geometry().bottom(), line);
+  for (const int height : {520, 120, 900}) {
+    grower->setHeight(height);
+    waitForHeight(root, height);
+    const QRect shown = root.geometry();
+    if (height <= placement.room()) {
+      EXPECT_EQ(shown.bottom(), line) << height;
+      EXPECT_TRUE(area.contains(shown)) << height;
+    } else {
+      EXPECT_EQ(shown.top(), area.top()) << "taller than the room: from the area's top";
+    }
+  }
+}
+
+TEST_F(PanelRootTest, TheMapPanelOpensWholeAboveABottomTray) {
+  makeWithShares();
+  pairMacs(2);
+  PanelRoot root(
+      *manager,
+      [this](const std::string &, PanelActions made, qreal limit, QWidget *parent) {
+        return new MapPanel(context(), std::move(made), limit, parent);
+      },
+      actions());
+  root.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+  const PanelPlacement placement(area, bottomIcon, {});
+  root.update(placement.room());
+  root.place(placement);
+  root.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+  settle();
+  QTest::qWait(50);
+  EXPECT_GT(root.height(), 300);
+  EXPECT_EQ(root.geometry().bottom(), bottomIcon.top() - PanelPlacement::gap - 1);
+  EXPECT_TRUE(area.contains(root.geometry())) << root.geometry().y();
+}
+
+} // namespace
+} // namespace corvane::testing
