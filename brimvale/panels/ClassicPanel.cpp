@@ -277,6 +277,11 @@ void ClassicPanel::setSharing(bool open) {
   watch_->schedule();
 }
 
+void ClassicPanel::setMaxHeight(qreal maxHeight) {
+  maxHeight_ = maxHeight;
+  rebuild();
+}
+
 void ClassicPanel::changeEvent(QEvent *event) {
   if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) {
     body_.invalidate();

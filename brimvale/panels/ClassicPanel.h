@@ -63,6 +63,8 @@ private:
 // manager, opener and update checker must outlive it.
 class ClassicPanel : public QWidget {
   Q_OBJECT
+  // A screen of another height gives the panel another limit; what the user was doing stays.
+  Q_PROPERTY(qreal maxHeight READ maxHeight WRITE setMaxHeight)
 
 public:
   ClassicPanel(PanelContext context, PanelActions actions, qreal maxHeight,
@@ -78,6 +80,8 @@ public:
   CopyFeedback &feedback() { return feedback_; }
   void rebuild();
   PanelFrame *frame() const { return body_.current(); }
+  qreal maxHeight() const { return maxHeight_; }
+  void setMaxHeight(qreal maxHeight);
   // The frame's height: as tall as the content, up to the limit.
   QSize sizeHint() const override { return body_.sizeHint(); }
   bool hasHeightForWidth() const override { return true; }

@@ -233,6 +233,11 @@ void MapPanel::setShowingHelp(bool showing) {
   watch_->schedule();
 }
 
+void MapPanel::setMaxHeight(qreal maxHeight) {
+  maxHeight_ = maxHeight;
+  rebuild();
+}
+
 void MapPanel::changeEvent(QEvent *event) {
   if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) {
     body_.invalidate();

@@ -31,6 +31,8 @@ class StateWatch;
 // the context's manager, opener and update checker must outlive it.
 class MapPanel : public QWidget {
   Q_OBJECT
+  // A screen of another height gives the panel another limit; what the user was doing stays.
+  Q_PROPERTY(qreal maxHeight READ maxHeight WRITE setMaxHeight)
 
 public:
   // The map has four places.
@@ -59,6 +61,8 @@ public:
   // Brings the content up to the manager's state now.
   void rebuild();
   PanelFrame *frame() const { return body_.current(); }
+  qreal maxHeight() const { return maxHeight_; }
+  void setMaxHeight(qreal maxHeight);
   // The frame's height: as tall as the content, up to the limit.
   QSize sizeHint() const override { return body_.sizeHint(); }
   bool hasHeightForWidth() const override { return true; }

@@ -25,8 +25,11 @@ PanelBody::PanelBody(QWidget &panel, qreal spacing, qreal padding, QString frame
     : panel_(panel), spacing_(spacing), padding_(padding), frameName_(std::move(frameName)) {}
 
 void PanelBody::frame(qreal maxHeight, bool scrolls) {
-  if (frame_ && frame_->scrolls() == (scrolls && PanelFrame::isFinite(maxHeight)))
+  if (frame_ && frame_->scrolls() == (scrolls && PanelFrame::isFinite(maxHeight))) {
+    if (frame_->maxHeight() != maxHeight)
+      frame_->setMaxHeight(maxHeight);
     return;
+  }
   for (auto &each : hosts_)
     each = host();
   auto *fresh = new PanelFrame(maxHeight, scrolls, spacing_, padding_, hosts_[header],

@@ -22,6 +22,7 @@ public:
   PanelBody(QWidget &panel, qreal spacing, qreal padding, QString frameName);
 
   // Makes the frame anew when it has none yet or `scrolls` changed; every part is then built.
+  // Another `maxHeight` alone is taken by the frame in place, and the parts stay.
   void frame(qreal maxHeight, bool scrolls);
   // Puts what `build` makes in `part` when `signature` differs from the part's last one.
   // Returns whether it did.

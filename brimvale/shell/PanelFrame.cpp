@@ -194,6 +194,14 @@ PanelFrame::PanelFrame(qreal maxHeight, bool scrolls, qreal spacing, qreal paddi
   }
 }
 
+void PanelFrame::setMaxHeight(qreal maxHeight) {
+  maxHeight_ = maxHeight;
+  const bool limited = isFinite(maxHeight);
+  setMaximumHeight(limited ? static_cast<int>(std::floor(maxHeight)) : QWIDGETSIZE_MAX);
+  layout()->setSizeConstraint(limited ? QLayout::SetNoConstraint : QLayout::SetDefaultConstraint);
+  grew(*this);
+}
+
 int PanelFrame::naturalHeight(int width) const {
   const int inner = width - inset_;
   return 2 * inset_ + heightAt(header_, inner) + spacing_ + heightAt(middle_, inner) + spacing_ +

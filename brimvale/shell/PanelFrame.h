@@ -40,6 +40,9 @@ public:
   static QWidget *replace(QWidget *old, QWidget *fresh);
 
   qreal maxHeight() const { return maxHeight_; }
+  // Takes another limit in place. The frame's scrolling stays as it was built: a frame that
+  // scrolls needs a finite limit.
+  void setMaxHeight(qreal maxHeight);
   bool scrolls() const { return scrollArea_ != nullptr; }
   // The scroll view around the middle, when it has one.
   QScrollArea *scrollArea() const { return scrollArea_; }

@@ -11,6 +11,13 @@
 
 namespace corvane {
 
+namespace {
+
+// The panels' own height limit.
+constexpr const char *limitProperty = "maxHeight";
+
+} // namespace
+
 PanelRoot::PanelRoot(ServiceManager &manager, MakePanel makePanel, PanelActions actions,
                      QWidget *parent)
     : QWidget(parent), manager_(manager), makePanel_(std::move(makePanel)),
@@ -35,6 +42,12 @@ void PanelRoot::update(qreal maxHeight) {
   const std::string style = manager_.standardDefaults().string(panelStyleKey).value_or("map");
   if (panel_ && style == style_ && maxHeight == maxHeight_)
     return;
+  if (panel_ && style == style_ && panel_->metaObject()->indexOfProperty(limitProperty) >= 0) {
+    maxHeight_ = maxHeight;
+    panel_->setProperty(limitProperty, maxHeight_);
+    fit();
+    return;
+  }
   style_ = style;
   maxHeight_ = maxHeight;
   delete panel_;

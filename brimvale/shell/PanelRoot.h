@@ -35,7 +35,9 @@ public:
   // The screen's available height less 12 points; infinity without a screen.
   static qreal maxPanelHeight(const QScreen *screen);
 
-  // Builds the panel again when the style or the height limit changed since the last build.
+  // Builds the panel again when the style changed since the last build. A new height limit
+  // alone goes to a panel with a writable `maxHeight` property in place, keeping what the user
+  // was doing in it; a panel without one is built again.
   void update(qreal maxHeight);
   // Stands the window where `placement` puts a panel of the height it shows, and keeps it
   // there, against the same edge, whenever that height changes.

@@ -1,9 +1,11 @@
+#include "brimvale/panels/ClassicPanel.h"
 #include "brimvale/panels/MapPanel.h"
 #include "brimvale/shell/PanelFrame.h"
 #include "brimvale/shell/PanelPlacement.h"
 #include "brimvale/shell/PanelRoot.h"
 #include "tests/panels/PanelFixture.h"
 
+#include <QLineEdit>
 #include <QTest>
 #include <QVBoxLayout>
 #include <gtest/gtest.h>
@@ -132,6 +134,58 @@ TEST_F(PanelRootTest, TheMapPanelOpensWholeAboveABottomTray) {
   EXPECT_GT(root.height(), 300);
   EXPECT_EQ(root.geometry().bottom(), bottomIcon.top() - PanelPlacement::gap - 1);
   EXPECT_TRUE(area.contains(root.geometry())) << root.geometry().y();
+}
+
+// A screen of another height gives the panel another limit; what the user was doing stays.
+TEST_F(PanelRootTest, AnotherLimitKeepsTheSelectedMacTheEditModeAndTheShareEditor) {
+  makeWithShares();
+  const auto peers = pairMacs(2);
+  QPointer<QLineEdit> editor;
+  PanelContext made = context();
+  made.hooks.shareEditor = [&](std::function<void()>) { return editor = new QLineEdit; };
+  PanelRoot root(
+      *manager,
+      [&](const std::string &style, PanelActions actions, qreal limit,
+          QWidget *parent) -> QWidget * {
+        if (style == "classic")
+          return new ClassicPanel(made, std::move(actions), limit, parent);
+        return new MapPanel(made, std::move(actions), limit, parent);
+      },
+      actions());
+  root.update(500);
+  auto *map = qobject_cast<MapPanel *>(root.panel());
+  ASSERT_TRUE(map);
+  map->select(peers[1].deviceID);
+  map->setEditingShares(true);
+  map->setSharing(true);
+  settle();
+  ASSERT_TRUE(editor);
+  editor->setText("Typed so far");
+  root.update(560);
+  settle();
+  ASSERT_EQ(root.panel(), map) << "the panel was built anew";
+  EXPECT_EQ(map->selectedMac()->deviceID, peers[1].deviceID);
+  EXPECT_TRUE(map->editingShares());
+  EXPECT_TRUE(map->sharing());
+  ASSERT_TRUE(editor);
+  EXPECT_EQ(editor->text(), "Typed so far");
+  map->setSharing(false);
+  settle();
+  EXPECT_EQ(map->frame()->maxHeight(), 560) << "the new limit holds once the frame scrolls";
+
+  defaults->setString(PanelRoot::panelStyleKey, "classic");
+  root.update(560);
+  auto *classic = qobject_cast<ClassicPanel *>(root.panel());
+  ASSERT_TRUE(classic);
+  classic->setSharing(true);
+  settle();
+  ASSERT_TRUE(editor);
+  editor->setText("Typed in the classic panel");
+  root.update(640);
+  settle();
+  ASSERT_EQ(root.panel(), classic);
+  ASSERT_TRUE(editor);
+  EXPECT_EQ(editor->text(), "Typed in the classic panel");
 }
 
 } // namespace
