@@ -5,7 +5,9 @@
 // clients take. With --tray-ready it clicks nothing and exits 0 once a tray host owns the first
 // screen's system tray selection, 1 while none does. With --close <title> it asks the top-level
 // window of that title to close, as a window manager's close button does (WM_DELETE_WINDOW);
-// exits 1 when no such window is there.
+// exits 1 when no such window is there. With --panel it clicks nothing and prints where the
+// panel's window (the application's utility window) and the tray icon stand on the screen:
+// "panel X Y W H icon X Y W H screen W H"; exits 1 while either is not there.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -127,6 +129,67 @@ int close(xcb_connection_t *connection, xcb_window_t root, const std::string &ti
   return 0;
 }
 
+// The window's place on the screen, from its top-left corner and its size.
+bool onRoot(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root, int place[4]) {
+  auto geometry = xcb_get_geometry_reply(connection, xcb_get_geometry(connection, window), nullptr);
+  auto corner = xcb_translate_coordinates_reply(
+      connection, xcb_translate_coordinates(connection, window, root, 0, 0), nullptr);
+  const bool known = geometry && corner;
+  if (known) {
+    place[0] = corner->dst_x;
+    place[1] = corner->dst_y;
+    place[2] = geometry->width;
+    place[3] = geometry->height;
+  }
+  std::free(geometry);
+  std::free(corner);
+  return known;
+}
+
+// The viewable top-level window of class "corvane" whose type is a utility window: the panel.
+xcb_window_t panel(xcb_connection_t *connection, xcb_window_t root) {
+  const xcb_atom_t type = atom(connection, "_NET_WM_WINDOW_TYPE");
+  const xcb_atom_t utility = atom(connection, "_NET_WM_WINDOW_TYPE_UTILITY");
+  auto tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
+  if (!tree)
+    return 0;
+  xcb_window_t found = 0;
+  const xcb_window_t *children = xcb_query_tree_children(tree);
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
+    auto attributes = xcb_get_window_attributes_reply(
+        connection, xcb_get_window_attributes(connection, children[i]), nullptr);
+    const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+    std::free(attributes);
+    if (!viewable)
+      continue;
+    auto types = xcb_get_property_reply(
+        connection, xcb_get_property(connection, 0, children[i], type, XCB_ATOM_ATOM, 0, 16),
+        nullptr);
+    if (types && types->format == 32) {
+      const auto *atoms = static_cast<const xcb_atom_t *>(xcb_get_property_value(types));
+      const int count = xcb_get_property_value_length(types) / 4;
+      for (int a = 0; a < count && !found; ++a)
+        if (atoms[a] == utility)
+          found = children[i];
+    }
+    std::free(types);
+  }
+  std::free(tree);
+  return found;
+}
+
+int describePanel(xcb_connection_t *connection, xcb_window_t root, xcb_window_t icon) {
+  const xcb_window_t window = panel(connection, root);
+  int shown[4], at[4];
+  if (!window || !onRoot(connection, window, root, shown) || !onRoot(connection, icon, root, at))
+    return 1;
+  const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+  std::printf("panel %d %d %d %d icon %d %d %d %d screen %d %d\n", shown[0], shown[1], shown[2],
+              shown[3], at[0], at[1], at[2], at[3], screen->width_in_pixels,
+              screen->height_in_pixels);
+  return 0;
+}
+
 } // namespace
 
 // Whether a tray host has taken the system tray selection of screen 0.
@@ -160,6 +223,11 @@ int main(int argc, char **argv) {
   if (!icon) {
     xcb_disconnect(connection);
     return 1;
+  }
+  if (argc > 1 && std::strcmp(argv[1], "--panel") == 0) {
+    const int status = describePanel(connection, root, icon);
+    xcb_disconnect(connection);
+    return status;
   }
   if (argc > 1 && std::strcmp(argv[1], "--describe") == 0) {
     // Which window a click would go to, and which events its clients take.

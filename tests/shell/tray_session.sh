@@ -1,7 +1,9 @@
 #!/bin/sh
 # The application on a desktop: under Xvfb with a private session bus and an X11 tray host
 # (trayer), it starts, its tray icon registers, a click on the icon shows the panel (the manager
-# is told it is visible) and a second click hides it. Screenshots go to <screens>/.
+# is told it is visible) under the tray at the top of the screen, and a second click hides it.
+# Started again with the tray at the bottom, a click shows the panel above the tray. Either
+# way the whole panel lies on the screen. Screenshots go to <screens>/.
 # With "accessible <client>" the accessibility bridge is on and <client> (accessible_client.py)
 # reads the window tree between the steps of a user's path through the panel, a share's menu
 # and the explanation window, <rounds> times; the application must live through it. That session
@@ -109,11 +111,14 @@ bus_pid=$!
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/bus"
 wait_until "the session bus never started" test -s "$work/bus.address"
 
-trayer --edge top --align right --widthtype pixel --width 120 --height 28 --transparent false \
-  --tint 0xd0d0d0 >"$work/trayer.log" 2>&1 &
-tray_pid=$!
 # The application looks for a tray host once, at its start: the host must be there first.
-wait_until "the tray host never took the system tray" "$click" --tray-ready
+start_tray() {
+  trayer --edge "$1" --align right --widthtype pixel --width 120 --height 28 \
+    --transparent false --tint 0xd0d0d0 >"$work/trayer.log" 2>&1 &
+  tray_pid=$!
+  wait_until "the tray host never took the system tray" "$click" --tray-ready
+}
+start_tray top
 
 if [ "$mode" = accessible ]; then
   # The accessibility bus, and the bridge on as a screen reader's user has it.
@@ -134,15 +139,18 @@ if [ "$mode" = accessible ]; then
     "$(printf '%s' "$share" | base64 -w0)" >"$work/config/corvane/standard.json"
 fi
 
-started=$(date +%s%N)
-"$app" >"$work/app.log" 2>&1 &
-app_pid=$!
 settled() {
   logged "Tray icon registered" || logged "No system tray here" || ! kill -0 "$app_pid" 2>/dev/null
 }
-wait_until "the application never registered its tray icon" settled
-logged "Tray icon registered" || fail "the application found no tray host or ended"
-echo "started to tray icon: $(( ($(date +%s%N) - started) / 1000000 )) ms"
+start_app() {
+  started=$(date +%s%N)
+  "$app" >"$work/app.log" 2>&1 &
+  app_pid=$!
+  wait_until "the application never registered its tray icon" settled
+  logged "Tray icon registered" || fail "the application found no tray host or ended"
+  echo "started to tray icon: $(( ($(date +%s%N) - started) / 1000000 )) ms"
+}
+start_app
 
 # The tray host embeds the icon a little later, and a synthetic click may go unanswered on a
 # loaded display: click once the icon is there and again only when nothing answered for a long
@@ -217,8 +225,35 @@ if [ "$mode" = accessible ]; then
   exit 0
 fi
 
+# Where the panel and the icon stand once the panel has laid itself out: the same on two
+# looks a second apart.
+placement=
+placement_settled() {
+  first=$("$click" --panel) || return 1
+  sleep 1
+  placement=$("$click" --panel) || return 1
+  [ "$first" = "$placement" ]
+}
+# The whole panel on the screen, beside the tray at the edge $1 and clear of its icon.
+placed() {
+  wait_until "the panel never settled" placement_settled
+  echo "$placement (tray at the $1)"
+  # panel X Y W H icon X Y W H screen W H
+  set -- "$1" $placement
+  [ "$#" -eq 14 ] || fail "unreadable placement: $placement"
+  edge=$1 x=$3 y=$4 w=$5 h=$6 icon_y=$9 icon_h=${11} screen_w=${13} screen_h=${14}
+  [ "$x" -ge 0 ] && [ "$y" -ge 0 ] && [ $((x + w)) -le "$screen_w" ] &&
+    [ $((y + h)) -le "$screen_h" ] || fail "the panel lies partly off the screen: $placement"
+  if [ "$edge" = bottom ]; then
+    [ $((y + h)) -le "$icon_y" ] || fail "the panel is not above the bottom tray: $placement"
+  else
+    [ "$y" -ge $((icon_y + icon_h)) ] || fail "the panel is not under the top tray: $placement"
+  fi
+}
+
 click_until "a click on the tray icon never showed the panel" "Panel shown"
-command -v import >/dev/null && import -window root "$screens/tray-panel-open.png"
+placed top
+command -v import >/dev/null && import -window root "$screens/tray-panel-top.png"
 
 # Past the double-click interval, so that this click is a click of its own (the clicks carry
 # their real times).
@@ -236,4 +271,15 @@ wait_until "the link did not show the panel" more_than 'Panel shown' "$shown"
 stop
 grep -q '"running": *false' "$work/config/corvane/Q3KT7WZ2RM.corvane.json" ||
   { echo "FAILED: running not false"; cat "$work/config/corvane/Q3KT7WZ2RM.corvane.json"; exit 1; }
+
+# The tray at the bottom of the screen: the panel opens above it, whole.
+kill "$tray_pid"
+wait "$tray_pid" 2>/dev/null
+wait_until "the tray host never let the system tray go" sh -c "! '$click' --tray-ready"
+start_tray bottom
+start_app
+click_until "a click on the bottom tray's icon never showed the panel" "Panel shown"
+placed bottom
+command -v import >/dev/null && import -window root "$screens/tray-panel-bottom.png"
+stop
 echo "PASSED"
