@@ -4,6 +4,7 @@
 #include "brimvale/shell/PanelPlacement.h"
 #include "brimvale/shell/PanelRoot.h"
 #include "tests/panels/PanelFixture.h"
+#include "tests/support/Wait.h"
 
 #include <QLineEdit>
 #include <QTest>
@@ -73,10 +74,9 @@ private:
 class PanelRootTest : public PanelTest {
 protected:
   // Lets the window take its panel's height.
-  void waitForHeight(PanelRoot &root, int height) {
-    for (int i = 0; i < 200 && root.height() != height; ++i)
-      QTest::qWait(10);
-    EXPECT_EQ(root.height(), height);
+  static bool waitForHeight(PanelRoot &root, int height) {
+    return QTest::qWaitFor([&] { return root.height() == height; },
+                           static_cast<int>(std::chrono::milliseconds(eventually).count()));
   }
 
   PanelActions actions() {
@@ -103,7 +103,7 @@ TEST_F(PanelRootTest, AboveABottomTrayTheWindowGrowsUpAndShrinksDown) {
   EXPECT_EQ(root.geometry().bottom(), line);
   for (const int height : {520, 120, 900}) {
     grower->setHeight(height);
-    waitForHeight(root, height);
+    ASSERT_TRUE(waitForHeight(root, height)) << height;
     const QRect shown = root.geometry();
     if (height <= placement.room()) {
       EXPECT_EQ(shown.bottom(), line) << height;
@@ -130,7 +130,7 @@ TEST_F(PanelRootTest, TheMapPanelOpensWholeAboveABottomTray) {
   root.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
   settle();
-  QTest::qWait(50);
+  ASSERT_TRUE(waitForHeight(root, root.panel()->heightForWidth(PanelFrame::panelWidth)));
   EXPECT_GT(root.height(), 300);
   EXPECT_EQ(root.geometry().bottom(), bottomIcon.top() - PanelPlacement::gap - 1);
   EXPECT_TRUE(area.contains(root.geometry())) << root.geometry().y();
