@@ -342,6 +342,9 @@ void MapPanel::refreshRows() {
 }
 
 void MapPanel::revealAdded() {
+  // The editor hides the chips: what was there before it opened is what the user has seen.
+  if (sharing_)
+    return;
   std::set<std::string> now;
   for (const auto &[id, chip] : chips_)
     if (chip)
@@ -349,7 +352,7 @@ void MapPanel::revealAdded() {
   for (const auto &[id, head] : environmentHeads_)
     if (head)
       now.insert(id);
-  if (seen_ && !sharing_)
+  if (seen_)
     for (const auto &id : now)
       if (!seen_->contains(id)) {
         const auto chip = chips_.find(id);

@@ -73,6 +73,8 @@ bool PanelBody::put(Part part, const QString &signature, const std::function<QWi
   // The panel's layout keeps the frame's last size until told.
   PanelFrame::grew(*frame_);
   if (bar && part == middle) {
+    // A reveal is done once the list is built again: from then on the user's place counts.
+    reveal_ = nullptr;
     kept_ = kept;
     settle();
     QTimer::singleShot(0, bar, [this] { settle(); });
@@ -99,9 +101,10 @@ void PanelBody::settle() {
   QScrollArea *area = frame_ ? frame_->scrollArea() : nullptr;
   if (!area)
     return;
-  if (reveal_)
+  if (reveal_) {
     frame_->scrollIntoView(reveal_);
-  else if (kept_)
+    kept_ = area->verticalScrollBar()->value();
+  } else if (kept_)
     area->verticalScrollBar()->setValue(*kept_);
 }
 

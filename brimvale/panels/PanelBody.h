@@ -29,7 +29,8 @@ public:
   bool put(Part part, const QString &signature, const std::function<QWidget *()> &build);
   // Every part is built on the next `put` (the colours changed).
   void invalidate();
-  // Scrolls the middle to `widget` once the layout has settled.
+  // Scrolls the middle to `widget` once the layout has settled, until the middle is built
+  // again.
   void scrollIntoView(QWidget *widget);
   PanelFrame *current() const { return frame_; }
   // The frame's, for the panel's own: the panel's layout would answer from what it kept.

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 
@@ -86,6 +87,58 @@ TEST_F(PanelUpdatesTest, AShareJustAddedIsScrolledIntoView) {
   const QWidget *viewport = panel->frame()->scrollArea()->viewport();
   const QRect inView(added->mapTo(viewport, QPoint()), added->size());
   EXPECT_TRUE(viewport->rect().contains(inView)) << "at " << inView.y();
+}
+
+// Closing the share editor reveals only what it added; a reveal lasts until the next rebuild
+// of the list, so a user who scrolled away is not pulled back to it.
+TEST_F(PanelUpdatesTest, TheEditorClosingRevealsOnlyWhatWasAddedAndOnce) {
+  pairMacs(1);
+  std::function<void()> finish;
+  PanelContext ctx = context();
+  ctx.hooks.shareEditor = [&](std::function<void()> done) {
+    finish = std::move(done);
+    return new QLabel("editor");
+  };
+  MapPanel panel(ctx, PanelActions{}, 500);
+  panel.show();
+  settle();
+  QScrollBar *bar = panel.frame()->scrollArea()->verticalScrollBar();
+  ASSERT_GT(bar->maximum(), 0);
+
+  panel.setSharing(true);
+  settle();
+  manager->relayGatewaySessions({});
+  settle();
+  finish();
+  settle();
+  settle();
+  bar = panel.frame()->scrollArea()->verticalScrollBar();
+  EXPECT_EQ(bar->value(), 0) << "nothing was added, so nothing is revealed";
+
+  panel.setSharing(true);
+  settle();
+  manager->preferences.modify([&](Preferences &p) {
+    p.services.push_back(share("0D000000-0000-4000-8000-000000000009", "Newest", 9999));
+  });
+  manager->recomputeOutgoing();
+  settle();
+  finish();
+  settle();
+  settle();
+  bar = panel.frame()->scrollArea()->verticalScrollBar();
+  const QWidget *viewport = panel.frame()->scrollArea()->viewport();
+  for (auto *chip : visible<ShareChip>(panel))
+    if (chip->text() == "Newest") {
+      EXPECT_TRUE(viewport->rect().contains(QRect(chip->mapTo(viewport, QPoint()), chip->size())))
+          << "the share the editor added is revealed";
+    }
+  ASSERT_GT(bar->value(), 0);
+
+  bar->setValue(0);
+  manager->setSharingPaused(true);
+  settle();
+  settle();
+  EXPECT_EQ(bar->value(), 0) << "a later rebuild leaves the user where they are";
 }
 
 TEST_F(PanelUpdatesTest, PanelsAreAsTallAsTheirContentAndTheNoticeShowsWhole) {
