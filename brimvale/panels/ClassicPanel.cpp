@@ -242,6 +242,84 @@ void ClassicIncomingRow::contextMenuEvent(QContextMenuEvent *event) {
   event->accept();
 }
 
+ClassicShareRow::ClassicShareRow(const PanelContext &context, OutgoingService row, QWidget *parent)
+    : QWidget(parent), context_(context), row_(std::move(row)) {
+  setObjectName(QStringLiteral("classicShareRow"));
+  auto *line = panelkit::row(this, 9, QMargins(11, 7, 11, 7));
+  auto *texts = new QWidget;
+  auto *stack = panelkit::column(texts, 2);
+  name_ = new QLabel;
+  name_->setTextFormat(Qt::RichText);
+  name_->setFont(body());
+  stack->addWidget(name_);
+  access_ = label({}, caption(), secondary());
+  access_->setObjectName(QStringLiteral("shareAccess"));
+  // The access line counts the minutes down by itself.
+  auto *timer = new QTimer(access_);
+  timer->setInterval(60 * 1000);
+  connect(timer, &QTimer::timeout, access_, [this] { showAccess(); });
+  timer->start();
+  stack->addWidget(access_);
+  line->addWidget(texts, 1);
+
+  status_ = label({}, caption(), secondary());
+  status_->setObjectName(QStringLiteral("shareStatus"));
+  line->addWidget(status_);
+  toggle_ = new MiniSwitch(row_.service.enabled);
+  toggle_->setObjectName(QStringLiteral("shareSwitch"));
+  // Only the user's clicks change the share; a republish only moves the knob.
+  connect(toggle_, &QAbstractButton::clicked, this,
+          [this](bool on) { context_.manager->setShareEnabled(row_.service.id, on); });
+  line->addWidget(toggle_);
+  more_ =
+      new panelkit::SymbolButton(QStringLiteral("ellipsis.circle"), 14, secondary(), QSize(22, 22));
+  more_->setObjectName(QStringLiteral("shareMenuButton"));
+  connect(more_, &QAbstractButton::clicked, this, [this] {
+    if (context_.hooks.shareMenu)
+      panelkit::popUp(context_.hooks.shareMenu(row_), more_);
+  });
+  line->addWidget(more_);
+  setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(this, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+    if (!context_.hooks.shareMenu)
+      return;
+    if (QMenu *menu = context_.hooks.shareMenu(row_)) {
+      QObject::connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
+      menu->popup(mapToGlobal(at));
+    }
+  });
+  showRow();
+}
+
+void ClassicShareRow::setRow(OutgoingService row) {
+  if (row == row_)
+    return;
+  row_ = std::move(row);
+  showRow();
+}
+
+void ClassicShareRow::showRow() {
+  const QString name = QString::fromStdString(row_.service.name);
+  name_->setText(
+      name.toHtmlEscaped() +
+      QStringLiteral("<span style=\"font-family:'%1'; font-size:11px; color:%2\">:%3</span>")
+          .arg(monoCaption().family(), secondary().name(QColor::HexArgb))
+          .arg(row_.service.port));
+  showAccess();
+  const std::string status = shareStatusText(row_);
+  status_->setText(QString::fromStdString(status.empty() ? "ready" : status));
+  toggle_->setChecked(row_.service.enabled);
+  toggle_->setAccessibleName(QStringLiteral("Share ") + name);
+  more_->setAccessibleName(QStringLiteral("Options for ") + name);
+}
+
+void ClassicShareRow::showAccess() {
+  const QString text = QString::fromStdString(
+      shareAccessText(row_.service, context_.date(), context_.manager->pairedPeers.get()));
+  access_->setText(text);
+  access_->setVisible(!text.isEmpty());
+}
+
 ClassicPanel::ClassicPanel(PanelContext context, PanelActions actions, qreal maxHeight,
                            QWidget *parent)
     : QWidget(parent), context_(std::move(context)), actions_(std::move(actions)),
@@ -335,11 +413,8 @@ void ClassicPanel::refreshRows() {
         found != incomingRows_.end() && found->second)
       found->second->setRow(row);
   for (const auto &row : manager.outgoing.get())
-    if (auto found = shareRows_.find(row.service.id);
-        found != shareRows_.end() && found->second.first && found->second.second != row) {
-      QWidget *old = found->second.first;
-      PanelFrame::replace(old, keptShareRow(row));
-    }
+    if (auto found = shareRows_.find(row.service.id); found != shareRows_.end() && found->second)
+      found->second->setRow(row);
   for (const auto &[id, reach] : reaches_)
     if (reach && context_.onlinePairedIDs().contains(id))
       reach->setText(QString::fromStdString(latencyLabel(id)));
@@ -354,12 +429,12 @@ ClassicIncomingRow *ClassicPanel::incomingRow(const IncomingService &row) {
   return kept;
 }
 
-QWidget *ClassicPanel::keptShareRow(const OutgoingService &row) {
-  auto &[kept, shown] = shareRows_[row.service.id];
-  if (!kept || shown != row) {
-    kept = shareRow(row);
-    shown = row;
-  }
+ClassicShareRow *ClassicPanel::keptShareRow(const OutgoingService &row) {
+  auto &kept = shareRows_[row.service.id];
+  if (kept)
+    kept->setRow(row);
+  else
+    kept = new ClassicShareRow(context_, row);
   return kept;
 }
 
@@ -457,70 +532,6 @@ QWidget *ClassicPanel::macGroup(const PairedPeer &peer, const std::vector<Incomi
     }
   }
   stack->addWidget(card);
-  return widget;
-}
-
-QWidget *ClassicPanel::shareRow(const OutgoingService &row) {
-  auto *widget = new QWidget;
-  widget->setObjectName(QStringLiteral("classicShareRow"));
-  auto *line = panelkit::row(widget, 9, QMargins(11, 7, 11, 7));
-  auto *texts = new QWidget;
-  auto *stack = panelkit::column(texts, 2);
-  auto *name = new QLabel;
-  name->setTextFormat(Qt::RichText);
-  name->setText(
-      QString::fromStdString(row.service.name).toHtmlEscaped() +
-      QStringLiteral("<span style=\"font-family:'%1'; font-size:11px; color:%2\">:%3</span>")
-          .arg(monoCaption().family(), secondary().name(QColor::HexArgb))
-          .arg(row.service.port));
-  name->setFont(body());
-  stack->addWidget(name);
-  // The access line counts the minutes down by itself.
-  auto *access = label({}, caption(), secondary());
-  access->setObjectName(QStringLiteral("shareAccess"));
-  const auto refresh = [this, access, service = row.service] {
-    const QString text = QString::fromStdString(
-        shareAccessText(service, context_.date(), context_.manager->pairedPeers.get()));
-    access->setText(text);
-    access->setVisible(!text.isEmpty());
-  };
-  refresh();
-  auto *timer = new QTimer(access);
-  timer->setInterval(60 * 1000);
-  connect(timer, &QTimer::timeout, access, refresh);
-  timer->start();
-  stack->addWidget(access);
-  line->addWidget(texts, 1);
-
-  const std::string status = shareStatusText(row);
-  line->addWidget(
-      label(QString::fromStdString(status.empty() ? "ready" : status), caption(), secondary()));
-  auto *toggle = new MiniSwitch(row.service.enabled);
-  toggle->setObjectName(QStringLiteral("shareSwitch"));
-  toggle->setAccessibleName(QStringLiteral("Share ") + QString::fromStdString(row.service.name));
-  connect(toggle, &QAbstractButton::toggled, this,
-          [m = context_.manager, id = row.service.id](bool on) { m->setShareEnabled(id, on); });
-  line->addWidget(toggle);
-  auto *more =
-      new panelkit::SymbolButton(QStringLiteral("ellipsis.circle"), 14, secondary(), QSize(22, 22));
-  more->setObjectName(QStringLiteral("shareMenuButton"));
-  more->setAccessibleName(QStringLiteral("Options for ") +
-                          QString::fromStdString(row.service.name));
-  connect(more, &QAbstractButton::clicked, this, [this, more, row] {
-    if (context_.hooks.shareMenu)
-      panelkit::popUp(context_.hooks.shareMenu(row), more);
-  });
-  line->addWidget(more);
-  widget->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(widget, &QWidget::customContextMenuRequested, this,
-          [this, widget, row](const QPoint &at) {
-            if (!context_.hooks.shareMenu)
-              return;
-            if (QMenu *menu = context_.hooks.shareMenu(row)) {
-              QObject::connect(menu, &QMenu::aboutToHide, menu, &QObject::deleteLater);
-              menu->popup(widget->mapToGlobal(at));
-            }
-          });
   return widget;
 }
 

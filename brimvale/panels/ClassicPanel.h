@@ -55,6 +55,32 @@ private:
   CopyFeedback &feedback_;
 };
 
+// One of this Mac's shares in the classic panel: its name and port, the access line that
+// counts the minutes down, its status, a switch and its menu. Follows its share in place, so a
+// press on the switch or the menu outlives a republish. Main thread only.
+class ClassicShareRow : public QWidget {
+  Q_OBJECT
+
+public:
+  ClassicShareRow(const PanelContext &context, OutgoingService row, QWidget *parent = nullptr);
+
+  const OutgoingService &row() const { return row_; }
+  // Shows `row` (the same share, republished).
+  void setRow(OutgoingService row);
+
+private:
+  void showRow();
+  void showAccess();
+
+  const PanelContext &context_;
+  OutgoingService row_;
+  QLabel *name_;
+  QLabel *access_;
+  QLabel *status_;
+  QAbstractButton *toggle_;
+  QAbstractButton *more_;
+};
+
 // The list-style panel: every paired Mac with the ports it offers, this Mac's shares with
 // their switches and menus, the pause banner, the inline share editor, and a footer with
 // "Pair a Mac…", "Settings…", "Quit", the update offer, the tip and the notice. Uses the
@@ -96,8 +122,7 @@ private:
   QWidget *footer();
   QWidget *macGroup(const PairedPeer &peer, const std::vector<IncomingService> &rows);
   QWidget *sharingSection();
-  QWidget *shareRow(const OutgoingService &row);
-  QWidget *keptShareRow(const OutgoingService &row);
+  ClassicShareRow *keptShareRow(const OutgoingService &row);
   ClassicIncomingRow *incomingRow(const IncomingService &row);
   QString middleSignature() const;
   QString footerSignature() const;
@@ -113,9 +138,9 @@ private:
   QPointer<QWidget> shareEditor_;
   PanelBody body_;
   StateWatch *watch_ = nullptr;
-  // Row views by identity, reused while the row stays; a share row with what it showed.
+  // Row views by identity, reused while the row stays.
   std::map<std::string, QPointer<ClassicIncomingRow>> incomingRows_;
-  std::map<std::string, std::pair<QPointer<QWidget>, OutgoingService>> shareRows_;
+  std::map<std::string, QPointer<ClassicShareRow>> shareRows_;
   std::map<std::string, QPointer<QLabel>> reaches_;
 };
 

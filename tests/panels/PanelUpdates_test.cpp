@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTest>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -200,6 +201,45 @@ TEST_F(PanelUpdatesTest, TheClassicRowSaysThePortsRealState) {
           << row->row().name;
     }
   }
+}
+
+// A busy share's row stays the same widget as its users come and go, so a press on its
+// switch is not lost with it, and what the row shows follows the share.
+TEST_F(PanelUpdatesTest, AClassicShareRowFollowsItsShareInPlace) {
+  const auto peers = pairMacs(1);
+  auto panel = shown<ClassicPanel>(1400);
+  QPointer<QAbstractButton> toggle;
+  for (auto *each : visible<QAbstractButton>(*panel, "shareSwitch"))
+    if (each->accessibleName() == "Share Postgres")
+      toggle = each;
+  ASSERT_TRUE(toggle);
+  const auto statusShown = [&](const QString &text) {
+    for (auto *each : visible<QLabel>(*toggle->parentWidget()))
+      if (each->text() == text)
+        return true;
+    return false;
+  };
+  EXPECT_TRUE(statusShown("1 using"));
+
+  QTest::mousePress(toggle, Qt::LeftButton);
+  manager->relayGatewaySessions({{peers[0].deviceID, dbShare, 1},
+                                 {peers[0].deviceID, dbShare, 2},
+                                 {peers[0].deviceID, dbShare, 3}});
+  settle();
+  ASSERT_FALSE(toggle.isNull()) << "the row was made again";
+  EXPECT_TRUE(statusShown("3 using"));
+  QTest::mouseRelease(toggle, Qt::LeftButton);
+  settle();
+  EXPECT_FALSE(manager->preferences->services[0].enabled) << "the press went through";
+  EXPECT_FALSE(toggle->isChecked());
+  EXPECT_TRUE(statusShown("off"));
+
+  // Turned on elsewhere: the switch follows without turning the share off again.
+  manager->setShareEnabled(dbShare, true);
+  settle();
+  ASSERT_FALSE(toggle.isNull());
+  EXPECT_TRUE(toggle->isChecked());
+  EXPECT_TRUE(manager->preferences->services[0].enabled);
 }
 
 TEST_F(PanelUpdatesTest, TheRowMenuFollowsTheExplainersAvailability) {
