@@ -8,14 +8,19 @@ namespace corvane {
 
 CopyFeedback::CopyFeedback(MainQueue &queue, QObject *parent) : QObject(parent), queue_(queue) {}
 
+CopyFeedback::~CopyFeedback() {
+  clearing_.cancel();
+}
+
 void CopyFeedback::copyWithFeedback(const QString &text, const QString &id) {
   QClipboard *clipboard = QGuiApplication::clipboard();
   clipboard->clear();
   clipboard->setText(text);
   setCopiedID(id);
-  // A clearing that finds another item marked leaves that item's mark alone.
-  queue_.postAfter(markSeconds, [self = QPointer(this), id] {
-    if (self && self->copiedID_ == id)
+  // An earlier copy's clearing would cut this mark short, even when it marks the same item.
+  clearing_.cancel();
+  clearing_ = queue_.postAfter(markSeconds, [self = QPointer(this)] {
+    if (self)
       self->setCopiedID(std::nullopt);
   });
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brimvale/platform/MainQueue.h"
+#include "brimvale/platform/WorkItem.h"
 
 #include <QObject>
 #include <QString>
@@ -19,12 +20,13 @@ public:
   static constexpr double markSeconds = 1.4;
 
   explicit CopyFeedback(MainQueue &queue, QObject *parent = nullptr);
+  ~CopyFeedback() override;
 
   // The identifier of the item that copied last, while its mark lasts.
   const std::optional<QString> &copiedID() const { return copiedID_; }
 
-  // Replaces the clipboard's content with `text` and marks `id`. Each copy clears its own mark
-  // 1.4 s later, unless another item has been marked since.
+  // Replaces the clipboard's content with `text` and marks `id`. The mark clears 1.4 s after
+  // the last copy, of this item or another.
   void copyWithFeedback(const QString &text, const QString &id);
 
 signals:
@@ -35,6 +37,7 @@ private:
 
   MainQueue &queue_;
   std::optional<QString> copiedID_;
+  WorkItem clearing_;
 };
 
 } // namespace corvane

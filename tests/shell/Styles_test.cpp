@@ -37,17 +37,22 @@ TEST(CopyFeedbackTest, EachCopyClearsItsOwnMarkAfterItsOwnTime) {
   EXPECT_EQ(feedback.copiedID(), std::nullopt);
   EXPECT_EQ(changes.count(), 3);
 
-  // The same item copied twice: each copy clears after its own 1.4 s, so the first clearing
-  // ends the mark and the second finds nothing left to clear.
+  // The same item copied again: its mark lasts the full time after the last copy, whatever
+  // the first copy's clearing finds.
   feedback.copyWithFeedback("c", "x");
   queue.advance(1.0);
   feedback.copyWithFeedback("c", "x");
-  queue.advance(0.39);
+  queue.advance(0.5);
+  EXPECT_EQ(feedback.copiedID(), QString("x"));
+  queue.advance(0.89);
   EXPECT_EQ(feedback.copiedID(), QString("x"));
   queue.advance(0.02);
   EXPECT_EQ(feedback.copiedID(), std::nullopt);
   feedback.copyWithFeedback("d", "z");
-  queue.advance(1.0); // the second copy of "x" clears now and leaves "z" alone
+  queue.advance(1.0);
+  feedback.copyWithFeedback("e", "x");
+  feedback.copyWithFeedback("d", "z");
+  queue.advance(0.5); // the first copy of "z" is due, but "z" was copied since
   EXPECT_EQ(feedback.copiedID(), QString("z"));
 }
 
