@@ -8,11 +8,13 @@
 #include "brimvale/shell/Theme.h"
 
 #include <QFontMetricsF>
+#include <QLineF>
 #include <QPainter>
 #include <QPainterPath>
 #include <QSvgRenderer>
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace corvane {
 
@@ -47,6 +49,18 @@ std::optional<int> latencyOf(const std::vector<const IncomingService *> &rows) {
     if (row->latencyMs)
       return row->latencyMs;
   return std::nullopt;
+}
+
+QFont labelFont() {
+  return Theme::mono(11, QFont::Medium);
+}
+
+// Whether a circle reaches into a rectangle whose corners are rounded by `corner`.
+bool reaches(const QRectF &rect, qreal corner, QPointF centre, qreal radius) {
+  const QRectF inner = rect.adjusted(corner, corner, -corner, -corner);
+  const qreal dx = centre.x() - std::clamp(centre.x(), inner.left(), inner.right());
+  const qreal dy = centre.y() - std::clamp(centre.y(), inner.top(), inner.bottom());
+  return std::hypot(dx, dy) < radius + corner;
 }
 
 QString portsText(std::size_t count) {
@@ -240,13 +254,10 @@ protected:
   void paintEvent(QPaintEvent *) override {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QFont font = Theme::mono(11, QFont::Medium);
-    const QFontMetricsF metrics(font);
-    painter.setFont(font);
-    for (std::size_t slot = 0; slot < map_->peers_.size() && slot < MacMap::places.size(); ++slot)
-      for (const auto &label : map_->portLabels(slot)) {
-        const qreal width = std::ceil(metrics.horizontalAdvance(label.text)) + 14;
-        const QRectF pill(label.centre.x() - width / 2, label.centre.y() - 10, width, 20);
+    painter.setFont(labelFont());
+    for (const auto &labels : map_->placedLabels())
+      for (const auto &label : labels) {
+        const QRectF pill = label.pill();
         QPainterPath shape;
         shape.addRoundedRect(pill, 6, 6);
         painter.fillPath(shape,
@@ -292,6 +303,7 @@ MacMap::MacMap(ServiceManager &manager, bool reduceMotion, std::vector<PairedPee
   new YouBadge(this);
   new MacMapLabels(this);
   auto *tile = new PairTile(this);
+  tile_ = tile;
   connect(tile, &QAbstractButton::clicked, this, [pair = std::move(pair)] {
     if (pair)
       pair();
@@ -322,6 +334,136 @@ bool MacMap::online(const PairedPeer &peer) const {
 }
 
 std::vector<MacMap::PortLabel> MacMap::portLabels(std::size_t slot) const {
+  const auto &placed = placedLabels();
+  return slot < placed.size() ? placed[slot] : std::vector<PortLabel>{};
+}
+
+const std::vector<std::vector<MacMap::PortLabel>> &MacMap::placedLabels() const {
+  std::vector<std::vector<PortLabel>> wanted;
+  for (std::size_t slot = 0; slot < peers_.size() && slot < places.size(); ++slot)
+    wanted.push_back(wantedLabels(slot));
+  // Placing is a search; the links redraw many times a second with the same labels.
+  if (wanted == wanted_)
+    return placed_;
+  wanted_ = wanted;
+  // The label that moves least goes first, so those that fit where they are wanted stay there
+  // and one squeezed between two nodes keeps the room beside its link.
+  std::vector<std::pair<std::size_t, PortLabel *>> left;
+  for (std::size_t slot = 0; slot < wanted.size(); ++slot)
+    for (auto &label : wanted[slot])
+      left.emplace_back(slot, &label);
+  std::vector<QRectF> taken;
+  while (!left.empty()) {
+    auto best = left.begin();
+    std::optional<QPointF> bestPlace;
+    qreal bestMove = 0;
+    for (auto each = left.begin(); each != left.end(); ++each)
+      if (const auto place = freePlace(*each->second, each->first, taken)) {
+        const qreal move = QLineF(each->second->centre, *place).length();
+        if (!bestPlace || move < bestMove) {
+          best = each;
+          bestPlace = place;
+          bestMove = move;
+        }
+      }
+    // Where no place is free of the labels, a label may lie on the least of them, never on a
+    // node.
+    auto &[slot, label] = *best;
+    label->centre = bestPlace ? *bestPlace : leastCovered(*label, slot, taken);
+    taken.push_back(label->pill());
+    left.erase(best);
+  }
+  placed_ = std::move(wanted);
+  return placed_;
+}
+
+std::vector<QPointF> MacMap::nearPlaces(QPointF wanted, std::size_t slot) const {
+  // Farther away, or nearer another Mac's link, a label would seem to name that Mac's port.
+  constexpr int farthest = 66;
+  const auto fromLink = [](QPointF point, const Slot &place) {
+    const QPointF end(place.x, place.y);
+    const QPointF along = end - middle;
+    const qreal share = std::clamp(
+        QPointF::dotProduct(point - middle, along) / QPointF::dotProduct(along, along), 0.0, 1.0);
+    return QLineF(point, middle + along * share).length();
+  };
+  const auto ownLink = [&](QPointF point) {
+    for (std::size_t other = 0; other < peers_.size() && other < places.size(); ++other)
+      if (other != slot && fromLink(point, places[other]) < fromLink(point, places[slot]))
+        return false;
+    return true;
+  };
+  std::vector<QPointF> near;
+  for (int radius = 0; radius <= farthest; radius += 3) {
+    const int steps = std::max(1, static_cast<int>(2 * std::numbers::pi * radius / 6));
+    for (int step = 0; step < steps; ++step) {
+      const qreal angle = 2 * std::numbers::pi * step / steps;
+      const QPointF place = wanted + QPointF(std::cos(angle), std::sin(angle)) * radius;
+      if (radius == 0 || ownLink(place))
+        near.push_back(place);
+    }
+  }
+  return near;
+}
+
+std::optional<QPointF> MacMap::freePlace(const PortLabel &label, std::size_t slot,
+                                         const std::vector<QRectF> &taken) const {
+  PortLabel moved = label;
+  for (const QPointF place : nearPlaces(label.centre, slot)) {
+    moved.centre = place;
+    if (isFree(moved.pill(), taken))
+      return place;
+  }
+  return std::nullopt;
+}
+
+QPointF MacMap::leastCovered(const PortLabel &label, std::size_t slot,
+                             const std::vector<QRectF> &taken) const {
+  QPointF best = label.centre;
+  std::optional<qreal> bestCover;
+  PortLabel moved = label;
+  for (const QPointF place : nearPlaces(label.centre, slot)) {
+    moved.centre = place;
+    if (!isFree(moved.pill(), {}))
+      continue;
+    qreal cover = 0;
+    for (const QRectF &other : taken) {
+      const QRectF both = other & moved.pill();
+      cover += both.width() * both.height();
+    }
+    if (!bestCover || cover < *bestCover) {
+      best = place;
+      bestCover = cover;
+    }
+  }
+  return best;
+}
+
+bool MacMap::isFree(const QRectF &pill, const std::vector<QRectF> &taken) const {
+  constexpr qreal corner = 6;
+  constexpr qreal gap = 2;
+  if (!QRectF(rect()).adjusted(gap, gap, -gap, -gap).contains(pill))
+    return false;
+  if (reaches(pill, corner, middle, youDisc / 2))
+    return false;
+  for (std::size_t slot = 0; slot < peers_.size() && slot < places.size(); ++slot) {
+    const Slot &place = places[slot];
+    const qreal ring = selectedID_ == peers_[slot].deviceID ? 5.5 : 0;
+    if (reaches(pill, corner, {place.x, place.y}, place.diameter / 2 + ring))
+      return false;
+    // The port count stands out of the disc at its top-trailing corner.
+    if (reaches(pill, corner, {place.x + place.diameter / 2 - 8, place.y - place.diameter / 2 + 10},
+                11))
+      return false;
+  }
+  if (tile_ && QRectF(tile_->geometry()).intersects(pill))
+    return false;
+  return std::ranges::none_of(taken, [&](const QRectF &other) {
+    return other.adjusted(-gap, -gap, gap, gap).intersects(pill);
+  });
+}
+
+std::vector<MacMap::PortLabel> MacMap::wantedLabels(std::size_t slot) const {
   std::vector<PortLabel> labels;
   if (slot >= peers_.size() || slot >= places.size())
     return labels;
@@ -342,21 +484,26 @@ std::vector<MacMap::PortLabel> MacMap::portLabels(std::size_t slot) const {
   };
   if (rows.empty())
     return labels;
+  const QFontMetricsF metrics(labelFont());
+  auto sized = [&](const QString &text) {
+    return QSizeF(std::ceil(metrics.horizontalAdvance(text)) + 14, 20);
+  };
   const auto [first, active] = labelOf(*rows[0]);
   labels.push_back({first,
                     active,
                     {middle.x() + (place.x - middle.x()) * labelShare,
-                     middle.y() + (place.y - middle.y()) * labelShare}});
+                     middle.y() + (place.y - middle.y()) * labelShare},
+                    sized(first)});
   if (place.small())
     return labels;
   const QPointF under(place.x, place.y + place.diameter / 2 + 19);
   if (rows.size() == 2) {
     const auto [second, secondActive] = labelOf(*rows[1]);
-    labels.push_back({second, secondActive, under});
+    labels.push_back({second, secondActive, under, sized(second)});
   } else if (rows.size() >= 3) {
-    labels.push_back(
-        {QStringLiteral("+") + QString::number(rows.size() - 1) + QStringLiteral(" more"), false,
-         under});
+    const QString more =
+        QStringLiteral("+") + QString::number(rows.size() - 1) + QStringLiteral(" more");
+    labels.push_back({more, false, under, sized(more)});
   }
   return labels;
 }

@@ -5,6 +5,8 @@
 
 #include <QAbstractButton>
 #include <QPointF>
+#include <QRectF>
+#include <QSizeF>
 #include <QWidget>
 #include <array>
 #include <functional>
@@ -55,11 +57,16 @@ public:
   bool anyInUse() const { return anyInUse_; }
   bool isAnimating() const;
 
-  // The labels of a Mac's ports as the map shows them: on its link, and under a large disc.
+  // The labels of a Mac's ports as the map shows them: on its link, and under a large disc,
+  // each moved the least way it can off the discs, this Mac, the tile and the other labels.
   struct PortLabel {
     QString text;
     bool active = false;
     QPointF centre;
+    QSizeF size;
+
+    QRectF pill() const { return {centre - QPointF(size.width(), size.height()) / 2, size}; }
+    bool operator==(const PortLabel &) const = default;
   };
   std::vector<PortLabel> portLabels(std::size_t slot) const;
 
@@ -71,6 +78,18 @@ protected:
 private:
   friend class MacMapLabels;
   bool online(const PairedPeer &peer) const;
+  // Every shown Mac's labels where they are drawn, by slot.
+  const std::vector<std::vector<PortLabel>> &placedLabels() const;
+  std::vector<PortLabel> wantedLabels(std::size_t slot) const;
+  // Where a label of the Mac in `slot` may move to, nearest first.
+  std::vector<QPointF> nearPlaces(QPointF wanted, std::size_t slot) const;
+  // The nearest of them off every node and every rectangle of `taken`.
+  std::optional<QPointF> freePlace(const PortLabel &label, std::size_t slot,
+                                   const std::vector<QRectF> &taken) const;
+  // The one off every node that `taken` covers least; the wanted place when none is.
+  QPointF leastCovered(const PortLabel &label, std::size_t slot,
+                       const std::vector<QRectF> &taken) const;
+  bool isFree(const QRectF &pill, const std::vector<QRectF> &taken) const;
 
   ServiceManager &manager_;
   bool reduceMotion_;
@@ -79,6 +98,9 @@ private:
   std::function<Date()> now_;
   bool anyInUse_ = false;
   FrameTimer *frames_;
+  QWidget *tile_ = nullptr;
+  mutable std::vector<std::vector<PortLabel>> wanted_;
+  mutable std::vector<std::vector<PortLabel>> placed_;
 };
 
 } // namespace corvane

@@ -9,14 +9,18 @@
 #include "brimvale/shell/CopyFeedback.h"
 #include "tests/panels/PanelFixture.h"
 #include "tests/shell/MenuItems.h"
+#include "tests/shell/Screens.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLayout>
 #include <QPointer>
 #include <QTest>
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace corvane::testing {
@@ -183,6 +187,62 @@ TEST_F(MacMapTest, DiscsLabelsAndLinksFollowEachMacsPorts) {
   QTest::mouseClick(clickable.findChild<QAbstractButton *>("pairTile"), Qt::LeftButton);
   EXPECT_EQ(selected, std::vector<std::string>{b.deviceID});
   EXPECT_EQ(pairs, 1);
+}
+
+// Four Macs with long labels, the last two not running: each label stays inside the map, off
+// every disc with its ring and port count, this Mac and the tile; with room enough, off the
+// other labels too.
+TEST_F(MacMapTest, LabelsLieWhereNoNodeIs) {
+  std::vector<PairedPeer> peers;
+  for (const char *name : {"Studio", "Laptop of Ana", "Build box", "Mini"})
+    peers.push_back(pairAt(name, static_cast<Date>(peers.size())));
+  online(peers);
+  // A pill has corners of radius 6: a circle reaches it when it comes nearer than its radius
+  // plus 6 to the pill's rectangle drawn in by 6.
+  const auto reaches = [](const QRectF &pill, QPointF centre, qreal radius) {
+    const QRectF inner = pill.adjusted(6, 6, -6, -6);
+    return std::hypot(centre.x() - std::clamp(centre.x(), inner.left(), inner.right()),
+                      centre.y() - std::clamp(centre.y(), inner.top(), inner.bottom())) <
+           radius + 6;
+  };
+  const QFontMetricsF metrics(Theme::mono(11, QFont::Medium));
+  const char *names[] = {"Ledger", "Reports", "Billing", "Grafana"};
+  for (const std::size_t laptopPorts : {2u, 1u}) {
+    for (std::size_t at = 0; at < peers.size(); ++at) {
+      std::vector<SharedServiceInfo> ports;
+      for (std::size_t n = 0; n < (at == 0 ? 3u : at == 1 ? laptopPorts : 1u); ++n)
+        ports.push_back(offered(pgService.substr(0, 35) + std::to_string(n), names[(at + n) % 4],
+                                static_cast<int>(7000 + n), at < 2));
+      manager->handleLinkEvent(ports, {}, std::nullopt, peers[at].deviceID);
+    }
+    queue->runUntilIdle();
+    MacMap map(*manager, true, peers, peers[0].deviceID, {}, {}, [] { return 0.0; });
+    map.show();
+    saveScreen(map, QString("mac-map-4-busy-%1").arg(laptopPorts), Theme::Appearance::light);
+    const QRectF tile = map.findChild<QAbstractButton *>("pairTile")->geometry();
+    std::vector<QRectF> pills;
+    for (std::size_t slot = 0; slot < peers.size(); ++slot)
+      for (const auto &label : map.portLabels(slot)) {
+        const qreal width = std::ceil(metrics.horizontalAdvance(label.text)) + 14;
+        const QRectF pill(label.centre - QPointF(width / 2, 10), QSizeF(width, 20));
+        const std::string what = (label.text + " of slot " + QString::number(slot)).toStdString();
+        EXPECT_TRUE(QRectF(map.rect()).contains(pill)) << what;
+        EXPECT_FALSE(reaches(pill, MacMap::middle, 32)) << what << " over this Mac";
+        EXPECT_FALSE(tile.intersects(pill)) << what << " over the tile";
+        for (std::size_t at = 0; at < peers.size(); ++at) {
+          const auto &place = MacMap::places[at];
+          EXPECT_FALSE(reaches(pill, {place.x, place.y}, place.diameter / 2 + (at ? 0 : 5.5)))
+              << what << " over the disc of slot " << at;
+          EXPECT_FALSE(reaches(
+              pill, {place.x + place.diameter / 2 - 8, place.y - place.diameter / 2 + 10}, 11))
+              << what << " over the port count of slot " << at;
+        }
+        for (const auto &other : pills)
+          EXPECT_TRUE(laptopPorts == 2 || !other.intersects(pill)) << what << " over a label";
+        pills.push_back(pill);
+      }
+    EXPECT_EQ(pills.size(), 4 + laptopPorts);
+  }
 }
 
 class PortRowTest : public PanelTest {
