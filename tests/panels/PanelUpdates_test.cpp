@@ -103,30 +103,26 @@ TEST_F(PanelUpdatesTest, TheEditorClosingRevealsOnlyWhatWasAddedAndOnce) {
   MapPanel panel(ctx, PanelActions{}, 500);
   panel.show();
   settle();
-  QScrollBar *bar = panel.frame()->scrollArea()->verticalScrollBar();
-  ASSERT_GT(bar->maximum(), 0);
+  ASSERT_GT(panel.frame()->scrollArea()->verticalScrollBar()->maximum(), 0);
+  const auto closedAfter = [&](const std::function<void()> &change) {
+    panel.setSharing(true);
+    settle();
+    change();
+    settle();
+    finish();
+    settle();
+    settle();
+    return panel.frame()->scrollArea()->verticalScrollBar();
+  };
+  EXPECT_EQ(closedAfter([&] { manager->relayGatewaySessions({}); })->value(), 0)
+      << "nothing was added, so nothing is revealed";
 
-  panel.setSharing(true);
-  settle();
-  manager->relayGatewaySessions({});
-  settle();
-  finish();
-  settle();
-  settle();
-  bar = panel.frame()->scrollArea()->verticalScrollBar();
-  EXPECT_EQ(bar->value(), 0) << "nothing was added, so nothing is revealed";
-
-  panel.setSharing(true);
-  settle();
-  manager->preferences.modify([&](Preferences &p) {
-    p.services.push_back(share("0D000000-0000-4000-8000-000000000009", "Newest", 9999));
+  QScrollBar *bar = closedAfter([&] {
+    manager->preferences.modify([&](Preferences &p) {
+      p.services.push_back(share("0D000000-0000-4000-8000-000000000009", "Newest", 9999));
+    });
+    manager->recomputeOutgoing();
   });
-  manager->recomputeOutgoing();
-  settle();
-  finish();
-  settle();
-  settle();
-  bar = panel.frame()->scrollArea()->verticalScrollBar();
   const QWidget *viewport = panel.frame()->scrollArea()->viewport();
   for (auto *chip : visible<ShareChip>(panel))
     if (chip->text() == "Newest") {
