@@ -94,8 +94,8 @@ struct PreferencesReading {
 // is stored, and empty bytes for a value that is not stored as data.
 using DefaultsRead = std::function<std::optional<Bytes>(std::string_view key)>;
 using DefaultsWrite = std::function<void(std::string_view key, const Bytes &data)>;
-// Keeps what a key holds as "<key>.damaged" (replacing an older copy there) before it is
-// written over.
+// Keeps what a key holds as "<key>.damaged" before it is written over, the earlier copies
+// under numbered names (UserDefaults::keepAside).
 using DefaultsKeepAside = std::function<void(std::string_view key)>;
 
 // The record at start-up: the current key, else the legacy key (then stored at once under the

@@ -237,9 +237,76 @@ std::size_t removeTemporaryFiles(const std::filesystem::path &folder,
   return removed;
 }
 
+std::string damagedCopyName(std::string_view name, std::size_t age) {
+  std::string copy(name);
+  copy += ".damaged";
+  if (age > 0) {
+    copy += '.';
+    copy += std::to_string(age);
+  }
+  return copy;
+}
+
+std::string earlierDamagedCopiesText(std::string_view name, std::size_t count) {
+  if (count == 0) {
+    return {};
+  }
+  std::string text = "; the earlier copies are " + damagedCopyName(name, 1);
+  if (count > 1) {
+    text += " to " + damagedCopyName(name, count);
+  }
+  return text;
+}
+
+std::size_t earlierDamagedCopies(const std::filesystem::path &path) {
+  std::size_t count = 0;
+  struct stat info {};
+  while (count + 1 < damagedCopiesKept &&
+         ::lstat(damagedCopyName(path.string(), count + 1).c_str(), &info) == 0) {
+    ++count;
+  }
+  return count;
+}
+
+namespace {
+
+// Frees "<path>.damaged" for a newer copy; the oldest copy is written over.
+int ageDamagedCopies(const std::filesystem::path &path) {
+  for (std::size_t age = damagedCopiesKept - 1; age > 0; --age) {
+    const std::string older = damagedCopyName(path.string(), age);
+    const std::string newer = damagedCopyName(path.string(), age - 1);
+    if (::rename(newer.c_str(), older.c_str()) != 0 && errno != ENOENT) {
+      return errno;
+    }
+  }
+  return 0;
+}
+
+} // namespace
+
 int moveAside(const std::filesystem::path &path) {
-  const std::filesystem::path aside = path.string() + ".damaged";
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    return errno;
+  }
+  if (const int status = ageDamagedCopies(path); status != 0) {
+    return status;
+  }
+  const std::string aside = damagedCopyName(path.string(), 0);
   return ::rename(path.c_str(), aside.c_str()) == 0 ? 0 : errno;
+}
+
+int copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode) {
+  const std::filesystem::path newest = damagedCopyName(path.string(), 0);
+  // The same damage found again at a later start is kept once, so that it cannot push the
+  // earlier copies out.
+  if (const auto kept = readFile(newest, data.size()); kept && *kept == data) {
+    return EEXIST;
+  }
+  if (const int status = ageDamagedCopies(path); status != 0) {
+    return status;
+  }
+  return writeFileAtomically(newest, data, mode);
 }
 
 } // namespace corvane::storage

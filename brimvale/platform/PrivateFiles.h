@@ -6,6 +6,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <sys/types.h>
 
@@ -77,8 +78,24 @@ bool isTemporaryFileOf(std::string_view name, std::string_view target);
 // removed. The caller holds whatever lock keeps writers of those targets out.
 std::size_t removeTemporaryFiles(const std::filesystem::path &folder,
                                  const std::function<bool(std::string_view target)> &ours);
-// Renames path to path + ".damaged", replacing an older copy there. 0 when moved, ENOENT
-// when nothing was there, else the errno.
+// Damaged copies of one file or stored value kept beside it: the newest as "<name>.damaged", the
+// earlier ones as "<name>.damaged.1" (the next newest) up to "<name>.damaged.4"; a copy older
+// than that is dropped, so that repeated damage cannot fill the disk.
+inline constexpr std::size_t damagedCopiesKept = 5;
+// "<name>.damaged" for age 0, else "<name>.damaged.<age>".
+std::string damagedCopyName(std::string_view name, std::size_t age);
+// For a log line that names where the earlier copies are: empty when there are none, else
+// "; the earlier copies are <name>.damaged.1" (up to " to <name>.damaged.<count>").
+std::string earlierDamagedCopiesText(std::string_view name, std::size_t count);
+// How many earlier damaged copies of path there are, counted from "<path>.damaged.1" on.
+std::size_t earlierDamagedCopies(const std::filesystem::path &path);
+// Renames path to "<path>.damaged" after moving each earlier copy one age on. 0 when moved,
+// ENOENT when nothing was there, else the errno.
 int moveAside(const std::filesystem::path &path);
+// Writes data, the contents of path that do not decode, atomically as the newest damaged copy
+// after moving each earlier copy one age on; path itself stays until its owner replaces it
+// with a complete new file. EEXIST when the newest copy already holds the same bytes (nothing
+// is written), 0 when written, else the errno.
+int copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode);
 
 } // namespace corvane::storage

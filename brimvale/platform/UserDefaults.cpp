@@ -5,6 +5,7 @@
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/PrivateFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <fcntl.h>
@@ -295,8 +296,30 @@ bool UserDefaults::contains(const std::string &key) const {
 }
 
 void UserDefaults::keepAside(const std::string &key) {
-  if (auto stored = value(key))
-    update(key + ".damaged", std::move(stored));
+  std::size_t earlier = 0;
+  transact([&key, &earlier](nlohmann::json &values) {
+    const auto stored = values.find(key);
+    const std::string newest = storage::damagedCopyName(key, 0);
+    // The same damage found again at a later start is kept once, so that it cannot push the
+    // earlier copies out.
+    if (stored == values.end() || (values.contains(newest) && values[newest] == *stored))
+      return;
+    nlohmann::json copy = *stored;
+    earlier = 0;
+    for (std::size_t age = storage::damagedCopiesKept - 1; age > 0; --age) {
+      const auto newer = values.find(storage::damagedCopyName(key, age - 1));
+      if (newer == values.end())
+        continue;
+      nlohmann::json moved = std::move(*newer);
+      values.erase(newer);
+      values[storage::damagedCopyName(key, age)] = std::move(moved);
+      earlier = std::max(earlier, age);
+    }
+    values[newest] = std::move(copy);
+  });
+  if (earlier > 0)
+    Logger::app().notice("Kept " + key + " aside as " + storage::damagedCopyName(key, 0) +
+                         storage::earlierDamagedCopiesText(key, earlier));
 }
 
 void UserDefaults::synchronize() {

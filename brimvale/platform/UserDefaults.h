@@ -54,9 +54,10 @@ public:
 
   // True when the key holds a value of any type.
   bool contains(const std::string &key) const;
-  // Stores what the key holds, whatever its type, also under "<key>.damaged" (replacing an
-  // older copy there), for a value that does not decode and is about to be written over.
-  // Saved like any change.
+  // Stores what the key holds, whatever its type, also under "<key>.damaged", the earlier
+  // copies moving to "<key>.damaged.1" and on (storage::damagedCopyName, the oldest dropped),
+  // for a value that does not decode and is about to be written over. A value equal to the
+  // newest copy is not kept twice. Saved like any change, in one step.
   void keepAside(const std::string &key);
 
   // Re-reads the file, picking up what other processes wrote.

@@ -296,5 +296,27 @@ TEST(PreferencesLoad, AFieldThatDoesNotDecodeCostsOnlyItselfAndTheStoredRecordIs
   }
 }
 
+TEST(PreferencesLoad, TwoDamagesInARowKeepBothDamagedRecords) {
+  const auto defaults = UserDefaults::inMemory();
+  Json document = userRecord().toJson();
+  document["notifyMacBack"] = "yes";
+  const Bytes first = bytesOf(dumpJson(document));
+  document["notifyMacBack"] = false;
+  document["services"][0]["port"] = "5432";
+  const Bytes second = bytesOf(dumpJson(document));
+
+  ::testing::internal::CaptureStderr();
+  defaults->setData(Preferences::defaultsKey, first);
+  loadPreferences(*defaults);
+  defaults->setData(Preferences::defaultsKey, second);
+  loadPreferences(*defaults);
+  loadPreferences(*defaults); // the same damage again is not kept twice
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(defaults->data("corvane.preferences.v2.damaged"), second);
+  EXPECT_EQ(defaults->data("corvane.preferences.v2.damaged.1"), first);
+  EXPECT_FALSE(defaults->contains("corvane.preferences.v2.damaged.2"));
+  EXPECT_NE(log.find("corvane.preferences.v2.damaged.1"), std::string::npos) << log;
+}
+
 } // namespace
 } // namespace corvane

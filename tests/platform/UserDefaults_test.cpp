@@ -150,6 +150,41 @@ TEST_F(UserDefaultsTest, UndecodableFilesAreKeptAsideBeforeTheNextSave) {
   EXPECT_EQ(contents("standard", ".damaged"), "garbage");
 }
 
+TEST_F(UserDefaultsTest, EveryDamagedCopyIsKeptNewestFirstUpToTheBound) {
+  UserDefaults defaults("standard");
+  ::testing::internal::CaptureStderr();
+  for (const char *value : {"first", "second", "second"}) {
+    defaults.setString("k", value);
+    defaults.keepAside("k");
+  }
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("k.damaged.1"), std::string::npos) << log;
+  UserDefaults again("standard");
+  EXPECT_EQ(again.string("k.damaged"), "second");
+  EXPECT_EQ(again.string("k.damaged.1"), "first") << "a copy equal to the newest is not made";
+  EXPECT_FALSE(again.contains("k.damaged.2"));
+
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 10; ++i) {
+    again.setInteger("k", i);
+    again.keepAside("k");
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(again.integer("k.damaged"), 9);
+  EXPECT_EQ(again.integer("k.damaged.4"), 5);
+  EXPECT_FALSE(again.contains("k.damaged.5"));
+
+  // Whole files too: a second damaged file does not replace the first.
+  for (const char *bad : {"first damage", "second damage"}) {
+    put("other", bad);
+    ::testing::internal::CaptureStderr();
+    UserDefaults(std::string("other")).setInteger("a", 1);
+    ::testing::internal::GetCapturedStderr();
+  }
+  EXPECT_EQ(contents("other", ".damaged"), "second damage");
+  EXPECT_EQ(contents("other", ".damaged.1"), "first damage");
+}
+
 TEST_F(UserDefaultsTest, ALockThatCannotBeTakenFailsTheSaveAndTheNextSaveCarriesIt) {
   UserDefaults defaults("standard");
   defaults.setInteger("a", 1);
