@@ -108,8 +108,10 @@ bool PairedPeerStore::loadLocked() const {
     }
     unsaved_.clear();
     saveLocked();
-  } else if (damaged && !cached_.empty()) {
-    saveLocked(); // what was read is stored again at once; the whole list stays aside
+  } else if (damaged) {
+    // A complete new list replaces the damaged one, whose copy is aside; should this write
+    // fail, the damaged list stays and is read again at the next start.
+    saveLocked();
   }
   return true;
 }

@@ -40,9 +40,9 @@ PairedPeersReading readPairedPeers(const Bytes &bytes);
 // The paired list, cached and saved to the secret store on every change. Safe to call from
 // any thread; onChange runs on the caller's thread after the lock is released.
 //
-// The stored list is the root of trust, so nothing replaces what could not be seen: a list
-// that does not decode in full is kept aside ("paired.peers.damaged") at once, the peers that
-// do decode are used (and stored again at once), and while
+// The stored list is the root of trust, so nothing replaces what could not be seen: a copy of
+// a list that does not decode in full is kept aside ("paired.peers.damaged", earlier copies
+// numbered) at once, then the peers that do decode are used and written over it, and while
 // the stored list cannot be read (an I/O error, no descriptors left) changes stay in memory
 // unsaved; each later call tries the read again and, once it succeeds, the changes are
 // applied to the stored list and saved.

@@ -107,8 +107,27 @@ bool KeychainStore::keepAside(const std::string &account) {
   if (folder_.empty() || !isValidName(account)) {
     return false;
   }
-  const int status = storage::moveAside(folder_ / account);
-  if (status == ENOENT) {
+  const auto path = folder_ / account;
+  const auto lock = lockFolder(folder_, LOCK_SH);
+  if (lock.error() == ENOENT) {
+    return true; // no folder, nothing stored
+  }
+  if (lock.error() != 0) {
+    Logger::app().error("Could not keep the undecodable " + account +
+                        " aside: " + std::to_string(lock.error()));
+    return false;
+  }
+  // A copy, so that the item is only ever replaced by a complete new one: a failed write or a
+  // crash before it leaves the item where it was. What is not an item of ours is moved.
+  int status = 0;
+  if (auto stored = storage::readFile(path, maximumItemSize)) {
+    status = storage::copyAside(path, *stored, 0600);
+  } else if (storage::isUnusableFile(stored.error())) {
+    status = storage::moveAside(path);
+  } else {
+    status = stored.error();
+  }
+  if (status == ENOENT || status == EEXIST) {
     return true;
   }
   if (status != 0) {
@@ -116,7 +135,9 @@ bool KeychainStore::keepAside(const std::string &account) {
                         " aside: " + std::to_string(status));
     return false;
   }
-  Logger::app().error("Kept the undecodable " + account + " aside as " + account + ".damaged");
+  Logger::app().error(
+      "Kept the undecodable " + account + " aside as " + storage::damagedCopyName(account, 0) +
+      storage::earlierDamagedCopiesText(account, storage::earlierDamagedCopies(path)));
   return true;
 }
 

@@ -1,6 +1,9 @@
 #include "brimvale/platform/SecretStore.h"
 
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/PrivateFiles.h"
+
+#include <algorithm>
 
 namespace corvane {
 
@@ -14,14 +17,24 @@ StoredSecret SecretStore::readChecked(const std::string &account) {
 
 bool SecretStore::keepAside(const std::string &account) {
   const auto bytes = read(account);
-  if (!bytes) {
+  if (!bytes || read(storage::damagedCopyName(account, 0)) == bytes) {
     return true;
   }
-  if (!write(account + ".damaged", *bytes) || !remove(account)) {
+  std::size_t earlier = 0;
+  for (std::size_t age = storage::damagedCopiesKept - 1; age > 0; --age) {
+    if (const auto newer = read(storage::damagedCopyName(account, age - 1))) {
+      if (!write(storage::damagedCopyName(account, age), *newer)) {
+        return false;
+      }
+      earlier = std::max(earlier, age);
+    }
+  }
+  if (!write(storage::damagedCopyName(account, 0), *bytes)) {
     return false;
   }
-  Logger::app().error("Kept the undecodable secret " + account + " aside as " + account +
-                      ".damaged");
+  Logger::app().error("Kept the undecodable secret " + account + " aside as " +
+                      storage::damagedCopyName(account, 0) +
+                      storage::earlierDamagedCopiesText(account, earlier));
   return true;
 }
 

@@ -36,9 +36,11 @@ public:
   virtual bool write(const std::string &account, const Bytes &data) = 0;
   // True when the account is gone afterwards, also when it never existed.
   virtual bool remove(const std::string &account) = 0;
-  // Moves the contents of an account that could not be decoded to "<account>.damaged"
-  // (replacing an older copy there), so that the next write does not destroy them. True when
-  // moved or when nothing was stored; the move is logged.
+  // Keeps a copy of the contents of an account that could not be decoded as
+  // "<account>.damaged", the earlier copies under numbered names (storage::damagedCopyName), so
+  // that the next write does not destroy them; the account stays until the caller writes over
+  // it. Contents equal to the newest copy are not kept twice. True when kept or when nothing
+  // was stored; the copy is logged.
   virtual bool keepAside(const std::string &account);
 };
 

@@ -49,6 +49,19 @@ public:
   int writes = 0;
 };
 
+// Writes of the list itself fail while full is set, like a full disk.
+class FullDiskStore final : public SecretStore {
+public:
+  std::optional<Bytes> read(const std::string &account) override { return inner.read(account); }
+  bool write(const std::string &account, const Bytes &data) override {
+    return !(full && account == PairedPeerStore::account) && inner.write(account, data);
+  }
+  bool remove(const std::string &account) override { return inner.remove(account); }
+
+  MemorySecretStore inner;
+  bool full = true;
+};
+
 PairedPeer peer(const std::string &id, const std::string &name, Date pairedAt = 10) {
   return PairedPeer{id, name, Bytes(32, static_cast<std::uint8_t>(name.size())), pairedAt};
 }
@@ -154,7 +167,7 @@ TEST(PairedPeerStore, UndecodableListIsKeptAsideAndLoadsEmpty) {
     EXPECT_NE(log.find("paired.peers aside as paired.peers.damaged"), std::string::npos) << log;
     EXPECT_TRUE(peers.peers().empty()) << bad;
     EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(bad));
-    EXPECT_FALSE(store->inner.read("paired.peers"));
+    EXPECT_EQ(store->inner.read("paired.peers"), bytesOf("[]"));
     peers.add(peer("aaaa000000000001", "One"));
     EXPECT_EQ(PairedPeerStore(store).peers().size(), 1u) << bad;
     EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(bad));
@@ -181,6 +194,26 @@ TEST(PairedPeerStore, APeerThatDoesNotDecodeIsSetAsideAndTheOthersStayPaired) {
   // What was read is stored again at once, so the next start finds it too.
   EXPECT_EQ(idsOf(PairedPeerStore(store).peers()), (std::vector<std::string>{"a", "c"}));
   EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(stored));
+}
+
+TEST(PairedPeerStore, AFailedWriteAfterDamageLeavesTheStoredListAsItWas) {
+  const std::string stored = R"([{"deviceID":"a","name":"A","publicKey":"AQID","pairedAt":1},)"
+                             R"({"deviceID":"b","name":"B","publicKey":"AQID","pairedAt":"2"}])";
+  auto store = std::make_shared<FullDiskStore>();
+  store->inner.write("paired.peers", bytesOf(stored));
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(idsOf(PairedPeerStore(store).peers()), std::vector<std::string>{"a"});
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(store->inner.read("paired.peers"), bytesOf(stored));
+  EXPECT_EQ(store->inner.read("paired.peers.damaged"), bytesOf(stored));
+
+  // With room again, the next start still pairs with the readable machine.
+  store->full = false;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(idsOf(PairedPeerStore(store).peers()), std::vector<std::string>{"a"});
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(idsOf(PairedPeerStore(store).peers()), std::vector<std::string>{"a"});
+  EXPECT_FALSE(store->inner.read("paired.peers.damaged.1")) << "the same damage is kept once";
 }
 
 TEST(PairedPeerStore, UnreadableListIsNeverOverwrittenAndChangesAreSavedOnceItIsRead) {

@@ -206,32 +206,50 @@ TEST_F(KeychainStoreTest, CheckedReadsTellMissingFromUnusableFromUnreadable) {
   EXPECT_EQ(store.read("identity.key"), bytesOf("k"));
 }
 
-TEST_F(KeychainStoreTest, KeepAsideMovesTheItemOutOfTheWay) {
+TEST_F(KeychainStoreTest, KeepAsideKeepsACopyOfEveryDamageNewestFirst) {
   KeychainStore store;
   EXPECT_TRUE(store.keepAside("paired.peers")); // nothing there
   EXPECT_FALSE(fs::exists(store.folder() / "paired.peers.damaged"));
   ASSERT_TRUE(store.write("paired.peers", bytesOf("old damage")));
   ASSERT_TRUE(store.keepAside("paired.peers"));
+  // The item stays until its owner writes a complete new one over it.
+  EXPECT_EQ(store.read("paired.peers"), bytesOf("old damage"));
   ASSERT_TRUE(store.write("paired.peers", bytesOf("new damage")));
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(store.keepAside("paired.peers"));
+  ASSERT_TRUE(store.keepAside("paired.peers")); // the same bytes are not kept twice
   const std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(log.find("Kept the undecodable paired.peers aside as paired.peers.damaged"),
+  EXPECT_NE(log.find("Kept the undecodable paired.peers aside as paired.peers.damaged; the "
+                     "earlier copies are paired.peers.damaged.1"),
             std::string::npos)
       << log;
-  EXPECT_FALSE(store.read("paired.peers"));
   EXPECT_EQ(store.read("paired.peers.damaged"), bytesOf("new damage"));
+  EXPECT_EQ(store.read("paired.peers.damaged.1"), bytesOf("old damage"));
+  EXPECT_FALSE(store.read("paired.peers.damaged.2"));
   EXPECT_EQ(modeOf(store.folder() / "paired.peers.damaged"), 0600u);
+  EXPECT_EQ(modeOf(store.folder() / "paired.peers.damaged.1"), 0600u);
   EXPECT_FALSE(store.keepAside("../escape"));
 
-  // The base implementation copies through read, write and remove.
-  MemorySecretStore memory;
-  memory.write("identity.key", bytesOf("bad"));
+  // What is not an item of ours cannot be copied; it is moved.
+  fs::create_symlink("/dev/null", store.folder() / "identity.key");
   ::testing::internal::CaptureStderr();
-  EXPECT_TRUE(memory.keepAside("identity.key"));
+  EXPECT_TRUE(store.keepAside("identity.key"));
   ::testing::internal::GetCapturedStderr();
-  EXPECT_FALSE(memory.read("identity.key"));
-  EXPECT_EQ(memory.read("identity.key.damaged"), bytesOf("bad"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(store.folder() / "identity.key")));
+  EXPECT_TRUE(fs::is_symlink(store.folder() / "identity.key.damaged"));
+
+  // The base implementation does the same through read and write.
+  MemorySecretStore memory;
+  ::testing::internal::CaptureStderr();
+  for (const char *bad : {"bad", "worse", "worse"}) {
+    memory.write("identity.key", bytesOf(bad));
+    EXPECT_TRUE(memory.keepAside("identity.key"));
+  }
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(memory.read("identity.key"), bytesOf("worse"));
+  EXPECT_EQ(memory.read("identity.key.damaged"), bytesOf("worse"));
+  EXPECT_EQ(memory.read("identity.key.damaged.1"), bytesOf("bad"));
+  EXPECT_FALSE(memory.read("identity.key.damaged.2"));
 }
 
 TEST_F(KeychainStoreTest, StartRemovesOnlyTemporaryFilesOfInterruptedWrites) {
