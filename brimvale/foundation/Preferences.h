@@ -34,10 +34,26 @@ struct LegacyPreferences {
   std::vector<Service> exposedServices;
   std::optional<std::map<std::string, ServicePreference>> servicePreferences; // by share name
 
+  // Absent unless every part decodes.
   static std::optional<LegacyPreferences> decode(const Json &document);
+  // Each share and switch read on its own: one that does not decode is left out and noted in
+  // `problems`. Absent when the document has no list of shares, so is not of this layout.
+  static std::optional<LegacyPreferences> read(const Json &document, DecodeProblems &problems);
 };
 
 struct PreferencesReading;
+
+// A stored share this version cannot read because a later version gave it a category this one
+// does not know: kept as it stands and written back at its place, so that running this version
+// in between loses nothing. Never shown or offered to other machines.
+struct KeptShare {
+  // The id of the readable share it follows; absent when none does, or the record came from
+  // elsewhere. One whose share has gone is written after all the others.
+  std::optional<std::string> after;
+  Json stored;
+
+  bool operator==(const KeptShare &) const = default;
+};
 
 // Everything the user set up and everything remembered about paired Macs between launches.
 struct Preferences {
@@ -56,6 +72,7 @@ struct Preferences {
   std::optional<bool> sharingPaused; // resuming stores absent, not false
   std::optional<std::vector<std::string>> trustedNetworks;
   std::optional<std::vector<ShareEnvironment>> environments;
+  std::vector<KeptShare> keptServices; // in stored order, written back among `services`
 
   bool operator==(const Preferences &) const = default;
 
@@ -69,10 +86,11 @@ struct Preferences {
 
   static Preferences defaultPreferences() { return {}; }
 
-  // One stored document of the current layout (version 2 or later, with every required key),
-  // else migrated from the legacy layout. In the current layout an entry of a list or a
-  // dictionary that does not decode is left out and a field that does not decode takes its
-  // default; the rest is kept. Plain over bytes, for any input.
+  // One stored document of the current layout (version 2 or later), else migrated from the
+  // legacy layout. An entry of a list or a dictionary that does not decode is left out, and a
+  // field that does not decode, or a required one that is missing or null, takes its default;
+  // the rest is kept. A share of a category this version does not know is kept as stored
+  // (`keptServices`). Plain over bytes, for any input.
   static PreferencesReading readPreferences(const Bytes &data);
   static std::optional<Preferences> decodePreferences(const Bytes &data);
   static Preferences migrateLegacy(const LegacyPreferences &legacy);
@@ -88,6 +106,8 @@ struct PreferencesReading {
   // "<key path>: <why>" for every entry left out and every field left at its default; also why
   // there is no record at all. Empty when everything stored was read.
   DecodeProblems problems;
+  // "<key path>: <why>" for each share kept as stored because this version cannot read it.
+  DecodeProblems kept;
 };
 
 // Access to the standard user defaults as stored bytes per key. A read gives absent when nothing
@@ -99,9 +119,9 @@ using DefaultsWrite = std::function<void(std::string_view key, const Bytes &data
 using DefaultsKeepAside = std::function<void(std::string_view key)>;
 
 // The record at start-up: the current key, else the legacy key (then stored at once under the
-// current key, the legacy data left as it is), else the default. A current record that does not
-// decode in full is kept aside and logged with why before anything can write over it; what of
-// it could be read is used.
+// current key, the legacy data left as it is), else the default. A record that does not decode
+// in full is kept aside and logged with why before anything can write over it; what of it could
+// be read is used.
 Preferences loadPreferences(const DefaultsRead &read, const DefaultsWrite &write,
                             const DefaultsKeepAside &keepAside);
 

@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   const PreferencesReading reading = Preferences::readPreferences(stored);
   const auto &preferences = reading.preferences;
   if (const auto document = parseJson(stored)) {
-    if (const auto legacy = LegacyPreferences::decode(*document); !legacy) {
+    DecodeProblems legacyProblems;
+    if (const auto legacy = LegacyPreferences::read(*document, legacyProblems); !legacy) {
       const PreferencesReading again = Preferences::readPreferences(stored);
       FUZZ_CHECK(again.preferences == preferences && again.problems == reading.problems);
     } else {
