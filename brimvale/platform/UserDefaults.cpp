@@ -195,7 +195,9 @@ void UserDefaults::saveLocked(const Transaction *change) {
       return;
     }
     Logger::app().error("Kept the undecodable settings file " + path_.string() + " aside as " +
-                        path_.filename().string() + ".damaged");
+                        storage::damagedCopyName(path_.filename().string(), 0) +
+                        storage::earlierDamagedCopiesText(path_.filename().string(),
+                                                          storage::earlierDamagedCopies(path_)));
     // What this process knew is the best copy left.
     merged = values_;
     break;

@@ -175,12 +175,15 @@ TEST_F(UserDefaultsTest, EveryDamagedCopyIsKeptNewestFirstUpToTheBound) {
   EXPECT_FALSE(again.contains("k.damaged.5"));
 
   // Whole files too: a second damaged file does not replace the first.
+  std::string fileLog;
   for (const char *bad : {"first damage", "second damage"}) {
     put("other", bad);
     ::testing::internal::CaptureStderr();
     UserDefaults(std::string("other")).setInteger("a", 1);
-    ::testing::internal::GetCapturedStderr();
+    fileLog = ::testing::internal::GetCapturedStderr();
   }
+  EXPECT_NE(fileLog.find("the earlier copies are other.json.damaged.1"), std::string::npos)
+      << fileLog;
   EXPECT_EQ(contents("other", ".damaged"), "second damage");
   EXPECT_EQ(contents("other", ".damaged.1"), "first damage");
 }
