@@ -62,6 +62,31 @@ TEST_F(ManagerTest, ASettingsRecordWithAnUnreadableShareKeepsTheOthersThroughThe
   EXPECT_EQ(defaults->data("corvane.preferences.v2.damaged"), stored);
 }
 
+TEST_F(ManagerTest, AShareOfALaterCategoryAndANullPartKeepAllFourSharesThroughASave) {
+  Preferences user;
+  for (const auto &[name, port] :
+       {std::pair{"Postgres", 5432}, {"Admin", 8080}, {"Queue", 5672}, {"Cache", 6379}}) {
+    ExposedService share;
+    share.id = makeUUID();
+    share.name = name;
+    share.port = port;
+    user.services.push_back(share);
+  }
+  Json document = user.toJson();
+  document["services"][2]["category"] = "Cache Server";
+  document["knownServices"] = nullptr;
+  defaults->setData(Preferences::defaultsKey, bytesOf(dumpJson(document)));
+
+  make();
+  EXPECT_EQ(manager->preferences->services.size(), 3u) << "a later category is not offered";
+  manager->setShareEnabled(user.services[1].id, false);
+  const Json saved = parseJson(*defaults->data(Preferences::defaultsKey)).value();
+  ASSERT_EQ(saved["services"].size(), 4u) << saved;
+  EXPECT_EQ(saved["services"][1]["enabled"], false);
+  EXPECT_EQ(saved["services"][2], document["services"][2]);
+  EXPECT_EQ(saved["services"][3]["name"], "Cache");
+}
+
 TEST_F(ManagerTest, StoredDeviceNameWinsOverTheHostName) {
   make();
   EXPECT_EQ(manager->deviceName.get(), "studio");
