@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -146,41 +147,39 @@ void UserDefaults::update(const std::string &key, std::optional<nlohmann::json> 
   saveLocked();
 }
 
-void UserDefaults::transact(const Transaction &change) {
+std::expected<void, std::string> UserDefaults::transact(const Transaction &change) {
   std::lock_guard guard(lock_);
   if (path_.empty()) {
     change(values_);
-    return;
+    return {};
   }
-  saveLocked(&change);
+  std::string failure;
+  saveLocked(&change, &failure);
+  if (!failure.empty())
+    return std::unexpected(std::move(failure));
+  return {};
 }
 
-void UserDefaults::saveLocked(const Transaction *change) {
-  auto failed = [this, change](const std::string &why) {
+void UserDefaults::saveLocked(const Transaction *change, std::string *failure) {
+  auto failed = [this, change, failure](const std::string &why) {
+    // A transaction is not kept for the next save: replayed then, it would write what was
+    // decided on old values over what other processes stored since.
     Logger::app().error("Could not save settings " + domain_ + ": " + why +
-                        "; the change is kept in memory and saved with the next one");
-    if (!change)
-      return;
-    // Applied to what this process knows, and saved key by key with the next save.
-    nlohmann::json changed = values_;
-    (*change)(changed);
-    for (const auto &[key, value] : changed.items())
-      if (!values_.contains(key) || values_[key] != value)
-        unsaved_[key] = value;
-    for (const auto &[key, value] : values_.items())
-      if (!changed.contains(key))
-        unsaved_[key] = std::nullopt;
-    values_ = std::move(changed);
+                        (change ? "; the change was not made"
+                                : "; the change is kept in memory and saved with the next one"));
+    if (failure)
+      *failure = why;
   };
   const auto folder = path_.parent_path();
   if (!storage::makePrivateFolder(folder)) {
-    failed("folder: " + std::to_string(errno));
+    failed("folder " + folder.string() + ": " + std::strerror(errno));
     return;
   }
   // Held for one read-modify-write; another process waits on the same lock file.
-  const storage::FileLock fileLock(folder / (domain_ + ".json.lock"), O_RDWR | O_CREAT, LOCK_EX);
+  const auto lockFile = folder / (domain_ + ".json.lock");
+  const storage::FileLock fileLock(lockFile, O_RDWR | O_CREAT, LOCK_EX);
   if (fileLock.error() != 0) {
-    failed("lock: " + std::to_string(fileLock.error()));
+    failed("lock " + lockFile.string() + ": " + std::strerror(fileLock.error()));
     return;
   }
   // Start from what is on disk so that changes made by another process are kept.
@@ -212,7 +211,7 @@ void UserDefaults::saveLocked(const Transaction *change) {
     return;
   }
   if (const int status = storage::writeFileAtomically(path_, bytesOf(*text), 0600); status != 0) {
-    failed(std::to_string(status));
+    failed("writing " + path_.string() + ": " + std::strerror(status));
     return;
   }
   unsaved_.clear();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -25,7 +26,8 @@ namespace corvane {
 // Nothing stored is dropped because of a fault: a file that cannot be read (other than a
 // missing one) or a lock that cannot be taken fails the save and leaves the file as it was;
 // a file that does not decode is kept aside as <file>.damaged before it is replaced. A change
-// that could not be saved stays in memory and is carried by the next save that succeeds.
+// of one key that could not be saved stays in memory and is carried by the next save that
+// succeeds; a transaction that could not be saved is dropped.
 class UserDefaults {
 public:
   static constexpr const char *standardDomain = "standard";
@@ -65,9 +67,12 @@ public:
 
   // The stored values as a JSON object, read and written back as one step under the domain's
   // lock: no other process's change falls between what `change` reads and what it writes.
-  // `change` edits the values in place; it must not call back into this object.
+  // `change` edits the values in place; it must not call back into this object, and what it
+  // edits may then fail to be saved. A change that could not be saved is dropped, from memory
+  // too: it was decided on what the file held then, so the caller decides again (and must drop
+  // what it learnt inside `change`). Gives why it could not be saved.
   using Transaction = std::function<void(nlohmann::json &values)>;
-  void transact(const Transaction &change);
+  std::expected<void, std::string> transact(const Transaction &change);
 
   // Empty for the in-memory variant, or when no usable folder is known.
   const std::filesystem::path &path() const { return path_; }
@@ -89,8 +94,9 @@ private:
   Reading readFile() const;
   // The calls below need lock_.
   void reloadLocked() const;
-  // Saves the unsaved changes, then what `change` makes of the merged values, if given.
-  void saveLocked(const Transaction *change = nullptr);
+  // Saves the unsaved changes, then what `change` makes of the merged values, if given; a
+  // failure is told in `failure`, when given.
+  void saveLocked(const Transaction *change = nullptr, std::string *failure = nullptr);
   void removeTemporaryFilesLocked();
 
   std::string domain_;

@@ -2,6 +2,7 @@
 #include "tests/support/ChildProcess.h"
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -212,6 +213,31 @@ TEST_F(UserDefaultsTest, ALockThatCannotBeTakenFailsTheSaveAndTheNextSaveCarries
   fs::remove(lock);
   defaults.setInteger("c", 3);
   EXPECT_EQ(contents("standard"), R"({"a":1,"b":2,"c":3})");
+}
+
+// A transaction decides from what is on disk under the lock; replayed later on what this
+// process held, it would write an old decision over what others wrote since.
+TEST_F(UserDefaultsTest, AFailedTransactionLeavesMemoryAsItWasAndIsNeverReplayed) {
+  UserDefaults defaults(UserDefaults::appGroupDomain);
+  defaults.setDouble("requestAt", 1);
+  const fs::path lock = file(UserDefaults::appGroupDomain).string() + ".lock";
+  fs::remove(lock);
+  fs::create_directory(lock); // cannot be opened for writing
+  ::testing::internal::CaptureStderr();
+  defaults.transact([](nlohmann::json &values) { values["requestAt"] = 2.0; });
+  fs::remove(lock);
+  // What the change wrote cannot be stored at all.
+  defaults.transact([](nlohmann::json &values) {
+    values["requestPaused"] = true;
+    values["poison"] = std::nan("");
+  });
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(defaults.doubleValue("requestAt"), 1.0);
+  EXPECT_FALSE(defaults.contains("requestPaused"));
+
+  UserDefaults(UserDefaults::appGroupDomain).setDouble("requestAt", 3);
+  defaults.setBool("running", true);
+  EXPECT_EQ(contents(UserDefaults::appGroupDomain), R"({"requestAt":3.0,"running":true})");
 }
 
 TEST_F(UserDefaultsTest, SavesWithoutFreeDescriptorsLoseNothing) {
