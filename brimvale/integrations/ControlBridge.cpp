@@ -35,7 +35,7 @@ std::optional<bool> ControlBridge::publishControlState(bool paused, Date now) {
   // One step under the group file's lock: a request the control files meanwhile is either seen
   // and taken here, or stamped after this publish and so still pending for the next look.
   std::optional<bool> pending;
-  defaults_->transact([&](nlohmann::json &values) {
+  const auto saved = defaults_->transact([&](nlohmann::json &values) {
     values[appgroup::runningKey] = true;
     if ((pending = takeRequest(values)))
       return;
@@ -43,13 +43,16 @@ std::optional<bool> ControlBridge::publishControlState(bool paused, Date now) {
     if (std::isfinite(now) && now > timeStamp(values, appgroup::appliedAtKey))
       values[appgroup::appliedAtKey] = now;
   });
-  return pending;
+  // A request not marked applied stays pending and is taken by a later look; applied now as
+  // well, it would be applied twice, the second time over whatever was chosen in between.
+  return saved ? pending : std::nullopt;
 }
 
 std::optional<bool> ControlBridge::takeControlRequest() {
   std::optional<bool> pending;
-  defaults_->transact([&](nlohmann::json &values) { pending = takeRequest(values); });
-  return pending;
+  const auto saved =
+      defaults_->transact([&](nlohmann::json &values) { pending = takeRequest(values); });
+  return saved ? pending : std::nullopt;
 }
 
 void ControlBridge::publishStopped() {

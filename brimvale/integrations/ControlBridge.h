@@ -27,7 +27,7 @@ public:
   // takeControlRequest does) and its state given, for the caller to apply and publish.
   std::optional<bool> publishControlState(bool paused, Date now);
   // The requested paused state when a request newer than the last applied one is pending;
-  // taking it marks it applied.
+  // taking it marks it applied. While that mark cannot be saved nothing is taken.
   std::optional<bool> takeControlRequest();
   // At quit: the control shows sharing as off until the application runs again.
   void publishStopped();
