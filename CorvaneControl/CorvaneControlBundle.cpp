@@ -65,8 +65,13 @@ int CorvaneControlBundle::run(const std::vector<std::string> &arguments) const {
     watch(control);
   } else {
     if (!argument.empty()) {
-      const bool value = argument == "toggle" ? !control.provider.currentValue() : argument == "on";
-      SetSharingFromControl{.value = value}.perform();
+      const auto filed = argument == "toggle"
+                             ? SetSharingFromControl::toggle()
+                             : SetSharingFromControl{.value = argument == "on"}.perform();
+      if (!filed) {
+        std::fputs(("Could not file the request: " + filed.error() + "\n").c_str(), stderr);
+        return notFiledStatus;
+      }
       if (!control.provider.applicationRunning())
         std::fputs("Corvane is not running: the request applies when it next starts.\n", stderr);
     }

@@ -194,6 +194,28 @@ TEST_F(ControlWithManagerTest, TheLastOfABurstOfRequestsIsTheStateTheApplication
   quit(*application, SIGTERM);
 }
 
+TEST_F(ControlWithManagerTest, TwoTogglesAtOnceEndWhereTheyBegan) {
+  auto application = startApplication();
+  for (int pair = 0; pair < 20; ++pair) {
+    const bool paused = pair % 3 == 0;
+    // Each pair starts from a state the application has taken and published.
+    control(paused ? "off" : "on");
+    ASSERT_TRUE(eventually([&] { return applied() && savedPause().value_or(false) == paused; }));
+    testing::ChildProcess first({CORVANE_CONTROL_PROGRAM, "toggle"});
+    testing::ChildProcess second({CORVANE_CONTROL_PROGRAM, "toggle"});
+    EXPECT_EQ(first.wait(60s), 0);
+    EXPECT_EQ(second.wait(60s), 0);
+    EXPECT_TRUE(eventually(
+        [&] {
+          return applied() && savedPause().value_or(false) == paused &&
+                 storedFlag("paused") == paused;
+        },
+        30s))
+        << "pair " << pair << " began " << (paused ? "paused" : "sharing");
+  }
+  quit(*application, SIGTERM);
+}
+
 TEST_F(ControlWithManagerTest, ARequestOlderThanTheApplicationsLastPublicationIsIgnored) {
   auto application = startApplication();
   // A pause request stamped before the application last published, then announced.

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace corvane {
@@ -205,11 +206,32 @@ TEST_F(ControlTest, CommandLinesItDoesNotUnderstandChangeNothingAndFailWithTheUs
 TEST_F(ControlTest, WithoutASettingsFolderItShowsPausedAndStillAnnouncesAFlip) {
   testing::Inbox<int> requests;
   auto observer = observe(requestNotification, requests);
-  const auto flipped = control({"on"}, {"HOME", "XDG_CONFIG_HOME"});
-  EXPECT_EQ(flipped.exitCode, 0);
-  EXPECT_EQ(flipped.output, "Paused\n");
-  EXPECT_TRUE(requests.pop(20s));
+  const std::vector<std::string> none{"HOME", "XDG_CONFIG_HOME"};
+  EXPECT_EQ(control({}, none).output, "Paused\n");
+  // Neither a folder known nor one that can be made: the flip is not filed, and says why.
+  std::ofstream(root_ / "blocked") << "a file where a folder should be";
+  const std::vector<std::string> blocked{"XDG_CONFIG_HOME=" + (root_ / "blocked").string()};
+  for (const auto &[argument, environment, why] :
+       {std::tuple{"on", none, "no settings folder"}, {"toggle", blocked, "Not a directory"}}) {
+    testing::StderrTap errors;
+    const auto flipped = control({argument}, environment);
+    EXPECT_EQ(flipped.exitCode, 1);
+    EXPECT_EQ(flipped.output, "");
+    const auto said = errors.waitFor("Could not file the request: ");
+    EXPECT_NE(said.find(why, said.find("Could not file the request: ")), std::string::npos) << said;
+    EXPECT_TRUE(requests.pop(20s));
+  }
   EXPECT_FALSE(fs::exists(root_ / "config"));
+}
+
+// Each toggle flips what the one before it filed, even while nothing has taken that request:
+// two toggles end where they began.
+TEST_F(ControlTest, ToggleFlipsTheLatestRequestNotTheStateShown) {
+  set("running", false);
+  EXPECT_EQ(control({"toggle"}).exitCode, 0);
+  EXPECT_EQ(stored()->value("requestPaused", true), false) << "shown paused, so it resumes";
+  control({"toggle"});
+  EXPECT_EQ(stored()->value("requestPaused", false), true);
 }
 
 TEST_F(ControlTest, WatchPrintsAgainOnEveryReloadAndLeavesNoSocketBehind) {
