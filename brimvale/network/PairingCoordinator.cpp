@@ -327,8 +327,8 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
     return;
   }
   // Served beside the others until its commit arrives; nothing the user sees changes before.
-  if (callers_.size() >= callerLimit)
-    dropCaller(callers_.begin()->first, "too many callers at once");
+  const std::string address = hostPort->host.text();
+  makeRoomForCaller(address);
   const std::uint64_t caller = ++callersAccepted_;
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
   auto mainQueue = mainQueue_;
@@ -336,7 +336,7 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
     if (auto self = weak.lock())
       self->dropCaller(caller, "no commit in time");
   });
-  callers_.emplace(caller, Caller{connection, deadline});
+  callers_.emplace(caller, Caller{connection, deadline, address});
   connection->setStateHandler([weak, mainQueue, caller](const Connection::State &state) {
     mainQueue->post([weak, caller, kind = state.kind] {
       if (auto self = weak.lock())
@@ -414,6 +414,29 @@ void PairingCoordinator::callerCommitArrived(std::uint64_t caller,
   });
   setState(State::connecting(PairingProtocol::unknownPeerName));
   runResponder(connection, *commit);
+}
+
+void PairingCoordinator::makeRoomForCaller(const std::string &address) {
+  // Callers are kept by order of arrival: the first of an address is its oldest.
+  std::map<std::string, std::pair<std::size_t, std::uint64_t>> waiting; // count, oldest
+  for (const auto &[caller, entry] : callers_) {
+    auto &[count, oldest] = waiting[entry.address];
+    if (count++ == 0)
+      oldest = caller;
+  }
+  if (auto own = waiting.find(address);
+      own != waiting.end() && own->second.first >= callersPerAddress) {
+    dropCaller(own->second.second, "too many callers from one address");
+    return;
+  }
+  if (callers_.size() < callerLimit)
+    return;
+  // The busiest address; among equals the one waiting longest.
+  auto busiest = std::max_element(waiting.begin(), waiting.end(), [](const auto &a, const auto &b) {
+    return a.second.first != b.second.first ? a.second.first < b.second.first
+                                            : a.second.second > b.second.second;
+  });
+  dropCaller(busiest->second.second, "too many callers at once");
 }
 
 void PairingCoordinator::dropCaller(std::uint64_t caller, const char *reason) {

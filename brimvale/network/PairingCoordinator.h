@@ -74,8 +74,11 @@ public:
   // a few round trips for a real machine.
   static constexpr double callerDeadline = 10.0;
   // Callers whose commit has not arrived are served side by side and are no attempt yet, so
-  // that one that stalls or breaks holds neither the user's run nor a genuine caller; past
-  // this many the oldest is closed, so that a flood cannot crowd a real machine out.
+  // that one that stalls or breaks holds neither the user's run nor a genuine caller. At most
+  // this many wait from one address, and this many in all: a caller past a limit closes the
+  // oldest of its own address, or else of the address with the most waiting, so that a
+  // machine opening calls faster than a commit's round trip crowds out only its own.
+  static constexpr std::size_t callersPerAddress = 4;
   static constexpr std::size_t callerLimit = 16;
   // Lets the last confirmation reach the other side before the connection closes.
   static constexpr double closeDelay = 0.5;
@@ -163,6 +166,8 @@ private:
   void handleIncomingCall(const std::shared_ptr<Connection> &connection);
   void callerStateChanged(std::uint64_t caller, Connection::State::Kind kind);
   void callerCommitArrived(std::uint64_t caller, const std::expected<Frame, ChannelError> &result);
+  // Closes a waiting caller if one more from `address` would pass a limit.
+  void makeRoomForCaller(const std::string &address);
   void dropCaller(std::uint64_t caller, const char *reason);
   void dropCallers();
   bool countAttempt();
@@ -196,6 +201,7 @@ private:
   struct Caller {
     std::shared_ptr<Connection> connection;
     WorkItem deadline;
+    std::string address;
   };
   std::map<std::uint64_t, Caller> callers_;
   std::uint64_t callersAccepted_ = 0;

@@ -14,6 +14,7 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
@@ -72,16 +73,29 @@ bool closedByPeer(tcp::socket &socket) {
   return error == asio::error::eof || error == asio::error::connection_reset;
 }
 
+// The same without blocking: true when the far side has closed by now.
+bool closedAlready(tcp::socket &socket) {
+  std::uint8_t byte;
+  const auto got = ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 class ScriptedPeer {
 public:
-  // Calls `port` on loopback and runs `script` with the connected socket.
+  // Calls `port` on loopback from the loopback address `from` and runs `script` with the
+  // connected socket.
   static std::unique_ptr<ScriptedPeer> calling(std::uint16_t port,
-                                               std::function<void(tcp::socket &)> script) {
+                                               std::function<void(tcp::socket &)> script,
+                                               const char *from = "127.0.0.1") {
     auto peer = std::unique_ptr<ScriptedPeer>(new ScriptedPeer);
-    peer->thread_ = std::thread([port, script = std::move(script), self = peer.get()] {
+    peer->thread_ = std::thread([port, from, script = std::move(script), self = peer.get()] {
       tcp::socket socket(self->context_);
       std::error_code error;
-      socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+      socket.open(tcp::v4(), error);
+      if (!error)
+        socket.bind({asio::ip::make_address(from), 0}, error);
+      if (!error)
+        socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
       if (!error) {
         self->fd_ = socket.native_handle();
         script(socket);
@@ -551,6 +565,68 @@ TEST_F(PairingCoordinatorTest, GenuineCallerIsServedBesideAStalledOne) {
   }));
   confirmBoth(a, b);
   finish(stalled);
+}
+
+TEST_F(PairingCoordinatorTest, AFloodFromFewAddressesCannotCrowdOutACallerFromAnother) {
+  Side a;
+  PairingCoordinator::Options options;
+  // No waiting caller is let go for its silence while the test runs.
+  options.callerDeadline = 100.0;
+  make(a, "A", options);
+  startAndWaitForPort(a);
+  const std::uint16_t port = *a.coordinator->port();
+
+  // The genuine caller connects first and sends its commit only once the flood has passed.
+  std::atomic<bool> connected{false}, go{false}, revealed{false};
+  auto genuine = ScriptedPeer::calling(
+      port,
+      [&](tcp::socket &socket) {
+        connected = true;
+        while (!go) {
+          if (closedAlready(socket))
+            return;
+          std::this_thread::sleep_for(2ms);
+        }
+        PairingProtocol::Reveal mine{DeviceIdentity::generate().publicKey(), randomBytes(32),
+                                     "Genuine"};
+        writeFrame(socket, PairingProtocol::commitFrame(PairingProtocol::commitDigest(
+                               mine.publicKey, mine.nonce, mine.name)));
+        if (!readFrame(socket))
+          return;
+        revealed = true;
+        writeFrame(socket, PairingProtocol::revealFrame(mine));
+        readFrame(socket);
+      },
+      "127.0.0.3");
+  ASSERT_TRUE(runUntil([&] { return connected.load(); }));
+
+  // Callers that send nothing, each arrival past a limit closing one waiting caller.
+  std::atomic<std::size_t> floodClosed{0};
+  std::vector<std::unique_ptr<ScriptedPeer>> flood;
+  const std::size_t perFlooder = PairingCoordinator::callersPerAddress + 2;
+  auto floodFrom = [&](const char *from) {
+    for (std::size_t call = 0; call < perFlooder; ++call)
+      flood.push_back(ScriptedPeer::calling(
+          port, [&](tcp::socket &socket) { floodClosed += closedByPeer(socket) ? 1 : 0; }, from));
+  };
+  // One address alone keeps no more than its share waiting…
+  floodFrom("127.0.0.10");
+  ASSERT_TRUE(runUntil([&] { return floodClosed >= 2 || genuine->done(); }));
+  EXPECT_EQ(floodClosed, 2u);
+  // … and several together no more than the limit in all.
+  for (const char *from : {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14"})
+    floodFrom(from);
+  const std::size_t evicted = 5 * perFlooder + 1 - PairingCoordinator::callerLimit;
+  ASSERT_TRUE(runUntil([&] { return floodClosed >= evicted || genuine->done(); }));
+
+  go = true;
+  ASSERT_TRUE(runUntil([&] { return a.state().kind == State::Kind::compare || genuine->done(); }));
+  EXPECT_TRUE(revealed) << "the genuine caller was closed";
+  EXPECT_EQ(a.state().kind, State::Kind::compare);
+  EXPECT_EQ(a.state().name, "Genuine");
+  EXPECT_EQ(floodClosed, evicted);
+  a.coordinator->cancel();
+  finish(genuine);
 }
 
 TEST_F(PairingCoordinatorTest, RunTimesOut) {
