@@ -3,11 +3,11 @@
 // its centre. Exits 0 when it clicked, 1 when no such window is there, 2 without a display.
 // With --describe it clicks nothing and prints the window it would click and the events its
 // clients take. With --tray-ready it clicks nothing and exits 0 once a tray host owns the first
-// screen's system tray selection, 1 while none does. With --close <title> it asks the top-level
-// window of that title to close, as a window manager's close button does (WM_DELETE_WINDOW);
-// exits 1 when no such window is there. With --panel it clicks nothing and prints where the
-// panel's window (the application's utility window) and the tray icon stand on the screen:
-// "panel X Y W H icon X Y W H screen W H"; exits 1 while either is not there.
+// screen's system tray selection, 1 while none does. With --close <title> it asks the shown
+// top-level window of that title to close, as a window manager's close button does
+// (WM_DELETE_WINDOW); exits 1 when no such window shows. With --panel it clicks nothing and
+// prints where the panel's window (the application's utility window) and the tray icon stand on
+// the screen: "panel X Y W H icon X Y W H screen W H"; exits 1 while either is not there.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -90,7 +90,16 @@ xcb_atom_t atom(xcb_connection_t *connection, const char *name) {
   return found;
 }
 
-// The top-level window (a child of the root: no window manager reparents) of that title.
+bool viewable(xcb_connection_t *connection, xcb_window_t window) {
+  auto attributes = xcb_get_window_attributes_reply(
+      connection, xcb_get_window_attributes(connection, window), nullptr);
+  const bool shown = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+  std::free(attributes);
+  return shown;
+}
+
+// The shown top-level window (a child of the root: no window manager reparents) of that title:
+// a window manager offers to close only what it shows.
 xcb_window_t titled(xcb_connection_t *connection, xcb_window_t root, const std::string &title) {
   auto tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
   if (!tree)
@@ -102,8 +111,10 @@ xcb_window_t titled(xcb_connection_t *connection, xcb_window_t root, const std::
         connection,
         xcb_get_property(connection, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 64),
         nullptr);
-    if (property && std::string(static_cast<const char *>(xcb_get_property_value(property)),
-                                xcb_get_property_value_length(property)) == title)
+    if (property &&
+        std::string(static_cast<const char *>(xcb_get_property_value(property)),
+                    xcb_get_property_value_length(property)) == title &&
+        viewable(connection, children[i]))
       found = children[i];
     std::free(property);
   }
@@ -125,7 +136,6 @@ int close(xcb_connection_t *connection, xcb_window_t root, const std::string &ti
   event.data.data32[1] = XCB_CURRENT_TIME;
   xcb_send_event(connection, 0, window, XCB_EVENT_MASK_NO_EVENT,
                  reinterpret_cast<const char *>(&event));
-  xcb_flush(connection);
   return 0;
 }
 
@@ -190,6 +200,14 @@ int describePanel(xcb_connection_t *connection, xcb_window_t root, xcb_window_t 
   return 0;
 }
 
+// Closes the connection once the server has carried out every request on it: a close sent
+// just before the connection went was seen to be lost now and then, never reaching the
+// application.
+void finish(xcb_connection_t *connection) {
+  std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+  xcb_disconnect(connection);
+}
+
 } // namespace
 
 // Whether a tray host has taken the system tray selection of screen 0.
@@ -216,7 +234,7 @@ int main(int argc, char **argv) {
   const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
   if (argc > 2 && std::strcmp(argv[1], "--close") == 0) {
     const int status = close(connection, root, argv[2]);
-    xcb_disconnect(connection);
+    finish(connection);
     return status;
   }
   const xcb_window_t icon = find(connection, root);
@@ -242,7 +260,6 @@ int main(int argc, char **argv) {
   }
   send(connection, icon, root, true);
   send(connection, icon, root, false);
-  xcb_flush(connection);
-  xcb_disconnect(connection);
+  finish(connection);
   return 0;
 }

@@ -91,8 +91,6 @@ stop() {
   [ "$status" -eq 0 ] || { echo "FAILED: exit status $status"; cat "$work/app.log"; exit 1; }
 }
 more_than() { [ "$(count "$1")" -gt "$2" ]; }
-# Gone, else asked to close once more after a pause.
-explanation_closed() { sleep 2; ! "$click" --close "Explain a Problem" >/dev/null 2>&1; }
 
 bus_pid= tray_pid= app_pid= atspi_pid= model_pid= client_pid=
 cleanup() {
@@ -207,11 +205,8 @@ if [ "$mode" = accessible ]; then
     step click "Ledger, port 5432"
     step click "Explain this problem"
     step wait "Nothing listens there"
-    # Closed as from the window manager's close button.
+    # Closed as from the window manager's close button, once.
     wait_until "the explanation window never showed" "$click" --close "Explain a Problem"
-    # Asked again while the window stays, as an unanswered click is: on a loaded display the
-    # first request was seen to go unanswered.
-    wait_until "the explanation window never closed" explanation_closed
     step gone "Nothing listens there"
     sleep 1
     click_until "a click never showed the panel again" "Panel shown"
