@@ -9,6 +9,7 @@
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/NamedNotification.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/Unicode.h"
@@ -289,9 +290,14 @@ void ServiceManager::installCallbacks() {
   });
 }
 
+void ServiceManager::expectMainQueue() const {
+  expectOnQueue(*mainQueue_, "ServiceManager: every operation on the main queue");
+}
+
 void ServiceManager::shutdown() {
   if (stopped_)
     return;
+  expectMainQueue();
   stopped_ = true;
   noticeClear.cancel();
   probeTimer.cancel();
@@ -325,11 +331,13 @@ void ServiceManager::shutdown() {
 }
 
 void ServiceManager::setNotice(std::optional<std::string> text) {
+  expectMainQueue();
   notice.set(std::move(text));
   scheduleNoticeClear();
 }
 
 void ServiceManager::setPanelVisible(bool visible) {
+  expectMainQueue();
   if (panelVisible == visible)
     return;
   panelVisible = visible;
@@ -337,6 +345,7 @@ void ServiceManager::setPanelVisible(bool visible) {
 }
 
 void ServiceManager::scheduleNoticeClear() {
+  expectMainQueue();
   noticeClear.cancel();
   noticeClear = Task();
   if (!notice.get() || !panelVisible || stopped_)

@@ -60,9 +60,10 @@ struct EnvironmentPrompt {
 // The one long-lived object that owns every engine component, publishes the state the views
 // show, carries out the user's operations and saves the settings after each change.
 //
-// Lives on the main queue: every member is to be used there only. Components report on their
-// own queues; each report hops to the main queue, holding the manager weakly, before it touches
-// state. Its parts are defined by concern in ServiceManager*.cpp.
+// Lives on the main queue: every member is to be used there only, and its operations check so
+// in the checked build. Components report on their own queues; each report hops to the main
+// queue, holding the manager weakly, before it touches state. Its parts are defined by concern
+// in ServiceManager*.cpp.
 class ServiceManager : public std::enable_shared_from_this<ServiceManager> {
 public:
   static constexpr const char *serviceType = gatewayServiceType;
@@ -424,6 +425,8 @@ private:
 
   void start();
   void installCallbacks();
+  // Stops the program, in the checked build, when called off the main queue.
+  void expectMainQueue() const;
   // Runs `work` on the main queue with the manager, if it still exists.
   template <typename Work> void hop(Work work) {
     mainQueue_->post([weak = weak_from_this(), work = std::move(work)]() mutable {

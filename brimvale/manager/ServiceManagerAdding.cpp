@@ -16,6 +16,7 @@ constexpr int shareNameLimit = static_cast<int>(maxShareNameLength);
 } // namespace
 
 ShareBatchResult ServiceManager::addShares(const std::vector<ShareCandidate> &candidates) {
+  expectMainQueue();
   // A port that carries another Mac's service here cannot be shared as this Mac's own.
   std::set<int> proxiedPorts;
   for (const auto &row : incoming.get())
@@ -44,6 +45,7 @@ ShareBatchResult ServiceManager::addShares(const std::vector<ShareCandidate> &ca
 std::optional<ExposedService::ValidationError>
 ServiceManager::addShare(const std::string &name, int port,
                          ExposedService::ServiceCategory category) {
+  expectMainQueue();
   const auto result = addShares({ShareCandidate{name, port, category}});
   if (result.failed.empty())
     return std::nullopt;
@@ -91,6 +93,7 @@ ServiceManager::checkEnvironmentName(const std::string &name) const {
 ServiceManager::EnvironmentImport
 ServiceManager::shareAsEnvironment(const std::string &name,
                                    const std::vector<ShareCandidate> &candidates) {
+  expectMainQueue();
   if (checkEnvironmentName(name))
     return {};
 

@@ -33,6 +33,7 @@ void changeShare(Published<Preferences> &preferences, const std::string &service
 } // namespace
 
 void ServiceManager::detachFromEnvironments(const std::string &serviceID) {
+  expectMainQueue();
   if (!preferences->environments)
     return;
   preferences.modify([&](Preferences &p) {
@@ -47,6 +48,7 @@ void ServiceManager::detachFromEnvironments(const std::string &serviceID) {
 
 void ServiceManager::setHints(const std::string &serviceID,
                               const std::optional<ShareHints> &hints) {
+  expectMainQueue();
   if (!hasShare(preferences.get(), serviceID))
     return;
   const auto cleaned = ShareHints::cleaned(hints);
@@ -57,6 +59,7 @@ void ServiceManager::setHints(const std::string &serviceID,
 
 void ServiceManager::setAllowedPeers(const std::string &serviceID,
                                      const std::optional<std::set<std::string>> &allowed) {
+  expectMainQueue();
   if (!hasShare(preferences.get(), serviceID))
     return;
   changeShare(preferences, serviceID, [&](ExposedService &service) { service.allowed = allowed; });
@@ -66,6 +69,7 @@ void ServiceManager::setAllowedPeers(const std::string &serviceID,
 
 void ServiceManager::setPeerAllowed(const std::string &serviceID, const std::string &deviceID,
                                     bool on) {
+  expectMainQueue();
   const auto &services = preferences->services;
   const auto share = std::ranges::find(services, serviceID, &ExposedService::id);
   if (share == services.end())
@@ -85,6 +89,7 @@ void ServiceManager::setPeerAllowed(const std::string &serviceID, const std::str
 }
 
 void ServiceManager::setExpiry(const std::string &serviceID, std::optional<Date> end) {
+  expectMainQueue();
   const auto &services = preferences->services;
   const auto share = std::ranges::find(services, serviceID, &ExposedService::id);
   if (share == services.end())
@@ -106,6 +111,7 @@ void ServiceManager::setExpiry(const std::string &serviceID, std::optional<Date>
 
 void ServiceManager::assignEnvironment(const std::string &serviceID,
                                        const std::optional<std::string> &environmentID) {
+  expectMainQueue();
   if (!hasShare(preferences.get(), serviceID))
     return;
   detachFromEnvironments(serviceID);
@@ -122,6 +128,7 @@ void ServiceManager::assignEnvironment(const std::string &serviceID,
 }
 
 void ServiceManager::removeShare(const std::string &serviceID) {
+  expectMainQueue();
   preferences.modify([&](Preferences &p) {
     std::erase_if(p.services, [&](const ExposedService &s) { return s.id == serviceID; });
   });
@@ -131,6 +138,7 @@ void ServiceManager::removeShare(const std::string &serviceID) {
 }
 
 void ServiceManager::disconnectShareUser(const std::string &peerID, const std::string &serviceID) {
+  expectMainQueue();
   // The gateway knows shares by their upper-case UUID text.
   std::string upper = serviceID;
   std::ranges::transform(upper, upper.begin(),
@@ -139,6 +147,7 @@ void ServiceManager::disconnectShareUser(const std::string &peerID, const std::s
 }
 
 void ServiceManager::ungroupEnvironment(const std::string &environmentID) {
+  expectMainQueue();
   if (!hasEnvironment(preferences.get(), environmentID))
     return;
   preferences.modify([&](Preferences &p) {
@@ -154,6 +163,7 @@ void ServiceManager::ungroupEnvironment(const std::string &environmentID) {
 std::optional<ExposedService::ValidationError>
 ServiceManager::createEnvironment(const std::string &name,
                                   const std::vector<std::string> &serviceIDs) {
+  expectMainQueue();
   auto cleaned = validateEnvironmentName(name);
   if (!cleaned)
     return cleaned.error();
@@ -178,6 +188,7 @@ ServiceManager::createEnvironment(const std::string &name,
 
 std::optional<ExposedService::ValidationError>
 ServiceManager::renameEnvironment(const std::string &environmentID, const std::string &name) {
+  expectMainQueue();
   if (!hasEnvironment(preferences.get(), environmentID))
     return std::nullopt;
   auto cleaned = validateEnvironmentName(name, environmentID);

@@ -71,6 +71,7 @@ Task ServiceManager::checkShareHealth(std::function<void()> done) {
 }
 
 void ServiceManager::recordHealth(const std::string &shareID, bool answered) {
+  expectMainQueue();
   if (recordHealthCheck(healthTrackers, responding, shareID, answered))
     pushShares();
 }

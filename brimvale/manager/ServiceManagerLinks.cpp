@@ -72,6 +72,7 @@ ServiceManager::makeLink(const PairedPeer &peer, const NearbyDevice &device, con
 }
 
 void ServiceManager::ensurePeerLinks(const std::optional<std::string> &forceFor) {
+  expectMainQueue();
   nearby = buildNearby(discovered, preferences->addresses, pairedPeers.get());
   if (!isPreview && !stopped_) {
     std::set<std::string> paired;
@@ -108,6 +109,7 @@ void ServiceManager::ensurePeerLinks(const std::optional<std::string> &forceFor)
 }
 
 void ServiceManager::refreshOnlinePeers() {
+  expectMainQueue();
   std::set<std::string> online;
   for (const auto &[id, link] : links)
     if (discovered.contains(id) || liveServices.contains(id))
@@ -118,6 +120,7 @@ void ServiceManager::refreshOnlinePeers() {
 void ServiceManager::handleLinkEvent(std::vector<SharedServiceInfo> services,
                                      std::vector<std::string> hardware,
                                      std::optional<std::string> name, const std::string &deviceID) {
+  expectMainQueue();
   if (!links.contains(deviceID))
     return;
   if (name) {
@@ -171,6 +174,7 @@ void ServiceManager::handleLinkEvent(std::vector<SharedServiceInfo> services,
 }
 
 void ServiceManager::applyLatency(const std::string &deviceID, double sample) {
+  expectMainQueue();
   if (!links.contains(deviceID))
     return;
   // A round trip is never negative, and one beyond a day is not a measurement.
@@ -186,12 +190,14 @@ void ServiceManager::applyLatency(const std::string &deviceID, double sample) {
 }
 
 void ServiceManager::applySecurity(const std::string &deviceID, bool ok) {
+  expectMainQueue();
   if (!links.contains(deviceID))
     return;
   forwardSecret.modify([&](auto &map) { map.insert_or_assign(deviceID, ok); });
 }
 
 void ServiceManager::handlePeerUnpaired(const std::string &deviceID) {
+  expectMainQueue();
   if (!peerStore->findPeer(deviceID))
     return;
   const auto name = peerDisplayName(deviceID);
@@ -200,6 +206,7 @@ void ServiceManager::handlePeerUnpaired(const std::string &deviceID) {
 }
 
 void ServiceManager::handleLinkLost(const std::string &deviceID) {
+  expectMainQueue();
   if (liveServices.contains(deviceID)) {
     const Date seen = date();
     preferences.modify([&](Preferences &p) {

@@ -8,6 +8,7 @@
 namespace corvane {
 
 void ServiceManager::evaluateNotifications(const std::vector<IncomingService> &rows) {
+  expectMainQueue();
   const Date at = date();
   for (const auto &row : rows)
     if (row.inUse)
@@ -34,6 +35,7 @@ void ServiceManager::evaluateNotifications(const std::vector<IncomingService> &r
 }
 
 void ServiceManager::announceMacBack(const std::string &peerID, bool woke) {
+  expectMainQueue();
   if (!preferences->notifyMacBack.value_or(true))
     return;
   std::optional<Date> used;
@@ -66,6 +68,7 @@ void ServiceManager::announceMacBack(const std::string &peerID, bool woke) {
 }
 
 void ServiceManager::postNote(const NotificationRules::Note &note) {
+  expectMainQueue();
   if (isPreview || stopped_)
     return;
   if (effects_.postNote)
@@ -75,11 +78,13 @@ void ServiceManager::postNote(const NotificationRules::Note &note) {
 }
 
 void ServiceManager::setNoteClickAction(std::function<void()> action) {
+  expectMainQueue();
   if (notifier)
     notifier->setClickAction(mainQueue_, std::move(action));
 }
 
 void ServiceManager::flushPendingSaves() {
+  expectMainQueue();
   if (isPreview)
     return;
   if (logSave && !logSave.isDone()) {

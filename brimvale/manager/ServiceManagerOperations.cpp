@@ -21,6 +21,7 @@ void ServiceManager::save() {
 }
 
 void ServiceManager::setSharingPaused(bool paused) {
+  expectMainQueue();
   preferences.modify([&](Preferences &p) {
     // Resuming leaves the key out rather than storing false.
     p.sharingPaused = paused ? std::optional<bool>(true) : std::nullopt;
@@ -31,6 +32,7 @@ void ServiceManager::setSharingPaused(bool paused) {
 }
 
 void ServiceManager::setShareEnabled(const std::string &serviceID, bool on) {
+  expectMainQueue();
   const auto &services = preferences->services;
   const auto found = std::find_if(services.begin(), services.end(),
                                   [&](const ExposedService &s) { return s.id == serviceID; });
@@ -53,6 +55,7 @@ void ServiceManager::setShareEnabled(const std::string &serviceID, bool on) {
 }
 
 void ServiceManager::setEnvironmentEnabled(const std::string &environmentID, bool on) {
+  expectMainQueue();
   const auto &environments = preferences->environments;
   if (!environments)
     return;
@@ -86,6 +89,7 @@ bool ServiceManager::isStillConnecting(const std::string &peerID) const {
 }
 
 void ServiceManager::trustNetwork(const std::string &name) {
+  expectMainQueue();
   const auto trimmed = trimmingWhitespaceAndNewlines(name);
   if (trimmed.empty())
     return;
@@ -102,6 +106,7 @@ void ServiceManager::trustNetwork(const std::string &name) {
 }
 
 void ServiceManager::stopTrustingNetwork(const std::string &name) {
+  expectMainQueue();
   preferences.modify([&](Preferences &p) {
     if (p.trustedNetworks)
       std::erase(*p.trustedNetworks, name);
@@ -111,11 +116,13 @@ void ServiceManager::stopTrustingNetwork(const std::string &name) {
 }
 
 void ServiceManager::requestLocationPermission() {
+  expectMainQueue();
   // Reading the Wi-Fi name needs no permission on this system; there is nothing to ask.
 }
 
 void ServiceManager::setIncomingEnabled(const std::string &peerID, const std::string &serviceID,
                                         bool on) {
+  expectMainQueue();
   const auto key = routeTextKey(RouteKey{peerID, serviceID});
   preferences.modify([&](Preferences &p) {
     if (on)
@@ -128,6 +135,7 @@ void ServiceManager::setIncomingEnabled(const std::string &peerID, const std::st
 }
 
 void ServiceManager::unpair(const std::string &deviceID) {
+  expectMainQueue();
   peerStore->remove(deviceID);
   forwardSecret.modify([&](auto &map) { map.erase(deviceID); });
   accessLog.modify([&](AccessLog &log) { log.forget(deviceID); });

@@ -22,6 +22,7 @@ constexpr double lastSeenMinutesCap = 1e12;
 
 void ServiceManager::setNickname(const std::string &deviceID,
                                  const std::optional<std::string> &text) {
+  expectMainQueue();
   if (!peerStore->findPeer(deviceID))
     return;
   const std::string cleaned = cleanDisplayText(text.value_or(""), nicknameLimit);
@@ -47,6 +48,7 @@ void ServiceManager::setNickname(const std::string &deviceID,
 std::optional<ManualAddress::Problem>
 ServiceManager::setManualAddress(const std::string &deviceID,
                                  const std::optional<std::string> &text) {
+  expectMainQueue();
   if (!peerStore->findPeer(deviceID))
     return std::nullopt;
   const std::string trimmed = trimmingWhitespaceAndNewlines(text.value_or(""));
@@ -118,6 +120,7 @@ bool ServiceManager::canWake(const std::string &deviceID) const {
 }
 
 void ServiceManager::wakePeer(const std::string &deviceID) {
+  expectMainQueue();
   if (!canWake(deviceID) || wakingPeerIDs->contains(deviceID))
     return;
   wakingPeerIDs.modify([&](auto &set) { set.insert(deviceID); });
@@ -127,6 +130,7 @@ void ServiceManager::wakePeer(const std::string &deviceID) {
 }
 
 void ServiceManager::setDeviceName(const std::string &text) {
+  expectMainQueue();
   std::string name = cleanDisplayText(text, deviceNameLimit);
   if (name.empty()) {
     name = systemDeviceName(setup_.hostName);

@@ -55,6 +55,7 @@ void ServiceManager::installProbeEffects() {
 }
 
 void ServiceManager::startTimers() {
+  expectMainQueue();
   probeSharedPorts();
   probeTimer.cancel();
   probeTimer = repeatProbes(weak_from_this(), mainQueue_, setup_.probeEvery);
@@ -119,6 +120,7 @@ Task ServiceManager::probeSharedPorts() {
 }
 
 void ServiceManager::expireShares(Date now) {
+  expectMainQueue();
   const auto &services = preferences->services;
   if (std::none_of(services.begin(), services.end(),
                    [now](const ExposedService &s) { return hasExpired(s, now); }))

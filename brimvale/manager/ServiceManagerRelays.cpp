@@ -8,6 +8,7 @@
 namespace corvane {
 
 void ServiceManager::refreshPairedPeers() {
+  expectMainQueue();
   auto list = peerStore->peers();
   if (const auto &nicknames = preferences->nicknames)
     for (auto &peer : list)
@@ -17,6 +18,7 @@ void ServiceManager::refreshPairedPeers() {
 }
 
 void ServiceManager::publishSharingToControl() {
+  expectMainQueue();
   if (!control)
     return;
   // A request filed while the previous one was being applied is taken by this publish instead of
@@ -31,6 +33,7 @@ void ServiceManager::publishSharingToControl() {
 }
 
 void ServiceManager::relayPeerStoreChange() {
+  expectMainQueue();
   std::set<std::string> before;
   for (const auto &peer : pairedPeers.get())
     before.insert(peer.deviceID);
@@ -69,6 +72,7 @@ void ServiceManager::relayPeerStoreChange() {
 }
 
 void ServiceManager::relayDiscoveryChange(std::vector<NearbyDevice> devices) {
+  expectMainQueue();
   refreshNetworkName();
   std::map<std::string, NearbyDevice> found;
   for (auto &device : devices) {
@@ -85,12 +89,14 @@ void ServiceManager::relayDiscoveryChange(std::vector<NearbyDevice> devices) {
 }
 
 void ServiceManager::relayGatewayReady(std::uint16_t port) {
+  expectMainQueue();
   if (gatewayPort.set(port))
     Logger::app().info("Gateway listening on port " + std::to_string(port));
 }
 
 void ServiceManager::relayPeerAddress(const std::string &deviceID,
                                       const std::optional<std::string> &host) {
+  expectMainQueue();
   if (!host || !peerStore->findPeer(deviceID))
     return;
   const auto parsed = ManualAddress::parseManualAddress(*host);
@@ -108,6 +114,7 @@ void ServiceManager::relayPeerAddress(const std::string &deviceID,
 
 void ServiceManager::relayConnectionAccepted(const std::string &peerID,
                                              const std::string &serviceID) {
+  expectMainQueue();
   const auto &services = preferences->services;
   const auto share = std::find_if(services.begin(), services.end(),
                                   [&](const ExposedService &s) { return s.id == serviceID; });
@@ -127,11 +134,13 @@ void ServiceManager::relayConnectionAccepted(const std::string &peerID,
 }
 
 void ServiceManager::relayGatewaySessions(std::vector<Gateway::Session> list) {
+  expectMainQueue();
   sessions = std::move(list);
   recomputeOutgoing();
 }
 
 void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::Status &status) {
+  expectMainQueue();
   const auto previous = routeStatus.find(key);
   const bool changed = previous == routeStatus.end() || !(previous->second == status);
   if (changed && assignedPorts.contains(key)) {
@@ -154,6 +163,7 @@ void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::S
 
 void ServiceManager::relayRouteRefusal(const RouteKey &key,
                                        const std::optional<std::string> &text) {
+  expectMainQueue();
   const auto stored = routeProblems.find(key);
   const bool same = stored == routeProblems.end() ? !text : (text && *text == stored->second);
   if (same)
@@ -166,6 +176,7 @@ void ServiceManager::relayRouteRefusal(const RouteKey &key,
 }
 
 void ServiceManager::relayRouteActivity(const RouteKey &key, int count) {
+  expectMainQueue();
   if (count >= 1)
     activeRoutes.insert_or_assign(key, count);
   else
@@ -174,10 +185,12 @@ void ServiceManager::relayRouteActivity(const RouteKey &key, int count) {
 }
 
 void ServiceManager::relayNetworkChange() {
+  expectMainQueue();
   refreshNetworkName();
 }
 
 void ServiceManager::scheduleAccessLogSave() {
+  expectMainQueue();
   if (isPreview || (logSave && !logSave.isDone()))
     return;
   logSave = [](std::weak_ptr<ServiceManager> weak, std::weak_ptr<MainQueue> queue) -> Task {

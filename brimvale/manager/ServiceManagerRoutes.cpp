@@ -86,6 +86,7 @@ std::optional<int> ServiceManager::chooseLocalPort(int remotePort, std::optional
 }
 
 void ServiceManager::reconcileIncoming() {
+  expectMainQueue();
   std::set<int> ownPorts;
   for (const auto &service : preferences->services)
     ownPorts.insert(service.port);

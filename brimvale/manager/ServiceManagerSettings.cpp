@@ -9,6 +9,7 @@ namespace corvane {
 std::optional<PortChoiceProblem> ServiceManager::setLocalPort(const std::string &deviceID,
                                                               const std::string &serviceID,
                                                               int port, bool automatic) {
+  expectMainQueue();
   const RouteKey key{deviceID, serviceID};
   const std::string textKey = routeTextKey(key);
   std::optional<int> current;
@@ -57,6 +58,7 @@ std::optional<PortChoiceProblem> ServiceManager::setLocalPort(const std::string 
 }
 
 void ServiceManager::clearAccessLog() {
+  expectMainQueue();
   // The seen pairs stay, so a Mac's next use is not taken for a first use again.
   accessLog.modify([](AccessLog &log) { log.clear(); });
   if (isPreview)
@@ -65,16 +67,19 @@ void ServiceManager::clearAccessLog() {
 }
 
 void ServiceManager::setNotifyFirstUse(bool on) {
+  expectMainQueue();
   preferences.modify([&](Preferences &p) { p.notifyFirstUse = on; });
   save();
 }
 
 void ServiceManager::setNotifyServiceDown(bool on) {
+  expectMainQueue();
   preferences.modify([&](Preferences &p) { p.notifyServiceDown = on; });
   save();
 }
 
 void ServiceManager::setNotifyMacBack(bool on) {
+  expectMainQueue();
   preferences.modify([&](Preferences &p) { p.notifyMacBack = on; });
   save();
 }

@@ -30,6 +30,7 @@ std::vector<ShareUser> ServiceManager::shareUsers(const std::string &serviceID,
 }
 
 void ServiceManager::recomputeOutgoing() {
+  expectMainQueue();
   std::map<std::string, std::string> names;
   for (const auto &peer : pairedPeers.get())
     names.emplace(peer.deviceID, peer.name);

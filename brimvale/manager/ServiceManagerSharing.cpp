@@ -6,6 +6,7 @@
 namespace corvane {
 
 void ServiceManager::refreshNetworkName() {
+  expectMainQueue();
   if (!isPreview) {
     const auto current = network->currentName();
     const bool show = defaults_->boolean(NetworkName::showNetworkNameKey).value_or(false);
@@ -18,6 +19,7 @@ void ServiceManager::refreshNetworkName() {
 }
 
 void ServiceManager::updateSharingState() {
+  expectMainQueue();
   const auto &p = preferences.get();
   static const std::vector<std::string> none;
   const auto state =
@@ -30,11 +32,13 @@ void ServiceManager::updateSharingState() {
 }
 
 void ServiceManager::applyControlRequest() {
+  expectMainQueue();
   // Publishing takes the pending request first.
   publishSharingToControl();
 }
 
 void ServiceManager::rebuildPairKeys() {
+  expectMainQueue();
   pairKeys.clear();
   for (const auto &peer : peerStore->peers()) {
     if (auto keys = PairKeys::deriveKeys(identity, peer.publicKey))

@@ -95,6 +95,7 @@ void ServiceManager::afterLettingGo(std::function<void()> done) {
 }
 
 void ServiceManager::systemWillSleep() {
+  expectMainQueue();
   notificationRules.sleptAt = date();
   proxies->stopAll();
   for (const auto &[peerID, link] : links)
@@ -111,6 +112,7 @@ void ServiceManager::systemWillSleep() {
 }
 
 void ServiceManager::systemDidWake() {
+  expectMainQueue();
   // Shares whose time ran out during the sleep are withdrawn before the gateway listens again.
   expireShares(date());
   settlingUntil = now() + settleWindow;
@@ -123,6 +125,7 @@ void ServiceManager::systemDidWake() {
 
 void ServiceManager::waitForWake(std::vector<std::string> hardware, std::string deviceID,
                                  std::string name) {
+  expectMainQueue();
   if (isPreview || stopped_)
     return;
   keepWakeTask(wakeAndJudge(weak_from_this(), mainQueue_, effects_.sendWake, std::move(hardware),
@@ -130,12 +133,14 @@ void ServiceManager::waitForWake(std::vector<std::string> hardware, std::string 
 }
 
 void ServiceManager::expireWokeAt(std::string deviceID) {
+  expectMainQueue();
   if (stopped_)
     return;
   keepWakeTask(endJustWoke(weak_from_this(), mainQueue_, std::move(deviceID)));
 }
 
 void ServiceManager::forgetWoken(const std::string &deviceID) {
+  expectMainQueue();
   wokeAt.erase(deviceID);
   reconcileIncoming();
 }

@@ -1,9 +1,11 @@
 // Start-up, settings, the control's request, the notice and the settle window, on virtual time.
 #include "brimvale/platform/Json.h"
+#include "brimvale/platform/QueueContract.h"
 #include "tests/manager/ManagerFixture.h"
 
 #include <cstdlib>
 #include <filesystem>
+#include <thread>
 
 namespace corvane::testing {
 namespace {
@@ -207,6 +209,21 @@ TEST_F(ManagerTest, PreviewKeepsSettingsInMemoryAndStartsNothing) {
   manager->trustNetwork("Office");
   manager->setSharingPaused(true);
   EXPECT_EQ(ServiceManager::loadPreferences(*defaults), stored) << "a preview saved settings";
+  EXPECT_EQ(manager->sharingState.get(), SharingState::pausedByYou());
+}
+
+TEST_F(ManagerTest, OperationsOffTheMainQueueStopTheProgram) {
+  if (!queueContractsChecked())
+    GTEST_SKIP() << "queue contracts are checked in the sanitizer build";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  make();
+  auto offMain = [this](auto operation) { std::thread([&] { operation(*manager); }).join(); };
+  EXPECT_DEATH(offMain([](ServiceManager &m) { m.setSharingPaused(true); }),
+               "ServiceManager: every operation on the main queue");
+  EXPECT_DEATH(offMain([](ServiceManager &m) { m.relayNetworkChange(); }), "ServiceManager: ");
+  EXPECT_DEATH(offMain([](ServiceManager &m) { m.shutdown(); }), "ServiceManager: ");
+  // On the main queue nothing stops.
+  manager->setSharingPaused(true);
   EXPECT_EQ(manager->sharingState.get(), SharingState::pausedByYou());
 }
 
