@@ -26,7 +26,9 @@ TEST(DisplayText, DropsInvisibleAndLayoutBreakingScalars) {
 }
 
 TEST(DisplayText, CapsRunsOfCombiningMarks) {
-  EXPECT_EQ(cleanDisplayText("e" + repeated("\u0301", 5), 40), "e\u0301\u0301\u0301");
+  // Appended rather than "e" + …: GCC 12 misreads that insert as overlapping at -O3.
+  EXPECT_EQ(cleanDisplayText(std::string("e").append(repeated("\u0301", 5)), 40),
+            "e\u0301\u0301\u0301");
   // A dropped joiner does not end a run; a letter does.
   EXPECT_EQ(cleanDisplayText("e\u0301\u0301\u200D\u0301\u0301", 40), "e\u0301\u0301\u0301");
   EXPECT_EQ(cleanDisplayText("e\u0301\u0301x\u0301\u0301", 40), "e\u0301\u0301x\u0301\u0301");

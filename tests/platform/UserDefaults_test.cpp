@@ -383,12 +383,16 @@ TEST_F(UserDefaultsTest, ChangesOfAnotherProcessAreKeptAndSeenAfterSynchronize) 
 }
 
 TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
+  // Appended rather than "k" + …: GCC 12 misreads that insert as overlapping at -O3.
+  auto key = [](int t, int i) {
+    return std::string("k").append(std::to_string(t)).append("_").append(std::to_string(i));
+  };
   std::vector<std::thread> writers;
   for (int t = 0; t < 4; ++t) {
-    writers.emplace_back([t] {
+    writers.emplace_back([t, key] {
       UserDefaults defaults("shared");
       for (int i = 0; i < 8; ++i) {
-        defaults.setInteger("k" + std::to_string(t) + "_" + std::to_string(i), i);
+        defaults.setInteger(key(t, i), i);
       }
     });
   }
@@ -398,7 +402,7 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNothing) {
   UserDefaults result("shared");
   for (int t = 0; t < 4; ++t) {
     for (int i = 0; i < 8; ++i) {
-      EXPECT_EQ(result.integer("k" + std::to_string(t) + "_" + std::to_string(i)), i);
+      EXPECT_EQ(result.integer(key(t, i)), i);
     }
   }
 }
