@@ -172,8 +172,12 @@ struct Node {
         return;
       }
       std::string text = "resolved " + id;
+      // Appended rather than " " + …: GCC 12 misreads that insert as overlapping at -O3.
       for (const auto &candidate : *result)
-        text += " " + candidate.host.text() + ":" + std::to_string(candidate.port);
+        text.append(" ")
+            .append(candidate.host.text())
+            .append(":")
+            .append(std::to_string(candidate.port));
       out.line(text);
     });
   }
