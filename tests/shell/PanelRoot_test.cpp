@@ -82,6 +82,15 @@ protected:
   PanelActions actions() {
     return {[] {}, [] {}, [] {}};
   }
+
+  // Shows the window as the application does against a bottom tray.
+  static void showAboveBottomTray(PanelRoot &root, const PanelPlacement &placement) {
+    root.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
+    root.update(placement.room());
+    root.place(placement);
+    root.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+  }
 };
 
 TEST_F(PanelRootTest, AboveABottomTrayTheWindowGrowsUpAndShrinksDown) {
@@ -93,12 +102,8 @@ TEST_F(PanelRootTest, AboveABottomTrayTheWindowGrowsUpAndShrinksDown) {
         return grower = new Grower(parent);
       },
       actions());
-  root.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
   const PanelPlacement placement(area, bottomIcon, {});
-  root.update(placement.room());
-  root.place(placement);
-  root.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+  ASSERT_NO_FATAL_FAILURE(showAboveBottomTray(root, placement));
   const int line = bottomIcon.top() - PanelPlacement::gap - 1;
   EXPECT_EQ(root.geometry().bottom(), line);
   for (const int height : {520, 120, 900}) {
@@ -123,12 +128,8 @@ TEST_F(PanelRootTest, TheMapPanelOpensWholeAboveABottomTray) {
         return new MapPanel(context(), std::move(made), limit, parent);
       },
       actions());
-  root.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint);
   const PanelPlacement placement(area, bottomIcon, {});
-  root.update(placement.room());
-  root.place(placement);
-  root.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&root));
+  ASSERT_NO_FATAL_FAILURE(showAboveBottomTray(root, placement));
   settle();
   ASSERT_TRUE(waitForHeight(root, root.panel()->heightForWidth(PanelFrame::panelWidth)));
   EXPECT_GT(root.height(), 300);

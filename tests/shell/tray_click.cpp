@@ -8,6 +8,7 @@
 // (WM_DELETE_WINDOW); exits 1 when no such window shows. With --panel it clicks nothing and
 // prints where the panel's window (the application's utility window) and the tray icon stand on
 // the screen: "panel X Y W H icon X Y W H screen W H"; exits 1 while either is not there.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -98,28 +99,33 @@ bool viewable(xcb_connection_t *connection, xcb_window_t window) {
   return shown;
 }
 
-// The shown top-level window (a child of the root: no window manager reparents) of that title:
-// a window manager offers to close only what it shows.
-xcb_window_t titled(xcb_connection_t *connection, xcb_window_t root, const std::string &title) {
+// The first shown top-level window (a child of the root: no window manager reparents) that
+// `matches`: a window manager offers to act only on what it shows.
+template <typename Matches>
+xcb_window_t shownTopLevel(xcb_connection_t *connection, xcb_window_t root, Matches matches) {
   auto tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
   if (!tree)
     return 0;
   xcb_window_t found = 0;
   const xcb_window_t *children = xcb_query_tree_children(tree);
-  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-    auto property = xcb_get_property_reply(
-        connection,
-        xcb_get_property(connection, 0, children[i], XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 64),
-        nullptr);
-    if (property &&
-        std::string(static_cast<const char *>(xcb_get_property_value(property)),
-                    xcb_get_property_value_length(property)) == title &&
-        viewable(connection, children[i]))
+  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i)
+    if (viewable(connection, children[i]) && matches(children[i]))
       found = children[i];
-    std::free(property);
-  }
   std::free(tree);
   return found;
+}
+
+xcb_window_t titled(xcb_connection_t *connection, xcb_window_t root, const std::string &title) {
+  return shownTopLevel(connection, root, [&](xcb_window_t window) {
+    auto property = xcb_get_property_reply(
+        connection,
+        xcb_get_property(connection, 0, window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 0, 64), nullptr);
+    const bool same =
+        property && std::string(static_cast<const char *>(xcb_get_property_value(property)),
+                                xcb_get_property_value_length(property)) == title;
+    std::free(property);
+    return same;
+  });
 }
 
 int close(xcb_connection_t *connection, xcb_window_t root, const std::string &title) {
@@ -156,36 +162,22 @@ bool onRoot(xcb_connection_t *connection, xcb_window_t window, xcb_window_t root
   return known;
 }
 
-// The viewable top-level window of class "corvane" whose type is a utility window: the panel.
+// The shown top-level window whose type is a utility window: the panel.
 xcb_window_t panel(xcb_connection_t *connection, xcb_window_t root) {
   const xcb_atom_t type = atom(connection, "_NET_WM_WINDOW_TYPE");
   const xcb_atom_t utility = atom(connection, "_NET_WM_WINDOW_TYPE_UTILITY");
-  auto tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr);
-  if (!tree)
-    return 0;
-  xcb_window_t found = 0;
-  const xcb_window_t *children = xcb_query_tree_children(tree);
-  for (int i = 0; i < xcb_query_tree_children_length(tree) && !found; ++i) {
-    auto attributes = xcb_get_window_attributes_reply(
-        connection, xcb_get_window_attributes(connection, children[i]), nullptr);
-    const bool viewable = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
-    std::free(attributes);
-    if (!viewable)
-      continue;
+  return shownTopLevel(connection, root, [&](xcb_window_t window) {
     auto types = xcb_get_property_reply(
-        connection, xcb_get_property(connection, 0, children[i], type, XCB_ATOM_ATOM, 0, 16),
-        nullptr);
+        connection, xcb_get_property(connection, 0, window, type, XCB_ATOM_ATOM, 0, 16), nullptr);
+    bool found = false;
     if (types && types->format == 32) {
       const auto *atoms = static_cast<const xcb_atom_t *>(xcb_get_property_value(types));
       const int count = xcb_get_property_value_length(types) / 4;
-      for (int a = 0; a < count && !found; ++a)
-        if (atoms[a] == utility)
-          found = children[i];
+      found = std::find(atoms, atoms + count, utility) != atoms + count;
     }
     std::free(types);
-  }
-  std::free(tree);
-  return found;
+    return found;
+  });
 }
 
 int describePanel(xcb_connection_t *connection, xcb_window_t root, xcb_window_t icon) {
