@@ -60,15 +60,8 @@ std::string DeviceIdentity::deviceID() const {
 }
 
 std::string fingerprint(const Bytes &data) {
-  static constexpr char digits[] = "0123456789abcdef";
   const Bytes digest = sha256(data);
-  std::string text;
-  text.reserve(16);
-  for (std::size_t i = 0; i < 8; ++i) {
-    text.push_back(digits[digest[i] >> 4]);
-    text.push_back(digits[digest[i] & 0x0f]);
-  }
-  return text;
+  return hexText(Bytes(digest.begin(), digest.begin() + 8));
 }
 
 std::string groupedFingerprint(const std::string &text) {

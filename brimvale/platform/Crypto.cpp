@@ -65,6 +65,17 @@ Bytes sha256(const Bytes &data) {
   return digest;
 }
 
+std::string hexText(const Bytes &data) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  text.reserve(data.size() * 2);
+  for (const auto byte : data) {
+    text.push_back(digits[byte >> 4]);
+    text.push_back(digits[byte & 0x0f]);
+  }
+  return text;
+}
+
 Bytes hmacSha256(const Bytes &key, const Bytes &data) {
   Bytes mac(sha256Length);
   unsigned int length = 0;

@@ -36,6 +36,9 @@ std::expected<Bytes, CryptoError> x25519SharedSecret(const Bytes &privateKey,
 // result is never partly filled.
 Bytes randomBytes(std::size_t count);
 
+// Lower-case hexadecimal, two digits a byte.
+std::string hexText(const Bytes &data);
+
 // Standard alphabet with padding.
 std::string base64Encode(const Bytes &data);
 // Strict: padding required, no white space, nothing outside the alphabet.

@@ -52,16 +52,6 @@ std::optional<sockaddr_un> socketAddress(const std::filesystem::path &path) {
   return address;
 }
 
-std::string hexText(const Bytes &bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  for (const auto byte : bytes) {
-    text += digits[byte >> 4];
-    text += digits[byte & 0xf];
-  }
-  return text;
-}
-
 } // namespace
 
 bool isValidNotificationName(std::string_view name) {

@@ -399,12 +399,7 @@ SingleInstance::Claim SingleInstance::claim() {
     for (const auto &folder : folders_)
       joined += folder.string() + '\n';
     const auto digest = sha256(Bytes(joined.begin(), joined.end()));
-    std::string name = "instance-";
-    for (std::size_t i = 0; i < 8; ++i) {
-      static constexpr char digits[] = "0123456789abcdef";
-      name += digits[digest[i] >> 4];
-      name += digits[digest[i] & 0xf];
-    }
+    const std::string name = "instance-" + hexText(Bytes(digest.begin(), digest.begin() + 8));
     const auto runtime = runtimeFolder();
     if (runtime.empty() || !socketAddress(runtime / name)) {
       failure_ = "the path " + path.string() +
