@@ -1,5 +1,6 @@
 #include "brimvale/platform/PrivateFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -268,18 +269,37 @@ std::size_t earlierDamagedCopies(const std::filesystem::path &path) {
   return count;
 }
 
+std::expected<std::size_t, int> ageDamagedCopies(std::string_view name,
+                                                 const ShiftDamagedCopy &shift) {
+  std::size_t oldest = 0;
+  for (std::size_t age = damagedCopiesKept - 1; age > 0; --age) {
+    const auto moved = shift(damagedCopyName(name, age - 1), damagedCopyName(name, age));
+    if (!moved) {
+      return std::unexpected(moved.error());
+    }
+    if (*moved) {
+      oldest = std::max(oldest, age);
+    }
+  }
+  return oldest;
+}
+
 namespace {
 
 // Frees "<path>.damaged" for a newer copy; the oldest copy is written over.
-int ageDamagedCopies(const std::filesystem::path &path) {
-  for (std::size_t age = damagedCopiesKept - 1; age > 0; --age) {
-    const std::string older = damagedCopyName(path.string(), age);
-    const std::string newer = damagedCopyName(path.string(), age - 1);
-    if (::rename(newer.c_str(), older.c_str()) != 0 && errno != ENOENT) {
-      return errno;
-    }
-  }
-  return 0;
+int ageDamagedFiles(const std::filesystem::path &path) {
+  const auto aged = ageDamagedCopies(
+      path.string(),
+      [](const std::string &newer, const std::string &older) -> std::expected<bool, int> {
+        if (::rename(newer.c_str(), older.c_str()) == 0) {
+          return true;
+        }
+        if (errno == ENOENT) {
+          return false;
+        }
+        return std::unexpected(errno);
+      });
+  return aged ? 0 : aged.error();
 }
 
 } // namespace
@@ -289,7 +309,7 @@ int moveAside(const std::filesystem::path &path) {
   if (::lstat(path.c_str(), &info) != 0) {
     return errno;
   }
-  if (const int status = ageDamagedCopies(path); status != 0) {
+  if (const int status = ageDamagedFiles(path); status != 0) {
     return status;
   }
   const std::string aside = damagedCopyName(path.string(), 0);
@@ -303,7 +323,7 @@ int copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode)
   if (const auto kept = readFile(newest, data.size()); kept && *kept == data) {
     return EEXIST;
   }
-  if (const int status = ageDamagedCopies(path); status != 0) {
+  if (const int status = ageDamagedFiles(path); status != 0) {
     return status;
   }
   return writeFileAtomically(newest, data, mode);

@@ -89,6 +89,14 @@ std::string damagedCopyName(std::string_view name, std::size_t age);
 std::string earlierDamagedCopiesText(std::string_view name, std::size_t count);
 // How many earlier damaged copies of path there are, counted from "<path>.damaged.1" on.
 std::size_t earlierDamagedCopies(const std::filesystem::path &path);
+// Moves each damaged copy of `name` one age on, the oldest first, so that "<name>.damaged" is
+// free for a newer copy; the oldest kept is written over. `shift(newer, older)` moves one copy
+// wherever copies are kept: true when there was one to move, false when none, else the errno
+// that stopped it. Gives the age of the oldest copy moved (0 when none was), or that errno.
+using ShiftDamagedCopy =
+    std::function<std::expected<bool, int>(const std::string &newer, const std::string &older)>;
+std::expected<std::size_t, int> ageDamagedCopies(std::string_view name,
+                                                 const ShiftDamagedCopy &shift);
 // Renames path to "<path>.damaged" after moving each earlier copy one age on. 0 when moved,
 // ENOENT when nothing was there, else the errno.
 int moveAside(const std::filesystem::path &path);

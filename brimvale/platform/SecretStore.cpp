@@ -3,7 +3,7 @@
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/PrivateFiles.h"
 
-#include <algorithm>
+#include <cerrno>
 
 namespace corvane {
 
@@ -20,21 +20,24 @@ bool SecretStore::keepAside(const std::string &account) {
   if (!bytes || read(storage::damagedCopyName(account, 0)) == bytes) {
     return true;
   }
-  std::size_t earlier = 0;
-  for (std::size_t age = storage::damagedCopiesKept - 1; age > 0; --age) {
-    if (const auto newer = read(storage::damagedCopyName(account, age - 1))) {
-      if (!write(storage::damagedCopyName(account, age), *newer)) {
-        return false;
-      }
-      earlier = std::max(earlier, age);
-    }
-  }
-  if (!write(storage::damagedCopyName(account, 0), *bytes)) {
+  const auto earlier = storage::ageDamagedCopies(
+      account,
+      [this](const std::string &newer, const std::string &older) -> std::expected<bool, int> {
+        const auto copy = read(newer);
+        if (!copy) {
+          return false;
+        }
+        if (!write(older, *copy)) {
+          return std::unexpected(EIO);
+        }
+        return true;
+      });
+  if (!earlier || !write(storage::damagedCopyName(account, 0), *bytes)) {
     return false;
   }
   Logger::app().error("Kept the undecodable secret " + account + " aside as " +
                       storage::damagedCopyName(account, 0) +
-                      storage::earlierDamagedCopiesText(account, earlier));
+                      storage::earlierDamagedCopiesText(account, *earlier));
   return true;
 }
 

@@ -5,7 +5,6 @@
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/PrivateFiles.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -306,16 +305,16 @@ void UserDefaults::keepAside(const std::string &key) {
     if (stored == values.end() || (values.contains(newest) && values[newest] == *stored))
       return;
     nlohmann::json copy = *stored;
-    earlier = 0;
-    for (std::size_t age = storage::damagedCopiesKept - 1; age > 0; --age) {
-      const auto newer = values.find(storage::damagedCopyName(key, age - 1));
-      if (newer == values.end())
-        continue;
-      nlohmann::json moved = std::move(*newer);
-      values.erase(newer);
-      values[storage::damagedCopyName(key, age)] = std::move(moved);
-      earlier = std::max(earlier, age);
-    }
+    earlier = *storage::ageDamagedCopies(
+        key, [&values](const std::string &newer, const std::string &older) {
+          const auto found = values.find(newer);
+          if (found == values.end())
+            return std::expected<bool, int>(false);
+          nlohmann::json moved = std::move(*found);
+          values.erase(found);
+          values[older] = std::move(moved);
+          return std::expected<bool, int>(true);
+        });
     values[newest] = std::move(copy);
   });
   if (earlier > 0)
