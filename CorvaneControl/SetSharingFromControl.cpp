@@ -14,27 +14,12 @@ namespace corvane {
 
 namespace {
 
-// Absent, or not a finite number: none.
-std::optional<double> timeStamp(const nlohmann::json &values, const char *key) {
-  const auto found = values.find(key);
-  if (found == values.end() || !found->is_number() || !std::isfinite(found->get<double>()))
-    return std::nullopt;
-  return found->get<double>();
-}
-
-bool flag(const nlohmann::json &values, const char *key) {
-  const auto found = values.find(key);
-  return found != values.end() && found->is_boolean() && found->get<bool>();
-}
-
 // Whether sharing will be paused once the application has taken every request filed so far:
 // the latest request while it is not taken yet (as the application judges that), else what
 // the application published, which reads as paused while it does not run.
 bool pausedAfterEveryRequest(const nlohmann::json &values) {
-  if (const auto requestAt = timeStamp(values, appgroup::requestAtKey);
-      requestAt && timeStamp(values, appgroup::appliedAtKey).value_or(0.0) < *requestAt)
-    return flag(values, appgroup::requestPausedKey);
-  return !flag(values, appgroup::runningKey) || flag(values, appgroup::pausedKey);
+  using namespace appgroup;
+  return pendingRequest(values).value_or(!flag(values, runningKey) || flag(values, pausedKey));
 }
 
 // Files the request that `choose` makes of the stored values (true = share), as one step under
@@ -52,10 +37,8 @@ std::expected<void, std::string> file(const std::function<bool(const nlohmann::j
       // was set back, the current time would not be, and the flip would be silently ignored.
       double requestAt = referenceDateNow();
       for (const char *key : {appgroup::requestAtKey, appgroup::appliedAtKey}) {
-        const auto stamp = timeStamp(values, key);
-        if (!stamp)
-          continue;
-        const double later = std::nextafter(*stamp, std::numeric_limits<double>::infinity());
+        const double later = std::nextafter(appgroup::timeStamp(values, key),
+                                            std::numeric_limits<double>::infinity());
         if (std::isfinite(later) && requestAt < later)
           requestAt = later;
       }

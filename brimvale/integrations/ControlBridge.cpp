@@ -6,23 +6,12 @@
 namespace corvane {
 
 namespace {
-// Absent, not a number or not finite reads as 0.
-double timeStamp(const nlohmann::json &values, const char *key) {
-  const auto found = values.find(key);
-  if (found == values.end() || !found->is_number())
-    return 0.0;
-  const double value = found->get<double>();
-  return std::isfinite(value) ? value : 0.0;
-}
-
 // Takes a request newer than the last one applied: marks it applied and gives its state.
 std::optional<bool> takeRequest(nlohmann::json &values) {
-  const double requestAt = timeStamp(values, appgroup::requestAtKey);
-  if (!(timeStamp(values, appgroup::appliedAtKey) < requestAt))
-    return std::nullopt;
-  values[appgroup::appliedAtKey] = requestAt;
-  const auto paused = values.find(appgroup::requestPausedKey);
-  return paused != values.end() && paused->is_boolean() && paused->get<bool>();
+  const auto pending = appgroup::pendingRequest(values);
+  if (pending)
+    values[appgroup::appliedAtKey] = appgroup::timeStamp(values, appgroup::requestAtKey);
+  return pending;
 }
 } // namespace
 
@@ -40,7 +29,7 @@ std::optional<bool> ControlBridge::publishControlState(bool paused, Date now) {
     if ((pending = takeRequest(values)))
       return;
     values[appgroup::pausedKey] = paused;
-    if (std::isfinite(now) && now > timeStamp(values, appgroup::appliedAtKey))
+    if (std::isfinite(now) && now > appgroup::timeStamp(values, appgroup::appliedAtKey))
       values[appgroup::appliedAtKey] = now;
   });
   // A request not marked applied stays pending and is taken by a later look; applied now as
