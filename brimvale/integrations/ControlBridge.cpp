@@ -20,7 +20,8 @@ ControlBridge::ControlBridge() : defaults_(std::make_shared<UserDefaults>(appgro
 ControlBridge::ControlBridge(std::shared_ptr<UserDefaults> defaults)
     : defaults_(std::move(defaults)) {}
 
-std::optional<bool> ControlBridge::publishControlState(bool paused, Date now) {
+std::expected<std::optional<bool>, std::string> ControlBridge::publishControlState(bool paused,
+                                                                                   Date now) {
   // One step under the group file's lock: a request the control files meanwhile is either seen
   // and taken here, or stamped after this publish and so still pending for the next look.
   std::optional<bool> pending;
@@ -34,7 +35,9 @@ std::optional<bool> ControlBridge::publishControlState(bool paused, Date now) {
   });
   // A request not marked applied stays pending and is taken by a later look; applied now as
   // well, it would be applied twice, the second time over whatever was chosen in between.
-  return saved ? pending : std::nullopt;
+  if (!saved)
+    return std::unexpected(saved.error());
+  return pending;
 }
 
 std::optional<bool> ControlBridge::takeControlRequest() {

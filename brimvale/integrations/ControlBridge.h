@@ -4,8 +4,10 @@
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/UserDefaults.h"
 
+#include <expected>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace corvane {
 
@@ -24,8 +26,10 @@ public:
   explicit ControlBridge(std::shared_ptr<UserDefaults> defaults);
 
   // Publishes the state, unless a request is pending: then that request is taken instead (as
-  // takeControlRequest does) and its state given, for the caller to apply and publish.
-  std::optional<bool> publishControlState(bool paused, Date now);
+  // takeControlRequest does) and its state given, for the caller to apply and publish. Gives
+  // why when nothing could be saved: the control then still shows the earlier state, and the
+  // caller publishes again later.
+  std::expected<std::optional<bool>, std::string> publishControlState(bool paused, Date now);
   // The requested paused state when a request newer than the last applied one is pending;
   // taking it marks it applied. While that mark cannot be saved nothing is taken.
   std::optional<bool> takeControlRequest();

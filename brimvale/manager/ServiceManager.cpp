@@ -196,6 +196,12 @@ ServiceManager::~ServiceManager() {
 }
 
 void ServiceManager::start() {
+  if (!isPreview) {
+    watchFailedSaves();
+    // What loading could not save is tried again like any other failed save.
+    if (defaults_->hasUnsavedChanges())
+      scheduleSaveRetry();
+  }
   // Step 11: the paired Macs.
   refreshPairedPeers();
 
@@ -322,6 +328,7 @@ void ServiceManager::shutdown() {
       if (effects_.reloadControls)
         effects_.reloadControls();
     }
+    saveForTheLastTime();
   }
   // Let every queue finish what is already posted before the components go.
   discovery->queue()->sync([] {});

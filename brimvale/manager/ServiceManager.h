@@ -211,6 +211,12 @@ public:
   // Settings.
   static Preferences loadPreferences(UserDefaults &defaults);
   static void savePreferences(const Preferences &preferences, UserDefaults &defaults);
+  // A save that failed (the settings, the access log, the control's state) is tried again on
+  // its own, the pause doubling from the first up to the cap, and once more at shutdown.
+  static constexpr double saveRetryFirst = 1;
+  static constexpr double saveRetryCap = 15;
+  // Tries every save that failed again; true when nothing is left unsaved.
+  bool retryFailedSaves();
 
   // Relays of the components' reports, after the hop to the main queue.
   void relayPeerStoreChange();
@@ -436,6 +442,11 @@ private:
   }
 
   void save();
+  // Starts the retries of failed saves unless they run already.
+  void scheduleSaveRetry();
+  void watchFailedSaves();
+  // At shutdown: the last try, and a log of what is lost.
+  void saveForTheLastTime();
   // The announcement to the gateway, then the outgoing rows.
   void pushShares();
   // The first usable candidate for a route's local port; `inUse` holds the ports taken here.
@@ -511,6 +522,8 @@ private:
   std::shared_ptr<void> sleepWatch;
   std::vector<Task> wakeTasks;
   bool lastSeenUnsaved = false;
+  Task saveRetry;
+  bool controlUnpublished = false;
   void startSleepWatch();
   void keepWakeTask(Task task);
   // Calls `done`, from another thread, once the proxy and link queues ran what is posted.

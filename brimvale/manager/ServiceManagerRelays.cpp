@@ -23,9 +23,16 @@ void ServiceManager::publishSharingToControl() {
     return;
   // A request filed while the previous one was being applied is taken by this publish instead of
   // being counted as seen; applying it publishes in turn.
-  if (const auto paused =
-          control->publishControlState(preferences->sharingPaused.value_or(false), date())) {
-    setSharingPaused(*paused);
+  const auto published =
+      control->publishControlState(preferences->sharingPaused.value_or(false), date());
+  // Left unpublished, the control would go on showing the earlier state.
+  controlUnpublished = !published;
+  if (!published) {
+    scheduleSaveRetry();
+    return;
+  }
+  if (*published) {
+    setSharingPaused(**published);
     return;
   }
   if (!isPreview && effects_.reloadControls)

@@ -132,18 +132,55 @@ std::optional<nlohmann::json> UserDefaults::value(const std::string &key) const 
 }
 
 void UserDefaults::update(const std::string &key, std::optional<nlohmann::json> value) {
+  std::function<void()> onFailure;
+  {
+    std::lock_guard guard(lock_);
+    // Kept in memory even when saving fails, so this run goes on with the new value.
+    if (value) {
+      values_[key] = *value;
+    } else {
+      values_.erase(key);
+    }
+    if (path_.empty()) {
+      return;
+    }
+    unsaved_[key] = std::move(value);
+    std::string failure;
+    saveLocked(nullptr, &failure);
+    if (!failure.empty())
+      onFailure = onSaveFailed_;
+  }
+  if (onFailure)
+    onFailure();
+}
+
+bool UserDefaults::hasUnsavedChanges() const {
   std::lock_guard guard(lock_);
-  // Kept in memory even when saving fails, so this run goes on with the new value.
-  if (value) {
-    values_[key] = *value;
-  } else {
-    values_.erase(key);
-  }
-  if (path_.empty()) {
-    return;
-  }
-  unsaved_[key] = std::move(value);
-  saveLocked();
+  return !unsaved_.empty();
+}
+
+std::vector<std::string> UserDefaults::unsavedKeys() const {
+  std::lock_guard guard(lock_);
+  std::vector<std::string> keys;
+  for (const auto &[key, value] : unsaved_)
+    keys.push_back(key);
+  return keys;
+}
+
+std::expected<void, std::string> UserDefaults::saveUnsaved() {
+  std::lock_guard guard(lock_);
+  if (unsaved_.empty())
+    return {};
+  std::string failure;
+  saveLocked(nullptr, &failure);
+  if (!failure.empty())
+    return std::unexpected(std::move(failure));
+  return {};
+}
+
+void UserDefaults::setOnSaveFailed(std::function<void()> handler) {
+  std::lock_guard guard(lock_);
+  onSaveFailed_ = std::move(handler);
 }
 
 std::expected<void, std::string> UserDefaults::transact(const Transaction &change) {
@@ -163,9 +200,12 @@ void UserDefaults::saveLocked(const Transaction *change, std::string *failure) {
   auto failed = [this, change, failure](const std::string &why) {
     // A transaction is not kept for the next save: replayed then, it would write what was
     // decided on old values over what other processes stored since.
-    Logger::app().error("Could not save settings " + domain_ + ": " + why +
-                        (change ? "; the change was not made"
-                                : "; the change is kept in memory and saved with the next one"));
+    if (why != lastFailure_)
+      Logger::app().error(
+          "Could not save settings " + domain_ + ": " + why +
+          (change ? "; the change was not made"
+                  : "; the change is kept in memory and saved with the next save that succeeds"));
+    lastFailure_ = why;
     if (failure)
       *failure = why;
   };
@@ -209,10 +249,19 @@ void UserDefaults::saveLocked(const Transaction *change, std::string *failure) {
     failed("a value is not storable");
     return;
   }
+  // Written, it would be refused at the next read and kept aside as damaged.
+  if (text->size() > maximumFileSize) {
+    failed("the file would be larger than " + std::to_string(maximumFileSize) +
+           " bytes; the last saved file is kept");
+    return;
+  }
   if (const int status = storage::writeFileAtomically(path_, bytesOf(*text), 0600); status != 0) {
     failed("writing " + path_.string() + ": " + std::strerror(status));
     return;
   }
+  if (!lastFailure_.empty() && !unsaved_.empty())
+    Logger::app().notice("Saved settings " + domain_ + " with the changes kept in memory");
+  lastFailure_.clear();
   unsaved_.clear();
   values_ = std::move(merged);
   readFailed_ = false;

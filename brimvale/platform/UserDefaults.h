@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -25,9 +26,11 @@ namespace corvane {
 //
 // Nothing stored is dropped because of a fault: a file that cannot be read (other than a
 // missing one) or a lock that cannot be taken fails the save and leaves the file as it was;
-// a file that does not decode is kept aside as <file>.damaged before it is replaced. A change
-// of one key that could not be saved stays in memory and is carried by the next save that
-// succeeds; a transaction that could not be saved is dropped.
+// a file that does not decode is kept aside as <file>.damaged before it is replaced, and a file
+// larger than the reader accepts is never written. A change of one key that could not be saved
+// stays in memory and is carried by the next save that succeeds (saveUnsaved tries again); a
+// transaction that could not be saved is dropped. A failure is logged once until its reason
+// changes or a save succeeds.
 class UserDefaults {
 public:
   static constexpr const char *standardDomain = "standard";
@@ -64,6 +67,15 @@ public:
 
   // Re-reads the file, picking up what other processes wrote.
   void synchronize();
+
+  // Changes of single keys that a failed save left in memory only.
+  bool hasUnsavedChanges() const;
+  std::vector<std::string> unsavedKeys() const;
+  // Saves them now; gives why it could not. Nothing waiting is success.
+  std::expected<void, std::string> saveUnsaved();
+  // Called after a change of one key could not be saved, on the thread that made the change,
+  // outside this object's lock; it must not block. Set it before the object is shared.
+  void setOnSaveFailed(std::function<void()> handler);
 
   // The stored values as a JSON object, read and written back as one step under the domain's
   // lock: no other process's change falls between what `change` reads and what it writes.
@@ -107,6 +119,9 @@ private:
   std::map<std::string, std::optional<nlohmann::json>> unsaved_;
   // The last read failed; the next read of a value tries again.
   mutable bool readFailed_ = false;
+  // Why the last save failed, so that a failure repeated by every change is logged once.
+  std::string lastFailure_;
+  std::function<void()> onSaveFailed_;
 };
 
 } // namespace corvane

@@ -149,6 +149,81 @@ TEST_F(ManagerTest, QuittingMarksSharingAsNotRunningForTheControl) {
   EXPECT_EQ(controlDefaults->boolean("running"), std::optional(false));
 }
 
+// Settings files in a folder of the test's own, whose locks the test can block as a full disk
+// would fail the saves.
+class FileSettingsTest : public ManagerTest {
+protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/corvane-saves-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    root = pattern;
+    ::setenv("XDG_CONFIG_HOME", root.c_str(), 1);
+    defaults = std::make_shared<UserDefaults>(UserDefaults::standardDomain);
+    controlDefaults = std::make_shared<UserDefaults>(UserDefaults::appGroupDomain);
+  }
+  void TearDown() override {
+    ManagerTest::TearDown();
+    std::filesystem::remove_all(root);
+  }
+  void blockSaves(bool blocked) {
+    for (const auto *domain : {UserDefaults::standardDomain, UserDefaults::appGroupDomain}) {
+      const auto lock = root / "corvane" / (std::string(domain) + ".json.lock");
+      std::filesystem::remove_all(lock);
+      if (blocked)
+        std::filesystem::create_directory(lock); // cannot be opened for writing
+    }
+  }
+  // What a later start would read.
+  Preferences stored() const {
+    UserDefaults fresh(UserDefaults::standardDomain);
+    return ServiceManager::loadPreferences(fresh);
+  }
+  bool controlShowsPaused() const {
+    return UserDefaults(UserDefaults::appGroupDomain).boolean("paused").value_or(false);
+  }
+
+  std::filesystem::path root;
+};
+
+TEST_F(FileSettingsTest, ChangesMadeWhileSavesFailAreSavedOnceTheyCanBeAndAtShutdown) {
+  make();
+  ASSERT_FALSE(manager->addShare("Alpha", 5432, ServiceCategory::database));
+  const auto alpha = manager->preferences->services.front().id;
+  blockSaves(true);
+  manager->setShareEnabled(alpha, false);
+  manager->setSharingPaused(true);
+  queue->advance(30);
+  EXPECT_TRUE(stored().services.front().enabled);
+  EXPECT_FALSE(controlShowsPaused());
+
+  // Space returns: the retries, never more than the cap apart, save both and publish the pause.
+  blockSaves(false);
+  queue->advance(ServiceManager::saveRetryCap);
+  EXPECT_FALSE(stored().services.front().enabled);
+  EXPECT_EQ(stored().sharingPaused, std::optional(true));
+  EXPECT_TRUE(controlShowsPaused());
+
+  // Failing until the stop: saved by the stop itself.
+  blockSaves(true);
+  manager->setSharingPaused(false);
+  blockSaves(false);
+  manager->shutdown();
+  EXPECT_EQ(stored().sharingPaused, std::nullopt);
+}
+
+TEST_F(FileSettingsTest, WhatCannotBeSavedAtShutdownIsLoggedAsLost) {
+  make();
+  blockSaves(true);
+  manager->setSharingPaused(true);
+  ::testing::internal::CaptureStderr();
+  manager->shutdown();
+  const auto log = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(log.find("Could not save the settings before stopping"), std::string::npos) << log;
+  EXPECT_NE(log.find("lost: corvane.preferences.v2"), std::string::npos) << log;
+  blockSaves(false);
+  EXPECT_EQ(stored().sharingPaused, std::nullopt);
+}
+
 TEST_F(ManagerTest, NoticeStaysWhileThePanelIsHiddenAndLivesEightSecondsOnceShown) {
   make();
   manager->setNotice("First");

@@ -202,7 +202,10 @@ TEST_F(UserDefaultsTest, ALockThatCannotBeTakenFailsTheSaveAndTheNextSaveCarries
   defaults.remove("gone");
   const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("Could not save settings standard: lock"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Could not save", log.find("Could not save") + 1), std::string::npos) << log;
   EXPECT_EQ(contents("standard"), R"({"a":1,"gone":1})");
+  EXPECT_TRUE(defaults.hasUnsavedChanges());
+  EXPECT_FALSE(defaults.saveUnsaved());
   EXPECT_EQ(defaults.integer("b"), 2);
   EXPECT_FALSE(defaults.integer("gone"));
   // Re-reading the file does not take back changes that are not saved yet.
@@ -211,8 +214,24 @@ TEST_F(UserDefaultsTest, ALockThatCannotBeTakenFailsTheSaveAndTheNextSaveCarries
   EXPECT_FALSE(defaults.integer("gone"));
 
   fs::remove(lock);
-  defaults.setInteger("c", 3);
-  EXPECT_EQ(contents("standard"), R"({"a":1,"b":2,"c":3})");
+  EXPECT_TRUE(defaults.saveUnsaved());
+  EXPECT_EQ(contents("standard"), R"({"a":1,"b":2})");
+  EXPECT_FALSE(defaults.hasUnsavedChanges());
+}
+
+// Its own reader would refuse such a file, and keep it aside as damaged at every later save.
+TEST_F(UserDefaultsTest, AFileLargerThanTheReaderTakesIsNeverWritten) {
+  UserDefaults defaults("standard");
+  defaults.setInteger("a", 1);
+  ::testing::internal::CaptureStderr();
+  defaults.setString("big", std::string(UserDefaults::maximumFileSize, 'x'));
+  defaults.setInteger("b", 2);
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(contents("standard"), R"({"a":1})");
+  EXPECT_NE(log.find("larger than"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Could not save", log.find("Could not save") + 1), std::string::npos) << log;
+  defaults.remove("big");
+  EXPECT_EQ(contents("standard"), R"({"a":1,"b":2})");
 }
 
 // A transaction decides from what is on disk under the lock; replayed later on what this
