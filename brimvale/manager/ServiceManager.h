@@ -87,6 +87,14 @@ public:
   static constexpr std::size_t receivedServicesLimit = 64;
   static constexpr std::size_t receivedTextLimit = 64;
   static constexpr int peerNameLimit = 40;
+  // The local port of a route is remembered while its share is offered, then for this long
+  // (within one run), and for at most this many routes of one paired Mac.
+  static constexpr double routePortMemory = 86400;
+  static constexpr std::size_t routePortsPerPeer = 2 * receivedServicesLimit;
+  // Route changes logged for one paired Mac within one window; a Mac whose shares keep
+  // changing would otherwise fill the log.
+  static constexpr int routeLogBurst = 16;
+  static constexpr double routeLogWindow = 60;
   static constexpr std::size_t hardwareAddressLimit = 4;
   static constexpr const char *unknownMacName = "Unknown Mac";
   static constexpr const char *previewVariable = "XCTestConfigurationFilePath";
@@ -498,6 +506,15 @@ private:
   std::unordered_map<RouteKey, ProxyManager::Status> routeStatus;
   std::unordered_map<RouteKey, std::string> routeProblems;
   std::unordered_map<RouteKey, int> activeRoutes;
+  // When a remembered route port's share was first found gone, by "<peer id>/<share id>".
+  std::unordered_map<std::string, double> routePortGoneSince;
+  struct LogBudget {
+    double since = -1e300;
+    int used = 0;
+  };
+  std::unordered_map<std::string, LogBudget> routeLogBudget; // by peer id
+  // Whether a route change of this Mac may be logged now; says once when lines are held back.
+  bool mayLogRouteChange(const std::string &peerID);
   std::map<int, Endpoint::Host> runningHosts;
   std::vector<Gateway::Session> sessions;
   std::map<std::string, std::string> versions;

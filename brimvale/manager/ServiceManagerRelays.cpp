@@ -150,7 +150,7 @@ void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::S
   expectMainQueue();
   const auto previous = routeStatus.find(key);
   const bool changed = previous == routeStatus.end() || !(previous->second == status);
-  if (changed && assignedPorts.contains(key)) {
+  if (changed && assignedPorts.contains(key) && mayLogRouteChange(key.peerID)) {
     const auto port = std::to_string(assignedPorts.at(key));
     std::string name = key.serviceID;
     if (auto live = liveServices.find(key.peerID); live != liveServices.end())
@@ -166,6 +166,18 @@ void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::S
   }
   routeStatus.insert_or_assign(key, status);
   reconcileIncoming();
+}
+
+bool ServiceManager::mayLogRouteChange(const std::string &peerID) {
+  auto &budget = routeLogBudget[peerID];
+  if (now() - budget.since >= routeLogWindow)
+    budget = LogBudget{now(), 0};
+  if (++budget.used <= routeLogBurst)
+    return true;
+  if (budget.used == routeLogBurst + 1)
+    Logger::app().notice("The shares of " + peerDisplayName(peerID) +
+                         " change often; their routes are not logged one by one for a minute");
+  return false;
 }
 
 void ServiceManager::relayRouteRefusal(const RouteKey &key,

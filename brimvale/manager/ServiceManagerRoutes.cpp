@@ -40,6 +40,44 @@ std::optional<int> latencyMilliseconds(double seconds) {
   return std::max(1, static_cast<int>(ms));
 }
 
+// The remembered route ports to forget: those of shares gone for `memory` seconds, and where a
+// Mac has more than `perPeer` remembered, its ports gone longest. Updates `goneSince`.
+std::vector<std::string> routePortsToForget(const std::map<std::string, int> &localPorts,
+                                            const std::unordered_set<std::string> &offered,
+                                            std::unordered_map<std::string, double> &goneSince,
+                                            double now, double memory, std::size_t perPeer) {
+  std::vector<std::string> forget;
+  std::map<std::string, std::size_t> kept; // by peer
+  std::map<std::string, std::vector<std::pair<double, std::string>>> gone;
+  for (const auto &[text, port] : localPorts) {
+    const auto peer = text.substr(0, text.find('/'));
+    if (offered.contains(text)) {
+      goneSince.erase(text);
+      ++kept[peer];
+      continue;
+    }
+    const double since = goneSince.try_emplace(text, now).first->second;
+    if (now - since >= memory) {
+      forget.push_back(text);
+      continue;
+    }
+    ++kept[peer];
+    gone[peer].emplace_back(since, text);
+  }
+  for (auto &[peer, ports] : gone) {
+    std::stable_sort(ports.begin(), ports.end(),
+                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    for (auto port = ports.begin(); kept[peer] > perPeer && port != ports.end(); ++port) {
+      forget.push_back(port->second);
+      --kept[peer];
+    }
+  }
+  for (const auto &text : forget)
+    goneSince.erase(text);
+  std::erase_if(goneSince, [&](const auto &entry) { return !localPorts.contains(entry.first); });
+  return forget;
+}
+
 } // namespace
 
 std::string ServiceManager::routeTextKey(const RouteKey &key) {
@@ -98,6 +136,7 @@ void ServiceManager::reconcileIncoming() {
   std::unordered_set<RouteKey> routed;
   // New automatic choices, written to the settings once after the pass.
   std::map<std::string, int> remembered;
+  std::unordered_set<std::string> offered;
 
   for (const auto &peer : sortedByName(pairedPeers.get())) {
     const auto live = liveServices.find(peer.deviceID);
@@ -120,6 +159,7 @@ void ServiceManager::reconcileIncoming() {
     for (const auto &share : list) {
       RouteKey key{peer.deviceID, share.id};
       const auto textKey = routeTextKey(key);
+      offered.insert(textKey);
       std::optional<int> rememberedPort;
       if (auto found = preferences->localPorts.find(textKey);
           found != preferences->localPorts.end())
@@ -192,8 +232,13 @@ void ServiceManager::reconcileIncoming() {
       rows.push_back(std::move(row));
     }
   }
-  if (!remembered.empty()) {
+  // What a paired Mac offered once must not make this Mac remember without bound.
+  const auto forget = routePortsToForget(preferences->localPorts, offered, routePortGoneSince,
+                                         now(), routePortMemory, routePortsPerPeer);
+  if (!remembered.empty() || !forget.empty()) {
     preferences.modify([&](Preferences &p) {
+      for (const auto &textKey : forget)
+        p.localPorts.erase(textKey);
       for (const auto &[textKey, port] : remembered)
         p.localPorts.insert_or_assign(textKey, port);
     });

@@ -1,5 +1,6 @@
 // The ports paired Macs offer: rows, states, the local-port choice and what reaches the proxy.
 #include "tests/manager/ManagerFixture.h"
+#include "tests/support/StderrTap.h"
 
 #include <cmath>
 #include <limits>
@@ -152,6 +153,39 @@ TEST_F(RoutesTest, TheRememberedPortComesFirstAndAnAutomaticChoiceIsRemembered) 
   EXPECT_EQ(localPort(mac, redis), std::optional(6379));
   EXPECT_EQ(ServiceManager::loadPreferences(*defaults).localPorts.at(mac.deviceID + "/" + redis),
             6379);
+}
+
+// A paired Mac whose list changes every second, each time with new shares.
+TEST_F(RoutesTest, AMacWhoseSharesKeepChangingLeavesBoundedSettingsAndLog) {
+  const auto mac = online("Studio", {});
+  const auto list = [](int round) {
+    std::vector<SharedServiceInfo> shares;
+    for (int i = 0; i < 20; ++i) {
+      char id[37];
+      std::snprintf(id, sizeof id, "0B%06d-0000-4000-8000-%012d", round, i);
+      shares.push_back(offered(id, "svc-" + std::to_string(i), 7000 + i));
+    }
+    return shares;
+  };
+  ::testing::internal::CaptureStderr();
+  for (int round = 0; round < 40; ++round) {
+    manager->handleLinkEvent(list(round), {}, std::nullopt, mac.deviceID);
+    for (const auto &share : list(round))
+      manager->relayRouteStatus({mac.deviceID, share.id}, ProxyManager::Status::listening());
+    queue->advance(1);
+  }
+  const auto log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count(log, "listening on localhost"), ServiceManager::routeLogBurst) << log;
+  EXPECT_EQ(count(log, "change often"), 1u) << log;
+
+  const auto remembered = [&] { return ServiceManager::loadPreferences(*defaults).localPorts; };
+  EXPECT_EQ(remembered().size(), ServiceManager::routePortsPerPeer);
+  for (const auto &share : list(39))
+    EXPECT_TRUE(remembered().contains(mac.deviceID + "/" + share.id));
+  // Once gone long enough, only what is still offered is remembered.
+  queue->advance(ServiceManager::routePortMemory);
+  manager->handleLinkEvent(list(39), {}, std::nullopt, mac.deviceID);
+  EXPECT_EQ(remembered().size(), 20u);
 }
 
 TEST_F(RoutesTest, ScanSkipsTakenPortsCountsBoundButSilentOnesAsFreeAndWrapsHighPorts) {
