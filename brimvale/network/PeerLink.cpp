@@ -15,6 +15,16 @@ namespace {
 
 constexpr const char *linkQueueContract = "PeerLink: every operation on the link queue";
 
+// Why a failed read means the peer sent what this machine refuses; nothing for other failures.
+std::optional<std::string> refusalOf(const ChannelError &error) {
+  const auto *wire = std::get_if<WireError>(&error);
+  if (wire && wire->kind == WireError::Kind::frameTooLarge)
+    return "its share list is larger than " + std::to_string(maxFrameLength) + " bytes";
+  if (wire && wire->kind == WireError::Kind::malformed)
+    return "it sent a frame this machine cannot read";
+  return std::nullopt;
+}
+
 } // namespace
 
 std::shared_ptr<PeerLink> PeerLink::create(PairedPeer peer, Endpoint endpoint, PairKeys keys,
@@ -139,7 +149,7 @@ void PeerLink::handleFrame(const std::shared_ptr<Connection> &connection,
   if (!connection_ || connection_ != connection)
     return;
   if (!result) {
-    dropConnection(connection);
+    dropConnection(connection, refusalOf(result.error()));
     return;
   }
   auto &frame = *result;
@@ -163,18 +173,32 @@ void PeerLink::handleFrame(const std::shared_ptr<Connection> &connection,
     readFrame(connection);
     return;
   case Frame::Kind::services:
-    attempt_ = 0;
     live_ = true;
     if (onServices_)
       onServices_(frame.services.value_or(std::vector<SharedServiceInfo>{}),
                   frame.hardware.value_or(std::vector<std::string>{}), frame.name);
     readFrame(connection);
     return;
-  default: dropConnection(connection); return;
+  default:
+    dropConnection(connection,
+                   "it sent a " + std::string(rawValue(frame.kind)) + " frame on the control link");
+    return;
   }
 }
 
-void PeerLink::dropConnection(const std::shared_ptr<Connection> &connection) {
+void PeerLink::dropConnection(const std::shared_ptr<Connection> &connection,
+                              std::optional<std::string> refusal) {
+  if (refusal) {
+    // Once: the peer sends the same at every reconnect.
+    if (!std::exchange(refusalLogged_, true))
+      Logger::net().notice("Link to " + peer_.name + ": " + *refusal +
+                           "; reconnecting at a growing pause");
+  } else if (live_) {
+    // Only a connection that delivered a list and ended for another reason starts the pauses
+    // afresh; a peer that sends a good list and then a refused one must not reconnect quickly.
+    attempt_ = 0;
+    refusalLogged_ = false;
+  }
   connection->cancel();
   connection_.reset();
   pingTimer_.cancel();

@@ -92,7 +92,9 @@ private:
                    std::expected<Frame, ChannelError> result);
   void sendPing(const std::shared_ptr<Connection> &connection);
   bool isHealthy() const;
-  void dropConnection(const std::shared_ptr<Connection> &connection);
+  // `refusal` says why the peer's last frame was refused, when it was.
+  void dropConnection(const std::shared_ptr<Connection> &connection,
+                      std::optional<std::string> refusal = std::nullopt);
   void scheduleReconnect();
 
   PairedPeer peer_;
@@ -106,7 +108,10 @@ private:
   bool live_ = false;
   bool outlivedChange_ = false;
   bool stopped_ = false;
+  // Connections in a row that failed: the handshake did, or the peer sent a refused frame.
   int attempt_ = 0;
+  // A refusal is logged once, until a connection succeeds again.
+  bool refusalLogged_ = false;
   // On the continuous clock, so that a change of the wall clock cannot fake a latency.
   std::optional<double> pingSent_;
   WorkItem pingTimer_;

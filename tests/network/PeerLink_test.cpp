@@ -6,6 +6,7 @@
 #include "brimvale/platform/SerialQueue.h"
 #include "tests/network/ScriptedListener.h"
 #include "tests/support/Inbox.h"
+#include "tests/support/StderrTap.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -264,6 +265,28 @@ TEST_F(PeerLinkTest, FailedHandshakesWaitLongerEachTimeUpToTheCap) {
   }
   // A handshake that never succeeded is no disconnect.
   EXPECT_EQ(disconnects_.size(), 0u);
+}
+
+TEST_F(PeerLinkTest, AListOverTheFrameLimitIsLoggedOnceAndItsReconnectsWaitLonger) {
+  ScriptedGateway gateway;
+  auto options = fast();
+  options.reconnectStep = 0.1;
+  testing::StderrTap log;
+  auto link = makeLink(gateway.endpoint(), options);
+  onQueue([&] { link->start(); });
+  std::vector<Clock::time_point> accepted;
+  for (int i = 0; i < 4; ++i) {
+    auto far = gateway.connections.pop();
+    ASSERT_TRUE(far);
+    accepted.push_back(*gateway.acceptTimes.pop());
+    // A good list first must not make the refused one after it a fresh start.
+    gateway.send(*far, frameOf(Frame::Kind::services));
+    gateway.queue->sync([&] { (*far)->send({0x00, 0x08, 0x4c, 0xe0}); }); // 544 000 bytes
+  }
+  ASSERT_TRUE(gateway.connections.pop());
+  EXPECT_GE(std::chrono::duration<double>(accepted[3] - accepted[2]).count(), 0.19);
+  const std::string why = "Link to Studio: its share list is larger than 65536 bytes";
+  EXPECT_EQ(testing::count(log.waitFor(why, 200ms, 2), why), 1u);
 }
 
 TEST_F(PeerLinkTest, SameEndpointChangesNothingEvenWhenForced) {
