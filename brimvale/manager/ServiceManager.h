@@ -500,6 +500,8 @@ private:
   std::map<std::string, std::shared_ptr<PeerLink>> links;
   std::unordered_map<std::string, PairKeys> pairKeys;
   std::map<std::string, std::vector<SharedServiceInfo>> liveServices;
+  // Shares beyond receivedServicesLimit in a Mac's list, as last logged; absent when none.
+  std::map<std::string, std::size_t> droppedShares;
   std::map<std::string, double> latency;
   Task logSave;
   std::unordered_map<RouteKey, int> assignedPorts;

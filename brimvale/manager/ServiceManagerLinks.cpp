@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace corvane {
 
@@ -132,6 +133,14 @@ void ServiceManager::handleLinkEvent(std::vector<SharedServiceInfo> services,
     }
   }
   auto cleanedServices = sanitizeReceivedServices(services);
+  // Said once per count: a Mac that reconnects often sends the same list each time.
+  const auto dropped = services.size() - std::min(services.size(), receivedServicesLimit);
+  if (dropped == 0)
+    droppedShares.erase(deviceID);
+  else if (std::exchange(droppedShares[deviceID], dropped) != dropped)
+    Logger::app().notice(peerDisplayName(deviceID) + " offers " + std::to_string(services.size()) +
+                         " ports, more than the " + std::to_string(receivedServicesLimit) +
+                         " a list may open; " + std::to_string(dropped) + " were dropped");
 
   std::vector<std::string> addresses;
   for (auto &text : hardware)

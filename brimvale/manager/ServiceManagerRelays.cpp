@@ -58,6 +58,7 @@ void ServiceManager::relayPeerStoreChange() {
       links.erase(link);
     }
     liveServices.erase(peerID);
+    droppedShares.erase(peerID);
     effects_.stopProxyPeer(peerID);
     std::erase_if(assignedPorts, [&](const auto &entry) { return entry.first.peerID == peerID; });
     std::erase_if(routeStatus, [&](const auto &entry) { return entry.first.peerID == peerID; });

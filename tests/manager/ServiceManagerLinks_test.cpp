@@ -1,5 +1,6 @@
 // Links to paired Macs: which Macs get one, and what their reports change.
 #include "tests/manager/ManagerFixture.h"
+#include "tests/support/StderrTap.h"
 
 namespace corvane::testing {
 namespace {
@@ -56,7 +57,7 @@ TEST_F(LinksTest, OneLinkPerNearbyPairedMacAndEndpointChangesGoToTheSameLink) {
   EXPECT_EQ(manager->onlinePeerIDs.get(), std::set<std::string>{first.deviceID});
 }
 
-TEST_F(LinksTest, ReportsRenameTheMacKeepFourHardwareAddressesAndRememberTheList) {
+TEST_F(LinksTest, ReportsRenameTheMacKeepFourHardwareAddressesRememberTheListAndCountTheDropped) {
   const auto mac = pair("Old name");
   bringOnline({mac});
   const std::vector<std::string> hardware = {"00:11:22:33:44:55", "nonsense",
@@ -76,6 +77,13 @@ TEST_F(LinksTest, ReportsRenameTheMacKeepFourHardwareAddressesAndRememberTheList
   // A report without addresses keeps the stored ones.
   manager->handleLinkEvent({web}, {}, std::nullopt, mac.deviceID);
   EXPECT_EQ(manager->preferences->hardware->at(mac.deviceID).size(), 4u);
+
+  // Past what one list may open: how many are dropped is said once, not at every repeat.
+  StderrTap log;
+  for (int repeat = 0; repeat < 3; ++repeat)
+    manager->handleLinkEvent(std::vector(70, web), {}, std::nullopt, mac.deviceID);
+  const std::string dropped = "New name offers 70 ports, more than the 64 a list may open; 6 were";
+  EXPECT_EQ(count(log.waitFor(dropped, std::chrono::milliseconds(200), 2), dropped), 1u);
 }
 
 TEST_F(LinksTest, LatencyFollowsAFasterPingAtOnceAndASlowerOneGradually) {
