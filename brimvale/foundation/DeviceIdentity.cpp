@@ -32,9 +32,9 @@ DeviceIdentity DeviceIdentity::loadOrCreateIdentity(SecretStore &store) {
     }
     [[fallthrough]];
   case StoredSecret::State::unusable:
-    if (!store.keepAside(account)) {
-      Logger::app().error("Could not keep the damaged device identity aside; using a new one "
-                          "for this run only");
+    if (const auto kept = store.keepAside(account); !kept) {
+      Logger::app().error("Could not keep the damaged device identity aside (" + kept.error() +
+                          "); using a new one for this run only");
       return generate();
     }
     break;

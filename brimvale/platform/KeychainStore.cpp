@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -103,42 +104,37 @@ bool KeychainStore::remove(const std::string &account) {
   return ::unlink((folder_ / account).c_str()) == 0 || errno == ENOENT;
 }
 
-bool KeychainStore::keepAside(const std::string &account) {
+KeptAside KeychainStore::keepAside(const std::string &account) {
   if (folder_.empty() || !isValidName(account)) {
-    return false;
+    return std::unexpected("no usable place for " + account);
   }
   const auto path = folder_ / account;
   const auto lock = lockFolder(folder_, LOCK_SH);
   if (lock.error() == ENOENT) {
-    return true; // no folder, nothing stored
+    return {}; // no folder, nothing stored
   }
+  KeptAside kept;
   if (lock.error() != 0) {
-    Logger::app().error("Could not keep the undecodable " + account +
-                        " aside: " + std::to_string(lock.error()));
-    return false;
-  }
-  // A copy, so that the item is only ever replaced by a complete new one: a failed write or a
-  // crash before it leaves the item where it was. What is not an item of ours is moved.
-  int status = 0;
-  if (auto stored = storage::readFile(path, maximumItemSize)) {
-    status = storage::copyAside(path, *stored, 0600);
+    kept = std::unexpected(std::string("locking the folder: ") + std::strerror(lock.error()));
+  } else if (auto stored = storage::readFile(path, maximumItemSize)) {
+    // A copy, so that the item is only ever replaced by a complete new one: a failed write or
+    // a crash before it leaves the item where it was.
+    kept = storage::copyAside(path, *stored, 0600);
   } else if (storage::isUnusableFile(stored.error())) {
-    status = storage::moveAside(path);
+    kept = storage::moveAside(path); // not an item of ours
+  } else if (stored.error() == ENOENT) {
+    return {};
   } else {
-    status = stored.error();
+    kept = std::unexpected(std::string("reading: ") + std::strerror(stored.error()));
   }
-  if (status == ENOENT || status == EEXIST) {
-    return true;
-  }
-  if (status != 0) {
-    Logger::app().error("Could not keep the undecodable " + account +
-                        " aside: " + std::to_string(status));
-    return false;
+  if (!kept) {
+    Logger::app().error("Could not keep the undecodable " + account + " aside: " + kept.error());
+    return kept;
   }
   Logger::app().error(
       "Kept the undecodable " + account + " aside as " + storage::damagedCopyName(account, 0) +
       storage::earlierDamagedCopiesText(account, storage::earlierDamagedCopies(path)));
-  return true;
+  return kept;
 }
 
 } // namespace corvane

@@ -30,7 +30,7 @@ public:
   StoredSecret readChecked(const std::string &account) override;
   bool write(const std::string &account, const Bytes &data) override;
   bool remove(const std::string &account) override;
-  bool keepAside(const std::string &account) override;
+  KeptAside keepAside(const std::string &account) override;
 
   const std::string &service() const { return service_; }
   // Empty when no home folder is known or the service name is not usable.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -286,8 +287,12 @@ std::expected<std::size_t, int> ageDamagedCopies(std::string_view name,
 
 namespace {
 
+KeptAside failedAside(const std::string &step, int error) {
+  return std::unexpected(step + ": " + std::strerror(error));
+}
+
 // Frees "<path>.damaged" for a newer copy; the oldest copy is written over.
-int ageDamagedFiles(const std::filesystem::path &path) {
+KeptAside ageDamagedFiles(const std::filesystem::path &path) {
   const auto aged = ageDamagedCopies(
       path.string(),
       [](const std::string &newer, const std::string &older) -> std::expected<bool, int> {
@@ -299,34 +304,43 @@ int ageDamagedFiles(const std::filesystem::path &path) {
         }
         return std::unexpected(errno);
       });
-  return aged ? 0 : aged.error();
+  if (!aged) {
+    return failedAside("moving the earlier copies of " + path.string() + " on", aged.error());
+  }
+  return {};
 }
 
 } // namespace
 
-int moveAside(const std::filesystem::path &path) {
+KeptAside moveAside(const std::filesystem::path &path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    return errno;
+    return errno == ENOENT ? KeptAside() : failedAside(path.string(), errno);
   }
-  if (const int status = ageDamagedFiles(path); status != 0) {
-    return status;
+  if (auto aged = ageDamagedFiles(path); !aged) {
+    return aged;
   }
   const std::string aside = damagedCopyName(path.string(), 0);
-  return ::rename(path.c_str(), aside.c_str()) == 0 ? 0 : errno;
+  if (::rename(path.c_str(), aside.c_str()) != 0) {
+    return failedAside("renaming " + path.string() + " to " + aside, errno);
+  }
+  return {};
 }
 
-int copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode) {
+KeptAside copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode) {
   const std::filesystem::path newest = damagedCopyName(path.string(), 0);
   // The same damage found again at a later start is kept once, so that it cannot push the
   // earlier copies out.
   if (const auto kept = readFile(newest, data.size()); kept && *kept == data) {
-    return EEXIST;
+    return {};
   }
-  if (const int status = ageDamagedFiles(path); status != 0) {
-    return status;
+  if (auto aged = ageDamagedFiles(path); !aged) {
+    return aged;
   }
-  return writeFileAtomically(newest, data, mode);
+  if (const int status = writeFileAtomically(newest, data, mode); status != 0) {
+    return failedAside("writing " + newest.string(), status);
+  }
+  return {};
 }
 
 } // namespace corvane::storage

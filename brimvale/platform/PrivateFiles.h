@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brimvale/platform/Bytes.h"
+#include "brimvale/platform/KeptAside.h"
 
 #include <cstddef>
 #include <expected>
@@ -97,13 +98,13 @@ using ShiftDamagedCopy =
     std::function<std::expected<bool, int>(const std::string &newer, const std::string &older)>;
 std::expected<std::size_t, int> ageDamagedCopies(std::string_view name,
                                                  const ShiftDamagedCopy &shift);
-// Renames path to "<path>.damaged" after moving each earlier copy one age on. 0 when moved,
-// ENOENT when nothing was there, else the errno.
-int moveAside(const std::filesystem::path &path);
+// Renames path to "<path>.damaged" after moving each earlier copy one age on; also kept when
+// nothing was there.
+KeptAside moveAside(const std::filesystem::path &path);
 // Writes data, the contents of path that do not decode, atomically as the newest damaged copy
 // after moving each earlier copy one age on; path itself stays until its owner replaces it
-// with a complete new file. EEXIST when the newest copy already holds the same bytes (nothing
-// is written), 0 when written, else the errno.
-int copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode);
+// with a complete new file. Nothing is written when the newest copy already holds the same
+// bytes.
+KeptAside copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode);
 
 } // namespace corvane::storage

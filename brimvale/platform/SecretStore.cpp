@@ -15,10 +15,10 @@ StoredSecret SecretStore::readChecked(const std::string &account) {
   return StoredSecret{StoredSecret::State::found, std::move(*bytes), 0};
 }
 
-bool SecretStore::keepAside(const std::string &account) {
+KeptAside SecretStore::keepAside(const std::string &account) {
   const auto bytes = read(account);
   if (!bytes || read(storage::damagedCopyName(account, 0)) == bytes) {
-    return true;
+    return {};
   }
   const auto earlier = storage::ageDamagedCopies(
       account,
@@ -32,13 +32,16 @@ bool SecretStore::keepAside(const std::string &account) {
         }
         return true;
       });
-  if (!earlier || !write(storage::damagedCopyName(account, 0), *bytes)) {
-    return false;
+  if (!earlier) {
+    return std::unexpected("could not move the earlier copies of " + account + " on");
+  }
+  if (!write(storage::damagedCopyName(account, 0), *bytes)) {
+    return std::unexpected("could not write " + storage::damagedCopyName(account, 0));
   }
   Logger::app().error("Kept the undecodable secret " + account + " aside as " +
                       storage::damagedCopyName(account, 0) +
                       storage::earlierDamagedCopiesText(account, *earlier));
-  return true;
+  return {};
 }
 
 } // namespace corvane

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "brimvale/platform/Bytes.h"
+#include "brimvale/platform/KeptAside.h"
 
 #include <optional>
 #include <string>
@@ -39,9 +40,8 @@ public:
   // Keeps a copy of the contents of an account that could not be decoded as
   // "<account>.damaged", the earlier copies under numbered names (storage::damagedCopyName), so
   // that the next write does not destroy them; the account stays until the caller writes over
-  // it. Contents equal to the newest copy are not kept twice. True when kept or when nothing
-  // was stored; the copy is logged.
-  virtual bool keepAside(const std::string &account);
+  // it. Contents equal to the newest copy are not kept twice. The copy is logged.
+  virtual KeptAside keepAside(const std::string &account);
 };
 
 } // namespace corvane

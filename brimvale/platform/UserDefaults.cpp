@@ -228,8 +228,8 @@ void UserDefaults::saveLocked(const Transaction *change, std::string *failure) {
   case Reading::State::document: merged = std::move(reading.document); break;
   case Reading::State::missing: merged = nlohmann::json::object(); break;
   case Reading::State::damaged:
-    if (const int status = storage::moveAside(path_); status != 0 && status != ENOENT) {
-      failed("keeping the damaged file aside: " + std::to_string(status));
+    if (const auto kept = storage::moveAside(path_); !kept) {
+      failed("keeping the damaged file aside: " + kept.error());
       return;
     }
     Logger::app().error("Kept the undecodable settings file " + path_.string() + " aside as " +
