@@ -27,6 +27,29 @@ void applyChanges(nlohmann::json &values,
   }
 }
 
+// Stores copy as the newest damaged copy of key in values, the earlier ones moving one age on.
+// Absent when the newest copy holds the same, else the age of the oldest copy moved.
+std::optional<std::size_t> keepCopyAside(nlohmann::json &values, const std::string &key,
+                                         nlohmann::json copy) {
+  const std::string newest = storage::damagedCopyName(key, 0);
+  // The same damage found again at a later start is kept once, so that it cannot push the
+  // earlier copies out.
+  if (values.contains(newest) && values[newest] == copy)
+    return std::nullopt;
+  const std::size_t earlier = *storage::ageDamagedCopies(
+      key, [&values](const std::string &newer, const std::string &older) {
+        const auto found = values.find(newer);
+        if (found == values.end())
+          return std::expected<bool, int>(false);
+        nlohmann::json moved = std::move(*found);
+        values.erase(found);
+        values[older] = std::move(moved);
+        return std::expected<bool, int>(true);
+      });
+  values[newest] = std::move(copy);
+  return earlier;
+}
+
 } // namespace
 
 UserDefaults::UserDefaults(std::string domain) : domain_(std::move(domain)) {
@@ -185,6 +208,10 @@ void UserDefaults::setOnSaveFailed(std::function<void()> handler) {
 
 std::expected<void, std::string> UserDefaults::transact(const Transaction &change) {
   std::lock_guard guard(lock_);
+  return transactLocked(change);
+}
+
+std::expected<void, std::string> UserDefaults::transactLocked(const Transaction &change) {
   if (path_.empty()) {
     change(values_);
     return {};
@@ -241,9 +268,7 @@ void UserDefaults::saveLocked(const Transaction *change, std::string *failure) {
     break;
   case Reading::State::failed: failed("reading: " + std::to_string(reading.error)); return;
   }
-  applyChanges(merged, unsaved_);
-  if (change)
-    (*change)(merged);
+  const auto settled = applyChangesLocked(merged, change);
   const auto text = dumpJsonChecked(merged);
   if (!text) {
     failed("a value is not storable");
@@ -263,8 +288,42 @@ void UserDefaults::saveLocked(const Transaction *change, std::string *failure) {
     Logger::app().notice("Saved settings " + domain_ + " with the changes kept in memory");
   lastFailure_.clear();
   unsaved_.clear();
+  settleLocked(settled);
   values_ = std::move(merged);
   readFailed_ = false;
+}
+
+std::vector<UserDefaults::SettledAside>
+UserDefaults::applyChangesLocked(nlohmann::json &merged, const Transaction *change) {
+  std::map<std::string, nlohmann::json> stored;
+  for (const auto &key : toKeepAside_)
+    if (const auto found = merged.find(key); found != merged.end())
+      stored.emplace(key, *found);
+  applyChanges(merged, unsaved_);
+  if (change)
+    (*change)(merged);
+  std::vector<SettledAside> settled;
+  for (const auto &key : toKeepAside_) {
+    const auto before = stored.find(key);
+    if (before == stored.end()) {
+      settled.push_back({key, std::nullopt}); // nothing left to keep
+      continue;
+    }
+    // In the same document as what replaces it: both are saved, or neither.
+    if (const auto after = merged.find(key); after == merged.end() || *after != before->second)
+      settled.push_back({key, keepCopyAside(merged, key, std::move(before->second))});
+  }
+  return settled;
+}
+
+void UserDefaults::settleLocked(const std::vector<SettledAside> &settled) {
+  for (const auto &[key, earlier] : settled) {
+    toKeepAside_.erase(key);
+    if (earlier)
+      Logger::app().notice("Kept " + key + " aside as " + storage::damagedCopyName(key, 0) +
+                           storage::earlierDamagedCopiesText(key, *earlier) +
+                           " before writing over it");
+  }
 }
 
 std::optional<Bytes> UserDefaults::data(const std::string &key) const {
@@ -344,31 +403,23 @@ bool UserDefaults::contains(const std::string &key) const {
   return value(key).has_value();
 }
 
-void UserDefaults::keepAside(const std::string &key) {
-  std::size_t earlier = 0;
-  transact([&key, &earlier](nlohmann::json &values) {
-    const auto stored = values.find(key);
-    const std::string newest = storage::damagedCopyName(key, 0);
-    // The same damage found again at a later start is kept once, so that it cannot push the
-    // earlier copies out.
-    if (stored == values.end() || (values.contains(newest) && values[newest] == *stored))
-      return;
-    nlohmann::json copy = *stored;
-    earlier = *storage::ageDamagedCopies(
-        key, [&values](const std::string &newer, const std::string &older) {
-          const auto found = values.find(newer);
-          if (found == values.end())
-            return std::expected<bool, int>(false);
-          nlohmann::json moved = std::move(*found);
-          values.erase(found);
-          values[older] = std::move(moved);
-          return std::expected<bool, int>(true);
-        });
-    values[newest] = std::move(copy);
+KeptAside UserDefaults::keepAside(const std::string &key) {
+  std::optional<std::size_t> earlier;
+  std::lock_guard guard(lock_);
+  auto saved = transactLocked([&key, &earlier](nlohmann::json &values) {
+    if (const auto stored = values.find(key); stored != values.end())
+      earlier = keepCopyAside(values, key, *stored);
   });
+  if (!saved) {
+    // Until a save keeps it, the value must not be written over unkept.
+    toKeepAside_.insert(key);
+    return saved;
+  }
+  toKeepAside_.erase(key);
   if (earlier > 0)
     Logger::app().notice("Kept " + key + " aside as " + storage::damagedCopyName(key, 0) +
-                         storage::earlierDamagedCopiesText(key, earlier));
+                         storage::earlierDamagedCopiesText(key, *earlier));
+  return {};
 }
 
 void UserDefaults::synchronize() {

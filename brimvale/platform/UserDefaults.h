@@ -2,6 +2,7 @@
 
 #include "brimvale/platform/AppGroup.h"
 #include "brimvale/platform/Bytes.h"
+#include "brimvale/platform/KeptAside.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -62,8 +64,10 @@ public:
   // Stores what the key holds, whatever its type, also under "<key>.damaged", the earlier
   // copies moving to "<key>.damaged.1" and on (storage::damagedCopyName, the oldest dropped),
   // for a value that does not decode and is about to be written over. A value equal to the
-  // newest copy is not kept twice. Saved like any change, in one step.
-  void keepAside(const std::string &key);
+  // newest copy is not kept twice. Saved like any change, in one step. When that save fails,
+  // the next save that writes over the key keeps first what the file holds under it then, in
+  // the same file; gives why the copy is not made yet.
+  KeptAside keepAside(const std::string &key);
 
   // Re-reads the file, picking up what other processes wrote.
   void synchronize();
@@ -109,6 +113,18 @@ private:
   // Saves the unsaved changes, then what `change` makes of the merged values, if given; a
   // failure is told in `failure`, when given.
   void saveLocked(const Transaction *change = nullptr, std::string *failure = nullptr);
+  std::expected<void, std::string> transactLocked(const Transaction &change);
+  // A key of toKeepAside_ that one save settles: absent `earlier` when nothing needed a copy,
+  // else how many earlier copies the one made has.
+  struct SettledAside {
+    std::string key;
+    std::optional<std::size_t> earlier;
+  };
+  // Applies the unsaved changes and `change` to `merged`, the values on disk; a key of
+  // toKeepAside_ they write over is first kept aside in it. Gives what the save settles.
+  std::vector<SettledAside> applyChangesLocked(nlohmann::json &merged, const Transaction *change);
+  // Once the save that settled them is on disk.
+  void settleLocked(const std::vector<SettledAside> &settled);
   void removeTemporaryFilesLocked();
 
   std::string domain_;
@@ -117,6 +133,8 @@ private:
   mutable nlohmann::json values_ = nlohmann::json::object();
   // Changes not yet on disk, by key (absent: removed); carried by the next save.
   std::map<std::string, std::optional<nlohmann::json>> unsaved_;
+  // Keys whose value keepAside could not save; kept aside by the save that writes over them.
+  std::set<std::string> toKeepAside_;
   // The last read failed; the next read of a value tries again.
   mutable bool readFailed_ = false;
   // Why the last save failed, so that a failure repeated by every change is logged once.

@@ -200,6 +200,7 @@ TEST_F(UserDefaultsTest, ALockThatCannotBeTakenFailsTheSaveAndTheNextSaveCarries
   ::testing::internal::CaptureStderr();
   defaults.setInteger("b", 2);
   defaults.remove("gone");
+  EXPECT_FALSE(defaults.keepAside("a"));
   const std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(log.find("Could not save settings standard: lock"), std::string::npos) << log;
   EXPECT_EQ(log.find("Could not save", log.find("Could not save") + 1), std::string::npos) << log;
@@ -217,6 +218,13 @@ TEST_F(UserDefaultsTest, ALockThatCannotBeTakenFailsTheSaveAndTheNextSaveCarries
   EXPECT_TRUE(defaults.saveUnsaved());
   EXPECT_EQ(contents("standard"), R"({"a":1,"b":2})");
   EXPECT_FALSE(defaults.hasUnsavedChanges());
+  // What could not be kept aside is kept by the save that writes over it, and only once.
+  ::testing::internal::CaptureStderr();
+  defaults.setInteger("a", 4);
+  defaults.setInteger("a", 5);
+  const std::string kept = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(contents("standard"), R"({"a":5,"a.damaged":1,"b":2})");
+  EXPECT_NE(kept.find("Kept a aside as a.damaged before writing over it"), std::string::npos);
 }
 
 // Its own reader would refuse such a file, and keep it aside as damaged at every later save.
