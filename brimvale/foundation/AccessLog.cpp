@@ -146,11 +146,10 @@ AccessLog AccessLog::load(UserDefaults &defaults) {
   }
   auto reading = read(*stored);
   if (!reading.problems.empty()) {
-    defaults.keepAside(defaultsKey);
-    const std::string key = defaultsKey;
-    Logger::app().error("The access log " + key + " does not decode in full (" +
-                        joinedProblems(reading.problems) + "); the rest is used, and the stored " +
-                        "log is kept as " + key + ".damaged");
+    const auto kept = defaults.keepAside(defaultsKey);
+    Logger::app().error(std::string("The access log ") + defaultsKey +
+                        " does not decode in full (" + joinedProblems(reading.problems) +
+                        "); the rest is used, and " + keptAsideText("log", defaultsKey, kept));
   }
   return std::move(reading.log);
 }

@@ -320,11 +320,11 @@ void keepAsideWhatWasNotRead(const char *key, const PreferencesReading &reading,
                          "); they are kept as stored and not offered");
   if (reading.problems.empty())
     return;
-  keepAside(key);
+  const auto kept = keepAside(key);
   Logger::app().error("Settings " + name + " do not decode in full (" +
                       joinedProblems(reading.problems) + "); " +
-                      (reading.preferences ? "the rest is used" : "they are not used") +
-                      ", and the stored record is kept as " + name + ".damaged");
+                      (reading.preferences ? "the rest is used" : "they are not used") + ", and " +
+                      keptAsideText("record", name, kept));
 }
 
 } // namespace
@@ -377,7 +377,7 @@ DefaultsWrite writerOf(UserDefaults &defaults) {
 
 Preferences loadPreferences(UserDefaults &defaults) {
   return loadPreferences(readerOf(defaults), writerOf(defaults), [&defaults](std::string_view key) {
-    defaults.keepAside(std::string(key));
+    return defaults.keepAside(std::string(key));
   });
 }
 

@@ -5,6 +5,7 @@
 #include "brimvale/platform/Bytes.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/Json.h"
+#include "brimvale/platform/KeptAside.h"
 
 #include <cstdint>
 #include <functional>
@@ -115,8 +116,9 @@ struct PreferencesReading {
 using DefaultsRead = std::function<std::optional<Bytes>(std::string_view key)>;
 using DefaultsWrite = std::function<void(std::string_view key, const Bytes &data)>;
 // Keeps what a key holds as "<key>.damaged" before it is written over, the earlier copies
-// under numbered names (UserDefaults::keepAside).
-using DefaultsKeepAside = std::function<void(std::string_view key)>;
+// under numbered names (UserDefaults::keepAside); when that fails now, the copy is made before
+// the key is written over.
+using DefaultsKeepAside = std::function<KeptAside(std::string_view key)>;
 
 // The record at start-up: the current key, else the legacy key (then stored at once under the
 // current key, the legacy data left as it is), else the default. A record that does not decode

@@ -1,7 +1,10 @@
 #include "brimvale/foundation/AccessLog.h"
 #include "brimvale/platform/UserDefaults.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -159,6 +162,25 @@ TEST(AccessLogSave, ALogThatDoesNotDecodeInFullIsKeptAsideAndTheRestLoaded) {
   EXPECT_NE(logged.find(R"(entries[1]: "port" holds "80")"), std::string::npos) << logged;
   AccessLog::save(loaded, *defaults);
   EXPECT_EQ(defaults->data("corvane.accessLog.damaged"), stored);
+
+  // Where the copy cannot be made at start, the save that writes over the log makes it.
+  const auto home =
+      std::filesystem::temp_directory_path() / ("corvane-access-log-" + std::to_string(::getpid()));
+  ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  UserDefaults onDisk("standard");
+  onDisk.setData("corvane.accessLog", stored);
+  const auto lock = home / "corvane" / "standard.json.lock";
+  std::filesystem::remove(lock);
+  std::filesystem::create_directory(lock); // cannot be opened for writing
+  ::testing::internal::CaptureStderr();
+  const AccessLog fromDisk = AccessLog::load(onDisk);
+  const std::string failed = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(failed.find("could not be kept aside yet"), std::string::npos) << failed;
+  std::filesystem::remove(lock);
+  AccessLog::save(fromDisk, onDisk);
+  EXPECT_EQ(UserDefaults("standard").data("corvane.accessLog.damaged"), stored);
+  ::unsetenv("XDG_CONFIG_HOME");
+  std::filesystem::remove_all(home);
 }
 
 TEST(AccessLogSave, ChangesWithinTheDelayShareOneSave) {

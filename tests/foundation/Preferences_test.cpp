@@ -192,6 +192,7 @@ TEST(PreferencesLoad, FallsBackFromCurrentToLegacyToDefault) {
   };
   const DefaultsKeepAside keepAside = [&](std::string_view key) {
     defaults[std::string(key) + ".damaged"] = defaults.at(std::string(key));
+    return KeptAside();
   };
   const auto loadPreferences = [&] { return corvane::loadPreferences(read, write, keepAside); };
 
@@ -218,6 +219,17 @@ TEST(PreferencesLoad, FallsBackFromCurrentToLegacyToDefault) {
   savePreferences(broken, write);
   EXPECT_EQ(writes, 2);
   EXPECT_EQ(defaults[Preferences::defaultsKey], before);
+
+  // A copy that could not be made is not logged as made.
+  Json damaged = fullRecord().toJson();
+  damaged["notifyMacBack"] = "yes";
+  defaults[Preferences::defaultsKey] = bytesOf(dumpJson(damaged));
+  ::testing::internal::CaptureStderr();
+  corvane::loadPreferences(
+      read, write, [](std::string_view) { return KeptAside(std::unexpected("disk full")); });
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log.find("is kept as"), std::string::npos) << log;
+  EXPECT_NE(log.find("could not be kept aside yet (disk full)"), std::string::npos) << log;
 }
 
 TEST(PreferencesLoad, MigratesThroughUserDefaults) {
