@@ -1,9 +1,12 @@
 #include "brimvale/foundation/Preferences.h"
 #include "brimvale/platform/UserDefaults.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -307,6 +310,29 @@ TEST(PreferencesLoad, AFieldThatDoesNotDecodeCostsOnlyItselfAndTheStoredRecordIs
     EXPECT_EQ(saved.notifyMacBack, c.usable && c.lostShare ? user.notifyMacBack : std::nullopt);
     EXPECT_EQ(defaults->data("corvane.preferences.v2.damaged"), stored) << c.what;
   }
+
+  // Where the copy cannot be made at start, the save that writes over the record makes it.
+  std::string home = (std::filesystem::temp_directory_path() / "corvane-prefs-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(home.data()), nullptr);
+  ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+  UserDefaults onDisk(UserDefaults::standardDomain);
+  Json document = user.toJson();
+  document["notifyMacBack"] = "yes";
+  const Bytes stored = bytesOf(dumpJson(document));
+  onDisk.setData(Preferences::defaultsKey, stored);
+  const auto lock = std::filesystem::path(home) / "corvane" / "standard.json.lock";
+  std::filesystem::remove(lock);
+  std::filesystem::create_directory(lock); // cannot be opened for writing
+  ::testing::internal::CaptureStderr();
+  Preferences loaded = loadPreferences(onDisk);
+  std::filesystem::remove(lock);
+  loaded.sharingPaused = true;
+  savePreferences(loaded, onDisk);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(UserDefaults(UserDefaults::standardDomain).data("corvane.preferences.v2.damaged"),
+            stored);
+  ::unsetenv("XDG_CONFIG_HOME");
+  std::filesystem::remove_all(home);
 }
 
 TEST(PreferencesLoad, TwoDamagesInARowKeepBothDamagedRecords) {
