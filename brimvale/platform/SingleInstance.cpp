@@ -1,6 +1,7 @@
 #include "brimvale/platform/SingleInstance.h"
 
 #include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/InstanceFolders.h"
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/NamedNotification.h"
 #include "brimvale/platform/PrivateFiles.h"
@@ -329,12 +330,7 @@ struct SingleInstance::Server : std::enable_shared_from_this<SingleInstance::Ser
 };
 
 std::vector<std::filesystem::path> SingleInstance::guardedFolders() {
-  const auto data = storage::baseFolder("XDG_DATA_HOME", ".local/share");
-  const auto settings = storage::baseFolder("XDG_CONFIG_HOME", ".config");
-  if (data.empty() || settings.empty())
-    return {};
-  // The data folder first: the socket is placed there, which no session ending removes.
-  return {data / "corvane", settings / "corvane"};
+  return instance::guardedFolders();
 }
 
 SingleInstance::SingleInstance(std::vector<std::filesystem::path> folders)
@@ -372,12 +368,13 @@ SingleInstance::Claim SingleInstance::claim() {
     failure_ = "there is no settings or data folder (HOME is not set)";
     return Claim::unavailable;
   }
+  const auto folders = instance::makeGuardedFolders(folders_);
+  if (!folders) {
+    failure_ = folders.error();
+    return Claim::unavailable;
+  }
   std::vector<std::unique_ptr<storage::FileLock>> locks;
-  for (const auto &folder : folders_) {
-    if (!storage::makePrivateFolder(folder)) {
-      failure_ = "cannot use the folder " + folder.string() + ": " + std::strerror(errno);
-      return Claim::unavailable;
-    }
+  for (const auto &folder : *folders) {
     auto lock =
         std::make_unique<storage::FileLock>(folder / lockName, O_RDWR | O_CREAT, LOCK_EX | LOCK_NB);
     if (lock->error() == EWOULDBLOCK) {
@@ -392,11 +389,11 @@ SingleInstance::Claim SingleInstance::claim() {
     locks.push_back(std::move(lock));
   }
 
-  auto path = folders_.front() / "instance";
+  auto path = folders->front() / "instance";
   if (!socketAddress(path)) {
     // Named after the folders, so that instances of other folders keep their own.
     std::string joined;
-    for (const auto &folder : folders_)
+    for (const auto &folder : *folders)
       joined += folder.string() + '\n';
     const auto digest = sha256(Bytes(joined.begin(), joined.end()));
     const std::string name = "instance-" + hexText(Bytes(digest.begin(), digest.begin() + 8));

@@ -27,7 +27,8 @@ class FileLock;
 // that died nor two starts at the same moment make a second instance, and a start whose
 // runtime folder differs (or is missing) still finds the first.
 //
-// The socket is <first folder>/instance, else, where that is too long for a socket address,
+// A folder named twice (the same folder for settings and data) is guarded once. The socket is
+// <first folder>/instance, else, where that is too long for a socket address,
 // <runtime folder>/instance-<digest of the folders>. While the instance ends, the lock files
 // say "stopping" until the process has gone.
 //
@@ -67,8 +68,7 @@ public:
     std::string reason;
   };
 
-  // <settings folder>/corvane and <data folder>/corvane ($XDG_CONFIG_HOME and $XDG_DATA_HOME,
-  // else below $HOME); empty when neither those nor HOME are set.
+  // instance::guardedFolders(): the data and the settings folder of Corvane.
   static std::vector<std::filesystem::path> guardedFolders();
 
   explicit SingleInstance(std::vector<std::filesystem::path> folders = guardedFolders());

@@ -140,6 +140,18 @@ TEST_F(OneInstanceTest, ALaterStartFindsTheFirstWhateverItsRuntimeFolder) {
   EXPECT_EQ(first->wait(60s), 0);
 }
 
+// Settings and data in one folder: it is guarded once, so the first runs and a later start
+// hands over to it.
+TEST_F(OneInstanceTest, OneFolderForSettingsAndDataIsOneInstance) {
+  ::setenv("XDG_DATA_HOME", (root_ / "config").c_str(), 1);
+  auto first = startFirst(false);
+  const auto linked = later({"corvane://pause-all"});
+  EXPECT_EQ(linked.exitCode, 0) << linked.output;
+  EXPECT_TRUE(testing::waitUntil(savedPause)) << "the link never reached the first start";
+  first->signal(SIGTERM);
+  EXPECT_EQ(first->wait(60s), 0);
+}
+
 // What the first does not take, the later start does not claim to have handed over.
 TEST_F(OneInstanceTest, ALinkTheFirstRefusesFailsTheLaterStart) {
   auto first = startFirst(true);

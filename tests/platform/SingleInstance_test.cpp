@@ -154,6 +154,22 @@ TEST_F(SingleInstanceTest, AnyStartOnTheSameFoldersFindsTheHolder) {
   EXPECT_EQ(elsewhere.claim(), SingleInstance::Claim::claimed);
 }
 
+// Settings and data in one folder, by whatever path: it is guarded once, and a later start by
+// any of those paths finds the first.
+TEST_F(SingleInstanceTest, OneFolderNamedTwiceIsGuardedOnce) {
+  fs::create_directories(root_.path / "data");
+  fs::create_directory_symlink(root_.path / "data", root_.path / "link");
+  for (const char *settings : {"data", "link", "x/../data"}) {
+    SingleInstance first(folders("data", settings));
+    ASSERT_EQ(first.claim(), SingleInstance::Claim::claimed) << settings << ": " << first.failure();
+    serve(first);
+    SingleInstance second(folders(settings, settings));
+    auto handed = later(second, {"corvane://show"});
+    EXPECT_EQ(pump(handed).kind, Start::handedOver) << settings;
+  }
+  EXPECT_EQ(received_.size(), 3u);
+}
+
 // A socket path too long for an address lives in the runtime folder of the first start; a later
 // start with another runtime folder finds it through the lock file all the same.
 TEST_F(SingleInstanceTest, ADataFolderTooDeepForASocketIsReachedThroughTheRuntimeFolder) {
