@@ -1,5 +1,7 @@
 #include "brimvale/platform/InstanceFolders.h"
 
+#include "brimvale/platform/Crypto.h"
+#include "brimvale/platform/NamedNotification.h"
 #include "brimvale/platform/PrivateFiles.h"
 
 #include <algorithm>
@@ -34,6 +36,21 @@ makeGuardedFolders(const std::vector<std::filesystem::path> &folders) {
     distinct.push_back(folder);
   }
   return distinct;
+}
+
+std::filesystem::path socketPlace(const std::vector<std::filesystem::path> &folders) {
+  return folders.empty() ? std::filesystem::path() : folders.front() / "instance";
+}
+
+std::filesystem::path spareSocketPlace(const std::vector<std::filesystem::path> &folders) {
+  std::string joined;
+  for (const auto &folder : folders)
+    joined += folder.string() + '\n';
+  const auto digest = sha256(Bytes(joined.begin(), joined.end()));
+  const auto runtime = runtimeFolder();
+  if (runtime.empty())
+    return {};
+  return runtime / ("instance-" + hexText(Bytes(digest.begin(), digest.begin() + 8)));
 }
 
 } // namespace corvane::instance

@@ -19,4 +19,12 @@ std::vector<std::filesystem::path> guardedFolders();
 std::expected<std::vector<std::filesystem::path>, std::string>
 makeGuardedFolders(const std::vector<std::filesystem::path> &folders);
 
+// Where the instance listens: <first folder>/instance, which no session ending removes.
+std::filesystem::path socketPlace(const std::vector<std::filesystem::path> &folders);
+// Where it listens when no socket can be made there (a path too long for a socket address, a
+// file system without sockets): <runtime folder>/instance-<digest of the folders>, named after
+// the folders so that instances of other folders keep their own. Empty without a runtime folder
+// (logged).
+std::filesystem::path spareSocketPlace(const std::vector<std::filesystem::path> &folders);
+
 } // namespace corvane::instance

@@ -1,9 +1,7 @@
 #include "brimvale/platform/SingleInstance.h"
 
-#include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/InstanceFolders.h"
 #include "brimvale/platform/Logger.h"
-#include "brimvale/platform/NamedNotification.h"
 #include "brimvale/platform/PrivateFiles.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/Unicode.h"
@@ -13,6 +11,7 @@
 #include <asio/steady_timer.hpp>
 #include <cerrno>
 #include <cstring>
+#include <expected>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -41,6 +40,25 @@ std::optional<sockaddr_un> socketAddress(const std::filesystem::path &path) {
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, text.data(), text.size());
   return address;
+}
+
+// A listening socket at `path`, or why none can be made there. Only while holding the locks:
+// whatever socket is there was left by an instance that ended.
+std::expected<int, std::string> listenAt(const std::filesystem::path &path) {
+  const auto address = socketAddress(path);
+  if (!address)
+    return std::unexpected(std::string("the path is too long for a socket"));
+  ::unlink(path.c_str());
+  storage::FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const auto *raw = reinterpret_cast<const sockaddr *>(&*address);
+  if (listener.get() < 0 || ::bind(listener.get(), raw, sizeof(sockaddr_un)) != 0 ||
+      ::chmod(path.c_str(), 0600) != 0 || ::listen(listener.get(), SOMAXCONN) != 0) {
+    std::string why = std::strerror(errno);
+    if (listener.get() >= 0)
+      ::unlink(path.c_str());
+    return std::unexpected(std::move(why));
+  }
+  return listener.release();
 }
 
 int remainingMilliseconds(Clock::time_point deadline) {
@@ -389,44 +407,35 @@ SingleInstance::Claim SingleInstance::claim() {
     locks.push_back(std::move(lock));
   }
 
-  auto path = folders->front() / "instance";
-  if (!socketAddress(path)) {
-    // Named after the folders, so that instances of other folders keep their own.
-    std::string joined;
-    for (const auto &folder : *folders)
-      joined += folder.string() + '\n';
-    const auto digest = sha256(Bytes(joined.begin(), joined.end()));
-    const std::string name = "instance-" + hexText(Bytes(digest.begin(), digest.begin() + 8));
-    const auto runtime = runtimeFolder();
-    if (runtime.empty() || !socketAddress(runtime / name)) {
-      failure_ = "the path " + path.string() +
-                 " is too long for a socket, and there is no "
-                 "runtime folder with a shorter one";
+  auto path = instance::socketPlace(*folders);
+  auto listener = listenAt(path);
+  if (!listener) {
+    const auto spare = instance::spareSocketPlace(*folders);
+    if (spare.empty()) {
+      failure_ = "cannot listen for later starts at " + path.string() + " (" + listener.error() +
+                 ") and there is no runtime folder";
       return Claim::unavailable;
     }
-    Logger::app().notice("The data folder's path is too long for a socket: later starts reach "
-                         "this one at " +
-                         (runtime / name).string());
-    path = runtime / name;
-  }
-  // Holding the locks, whatever socket is there was left by an instance that ended.
-  ::unlink(path.c_str());
-  const auto address = socketAddress(path);
-  storage::FileDescriptor listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const auto *raw = reinterpret_cast<const sockaddr *>(&*address);
-  if (listener.get() < 0 || ::bind(listener.get(), raw, sizeof(sockaddr_un)) != 0 ||
-      ::chmod(path.c_str(), 0600) != 0 || ::listen(listener.get(), SOMAXCONN) != 0) {
-    failure_ = "cannot listen for later starts at " + path.string() + ": " + std::strerror(errno);
-    return Claim::unavailable;
+    const auto spareListener = listenAt(spare);
+    if (!spareListener) {
+      failure_ = "cannot listen for later starts at " + path.string() + " (" + listener.error() +
+                 ") nor at " + spare.string() + " (" + spareListener.error() + ")";
+      return Claim::unavailable;
+    }
+    Logger::app().notice("Cannot listen for later starts at " + path.string() + " (" +
+                         listener.error() + "): they reach this one at " + spare.string());
+    path = spare;
+    listener = spareListener;
   }
   for (const auto &lock : locks)
     if (!writeRecord(lock->descriptor(), path.native())) {
       failure_ =
           "cannot write where later starts reach this one: " + std::string(std::strerror(errno));
       ::unlink(path.c_str());
+      ::close(*listener);
       return Claim::unavailable;
     }
-  listener_ = listener.release();
+  listener_ = *listener;
   locks_ = std::move(locks);
   socketPath_ = std::move(path);
   return Claim::claimed;

@@ -28,9 +28,10 @@ class FileLock;
 // runtime folder differs (or is missing) still finds the first.
 //
 // A folder named twice (the same folder for settings and data) is guarded once. The socket is
-// <first folder>/instance, else, where that is too long for a socket address,
-// <runtime folder>/instance-<digest of the folders>. While the instance ends, the lock files
-// say "stopping" until the process has gone.
+// <first folder>/instance, else, where none can be made there (a path too long for a socket
+// address, a file system without sockets), <runtime folder>/instance-<digest of the folders>
+// (see InstanceFolders.h). While the instance ends, the lock files say "stopping" until the
+// process has gone.
 //
 // A later start sends one argument per line, UTF-8, then an empty line, and closes its sending
 // side; the instance answers one line, "ok", "refused <why>" or "stopping", and closes. What
