@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <expected>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -52,6 +53,102 @@ std::optional<sockaddr_un> socketAddress(const std::filesystem::path &path) {
   return address;
 }
 
+// This user's own folder in /tmp, whose sticky bit keeps others from replacing it once it is
+// ours; one made by anybody else is refused.
+std::filesystem::path temporaryFolder() {
+  return std::filesystem::path("/tmp") / ("corvane-" + std::to_string(::geteuid()));
+}
+
+// Where the observers of `folder` bind when no socket can be made in it (its path too long for
+// a socket address, a file system without sockets): a short folder named by a digest of its
+// path, so that every process with the same runtime folder finds the same one. Made when
+// `make`, else empty unless it is there.
+std::filesystem::path spareFolder(const std::filesystem::path &folder, bool make) {
+  const std::string &text = folder.native();
+  const auto digest = sha256(Bytes(text.begin(), text.end()));
+  const auto top = temporaryFolder();
+  const auto spare = top / "spare" / hexText(Bytes(digest.begin(), digest.begin() + 8));
+  struct stat info {};
+  if (!make && ::lstat(spare.c_str(), &info) != 0) {
+    return {};
+  }
+  // Every level checked to be a real folder of this user, whoever made it.
+  if (!makeOwnedFolder(top) || !makeOwnedFolder(top / "spare") || !makeOwnedFolder(spare)) {
+    return {};
+  }
+  return spare;
+}
+
+// Sends the notification to every socket in `folder`; how many observers it reached.
+int postTo(int sender, const std::filesystem::path &folder, std::string_view name) {
+  DIR *directory = ::opendir(folder.c_str());
+  if (directory == nullptr) {
+    Logger::app().error("Could not post notification " + std::string(name) + ": " +
+                        errorText(errno));
+    return 0;
+  }
+  int reached = 0;
+  while (const dirent *entry = ::readdir(directory)) {
+    if (entry->d_name[0] == '.') {
+      continue;
+    }
+    const auto path = folder / entry->d_name;
+    if (entry->d_type != DT_SOCK) {
+      struct stat info {};
+      if (entry->d_type != DT_UNKNOWN || ::lstat(path.c_str(), &info) != 0 ||
+          !S_ISSOCK(info.st_mode)) {
+        continue;
+      }
+    }
+    const auto address = socketAddress(path);
+    if (!address) {
+      continue;
+    }
+    const ssize_t sent =
+        ::sendto(sender, name.data(), name.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr *>(&*address), sizeof(sockaddr_un));
+    if (sent >= 0) {
+      ++reached;
+      continue;
+    }
+    switch (errno) {
+    case EAGAIN:
+      // Its backlog is full: it has notifications waiting, so it will be called anyway.
+      ++reached;
+      break;
+    case ECONNREFUSED:
+      // Nobody is bound to it any more: its observer ended without removing it.
+      ::unlink(path.c_str());
+      break;
+    case ENOENT: break; // its observer removed it meanwhile
+    default:
+      Logger::app().error("Could not post notification " + std::string(name) + " to " +
+                          path.string() + ": " + errorText(errno));
+    }
+  }
+  ::closedir(directory);
+  return reached;
+}
+
+// Binds `fd` to a socket of a new name in `folder`: its path, or why it cannot be had.
+std::expected<std::filesystem::path, std::string> bindIn(int fd,
+                                                         const std::filesystem::path &folder) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const auto path = folder / hexText(randomBytes(8));
+    const auto address = socketAddress(path);
+    if (!address) {
+      return std::unexpected("the path " + path.string() + " is too long for a socket");
+    }
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&*address), sizeof(sockaddr_un)) == 0) {
+      return path;
+    }
+    if (errno != EADDRINUSE) {
+      return std::unexpected("cannot bind " + path.string() + ": " + errorText(errno));
+    }
+  }
+  return std::unexpected(std::string("no free socket name in ") + folder.string());
+}
+
 } // namespace
 
 bool isValidNotificationName(std::string_view name) {
@@ -67,9 +164,7 @@ std::filesystem::path runtimeFolder() {
       S_ISDIR(info.st_mode)) {
     top = std::filesystem::path(runtime) / "corvane";
   } else {
-    // Without a runtime folder: a folder of our own in /tmp, whose sticky bit keeps others
-    // from replacing it once it is ours; one made by anybody else is refused.
-    top = std::filesystem::path("/tmp") / ("corvane-" + std::to_string(::geteuid()));
+    top = temporaryFolder();
   }
   return makeOwnedFolder(top) ? top : std::filesystem::path();
 }
@@ -101,52 +196,10 @@ int postNamedNotification(std::string_view name) {
                         errorText(errno));
     return 0;
   }
-  DIR *directory = ::opendir(folder.c_str());
-  if (directory == nullptr) {
-    Logger::app().error("Could not post notification " + std::string(name) + ": " +
-                        errorText(errno));
-    return 0;
+  int reached = postTo(sender.get(), folder, name);
+  if (const auto spare = spareFolder(folder, false); !spare.empty()) {
+    reached += postTo(sender.get(), spare, name);
   }
-  int reached = 0;
-  while (const dirent *entry = ::readdir(directory)) {
-    if (entry->d_name[0] == '.') {
-      continue;
-    }
-    const auto path = folder / entry->d_name;
-    if (entry->d_type != DT_SOCK) {
-      struct stat info {};
-      if (entry->d_type != DT_UNKNOWN || ::lstat(path.c_str(), &info) != 0 ||
-          !S_ISSOCK(info.st_mode)) {
-        continue;
-      }
-    }
-    const auto address = socketAddress(path);
-    if (!address) {
-      continue;
-    }
-    const ssize_t sent =
-        ::sendto(sender.get(), name.data(), name.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr *>(&*address), sizeof(sockaddr_un));
-    if (sent >= 0) {
-      ++reached;
-      continue;
-    }
-    switch (errno) {
-    case EAGAIN:
-      // Its backlog is full: it has notifications waiting, so it will be called anyway.
-      ++reached;
-      break;
-    case ECONNREFUSED:
-      // Nobody is bound to it any more: its observer ended without removing it.
-      ::unlink(path.c_str());
-      break;
-    case ENOENT: break; // its observer removed it meanwhile
-    default:
-      Logger::app().error("Could not post notification " + std::string(name) + " to " +
-                          path.string() + ": " + errorText(errno));
-    }
-  }
-  ::closedir(directory);
   return reached;
 }
 
@@ -212,26 +265,20 @@ NamedNotificationObserver::make(std::string name, MainQueue &mainQueue,
     Logger::app().error("Could not observe notification " + name + ": " + errorText(errno));
     return nullptr;
   }
-  std::filesystem::path socketPath;
-  for (int attempt = 0; attempt < 8 && socketPath.empty(); ++attempt) {
-    const auto path = folder / hexText(randomBytes(8));
-    const auto address = socketAddress(path);
-    if (!address) {
-      Logger::app().error("Could not observe notification " + name + ": the path " + path.string() +
-                          " is too long for a socket");
+  auto bound = bindIn(fd.get(), folder);
+  if (!bound) {
+    const auto spare = spareFolder(folder, true);
+    auto spareBound = spare.empty() ? bound : bindIn(fd.get(), spare);
+    if (!spareBound) {
+      Logger::app().error("Could not observe notification " + name + ": " + bound.error() +
+                          (spare.empty() ? std::string() : ", and " + spareBound.error()));
       return nullptr;
     }
-    if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&*address), sizeof(sockaddr_un)) == 0) {
-      socketPath = path;
-    } else if (errno != EADDRINUSE) {
-      Logger::app().error("Could not observe notification " + name + ": " + errorText(errno));
-      return nullptr;
-    }
+    Logger::app().notice("Observing notification " + name + " at " + spareBound->string() + ": " +
+                         bound.error());
+    bound = std::move(spareBound);
   }
-  if (socketPath.empty()) {
-    Logger::app().error("Could not observe notification " + name + ": no free socket name");
-    return nullptr;
-  }
+  const auto socketPath = *bound;
   // The folder already keeps others out; the file says so too.
   ::chmod(socketPath.c_str(), 0600);
 

@@ -16,7 +16,9 @@ class SerialQueue;
 // datagram socket in $XDG_RUNTIME_DIR/corvane/notify/<name>/, and posting sends one small
 // datagram to each socket there. Without a usable XDG_RUNTIME_DIR the folder is
 // /tmp/corvane-<uid>/notify/<name>/, used only when it is this user's own private folder.
-// A notification carries nothing but its name.
+// An observer whose socket cannot be made there (the path too long for a socket address, a file
+// system without sockets) binds in /tmp/corvane-<uid>/spare/<digest of that folder's path>/
+// instead, where posting looks too. A notification carries nothing but its name.
 
 // 1 to `maximumNotificationNameLength` characters of letters, digits, '.', '_' and '-', not
 // starting with '.' and without "..": a name becomes one folder name.
@@ -28,7 +30,7 @@ bool isValidNotificationName(std::string_view name);
 // own and narrowed to 0700. Empty when it cannot be had (logged). Any thread.
 std::filesystem::path runtimeFolder();
 
-// The observers' folder of `name`, made if missing (0700 folders, checked to be this user's);
+// The observers' usual folder of `name`, made if missing (0700 folders, checked to be this user's);
 // empty when the name is invalid or no private folder can be had (logged). Any thread.
 std::filesystem::path namedNotificationFolder(std::string_view name);
 

@@ -151,6 +151,24 @@ TEST_F(NamedNotificationTest, SocketsOfDeadObserversAreRemovedAndOtherFilesKept)
   EXPECT_TRUE(fs::exists(observer->socketPath()));
 }
 
+// A runtime folder too deep for a socket address: observers bind in a short folder named after
+// their own, where posts from this process and from others find them.
+TEST_F(NamedNotificationTest, ARuntimeFolderTooDeepForSocketsStillCarriesNotifications) {
+  const auto deep = runtime_ / std::string(100, 'r');
+  fs::create_directory(deep);
+  ::setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
+  testing::Inbox<int> calls;
+  auto observer = observe("corvane.sharing-request", calls);
+  ASSERT_NE(observer, nullptr);
+  const auto posted =
+      testing::runProgram({NAMED_NOTIFICATION_PEER, "post", "corvane.sharing-request", "1"});
+  EXPECT_EQ(posted.output, "reached 1\n");
+  EXPECT_TRUE(calls.pop(20s));
+  const auto spare = observer->socketPath().parent_path();
+  observer.reset();
+  fs::remove(spare);
+}
+
 TEST_F(NamedNotificationTest, FoldersThatAreNotPrivateFoldersOfThisUserAreRefusedOrNarrowed) {
   // A link where the folder should be could send observers anywhere.
   const auto elsewhere = runtime_ / "elsewhere";
