@@ -159,8 +159,8 @@ struct Exchange {
   std::string problem;
 };
 
-Exchange exchange(const sockaddr_un &address, const std::string &data,
-                  std::chrono::milliseconds limit) {
+// Ends by `deadline`, the one of the whole start: each step has only the time left.
+Exchange exchange(const sockaddr_un &address, const std::string &data, Clock::time_point deadline) {
   // Not blocking from the start: a connect to an instance whose queue of waiting starts is
   // full would otherwise wait for it without end; this way it says EAGAIN and is tried again.
   storage::FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -171,7 +171,6 @@ Exchange exchange(const sockaddr_un &address, const std::string &data,
       return {Exchange::Kind::notReached, {}, std::strerror(errno)};
     return {Exchange::Kind::failed, {}, std::strerror(errno)};
   }
-  const auto deadline = Clock::now() + limit;
   std::size_t sent = 0;
   while (sent < data.size()) {
     const ssize_t written =
@@ -466,7 +465,7 @@ SingleInstance::Start SingleInstance::start(const std::vector<std::string> &argu
       problem = "its lock file " + (heldElsewhere_ / lockName).string() +
                 " names no socket; not starting another";
     } else {
-      const auto result = exchange(*address, data, limit);
+      const auto result = exchange(*address, data, deadline);
       using Kind = Exchange::Kind;
       switch (result.kind) {
       case Kind::answered:
@@ -495,7 +494,8 @@ SingleInstance::Start SingleInstance::start(const std::vector<std::string> &argu
     }
     if (Clock::now() >= deadline)
       return {Start::Kind::failed, "Corvane already runs for this user but " + problem};
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(std::chrono::milliseconds(50), deadline - Clock::now()));
   }
 }
 

@@ -84,7 +84,7 @@ public:
   // Later starts that connect before `serve` wait in the socket's backlog.
   Claim claim();
   // Either becomes the running instance or hands `arguments` to it: an instance still starting
-  // or still stopping is waited for, each within `limit`, and so is its answer. Once the
+  // or still stopping is waited for, and so is its answer, all within `limit`. Once the
   // arguments were sent they are never sent again. It blocks: for a start about to decide.
   Start start(const std::vector<std::string> &arguments,
               std::chrono::milliseconds limit = std::chrono::seconds(15));

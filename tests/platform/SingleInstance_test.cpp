@@ -240,5 +240,26 @@ TEST_F(SingleInstanceTest, AnInstanceThatTakesNoMoreStartsIsGivenUpOnAtTheLimit)
   ::close(listener);
 }
 
+// The limit is for the whole start, not for each try: an instance that answers "stopping" late
+// and then not before the start has given up is given up on once the limit has passed.
+TEST_F(SingleInstanceTest, AnInstanceThatAnswersLateIsGivenUpOnAtTheLimitInAll) {
+  SingleInstance first(folders());
+  ASSERT_EQ(first.claim(), SingleInstance::Claim::claimed);
+  SingleInstance second(folders());
+  const std::chrono::milliseconds limit = 3s;
+  const auto began = std::chrono::steady_clock::now();
+  auto start = later(second, {"corvane://show"}, limit);
+  int asked = 0;
+  first.serve(queue_, [&](const Args &) {
+    if (++asked == 1)
+      std::this_thread::sleep_until(began + limit * 9 / 10);
+    else
+      start.wait();
+    return Answer::stopping();
+  });
+  EXPECT_EQ(pump(start).kind, Start::failed);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, limit * 3 / 2) << "each try had it anew";
+}
+
 } // namespace
 } // namespace corvane
