@@ -29,6 +29,12 @@ constexpr const char *busyText = "Corvane is busy. Try again in a moment.";
 constexpr const char *timedOutText = "Corvane couldn't finish that in time.";
 constexpr const char *notOwnerText = "Only this computer's own user can switch sharing.";
 constexpr std::size_t environmentNameLimit = 40;
+constexpr const char *busDriver = "org.freedesktop.DBus";
+constexpr const char *busDriverPath = "/org/freedesktop/DBus";
+// The bus daemon's answers to RequestName.
+constexpr std::uint32_t requestPrimaryOwner = 1;
+constexpr std::uint32_t requestInQueue = 2;
+constexpr std::uint32_t requestAlreadyOwner = 4;
 // KRunner's "possible match" category.
 constexpr std::int32_t runnerPossibleMatch = 30;
 
@@ -194,6 +200,10 @@ struct IntentBus::Core {
   static int property(sd_bus *bus, const char *path, const char *interface, const char *property,
                       sd_bus_message *reply, void *userdata, sd_bus_error *error);
   static int nameRequested(sd_bus_message *reply, void *userdata, sd_bus_error *error);
+  static int holderFound(sd_bus_message *reply, void *userdata, sd_bus_error *error);
+  static int nameChanged(sd_bus_message *signal, void *userdata, sd_bus_error *error);
+  // Said once per run: a name that stays taken is no news the second time.
+  void notOurs(const std::string &why);
 
   BusLoop &loop;
   Options options;
@@ -203,6 +213,9 @@ struct IntentBus::Core {
   std::uint64_t lastID = 0;
   std::vector<PortEntity> portChoices;
   std::vector<EnvironmentEntity> environmentChoices;
+  // Queued behind another connection for the bus name; it passes to us when that one goes.
+  bool waitingForName = false;
+  bool notOursLogged = false;
 };
 
 struct IntentBus::Bridge {
@@ -465,16 +478,83 @@ void IntentBus::Core::start() {
         result < 0)
       Logger::app().error(std::string("Could not offer ") + object.interface + ": " +
                           std::strerror(-result));
-  if (int result = sd_bus_request_name_async(bus, nullptr, busName, 0, &Core::nameRequested, this);
+  // The bus daemon tells the owner of its names by these signals, whatever the match rule.
+  for (const char *member : {"NameAcquired", "NameLost"})
+    if (int result = sd_bus_match_signal_async(bus, nullptr, busDriver, busDriverPath, busDriver,
+                                               member, &Core::nameChanged, nullptr, this);
+        result < 0)
+      Logger::app().error(std::string("Could not watch the bus name: ") + std::strerror(-result));
+  // Queued without replacement: another instance on this session bus (another home) keeps the
+  // name while it runs, and this one takes it over when that one stops.
+  if (int result = sd_bus_request_name_async(bus, nullptr, busName, SD_BUS_NAME_QUEUE,
+                                             &Core::nameRequested, this);
       result < 0)
     Logger::app().error(std::string("Could not ask for the bus name: ") + std::strerror(-result));
 }
 
-int IntentBus::Core::nameRequested(sd_bus_message *reply, void *, sd_bus_error *) {
-  if (const sd_bus_error *error = sd_bus_message_get_error(reply))
-    Logger::app().notice(std::string("The bus name ") + busName + " is not ours (" +
-                         (error->message ? error->message : error->name) +
-                         "); intents and search answer at the connection's own name only");
+void IntentBus::Core::notOurs(const std::string &why) {
+  if (std::exchange(notOursLogged, true))
+    return;
+  Logger::app().notice(std::string("The bus name ") + busName + " is " + why +
+                       "; intents and search answer at the connection's own name only until "
+                       "it is ours");
+}
+
+int IntentBus::Core::nameRequested(sd_bus_message *reply, void *userdata, sd_bus_error *) {
+  auto *core = static_cast<Core *>(userdata);
+  if (const sd_bus_error *error = sd_bus_message_get_error(reply)) {
+    core->notOurs(std::string("not ours (") + (error->message ? error->message : error->name) +
+                  ")");
+    return 0;
+  }
+  std::uint32_t answer = 0;
+  if (sd_bus_message_read(reply, "u", &answer) <= 0) {
+    core->notOurs("not ours (the bus answered with something else)");
+    return 0;
+  }
+  switch (answer) {
+  case requestPrimaryOwner:
+  case requestAlreadyOwner: return 0;
+  case requestInQueue: {
+    core->waitingForName = true;
+    // Who holds it helps to find the other instance; without the answer the notice goes alone.
+    sd_bus *bus = sd_bus_message_get_bus(reply);
+    if (sd_bus_call_method_async(bus, nullptr, busDriver, busDriverPath, busDriver,
+                                 "GetConnectionUnixProcessID", &Core::holderFound, core, "s",
+                                 busName) < 0)
+      core->notOurs("held by another connection");
+    return 0;
+  }
+  default: core->notOurs("held by another connection"); return 0;
+  }
+}
+
+int IntentBus::Core::holderFound(sd_bus_message *reply, void *userdata, sd_bus_error *) {
+  auto *core = static_cast<Core *>(userdata);
+  // The holder may have gone meanwhile, and the name come to us: then the answer is our own.
+  if (!core->waitingForName)
+    return 0;
+  std::uint32_t pid = 0;
+  if (!sd_bus_message_is_method_error(reply, nullptr) && sd_bus_message_read(reply, "u", &pid) > 0)
+    core->notOurs("held by process " + std::to_string(pid));
+  else
+    core->notOurs("held by another connection");
+  return 0;
+}
+
+int IntentBus::Core::nameChanged(sd_bus_message *signal, void *userdata, sd_bus_error *) {
+  auto *core = static_cast<Core *>(userdata);
+  const char *name = nullptr;
+  if (sd_bus_message_read(signal, "s", &name) <= 0 || std::strcmp(name, busName) != 0)
+    return 0;
+  if (sd_bus_message_is_signal(signal, busDriver, "NameAcquired") > 0) {
+    if (std::exchange(core->waitingForName, false))
+      Logger::app().notice(std::string("The bus name ") + busName + " is ours now");
+  } else {
+    core->waitingForName = true;
+    Logger::app().notice(std::string("The bus name ") + busName +
+                         " was taken by another connection; waiting for it again");
+  }
   return 0;
 }
 

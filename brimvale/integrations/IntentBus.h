@@ -32,7 +32,8 @@ class BusLoop;
 // The switching methods answer only callers of this machine's own user. Calls arrive on the
 // bus's own thread; every use of the manager hops to the main queue and the answer goes back
 // later, bounded in time and in number. Without a session bus the service logs why and stays
-// off; nothing else fails.
+// off; nothing else fails. While another instance on the same bus (another home) holds the
+// name, this one says so once and waits in the bus's queue for it.
 //
 // Create, use and destroy it on the main queue, with the manager already created.
 class IntentBus {

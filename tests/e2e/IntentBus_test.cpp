@@ -5,6 +5,7 @@
 #include "tests/e2e/ManagersOnLoopback.h"
 #include "tests/e2e/Sockets.h"
 #include "tests/support/PrivateBus.h"
+#include "tests/support/StderrTap.h"
 
 #include <atomic>
 #include <chrono>
@@ -421,6 +422,28 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(main_.sync([&] { return b->preferences->sharingPaused.value_or(false); }))
       << "another user paused sharing";
+}
+
+TEST_F(IntentBusRoad, ASecondInstanceTakesTheNameOnceTheFirstLetsGo) {
+  testing::PrivateBus session(testing::PrivateBus::Kind::session);
+  ASSERT_FALSE(session.address().empty()) << "dbus-daemon could not be started";
+  IntentBus::Options options;
+  options.busAddress = session.address();
+  auto start = [&, manager = makeManager("Machine A")] {
+    return std::make_unique<IntentBus>(manager, IntentDependencies{}, options);
+  };
+  testing::StderrTap log;
+  main_.sync([&] { service_ = start(); });
+  BusClient client(session.address());
+  ASSERT_TRUE(testing::waitUntil([&] { return client.nameOwned(); }));
+  auto second = main_.sync(start);
+  const std::string held = " is held by process " + std::to_string(getpid());
+  log.waitFor(held);
+  main_.sync([&] { service_.reset(); }); // only the second is left to answer
+  EXPECT_TRUE(
+      testing::waitUntil([&] { return client.intent("SetSharingPaused", {"off"}).error.empty(); }));
+  EXPECT_EQ(testing::count(log.waitFor(held), held), 1u) << "said once";
+  main_.sync([&] { second.reset(); });
 }
 
 TEST(IntentBusWithoutBus, StartsAndStopsWithNothingToListenOn) {
