@@ -314,6 +314,20 @@ std::optional<std::string> PairingCoordinator::peerAddressText(const Endpoint &e
   return std::nullopt;
 }
 
+std::string PairingCoordinator::callerSource(const Endpoint::Host &host) {
+  if (host.kind != Endpoint::Host::Kind::ipv6)
+    return host.text();
+  const auto &bytes = host.address;
+  if (std::all_of(bytes.begin(), bytes.begin() + 10, [](std::uint8_t b) { return b == 0; }) &&
+      bytes[10] == 0xFF && bytes[11] == 0xFF)
+    return Endpoint::Host::ipv4({bytes[12], bytes[13], bytes[14], bytes[15]}).text();
+  // A machine picks the lower half of its addresses freely (temporary addresses, as many as it
+  // likes) but not its /64; the zone keeps the link-local prefixes of two links apart.
+  std::array<std::uint8_t, 16> prefix{};
+  std::copy(bytes.begin(), bytes.begin() + 8, prefix.begin());
+  return Endpoint::Host::ipv6(prefix, host.scopeID).text() + "/64";
+}
+
 void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &connection) {
   const auto remote = connection->remoteEndpoint();
   const auto *hostPort = remote ? remote->asHostPort() : nullptr;
@@ -327,7 +341,7 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
     return;
   }
   // Served beside the others until its commit arrives; nothing the user sees changes before.
-  const std::string address = hostPort->host.text();
+  const std::string address = callerSource(hostPort->host);
   makeRoomForCaller(address);
   const std::uint64_t caller = ++callersAccepted_;
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();

@@ -80,6 +80,9 @@ public:
   // machine opening calls faster than a commit's round trip crowds out only its own.
   static constexpr std::size_t callersPerAddress = 4;
   static constexpr std::size_t callerLimit = 16;
+  // What the limit per address counts a caller by: an IPv4 address (IPv4-mapped ones too)
+  // alone, an IPv6 address by its /64, as one machine may hold any number of addresses there.
+  static std::string callerSource(const Endpoint::Host &host);
   // Lets the last confirmation reach the other side before the connection closes.
   static constexpr double closeDelay = 0.5;
   static constexpr double connectionTimeout = 10.0;

@@ -629,6 +629,17 @@ TEST_F(PairingCoordinatorTest, AFloodFromFewAddressesCannotCrowdOutACallerFromAn
   finish(genuine);
 }
 
+// Loopback has one IPv6 address, so a host's many addresses are checked where they are counted.
+TEST_F(PairingCoordinatorTest, OneHostsManyIPv6AddressesCountAsOneCaller) {
+  const auto source = [](const char *text) {
+    return PairingCoordinator::callerSource(*Endpoint::Host::parseAddress(text));
+  };
+  EXPECT_EQ(source("fd00:1:2:3:a::1"), source("fd00:1:2:3:ffff:1:2:3"));
+  EXPECT_NE(source("fd00:1:2:3::1"), source("fd00:1:2:4::1"));
+  EXPECT_NE(source("fe80::1%1"), source("fe80::1%2")) << "one prefix on two links";
+  EXPECT_EQ(source("::ffff:192.168.1.2"), source("192.168.1.2"));
+}
+
 TEST_F(PairingCoordinatorTest, RunTimesOut) {
   Side a;
   PairingCoordinator::Options options;
