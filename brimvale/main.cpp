@@ -15,6 +15,7 @@
 #include "brimvale/platform/SingleInstance.h"
 #include "brimvale/shell/AccessibleScrollView.h"
 #include "brimvale/shell/AppDelegate.h"
+#include "brimvale/shell/GlobalHotkey.h"
 #include "brimvale/shell/QtMainQueue.h"
 #include "brimvale/shell/brimvaleApp.h"
 #include "brimvale/windows/AppWindows.h"
@@ -210,6 +211,7 @@ int runDesktop(int argc, char **argv, SingleInstance &instance,
         PanelContext context;
         context.hooks = makePanelHooks(windows);
         context.explanationAvailable = windows.explanationAvailable;
+        context.shortcutRegistered = [&app] { return app->hotkey().isRegistered(); };
         context.manager = &app->manager();
         context.opener = &app->opener();
         context.updates = &app->updates();

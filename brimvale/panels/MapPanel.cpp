@@ -322,6 +322,7 @@ QString MapPanel::footerSignature() const {
       {color(Theme::text).name(), QString::fromStdString(manager.notice->value_or("\x1e")),
        QString::fromStdString(release ? release->version : std::string()),
        QString::number(manager.standardDefaults().boolean("globalShortcut").value_or(true)),
+       QString::number(context_.shortcutIsRegistered()),
        QString::fromStdString(
            manager.standardDefaults().string("globalShortcutLabel").value_or(""))});
 }
@@ -798,7 +799,8 @@ QWidget *MapPanel::footer() {
     connect(button, &QAbstractButton::clicked, this, [u = context_.updates] { u->openDownload(); });
     row->addWidget(button);
     row->addStretch(1);
-  } else if (manager.standardDefaults().boolean("globalShortcut").value_or(true)) {
+  } else if (manager.standardDefaults().boolean("globalShortcut").value_or(true) &&
+             context_.shortcutIsRegistered()) {
     auto *hint = new QWidget;
     hint->setObjectName(QStringLiteral("shortcutHint"));
     auto *hintLine = panelkit::row(hint, 6);

@@ -46,6 +46,9 @@ struct PanelContext {
   UpdateChecker *updates = nullptr;  // absent: no update offer is shown
   // Whether the on-device explanation can run now (asked each time a menu is built).
   std::function<bool()> explanationAvailable;
+  // Whether the global shortcut is grabbed now (asked each time the footer is checked); absent:
+  // never, so no hint offers a shortcut that does nothing (a Wayland session, a taken key).
+  std::function<bool()> shortcutRegistered;
   // Opens a window by its id and brings the application to the front.
   IncomingConnectItems::OpenWindow openWindow;
   // The desktop's Reduce Motion setting (read once at start): animations show a still picture.
@@ -58,6 +61,7 @@ struct PanelContext {
   // The paired Macs online now: a Mac unpaired meanwhile never counts.
   std::set<std::string> onlinePairedIDs() const;
   bool explanationIsAvailable() const { return explanationAvailable && explanationAvailable(); }
+  bool shortcutIsRegistered() const { return shortcutRegistered && shortcutRegistered(); }
   Date date() const { return now ? now() : referenceDateNow(); }
 };
 

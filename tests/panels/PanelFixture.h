@@ -138,6 +138,7 @@ protected:
     made.manager = manager.get();
     made.opener = &opener;
     made.explanationAvailable = [] { return false; };
+    made.shortcutRegistered = [this] { return shortcutRegistered; };
     made.openWindow = [this](const QString &id) { opened << id; };
     made.reduceMotion = reduceMotion;
     ManualMainQueue *clock = queue.get();
@@ -172,6 +173,7 @@ protected:
   FakeUrlOpener opener;
   QStringList opened;
   bool reduceMotion = true;
+  bool shortcutRegistered = true;
   std::vector<std::string> menusAsked;
   std::vector<std::string> woken;
 };
