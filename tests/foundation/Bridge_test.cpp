@@ -3,12 +3,16 @@
 #include "brimvale/platform/SerialQueue.h"
 #include "tests/support/Wait.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -54,27 +58,43 @@ public:
   ~Loopback() { listener_->cancel(); }
 
   Pair connect() {
-    std::future<std::shared_ptr<Connection>> acceptedFuture;
-    {
-      std::lock_guard lock(mutex_);
-      accepted_ = {};
-      acceptedFuture = accepted_.get_future();
-    }
+    auto accepted = nextAccepted();
     auto client = Connection::create(
         Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *listener_->port()), Parameters::tcp());
     auto ready = whenReady(client);
     client->start(queue);
     await(ready);
-    auto server = await(acceptedFuture);
-    auto serverReady = whenReady(server);
-    server->start(queue);
-    await(serverReady);
     client->setStateHandler(nullptr);
-    server->setStateHandler(nullptr);
-    return {client, server};
+    return {client, started(accepted)};
+  }
+
+  // A plain blocking socket as the outer client, so that it can end its sending alone.
+  std::pair<int, std::shared_ptr<Connection>> connectSocket() {
+    auto accepted = nextAccepted();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval timeout{std::chrono::seconds(eventually).count(), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in address{AF_INET, htons(*listener_->port()), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+      throw std::runtime_error("cannot connect");
+    return {fd, started(accepted)};
   }
 
 private:
+  std::future<std::shared_ptr<Connection>> nextAccepted() {
+    std::lock_guard lock(mutex_);
+    accepted_ = {};
+    return accepted_.get_future();
+  }
+  std::shared_ptr<Connection> started(std::future<std::shared_ptr<Connection>> &accepted) {
+    auto server = await(accepted);
+    auto ready = whenReady(server);
+    server->start(queue);
+    await(ready);
+    server->setStateHandler(nullptr);
+    return server;
+  }
+
   static std::future<void> whenReady(const std::shared_ptr<Connection> &connection) {
     auto promise = std::make_shared<std::promise<void>>();
     auto once = std::make_shared<std::atomic<bool>>(false);
@@ -116,19 +136,47 @@ std::future<Bytes> readAll(std::shared_ptr<Connection> connection, std::size_t l
   return future;
 }
 
-// Outer client ⇄ [front | bridge | back] ⇄ local service.
+// What a blocking socket reads until the end of the stream, and whether that end came.
+std::pair<std::string, bool> readToEnd(int fd) {
+  std::string text;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0)
+      return {text, n == 0};
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// Outer client ⇄ [front | bridge | back] ⇄ local service. The outer client is a connection,
+// or with `socketClient` a plain socket (`socket`).
 struct Relay {
+  explicit Relay(bool socketClient = false) {
+    if (socketClient)
+      std::tie(socket, front.server) = loopback.connectSocket();
+    else
+      front = loopback.connect();
+  }
+  ~Relay() {
+    if (socket >= 0)
+      ::close(socket);
+  }
+
   Loopback loopback;
-  Pair front = loopback.connect();
+  int socket = -1;
+  Pair front;
   Pair back = loopback.connect();
   std::atomic<int> closes = 0;
   std::promise<void> closed;
 
-  void run() {
-    Bridge::runBridge(front.server, back.client, [this] {
-      if (++closes == 1)
-        closed.set_value();
-    });
+  void run(Bridge::Options options = {}) {
+    Bridge::runBridge(
+        front.server, back.client,
+        [this] {
+          if (++closes == 1)
+            closed.set_value();
+        },
+        options);
   }
   void settle() {
     auto future = closed.get_future();
@@ -177,6 +225,36 @@ TEST(BridgeTest, PeerEndingOneSideTearsDownTheOther) {
   relay.settle();
   EXPECT_EQ(relay.closes, 1);
   relay.front.client->cancel();
+}
+
+// A client that sends its request and then ends its sending, as `nc -N` or a script does.
+TEST(BridgeTest, HalfClosingClientGetsTheWholeReplyAndTheServiceEndStillEndsAtOnce) {
+  Relay relay(true);
+  // Never reached: the end below must come from the service.
+  relay.run({.firstSideHalfCloses = true, .halfCloseIdle = 3600});
+  auto request = readAll(relay.back.server, 6);
+  ASSERT_EQ(::send(relay.socket, "PING\r\n", 6, MSG_NOSIGNAL), 6);
+  ::shutdown(relay.socket, SHUT_WR);
+  ASSERT_EQ(textOf(await(request)), "PING\r\n");
+  const std::string reply((1 << 20) + 3, 'r');
+  relay.back.server->send(bytesOf(reply), [server = relay.back.server](auto) { server->cancel(); });
+  const auto [received, ended] = readToEnd(relay.socket);
+  EXPECT_EQ(received.size(), reply.size());
+  EXPECT_TRUE(ended && received == reply);
+  relay.settle();
+  EXPECT_EQ(relay.closes, 1);
+}
+
+TEST(BridgeTest, HalfClosedRelayEndsOnceTheServiceStaysIdle) {
+  Relay relay(true);
+  relay.run({.firstSideHalfCloses = true, .halfCloseIdle = 0.2});
+  auto atService = readAll(relay.back.server, 1);
+  ::shutdown(relay.socket, SHUT_WR);
+  EXPECT_EQ(readToEnd(relay.socket), std::make_pair(std::string(), true));
+  EXPECT_TRUE(await(atService).empty());
+  relay.settle();
+  EXPECT_EQ(relay.closes, 1);
+  relay.back.server->cancel();
 }
 
 TEST(BridgeTest, LargeTransfersBothWaysArriveIntact) {
