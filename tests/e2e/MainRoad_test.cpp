@@ -52,9 +52,11 @@ protected:
     engines_.clear();
   }
 
-  std::shared_ptr<Engine> makeEngine(const std::string &name) {
+  std::shared_ptr<Engine> makeEngine(const std::string &name,
+                                     double halfCloseIdle = Bridge::halfCloseIdleLimit) {
     Engine::Options options;
     options.name = name;
+    options.proxy.halfCloseIdle = halfCloseIdle;
     options.dnsSd = RegistryDnsSd::create(registry_);
     options.secrets = std::make_shared<MemorySecretStore>();
     options.mainQueue = main_.sharedQueue();
@@ -87,7 +89,8 @@ protected:
 
 TEST_F(MainRoad, PairedOverLoopbackThenAShareCarriesLargePayloadsIntactBothWays) {
   auto a = makeEngine("Machine A");
-  auto b = makeEngine("Machine B");
+  // The client's end below is followed by nothing from the echo server.
+  auto b = makeEngine("Machine B", 0.2);
 
   // Pairing: B calls A at its typed address, both users see the same code and confirm.
   pairOverLoopback(main_, *a->pairing(), *b->pairing(), "Machine A");
@@ -133,6 +136,27 @@ TEST_F(MainRoad, PairedOverLoopbackThenAShareCarriesLargePayloadsIntactBothWays)
   client.shutdownWrite();
   EXPECT_TRUE(client.waitForClose());
   EXPECT_TRUE(b->waitUntil(activeIs(0), wait));
+}
+
+// A client that sends its request and then ends its sending (`nc -N`, scripts) reads the reply,
+// and the end of a service that closes after it.
+TEST_F(MainRoad, ClientEndingItsSendingReadsTheReplyAndTheServiceEnd) {
+  auto a = makeEngine("Machine A");
+  // Never reached: the end must come from the service.
+  auto b = makeEngine("Machine B", 3600);
+  pairDirectly(*a, *b);
+  ReplyServer replier;
+  a->share({echoShare(replier.port())});
+  const auto local = echoPort(*b, *a);
+  ASSERT_TRUE(local);
+
+  Client client(*local, wait);
+  ASSERT_TRUE(client.sendAll("PING\r\n"));
+  client.shutdownWrite();
+  char answer[7] = {};
+  EXPECT_TRUE(client.receiveExactly(answer, sizeof answer));
+  EXPECT_EQ(std::string(answer, sizeof answer), "+PONG\r\n");
+  EXPECT_TRUE(client.waitForClose()) << "the service's end did not reach the client";
 }
 
 TEST_F(MainRoad, ShareRemovedFromTheListClosesOpenStreamsAndLeavesTheNextList) {

@@ -167,6 +167,16 @@ EchoServer::EchoServer(std::uint16_t port)
           },
           port) {}
 
+ReplyServer::ReplyServer(std::uint16_t port)
+    : LoopbackServer(
+          [](int fd) {
+            char request[6];
+            if (readExactly(fd, request, sizeof request))
+              writeAll(fd, "+PONG\r\n", 7);
+            ::shutdown(fd, SHUT_WR);
+          },
+          port) {}
+
 Client::Client(std::uint16_t port, double timeoutSeconds) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0)

@@ -75,6 +75,13 @@ public:
   explicit EchoServer(std::uint16_t port = 0);
 };
 
+// Answers a request of six bytes ("PING\r\n") with "+PONG\r\n" and then ends its side, as a
+// service that closes after its reply.
+class ReplyServer : public LoopbackServer {
+public:
+  explicit ReplyServer(std::uint16_t port = 0);
+};
+
 // A blocking TCP client socket to 127.0.0.1 with a receive time-out, closed when destroyed.
 class Client {
 public:
