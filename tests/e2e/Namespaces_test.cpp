@@ -444,6 +444,7 @@ TEST_F(Namespaces, SharedPortIsReachedFromTheOtherNamespaceOverTls) {
 
 // The application itself: two `corvane` processes, one per namespace, each with its own home,
 // paired beforehand by writing each other's peer record into the other's key store.
+#include "brimvale/foundation/Bridge.h"
 #include "brimvale/foundation/DeviceIdentity.h"
 #include "brimvale/foundation/PairedPeerStore.h"
 #include "brimvale/foundation/Preferences.h"
@@ -455,6 +456,9 @@ namespace {
 // Inside namespace A, where ports are the namespace's own.
 constexpr int echoPort = 47000;
 const std::string echoShareID = "5E1D0C6A-0000-4000-8000-0000000000E3";
+// A service that closes after its reply.
+constexpr int replyPort = 47001;
+const std::string replyShareID = "5E1D0C6A-0000-4000-8000-0000000000E4";
 
 // Runs `work` with one environment variable set as the application will see it.
 template <typename Work> void withVariable(const char *name, const std::string &value, Work work) {
@@ -541,6 +545,11 @@ TEST_F(ApplicationNamespaces, PairedApplicationsRouteASharedPortAcrossTheLink) {
   echo.port = echoPort;
   echo.category = corvane::ServiceCategory::tool;
   sharing.services.push_back(echo);
+  corvane::ExposedService reply = echo;
+  reply.id = replyShareID;
+  reply.name = "Reply";
+  reply.port = replyPort;
+  sharing.services.push_back(reply);
   prepareHome(0, a, b, "corvane-b", sharing);
   if (HasFatalFailure())
     return;
@@ -550,20 +559,24 @@ TEST_F(ApplicationNamespaces, PairedApplicationsRouteASharedPortAcrossTheLink) {
 
   const std::string app = E2E_APPLICATION;
   const std::string tool = E2E_ECHO_TOOL;
-  nodes_.push_back(
-      startApp(0, tool + " serve " + std::to_string(echoPort) + " & exec " + app + " --headless 2>&1"));
+  nodes_.push_back(startApp(0, tool + " serve " + std::to_string(echoPort) + " & " + tool +
+                                   " reply " + std::to_string(replyPort) + " & exec " + app +
+                                   " --headless 2>&1"));
   nodes_.push_back(startApp(1, "exec " + app + " --headless 2>&1"));
   for (auto &node : nodes_)
     ASSERT_TRUE(node->started());
 
-  // B finds A over mDNS, links, and listens for A's share on a local port.
-  const auto route = nodes_[1]->waitFor(
-      [](const std::string &line) {
-        return line.find("listening on localhost:") != std::string::npos;
+  // B finds A over mDNS, links, and listens for A's shares on local ports.
+  std::string port, replyLocal;
+  const auto routes = nodes_[1]->waitFor(
+      [&](const std::string &line) {
+        if (line.find("listening on localhost:") != std::string::npos)
+          (line.find("\"Reply\"") != std::string::npos ? replyLocal : port) =
+              line.substr(line.rfind(':') + 1);
+        return !port.empty() && !replyLocal.empty();
       },
       discoveryWait + 30s);
-  ASSERT_TRUE(route) << "B:\n" << nodes_[1]->transcript() << "A:\n" << nodes_[0]->transcript();
-  const auto port = route->substr(route->rfind(':') + 1);
+  ASSERT_TRUE(routes) << "B:\n" << nodes_[1]->transcript() << "A:\n" << nodes_[0]->transcript();
 
   Child client({"ip", "netns", "exec", pair_->name(1), tool, "exchange", port, "1048576"}, {});
   const auto exchanged = client.waitForPrefix("exchange", 2 * commandWait);
@@ -571,6 +584,15 @@ TEST_F(ApplicationNamespaces, PairedApplicationsRouteASharedPortAcrossTheLink) {
   EXPECT_EQ(*exchanged, "exchanged 1048576 intact") << "B:\n"
                                                     << nodes_[1]->transcript() << "A:\n"
                                                     << nodes_[0]->transcript();
+  // A client that ends its sending after its request (`nc -N`, scripts) reads the reply, and
+  // the end of a service that closes after it reaches that client at once, not after the
+  // relay's wait for more.
+  Child asker({"ip", "netns", "exec", pair_->name(1), tool, "ask", replyLocal}, {});
+  const auto answered = asker.waitForPrefix("a", 2 * commandWait);
+  ASSERT_TRUE(answered) << nodes_[1]->transcript();
+  ASSERT_EQ(answered->rfind("answered +PONG ", 0), 0u) << *answered;
+  EXPECT_LT(std::stod(answered->substr(answered->rfind(' ') + 1)),
+            corvane::Bridge::halfCloseIdleLimit);
 
   // Both quit cleanly on SIGTERM.
   for (auto &node : nodes_)

@@ -5,6 +5,10 @@
 //   echo_tool exchange <port> <bytes>   sends random bytes through 127.0.0.1:<port> and reads
 //                                       them back, retrying the connection for a while; prints
 //                                       "exchanged <bytes> intact" or "exchange failed"
+//   echo_tool reply <port>              a ReplyServer on 127.0.0.1:<port>; prints "reply <port>"
+//   echo_tool ask <port>                sends "PING\r\n", ends its sending and reads to the end;
+//                                       prints "answered +PONG <seconds to the end>" or
+//                                       "ask failed"
 #include "brimvale/platform/Crypto.h"
 #include "tests/e2e/Sockets.h"
 
@@ -27,7 +31,7 @@ int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   const long port = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 0;
   if (port <= 0 || port > 65535) {
-    std::cerr << "usage: echo_tool serve <port> | exchange <port> <bytes>\n";
+    std::cerr << "usage: echo_tool serve|reply|ask <port> | exchange <port> <bytes>\n";
     return 2;
   }
   if (command == "serve") {
@@ -39,6 +43,28 @@ int main(int argc, char **argv) {
     std::cout << "echo " << server.port() << std::endl;
     for (;;)
       ::pause();
+  }
+  if (command == "reply") {
+    ReplyServer server(static_cast<std::uint16_t>(port));
+    std::cout << (server.listening() ? "reply " + std::to_string(server.port())
+                                     : std::string("reply failed"))
+              << std::endl;
+    for (;;)
+      ::pause();
+  }
+  if (command == "ask") {
+    Client client(static_cast<std::uint16_t>(port), exchangeWait);
+    const auto start = std::chrono::steady_clock::now();
+    char answer[7] = {};
+    bool answered = client.sendAll("PING\r\n");
+    client.shutdownWrite();
+    answered = answered && client.receiveExactly(answer, sizeof answer) &&
+               std::string(answer, sizeof answer) == "+PONG\r\n" && client.waitForClose();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    std::cout << (answered ? "answered +PONG " + std::to_string(took.count())
+                           : std::string("ask failed"))
+              << std::endl;
+    return answered ? 0 : 1;
   }
   if (command == "exchange" && argc > 3) {
     const auto size = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));
