@@ -140,8 +140,9 @@ template <typename Write> bool sendPattern(std::uint64_t count, Write write) {
 }
 
 // The server at the end of every path. The first byte picks the session: 'E' echoes,
-// 'O' echoes one byte and ends its side, 'S' takes an 8-byte count, checks that many pattern
-// bytes and answers 1 (intact) or 0.
+// 'O' echoes one byte, 'S' takes an 8-byte count, checks that many pattern bytes and answers 1
+// (intact) or 0. Both then end their side: a stream whose client ends first stays open through
+// the road for its idle bound, and would hold one of the streams a machine may open at once.
 class BenchServer : public LoopbackServer {
 public:
   BenchServer()
@@ -169,22 +170,19 @@ private:
           return;
       }
     }
-    for (;;) {
-      std::uint64_t count = 0;
-      if (!readExactly(client, &count, sizeof count))
-        return;
-      const bool intact = receivePattern(count, [client](std::uint8_t *data, std::size_t size) {
-        for (;;) {
-          const ssize_t n = ::recv(client, data, size, 0);
-          if (n < 0 && errno == EINTR)
-            continue;
-          return static_cast<long>(n);
-        }
-      });
-      const std::uint8_t verdict = intact ? 1 : 0;
-      if (!writeAll(client, &verdict, 1))
-        return;
-    }
+    std::uint64_t count = 0;
+    if (!readExactly(client, &count, sizeof count))
+      return;
+    const bool intact = receivePattern(count, [client](std::uint8_t *data, std::size_t size) {
+      for (;;) {
+        const ssize_t n = ::recv(client, data, size, 0);
+        if (n < 0 && errno == EINTR)
+          continue;
+        return static_cast<long>(n);
+      }
+    });
+    const std::uint8_t verdict = intact ? 1 : 0;
+    writeAll(client, &verdict, 1);
   }
 };
 
