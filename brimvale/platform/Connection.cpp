@@ -335,6 +335,8 @@ struct Connection::Impl {
   struct PendingSend {
     Bytes data;
     SendCompletion completion;
+    // Ends the sending once everything before it has been handed on.
+    bool end = false;
   };
 
   Impl(Endpoint endpoint, Parameters parameters)
@@ -381,6 +383,9 @@ struct Connection::Impl {
   bool sending = false;
   bool endOfStream = false;
   std::optional<NetworkError> readError;
+  // The end of our sending is queued; for TLS, whether its close_notify is made yet.
+  bool sendingEnds = false;
+  bool closeNotifyMade = false;
   // Bytes received so far, and whether TLS reads use the larger buffer since.
   std::uint64_t received = 0;
   bool largeReads = false;
@@ -848,9 +853,64 @@ struct Connection::Impl {
         completion(NetworkError::posix(ECANCELED));
       return;
     }
+    if (sendingEnds) {
+      // Nothing may follow the end of the stream; the connection itself stays as it is.
+      completeLater(std::move(completion), NetworkError::posix(EPIPE));
+      return;
+    }
     sends.push_back({std::move(data), std::move(completion)});
     if (phase == Phase::open)
       pumpSend();
+  }
+
+  void endSending(SendCompletion completion) {
+    if (phase == Phase::closed) {
+      if (completion)
+        completion(NetworkError::posix(ECANCELED));
+      return;
+    }
+    if (sendingEnds) {
+      completeLater(std::move(completion), std::nullopt);
+      return;
+    }
+    sendingEnds = true;
+    sends.push_back({{}, std::move(completion), true});
+    if (phase == Phase::open)
+      pumpSend();
+  }
+
+  void completeLater(SendCompletion completion, std::optional<NetworkError> error) {
+    if (!completion)
+      return;
+    if (io)
+      asio::post(io->socket.get_executor(),
+                 [completion = std::move(completion), error] { completion(error); });
+    else
+      completion(error);
+  }
+
+  // The end queued at the front of what is not yet batched: what was sent before it leaves
+  // first, then (TLS) close_notify, then the TCP end. False while the socket must drain.
+  bool sendEnd() {
+    if (io->ssl) {
+      if (!closeNotifyMade) {
+        // Into the batch behind the records before it, so that it cannot land inside one.
+        io->batch.collecting = true;
+        ERR_clear_error();
+        SSL_shutdown(io->ssl.get());
+        ERR_clear_error();
+        io->batch.collecting = false;
+        closeNotifyMade = true;
+      }
+      if (!flushBatch())
+        return false;
+      completeSends(batchedSends);
+      batchedSends = 0;
+    }
+    std::error_code ignored;
+    io->socket.shutdown(tcp::socket::shutdown_send, ignored);
+    completeSends(1);
+    return true;
   }
 
   // Sends what is queued. For TLS, sends are encrypted into the batch while it has room, and
@@ -873,6 +933,11 @@ struct Connection::Impl {
       if (sends.empty())
         break;
       auto &front = sends[batchedSends];
+      if (front.end) {
+        if (!sendEnd())
+          break;
+        continue;
+      }
       if (sentOfFront >= front.data.size()) {
         sentOfFront = 0;
         if (io->ssl)
@@ -1236,6 +1301,12 @@ void Connection::receive(std::size_t minimum, std::size_t maximum, ReceiveComple
 void Connection::send(Bytes data, SendCompletion completion) {
   impl_->onQueue([data = std::move(data), completion = std::move(completion)](Impl &impl) mutable {
     impl.send(std::move(data), std::move(completion));
+  });
+}
+
+void Connection::endSending(SendCompletion completion) {
+  impl_->onQueue([completion = std::move(completion)](Impl &impl) mutable {
+    impl.endSending(std::move(completion));
   });
 }
 

@@ -181,6 +181,60 @@ void collect(const std::shared_ptr<Connection> &connection, std::size_t total,
                       });
 }
 
+// Reads what `collect` gathers until the stream's end (or `total` bytes).
+Collected collectAll(const std::shared_ptr<Connection> &connection, std::size_t total) {
+  auto sofar = std::make_shared<Collected>();
+  auto done = std::make_shared<std::promise<void>>();
+  auto future = done->get_future();
+  collect(connection, total, sofar, done);
+  await(future);
+  return *sofar;
+}
+
+// Each side in turn ends its sending first: its close_notify reaches the other as the end of
+// the stream, after which the other still sends (a reply larger than the socket buffers) and
+// the first still reads it all, then sees the second's end. Nothing fails on either side.
+TEST(TlsTest, EitherSideEndsItsSendingAndStillReadsTheOthersReplyToItsEnd) {
+  for (bool clientEndsFirst : {true, false}) {
+    SCOPED_TRACE(clientEndsFirst ? "client ends first" : "server ends first");
+    TlsPair pair(tlsWith({{"mac-a", key(1)}}));
+    auto client = pair.connect(tlsWith({{"mac-a", key(1)}}));
+    auto clientState = settled(client);
+    client->start(pair.clientQueue);
+    ASSERT_EQ(await(clientState).kind, Kind::ready);
+    auto acceptedFuture = pair.acceptedPromise.get_future();
+    auto server = await(acceptedFuture);
+    ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+    auto first = clientEndsFirst ? client : server;
+    auto second = clientEndsFirst ? server : client;
+
+    std::promise<std::optional<NetworkError>> endSent;
+    first->send(bytesOf("request"));
+    first->endSending([&](auto error) { endSent.set_value(error); });
+    auto endSentFuture = endSent.get_future();
+    EXPECT_EQ(await(endSentFuture), std::nullopt);
+    auto request = collectAll(second, 1 << 20);
+    EXPECT_EQ(textOf(request.data), "request");
+    EXPECT_TRUE(request.cleanEnd);
+
+    std::promise<std::optional<NetworkError>> late;
+    first->send(bytesOf("too late"), [&](auto error) { late.set_value(error); });
+    auto lateFuture = late.get_future();
+    EXPECT_TRUE(await(lateFuture).value_or(NetworkError{}).isPosix(EPIPE));
+
+    const Bytes reply = patternOf(3 * 1024 * 1024 + 5);
+    second->send(reply);
+    second->endSending();
+    auto got = collectAll(first, reply.size() + 1);
+    EXPECT_TRUE(got.data == reply) << got.data.size() << " of " << reply.size();
+    EXPECT_TRUE(got.cleanEnd);
+    EXPECT_EQ(client->state().kind, Kind::ready);
+    EXPECT_EQ(server->state().kind, Kind::ready);
+    client->cancel();
+    server->cancel();
+  }
+}
+
 // A TLS client driven by hand over a blocking socket, so that the test decides how the
 // records are cut on the wire.
 class HandClient {
