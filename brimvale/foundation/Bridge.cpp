@@ -8,64 +8,78 @@ namespace corvane::Bridge {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = State::Clock;
 
-// Ends a half-closed relay once the second side has been idle for `idle`; otherwise looks again
-// when that would next be true.
-void checkIdle(const std::shared_ptr<State> &state, Clock::duration idle) {
-  const auto left = idle - state->sinceProgress();
-  auto queue = state->b->queue();
+// Ends a relay with one direction ended once the other has waited for bytes, with nothing of
+// its own on the way, for `idle`; otherwise looks again when that could next be true.
+void checkIdle(const std::shared_ptr<State> &state, bool fromA, Clock::duration idle) {
+  auto queue = state->a->queue();
+  const auto since = state->receivingSince(fromA);
+  const auto left = since ? idle - (Clock::now() - *since) : idle;
   if (left <= Clock::duration::zero() || !queue) {
     state->tearDown();
     return;
   }
   state->setIdleCheck(queue->postAfter(std::chrono::duration<double>(left).count(),
-                                       [weak = std::weak_ptr<State>(state), idle] {
+                                       [weak = std::weak_ptr<State>(state), fromA, idle] {
                                          if (auto state = weak.lock(); state && state->isOpen())
-                                           checkIdle(state, idle);
+                                           checkIdle(state, fromA, idle);
                                        }));
-}
-
-// The first side ended its sending: only the other direction goes on, watched for idleness.
-// Nothing is passed on to the second side.
-void halfClose(const std::shared_ptr<State> &state, double idleSeconds) {
-  // A day at most: a longer wait is no bound, and keeps the conversion in range.
-  const double seconds = std::min(std::max(0.0, idleSeconds), 86400.0);
-  state->startIdleClock();
-  checkIdle(state,
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
 }
 
 // One direction of the relay.
 struct Direction {
   std::shared_ptr<Connection> source;
   std::shared_ptr<Connection> destination;
-  // Set when the source's end leaves the other direction running.
-  std::optional<double> halfCloseIdle;
+  bool fromA = true;
+  double idleSeconds = oneWayIdleLimit;
 };
 
 void pump(const std::shared_ptr<State> &state, const Direction &direction);
 
-// Once what one receive brought has gone across: the next receive, or the source's end.
+// The source's end has reached the destination: the relay is over once both have, and until
+// then the other direction is watched for idleness.
+void ended(const std::shared_ptr<State> &state, const Direction &direction) {
+  if (state->directionEnded(direction.fromA)) {
+    state->tearDown();
+    return;
+  }
+  // A day at most: a longer wait is no bound, and keeps the conversion in range.
+  const double seconds = std::min(std::max(0.0, direction.idleSeconds), 86400.0);
+  checkIdle(state, !direction.fromA,
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+}
+
+// Once what one receive brought has gone across: the next receive, or the source's end passed
+// on to the destination.
 void next(const std::shared_ptr<State> &state, const Direction &direction, bool isComplete,
           bool failed) {
   if (!state->isOpen())
     return;
-  if (!isComplete && !failed)
-    pump(state, direction);
-  else if (!failed && direction.halfCloseIdle)
-    halfClose(state, *direction.halfCloseIdle);
-  else
+  if (failed) {
     state->tearDown();
+  } else if (!isComplete) {
+    pump(state, direction);
+  } else {
+    direction.destination->endSending([state, direction](std::optional<NetworkError> error) {
+      if (!state->isOpen())
+        return;
+      if (error)
+        state->tearDown();
+      else
+        ended(state, direction);
+    });
+  }
 }
 
 void pump(const std::shared_ptr<State> &state, const Direction &direction) {
+  state->noteReceiving(direction.fromA, true);
   direction.source->receive(
       1, chunkSize,
       [state, direction](Bytes data, bool isComplete, std::optional<NetworkError> error) {
         if (!state->isOpen())
           return;
-        state->noteProgress();
+        state->noteReceiving(direction.fromA, false);
         if (data.empty()) {
           next(state, direction, isComplete, error.has_value());
           return;
@@ -74,13 +88,23 @@ void pump(const std::shared_ptr<State> &state, const Direction &direction) {
         direction.destination->send(std::move(data),
                                     [state, direction, isComplete, failed = error.has_value()](
                                         std::optional<NetworkError> sendError) {
-                                      state->noteProgress();
                                       if (sendError)
                                         state->tearDown();
                                       else
                                         next(state, direction, isComplete, failed);
                                     });
       });
+}
+
+// Either connection cancelled or failed, by the relay or anyone else, ends the relay: a
+// direction that has ended has no receive left to notice it.
+void watch(const std::shared_ptr<State> &state, const std::shared_ptr<Connection> &connection) {
+  connection->setStateHandler([weak = std::weak_ptr<State>(state)](const Connection::State &s) {
+    if (s.kind != Connection::State::Kind::cancelled && s.kind != Connection::State::Kind::failed)
+      return;
+    if (auto state = weak.lock())
+      state->tearDown();
+  });
 }
 
 } // namespace
@@ -113,19 +137,31 @@ void State::tearDown() {
     onClose();
 }
 
-void State::startIdleClock() {
-  lastProgress_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-  idleClock_.store(true, std::memory_order_relaxed);
+std::optional<Clock::time_point> State::endedOneWay() const {
+  std::lock_guard guard(lock_);
+  if (ended_[0] && ended_[1])
+    return std::min(*ended_[0], *ended_[1]);
+  return ended_[0] ? ended_[0] : ended_[1];
 }
 
-void State::noteProgress() {
-  if (idleClock_.load(std::memory_order_relaxed))
-    lastProgress_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
+bool State::directionEnded(bool fromA) {
+  std::lock_guard guard(lock_);
+  ended_[fromA ? 0 : 1] = Clock::now();
+  return ended_[0] && ended_[1];
 }
 
-Clock::duration State::sinceProgress() const {
-  return Clock::now() -
-         Clock::time_point(Clock::duration(lastProgress_.load(std::memory_order_relaxed)));
+void State::noteReceiving(bool fromA, bool receiving) {
+  std::lock_guard guard(lock_);
+  auto &since = receiving_[fromA ? 0 : 1];
+  if (receiving)
+    since = Clock::now();
+  else
+    since.reset();
+}
+
+std::optional<Clock::time_point> State::receivingSince(bool fromA) const {
+  std::lock_guard guard(lock_);
+  return receiving_[fromA ? 0 : 1];
 }
 
 void State::setIdleCheck(WorkItem check) {
@@ -139,15 +175,17 @@ void State::setIdleCheck(WorkItem check) {
   check.cancel();
 }
 
-void runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
-               std::function<void()> onClose, Options options) {
+std::shared_ptr<State> runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
+                                 std::function<void()> onClose, double oneWayIdle) {
   if (!a || !b)
-    return;
+    return nullptr;
   auto state = std::make_shared<State>(a, b, std::move(onClose));
-  pump(state,
-       {a, b, options.firstSideHalfCloses ? std::optional(options.halfCloseIdle) : std::nullopt});
+  watch(state, a);
+  watch(state, b);
+  pump(state, {a, b, true, oneWayIdle});
   if (state->isOpen())
-    pump(state, {b, a, std::nullopt});
+    pump(state, {b, a, false, oneWayIdle});
+  return state;
 }
 
 } // namespace corvane::Bridge

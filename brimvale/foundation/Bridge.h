@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace corvane::Bridge {
 
@@ -16,55 +17,56 @@ namespace corvane::Bridge {
 // flight per direction, so a slow receiver slows its sender.
 inline constexpr std::size_t chunkSize = 65536;
 
-// How long, once the first side has ended its sending, the second side may stay silent before
-// the relay ends: a reply under way still gets through, a service that never answers is let go.
-// Short, since a client that simply closes is seen the same way and holds its relay (one of
-// the streams a machine may have open at once) this long.
-inline constexpr double halfCloseIdleLimit = 3.0;
-
-struct Options {
-  // The first side ending its stream stops only its own direction: what the second side sends
-  // still goes across until that side ends, fails or stays idle for `halfCloseIdle` seconds.
-  // The end is not passed on, since a TLS peer must take close_notify as the end of both
-  // directions.
-  bool firstSideHalfCloses = false;
-  double halfCloseIdle = halfCloseIdleLimit;
-};
+// How long a relay with one direction ended may wait, with nothing on its way, for the other
+// direction to bring something: long enough for a slow answer, and still a bound, since a
+// service that ignores the client's end would otherwise hold its stream for good. Time spent
+// waiting for a slow reader to take what was sent does not count.
+inline constexpr double oneWayIdleLimit = 300.0;
 
 // Shared by both directions of one relay; lives as long as a pending completion holds it.
+// Safe from any thread.
 class State {
 public:
+  using Clock = std::chrono::steady_clock;
+
   State(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
         std::function<void()> onClose);
 
   bool isOpen() const;
   // Cancels both connections and calls onClose, only the first time.
   void tearDown();
-
-  // From here on bytes moved are noted, and the relay's idle time is measured from the last of
-  // them (before, nothing is noted: the relay then has no idle bound). Safe from any thread.
-  void startIdleClock();
-  void noteProgress();
-  std::chrono::steady_clock::duration sinceProgress() const;
-  // The pending idle check of a half-closed relay, cancelled by tearDown().
-  void setIdleCheck(WorkItem check);
+  // When the first of the two directions ended, once one has.
+  std::optional<Clock::time_point> endedOneWay() const;
 
   const std::shared_ptr<Connection> a;
   const std::shared_ptr<Connection> b;
+
+  // Used by the relay's own directions.
+  // A direction ended cleanly, its end passed on; true when it was the second to.
+  bool directionEnded(bool fromA);
+  // Whether the direction from `a` (or from `b`) is waiting for bytes, and since when.
+  void noteReceiving(bool fromA, bool receiving);
+  std::optional<Clock::time_point> receivingSince(bool fromA) const;
+  // The pending idle check of a relay with one direction ended, cancelled by tearDown().
+  void setIdleCheck(WorkItem check);
 
 private:
   mutable std::mutex lock_;
   bool open_ = true;
   std::function<void()> onClose_;
   WorkItem idleCheck_;
-  std::atomic<bool> idleClock_{false};
-  std::atomic<std::chrono::steady_clock::rep> lastProgress_{0};
+  std::optional<Clock::time_point> ended_[2];
+  std::optional<Clock::time_point> receiving_[2];
 };
 
-// Copies bytes both ways between two started connections until either side ends or fails
-// (see Options for the first side's end), then cancels both and calls `onClose` once. Returns
-// at once.
-void runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
-               std::function<void()> onClose, Options options = {});
+// Copies bytes both ways between two started connections on their common queue. When one side
+// ends its stream, its last bytes go across and then its end does (Connection::endSending), and
+// the other direction keeps going. The relay ends once both directions have ended, either side
+// fails, either connection is cancelled by someone else, or one direction has ended and the
+// other stays idle for `oneWayIdle` seconds; it then cancels both and calls `onClose` once.
+// Returns at once, with the relay's state: a caller that keeps it holds it weakly.
+std::shared_ptr<State> runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
+                                 std::function<void()> onClose,
+                                 double oneWayIdle = oneWayIdleLimit);
 
 } // namespace corvane::Bridge

@@ -414,6 +414,62 @@ void Gateway::releaseHandshake(const Connection *connection) {
   pending_.erase(entry);
 }
 
+bool Gateway::makesRoom(const std::string &peerID, bool control,
+                        std::shared_ptr<Connection> &displacedControl,
+                        std::shared_ptr<Bridge::State> &displacedRelay) {
+  auto found = connections_.find(peerID);
+  if (found == connections_.end())
+    return true;
+  std::size_t controls = 0;
+  const Control *oldestControl = nullptr;
+  for (const auto &[identity, connection] : found->second)
+    if (auto entry = controls_.find(identity); entry != controls_.end()) {
+      ++controls;
+      if (!oldestControl || entry->second.order < oldestControl->order)
+        oldestControl = &entry->second;
+    }
+  if (control) {
+    if (controls < controlLimit || !oldestControl)
+      return true;
+    displacedControl = oldestControl->connection;
+    forgetConnection(displacedControl.get());
+    return true;
+  }
+  if (found->second.size() - controls < connectionLimit)
+    return true;
+  const Connection *oldest = nullptr;
+  std::optional<Bridge::State::Clock::time_point> oldestEnd;
+  for (const auto &[serviceID, table] : streams_)
+    for (const auto &[identity, stream] : table) {
+      if (stream.peerID != peerID)
+        continue;
+      auto relay = stream.relay.lock();
+      auto ended = relay ? relay->endedOneWay() : std::nullopt;
+      if (ended && (!oldestEnd || *ended < *oldestEnd)) {
+        oldest = identity;
+        oldestEnd = ended;
+        displacedRelay = std::move(relay);
+      }
+    }
+  if (!oldest)
+    return false;
+  forgetConnection(oldest);
+  return true;
+}
+
+std::optional<std::string> Gateway::noteRefusedStream(const std::string &peerID) {
+  auto &refusals = streamRefusals_[peerID];
+  ++refusals.count;
+  const auto now = std::chrono::steady_clock::now();
+  if (refusals.lastLog && now - *refusals.lastLog < refusalLogInterval)
+    return std::nullopt;
+  std::string line = "Gateway refused " + std::to_string(refusals.count) + " stream(s) from " +
+                     peerID + ": too many connections (" + std::to_string(connectionLimit) +
+                     " open)";
+  refusals = {0, now};
+  return line;
+}
+
 void Gateway::acceptConnection(const std::shared_ptr<Connection> &connection) {
   const auto remote = connection->remoteEndpoint();
   const auto *hostPort = remote ? remote->asHostPort() : nullptr;
@@ -527,6 +583,9 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
   std::string refusal;
   std::optional<SharedServiceInfo> service;
   Frame services;
+  std::shared_ptr<Connection> displacedControl;
+  std::shared_ptr<Bridge::State> displacedRelay;
+  std::optional<std::string> refusalLine;
   {
     std::lock_guard guard(lock_);
     // The connection was dropped by a restart while its hello was in flight.
@@ -535,18 +594,20 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
     } else if (auto keys = pairKeys_.find(peerID);
                keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
       releaseHandshake(connection.get());
-      auto &table = connections_[peerID];
-      if (table.size() >= connectionLimit) {
+      const bool control = hello.mode == Frame::Mode::control;
+      if (!makesRoom(peerID, control, displacedControl, displacedRelay)) {
         verdict = Verdict::refuse;
         refusal = "too many connections";
+        refusalLine = noteRefusedStream(peerID);
       } else {
-        table.insert_or_assign(connection.get(), connection);
+        connections_[peerID].insert_or_assign(connection.get(), connection);
         if (!hello.mode) {
           verdict = Verdict::refuse;
           refusal = "bad request";
-        } else if (*hello.mode == Frame::Mode::control) {
+        } else if (control) {
           verdict = Verdict::control;
-          controls_.insert_or_assign(connection.get(), Control{connection, peerID});
+          controls_.insert_or_assign(connection.get(),
+                                     Control{connection, peerID, ++controlCount_});
           services = servicesFrame(peerID);
         } else if (!hello.serviceID || !isAllowed(*hello.serviceID, peerID)) {
           verdict = Verdict::refuse;
@@ -564,6 +625,15 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
       verdict = Verdict::unpaired;
     }
   }
+  // Ended outside the lock, as their ends report back into the tables.
+  if (displacedControl)
+    displacedControl->cancel();
+  if (displacedRelay) {
+    displacedRelay->tearDown();
+    publishSessions();
+  }
+  if (refusalLine)
+    Logger::net().notice(*refusalLine);
   if (verdict == Verdict::close) {
     connection->cancel();
     return;
@@ -742,7 +812,8 @@ void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const 
         registered != connections_.end() && registered->second.contains(peer.get());
     granted = !failed && stillRegistered && isAllowed(service.id, peerID);
     if (granted)
-      streams_[service.id].insert_or_assign(peer.get(), Stream{peer, peerID, referenceDateNow()});
+      streams_[service.id].insert_or_assign(peer.get(),
+                                            Stream{peer, peerID, referenceDateNow(), {}});
   }
   if (!granted) {
     peer->cancel();
@@ -761,10 +832,14 @@ void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const 
   peer->setStateHandler(nullptr);
   // The closure keeps the peer connection alive until it is forgotten, so its address cannot
   // meanwhile be reused by a newer connection.
-  Bridge::runBridge(peer, local, [weak = weak_from_this(), peer] {
+  auto relay = Bridge::runBridge(peer, local, [weak = weak_from_this(), peer] {
     if (auto self = weak.lock())
       self->connectionEnded(peer.get());
   });
+  std::lock_guard guard(lock_);
+  if (auto table = streams_.find(service.id); table != streams_.end())
+    if (auto stream = table->second.find(peer.get()); stream != table->second.end())
+      stream->second.relay = relay;
 }
 
 void Gateway::connectionEnded(const Connection *connection) {

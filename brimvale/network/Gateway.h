@@ -1,5 +1,6 @@
 #pragma once
 
+#include "brimvale/foundation/Bridge.h"
 #include "brimvale/foundation/DeviceIdentity.h"
 #include "brimvale/foundation/Frame.h"
 #include "brimvale/foundation/PairKeys.h"
@@ -51,6 +52,8 @@ public:
     std::shared_ptr<Connection> connection; // the connection from the peer
     std::string peerID;
     Date since = 0;
+    // Its relay once running: held weakly, as the relay's own completions keep it.
+    std::weak_ptr<Bridge::State> relay;
   };
 
   // Connection identity is the object's address; tables never compare connections by value.
@@ -62,7 +65,14 @@ public:
   static constexpr double busyRetryDelay = listenBusyRetryDelay;
   static constexpr double failureRetryDelay = 3.0;
   static constexpr int busyAttempts = listenBusyAttempts;
+  // Streams a paired machine may have open at once. At the limit, the stream that has had one
+  // direction ended longest (mostly a client that has gone) makes room for a new one; only when
+  // none has, the new one is refused with "too many connections".
   static constexpr std::size_t connectionLimit = 64;
+  // Control links a paired machine may hold at once; it keeps one, so more are left over from
+  // links it has given up, and the oldest makes room for a new one: a machine that reconnects
+  // is never refused.
+  static constexpr std::size_t controlLimit = 4;
   // Connections that have not passed the hello may come from anyone on the network, and each
   // holds a descriptor and a TLS session, so they are capped. The global cap bounds what
   // strangers can make this machine hold (sockets, TLS sessions) and stays below the
@@ -143,6 +153,12 @@ private:
   struct Control {
     std::shared_ptr<Connection> connection;
     std::string peerID;
+    std::uint64_t order = 0;
+  };
+  // Streams refused for the limit since the last line about them, per paired machine.
+  struct Refusals {
+    std::size_t count = 0;
+    std::optional<std::chrono::steady_clock::time_point> lastLog;
   };
   // Per accepted connection until its hello is verified; used on the connection's queue.
   struct Handshake {
@@ -174,6 +190,16 @@ private:
   // Under the lock. The connection no longer waits for its hello: its place under the caps is
   // free.
   void releaseHandshake(const Connection *connection);
+  // Under the lock. Whether `peerID` may open one more control link (`control`) or stream; at
+  // a limit this gives up its oldest control, or the relay with one direction ended longest,
+  // to make room: `displacedControl` or `displacedRelay`, which the caller ends once the
+  // lock is released.
+  bool makesRoom(const std::string &peerID, bool control,
+                 std::shared_ptr<Connection> &displacedControl,
+                 std::shared_ptr<Bridge::State> &displacedRelay);
+  // Under the lock: the line to log for a stream of `peerID` refused at the limit, at most one
+  // a minute per machine.
+  std::optional<std::string> noteRefusedStream(const std::string &peerID);
   void connectionStateChanged(const Connection::State &state,
                               const std::shared_ptr<Connection> &connection,
                               const std::shared_ptr<Handshake> &handshake);
@@ -254,6 +280,8 @@ private:
                      std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
       connections_;
   std::unordered_map<const Connection *, Control> controls_;
+  std::uint64_t controlCount_ = 0;
+  std::unordered_map<std::string, Refusals> streamRefusals_;
   std::map<std::string, StreamTable> streams_;
   // A session list is on its way to the gateway queue.
   bool sessionsPending_ = false;

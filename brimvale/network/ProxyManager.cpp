@@ -409,17 +409,14 @@ void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
       });
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
   const Connection *identity = local.get();
-  // Both sides already live on this queue: each hands its bytes to the other at once. A local
-  // client that ends its sending still reads the reply; the other machine never learns of that
-  // end, as the stream has no way to say it short of closing both directions.
-  Bridge::runBridge(local, remote,
-                    [weakSelf, weakEntry, identity] {
-                      if (auto self = weakSelf.lock())
-                        self->onProxyQueue(weakEntry, [identity](ProxyManager &self, Entry &entry) {
-                          self.connectionClosed(entry, identity);
-                        });
-                    },
-                    {.firstSideHalfCloses = true, .halfCloseIdle = options_.halfCloseIdle});
+  // Both sides already live on this queue: each hands its bytes to the other at once, and each
+  // side's end to the other, so a local client that ends its sending still reads the reply.
+  Bridge::runBridge(local, remote, [weakSelf, weakEntry, identity] {
+    if (auto self = weakSelf.lock())
+      self->onProxyQueue(weakEntry, [identity](ProxyManager &self, Entry &entry) {
+        self.connectionClosed(entry, identity);
+      });
+  });
 }
 
 void ProxyManager::relayStarted(Entry &entry, const std::shared_ptr<Connection> &local,

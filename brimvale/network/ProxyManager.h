@@ -74,8 +74,6 @@ public:
     double listenRetryBase = ProxyManager::listenRetryBase;
     double listenRetryCap = ProxyManager::listenRetryCap;
     double handshakeTimeout = SecureChannel::handshakeTimeout;
-    // How long a relay whose local client has ended its sending waits for more of the reply.
-    double halfCloseIdle = Bridge::halfCloseIdleLimit;
     // Local clients live on this many queues of their own, from the handshake to the end of
     // the relay, so that they use several cores; 0 keeps them on the proxy's queue.
     std::size_t relayQueues = RelayQueues::defaultCount();

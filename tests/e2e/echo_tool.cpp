@@ -9,6 +9,10 @@
 //   echo_tool ask <port>                sends "PING\r\n", ends its sending and reads to the end;
 //                                       prints "answered +PONG <seconds from it to the end>" or
 //                                       "ask failed"
+//   echo_tool pings <port> <count>      <count> short connections to an echo server one after
+//                                       another, as a client loop does: each sends "PING\r\n",
+//                                       reads it back and closes first; prints
+//                                       "pinged <answered> of <count>"
 #include "brimvale/platform/Crypto.h"
 #include "tests/e2e/Sockets.h"
 
@@ -67,6 +71,21 @@ int main(int argc, char **argv) {
                            : std::string("ask failed"))
               << std::endl;
     return answered ? 0 : 1;
+  }
+  if (command == "pings" && argc > 3) {
+    const long count = std::strtol(argv[3], nullptr, 10);
+    if (count <= 0 || count > 100000)
+      return 2;
+    long answered = 0;
+    for (long i = 0; i < count; ++i) {
+      Client client(static_cast<std::uint16_t>(port), exchangeWait);
+      char echoed[6] = {};
+      if (client.sendAll("PING\r\n") && client.receiveExactly(echoed, sizeof echoed) &&
+          std::string(echoed, sizeof echoed) == "PING\r\n")
+        ++answered;
+    }
+    std::cout << "pinged " << answered << " of " << count << std::endl;
+    return answered == count ? 0 : 1;
   }
   if (command == "exchange" && argc > 3) {
     const auto size = static_cast<std::size_t>(std::strtoull(argv[3], nullptr, 10));

@@ -5,9 +5,11 @@
 #include "brimvale/platform/MemorySecretStore.h"
 #include "brimvale/platform/RegistryDnsSd.h"
 #include "tests/support/Inbox.h"
+#include "tests/support/StderrTap.h"
 
 #include <arpa/inet.h>
 #include <asio.hpp>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -32,10 +34,12 @@ bool eventually(const std::function<bool()> &condition) {
   return testing::waitUntil(condition);
 }
 
-// A loopback TCP server that echoes every byte, on IPv4 or IPv6 loopback.
+// A loopback TCP server that echoes every byte, on IPv4 or IPv6 loopback. With `keepAtEnd` it
+// keeps a connection open once its client has ended, as some services do.
 class EchoServer {
 public:
-  explicit EchoServer(const asio::ip::address &address) : acceptor_(context_) {
+  explicit EchoServer(const asio::ip::address &address, bool keepAtEnd = false)
+      : acceptor_(context_), keepAtEnd_(keepAtEnd) {
     asio::ip::tcp::endpoint endpoint(address, 0);
     acceptor_.open(endpoint.protocol());
     if (address.is_v6())
@@ -50,6 +54,8 @@ public:
     thread_.join();
   }
   int port() const { return acceptor_.local_endpoint().port(); }
+  // Clients whose end has arrived.
+  int ends() const { return ends_; }
 
 private:
   void accept() {
@@ -60,14 +66,18 @@ private:
       accept();
     });
   }
-  static void echo(std::shared_ptr<asio::ip::tcp::socket> socket) {
+  void echo(std::shared_ptr<asio::ip::tcp::socket> socket) {
     auto buffer = std::make_shared<std::array<char, 4096>>();
     socket->async_read_some(
-        asio::buffer(*buffer), [socket, buffer](std::error_code error, std::size_t n) {
-          if (error)
+        asio::buffer(*buffer), [this, socket, buffer](std::error_code error, std::size_t n) {
+          if (error) {
+            if (error == asio::error::eof && keepAtEnd_)
+              kept_.push_back(socket);
+            ++ends_;
             return;
+          }
           asio::async_write(*socket, asio::buffer(*buffer, n),
-                            [socket, buffer](std::error_code error, std::size_t) {
+                            [this, socket, buffer](std::error_code error, std::size_t) {
                               if (!error)
                                 echo(socket);
                             });
@@ -76,6 +86,10 @@ private:
 
   asio::io_context context_;
   asio::ip::tcp::acceptor acceptor_;
+  bool keepAtEnd_ = false;
+  std::atomic<int> ends_ = 0;
+  // On the server's thread only.
+  std::vector<std::shared_ptr<asio::ip::tcp::socket>> kept_;
   std::thread thread_;
 };
 
@@ -424,26 +438,54 @@ TEST_F(GatewayTest, HelloWithoutModeIsABadRequest) {
   EXPECT_EQ(result->error, "bad request");
 }
 
-TEST_F(GatewayTest, SixtyFifthConnectionOfAPeerIsRefused) {
+// A machine's streams are bounded, but the place of one whose client has ended its sending
+// goes to a new stream before anything is refused, and a control link that reconnects is never
+// refused for streams: it takes the place of the oldest control of its machine.
+TEST_F(GatewayTest, StreamsOfAPeerAreBoundedWithoutLockingOutNewStreamsOrControls) {
+  EchoServer echo(asio::ip::address_v4::loopback(), true);
   auto gateway = startGateway();
-  std::vector<std::shared_ptr<Connection>> controls;
-  for (int i = 0; i < 64; ++i) {
-    auto connection = open(Frame::Mode::control);
+  gateway->updateServices({share("echo", echo.port())}, {});
+  std::vector<std::shared_ptr<Connection>> streams;
+  for (std::size_t i = 0; i < Gateway::connectionLimit; ++i) {
+    auto connection = open(Frame::Mode::open, "echo");
     ASSERT_TRUE(connection) << i;
-    ASSERT_TRUE(read(*connection)); // its services frame: registered by now
-    controls.push_back(*connection);
+    streams.push_back(*connection);
   }
-  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "any"), "too many connections"));
+  // Each is relayed by now: the echo comes back.
+  for (auto &stream : streams) {
+    stream->send(bytesOf("x"));
+    ASSERT_EQ(textOf(readBytes(stream, 1)), "x");
+  }
+  testing::StderrTap log;
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "echo"), "too many connections"));
+  EXPECT_EQ(testing::count(log.waitFor("too many connections (64 open)"),
+                           "Gateway refused 1 stream(s) from " + client.deviceID()),
+            1u);
 
-  // A closed connection frees its place.
-  controls.back()->cancel();
-  controls.pop_back();
-  std::optional<std::shared_ptr<Connection>> again;
-  EXPECT_TRUE(eventually([&] {
-    if (auto attempt = open(Frame::Mode::control))
-      again = *attempt;
-    return again.has_value();
-  }));
+  std::vector<std::shared_ptr<Connection>> controls;
+  for (std::size_t i = 0; i <= Gateway::controlLimit; ++i) {
+    auto control = open(Frame::Mode::control);
+    ASSERT_TRUE(control) << i;
+    ASSERT_TRUE(read(*control)); // its services frame: registered by now
+    controls.push_back(*control);
+  }
+  // The oldest control made room for the newest.
+  EXPECT_FALSE(read(controls.front()));
+
+  // The service sees the first client's end and stays; that relay has one direction ended
+  // and gives its place to the next stream.
+  streams.front()->endSending();
+  EXPECT_TRUE(eventually([&] { return echo.ends() == 1; }));
+  auto newer = open(Frame::Mode::open, "echo");
+  ASSERT_TRUE(newer);
+  EXPECT_TRUE(readBytes(streams.front(), 1).empty());
+  (*newer)->send(bytesOf("y"));
+  EXPECT_EQ(textOf(readBytes(*newer, 1)), "y");
+  for (auto &connection : streams)
+    connection->cancel();
+  for (auto &connection : controls)
+    connection->cancel();
+  (*newer)->cancel();
 }
 
 TEST_F(GatewayTest, RevokedPeerIsToldItIsUnpaired) {

@@ -210,8 +210,6 @@ protected:
     options.listenRetryBase = 0.05;
     options.listenRetryCap = 0.2;
     options.handshakeTimeout = 5.0;
-    // The clients here want nothing after their end: their relays need not wait for more.
-    options.halfCloseIdle = 0.1;
     proxy_ = ProxyManager::create(myID, options);
     proxy_->setOnStatus([this](const RouteKey &key, const ProxyManager::Status &status) {
       EXPECT_TRUE(proxy_->queue()->isCurrent());
