@@ -87,9 +87,8 @@ public:
   static constexpr std::size_t receivedServicesLimit = 64;
   static constexpr std::size_t receivedTextLimit = 64;
   static constexpr int peerNameLimit = 40;
-  // The local port of a route is remembered while its share is offered, then for this long
-  // (within one run), and for at most this many routes of one paired Mac.
-  static constexpr double routePortMemory = 86400;
+  // Local ports remembered for the routes of one paired Mac at most; past it, those whose
+  // share has been gone longest (within one run) are forgotten first.
   static constexpr std::size_t routePortsPerPeer = 2 * receivedServicesLimit;
   // Route changes logged for one paired Mac within one window; a Mac whose shares keep
   // changing would otherwise fill the log.

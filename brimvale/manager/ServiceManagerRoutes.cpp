@@ -40,29 +40,24 @@ std::optional<int> latencyMilliseconds(double seconds) {
   return std::max(1, static_cast<int>(ms));
 }
 
-// The remembered route ports to forget: those of shares gone for `memory` seconds, and where a
-// Mac has more than `perPeer` remembered, its ports gone longest. Updates `goneSince`.
+// The remembered route ports to forget: where a Mac has more than `perPeer` remembered, its
+// ports gone longest; those of shares still offered are always kept. Time alone forgets none,
+// as a share gone for days may only be paused. Updates `goneSince`.
 std::vector<std::string> routePortsToForget(const std::map<std::string, int> &localPorts,
                                             const std::unordered_set<std::string> &offered,
                                             std::unordered_map<std::string, double> &goneSince,
-                                            double now, double memory, std::size_t perPeer) {
+                                            double now, std::size_t perPeer) {
   std::vector<std::string> forget;
   std::map<std::string, std::size_t> kept; // by peer
   std::map<std::string, std::vector<std::pair<double, std::string>>> gone;
   for (const auto &[text, port] : localPorts) {
     const auto peer = text.substr(0, text.find('/'));
+    ++kept[peer];
     if (offered.contains(text)) {
       goneSince.erase(text);
-      ++kept[peer];
       continue;
     }
-    const double since = goneSince.try_emplace(text, now).first->second;
-    if (now - since >= memory) {
-      forget.push_back(text);
-      continue;
-    }
-    ++kept[peer];
-    gone[peer].emplace_back(since, text);
+    gone[peer].emplace_back(goneSince.try_emplace(text, now).first->second, text);
   }
   for (auto &[peer, ports] : gone) {
     std::stable_sort(ports.begin(), ports.end(),
@@ -232,16 +227,17 @@ void ServiceManager::reconcileIncoming() {
       rows.push_back(std::move(row));
     }
   }
-  // What a paired Mac offered once must not make this Mac remember without bound.
-  const auto forget = routePortsToForget(preferences->localPorts, offered, routePortGoneSince,
-                                         now(), routePortMemory, routePortsPerPeer);
+  // What a paired Mac offered once must not make this Mac remember without bound; this pass's
+  // choices count against the cap before they are saved.
+  auto localPorts = preferences->localPorts;
+  for (const auto &[textKey, port] : remembered)
+    localPorts.insert_or_assign(textKey, port);
+  const auto forget =
+      routePortsToForget(localPorts, offered, routePortGoneSince, now(), routePortsPerPeer);
   if (!remembered.empty() || !forget.empty()) {
-    preferences.modify([&](Preferences &p) {
-      for (const auto &textKey : forget)
-        p.localPorts.erase(textKey);
-      for (const auto &[textKey, port] : remembered)
-        p.localPorts.insert_or_assign(textKey, port);
-    });
+    for (const auto &textKey : forget)
+      localPorts.erase(textKey);
+    preferences.modify([&](Preferences &p) { p.localPorts = std::move(localPorts); });
     save();
   }
 

@@ -2,6 +2,7 @@
 #include "tests/manager/ManagerFixture.h"
 #include "tests/support/StderrTap.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -179,13 +180,25 @@ TEST_F(RoutesTest, AMacWhoseSharesKeepChangingLeavesBoundedSettingsAndLog) {
   EXPECT_EQ(count(log, "change often"), 1u) << log;
 
   const auto remembered = [&] { return ServiceManager::loadPreferences(*defaults).localPorts; };
+  const auto rememberedOf = [&](int round) {
+    return std::ranges::count_if(list(round), [&](const auto &share) {
+      return remembered().contains(mac.deviceID + "/" + share.id);
+    });
+  };
   EXPECT_EQ(remembered().size(), ServiceManager::routePortsPerPeer);
-  for (const auto &share : list(39))
-    EXPECT_TRUE(remembered().contains(mac.deviceID + "/" + share.id));
-  // Once gone long enough, only what is still offered is remembered.
-  queue->advance(ServiceManager::routePortMemory);
+  EXPECT_EQ(rememberedOf(39), 20);
+  // Sharing paused for a day forgets no port.
+  manager->handleLinkEvent({}, {}, std::nullopt, mac.deviceID);
+  queue->advance(24 * 60 * 60);
   manager->handleLinkEvent(list(39), {}, std::nullopt, mac.deviceID);
-  EXPECT_EQ(remembered().size(), 20u);
+  EXPECT_EQ(remembered().size(), ServiceManager::routePortsPerPeer);
+  EXPECT_EQ(rememberedOf(38), 20) << "gone for more than a day";
+  // New shares past the cap push out the ports gone longest.
+  manager->handleLinkEvent(list(40), {}, std::nullopt, mac.deviceID);
+  EXPECT_EQ(remembered().size(), ServiceManager::routePortsPerPeer);
+  EXPECT_EQ(rememberedOf(39), 20);
+  EXPECT_EQ(rememberedOf(35), 20);
+  EXPECT_EQ(rememberedOf(33), 0);
 }
 
 TEST_F(RoutesTest, ScanSkipsTakenPortsCountsBoundButSilentOnesAsFreeAndWrapsHighPorts) {
