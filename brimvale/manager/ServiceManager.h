@@ -90,8 +90,8 @@ public:
   // Local ports remembered for the routes of one paired Mac at most; past it, those whose
   // share has been gone longest (within one run) are forgotten first.
   static constexpr std::size_t routePortsPerPeer = 2 * receivedServicesLimit;
-  // Route changes logged for one paired Mac within one window; a Mac whose shares keep
-  // changing would otherwise fill the log.
+  // Lines logged for one route within one window; a share that keeps changing would otherwise
+  // fill the log. Failures are always logged.
   static constexpr int routeLogBurst = 16;
   static constexpr double routeLogWindow = 60;
   static constexpr std::size_t hardwareAddressLimit = 4;
@@ -510,12 +510,13 @@ private:
   // When a remembered route port's share was first found gone, by "<peer id>/<share id>".
   std::unordered_map<std::string, double> routePortGoneSince;
   struct LogBudget {
-    double since = -1e300;
+    double since = 0;
     int used = 0;
   };
-  std::unordered_map<std::string, LogBudget> routeLogBudget; // by peer id
-  // Whether a route change of this Mac may be logged now; says once when lines are held back.
-  bool mayLogRouteChange(const std::string &peerID);
+  std::unordered_map<RouteKey, LogBudget> routeLogBudget;
+  // Whether a line of this route (named `route`) may be logged now; says once a window when
+  // its lines are held back.
+  bool mayLogRouteLine(const RouteKey &key, const std::string &route);
   std::map<int, Endpoint::Host> runningHosts;
   std::vector<Gateway::Session> sessions;
   std::map<std::string, std::string> versions;

@@ -151,7 +151,7 @@ void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::S
   expectMainQueue();
   const auto previous = routeStatus.find(key);
   const bool changed = previous == routeStatus.end() || !(previous->second == status);
-  if (changed && assignedPorts.contains(key) && mayLogRouteChange(key.peerID)) {
+  if (changed && assignedPorts.contains(key)) {
     const auto port = std::to_string(assignedPorts.at(key));
     std::string name = key.serviceID;
     if (auto live = liveServices.find(key.peerID); live != liveServices.end())
@@ -159,25 +159,28 @@ void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::S
         if (share.id == key.serviceID)
           name = share.name;
     const auto route = "\"" + name + "\" of " + peerDisplayName(key.peerID);
-    if (status.which() == ProxyManager::Status::Case::listening)
-      Logger::app().info("Route to " + route + " listening on localhost:" + port);
-    else
+    if (status.which() != ProxyManager::Status::Case::listening)
       Logger::app().error("Route to " + route + " cannot listen on port " + port + ": " +
                           status.text());
+    else if (mayLogRouteLine(key, route))
+      Logger::app().info("Route to " + route + " listening on localhost:" + port);
   }
   routeStatus.insert_or_assign(key, status);
   reconcileIncoming();
 }
 
-bool ServiceManager::mayLogRouteChange(const std::string &peerID) {
-  auto &budget = routeLogBudget[peerID];
-  if (now() - budget.since >= routeLogWindow)
-    budget = LogBudget{now(), 0};
+bool ServiceManager::mayLogRouteLine(const RouteKey &key, const std::string &route) {
+  const double at = now();
+  // A budget outlives its route, which a flapping share drops and brings back, but not its
+  // window, so that routes seen once are not held.
+  std::erase_if(routeLogBudget,
+                [&](const auto &entry) { return at - entry.second.since >= routeLogWindow; });
+  auto &budget = routeLogBudget.try_emplace(key, LogBudget{at, 0}).first->second;
   if (++budget.used <= routeLogBurst)
     return true;
   if (budget.used == routeLogBurst + 1)
-    Logger::app().notice("The shares of " + peerDisplayName(peerID) +
-                         " change often; their routes are not logged one by one for a minute");
+    Logger::app().notice("The route to " + route +
+                         " changes often; it is not logged each time for a minute");
   return false;
 }
 

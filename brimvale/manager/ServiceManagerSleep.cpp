@@ -104,6 +104,8 @@ void ServiceManager::systemWillSleep() {
   liveServices.clear();
   assignedPorts.clear();
   routeStatus.clear();
+  // Every route shows again after the wake, one that changed often before it too.
+  routeLogBudget.clear();
   onlinePeerIDs.set({});
   reconcileIncoming();
   // Nothing of the log or the last-seen times may wait through the sleep.

@@ -157,7 +157,7 @@ TEST_F(RoutesTest, TheRememberedPortComesFirstAndAnAutomaticChoiceIsRemembered) 
 }
 
 // A paired Mac whose list changes every second, each time with new shares.
-TEST_F(RoutesTest, AMacWhoseSharesKeepChangingLeavesBoundedSettingsAndLog) {
+TEST_F(RoutesTest, AMacWhoseSharesKeepChangingLeavesBoundedSettingsAndLogsEachRoute) {
   const auto mac = online("Studio", {});
   const auto list = [](int round) {
     std::vector<SharedServiceInfo> shares;
@@ -176,8 +176,9 @@ TEST_F(RoutesTest, AMacWhoseSharesKeepChangingLeavesBoundedSettingsAndLog) {
     queue->advance(1);
   }
   const auto log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(count(log, "listening on localhost"), ServiceManager::routeLogBurst) << log;
-  EXPECT_EQ(count(log, "change often"), 1u) << log;
+  // Each is a route of its own, changing no more than once.
+  EXPECT_EQ(count(log, "listening on localhost"), 40u * 20u);
+  EXPECT_EQ(count(log, "change often"), 0u) << log;
 
   const auto remembered = [&] { return ServiceManager::loadPreferences(*defaults).localPorts; };
   const auto rememberedOf = [&](int round) {
@@ -199,6 +200,48 @@ TEST_F(RoutesTest, AMacWhoseSharesKeepChangingLeavesBoundedSettingsAndLog) {
   EXPECT_EQ(rememberedOf(39), 20);
   EXPECT_EQ(rememberedOf(35), 20);
   EXPECT_EQ(rememberedOf(33), 0);
+}
+
+// Twenty shares, the first of which keeps stopping and starting.
+TEST_F(RoutesTest, OnlyARouteThatKeepsChangingIsHeldBackInTheLogAndNeverItsFailures) {
+  std::vector<SharedServiceInfo> shares;
+  for (int i = 0; i < 20; ++i) {
+    char id[37];
+    std::snprintf(id, sizeof id, "0C000000-0000-4000-8000-%012d", i);
+    shares.push_back(offered(id, "svc-" + std::to_string(i), 7000 + i));
+  }
+  const auto report = [&](const PairedPeer &mac) {
+    manager->handleLinkEvent(shares, {}, std::nullopt, mac.deviceID);
+    for (const auto &share : shares)
+      if (share.running)
+        manager->relayRouteStatus({mac.deviceID, share.id}, ProxyManager::Status::listening());
+  };
+  ::testing::internal::CaptureStderr();
+  const auto mac = online("Studio", {});
+  report(mac);
+  auto log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count(log, "listening on localhost"), 20u) << log;
+  EXPECT_EQ(count(log, "change often"), 0u) << log;
+
+  ::testing::internal::CaptureStderr();
+  for (int round = 0; round < 40; ++round) {
+    shares[0].running = round % 2 == 1;
+    report(mac);
+  }
+  manager->relayRouteStatus({mac.deviceID, shares[0].id},
+                            ProxyManager::Status::failed("Port 7000 is in use."));
+  log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count(log, "listening on localhost"), ServiceManager::routeLogBurst - 1u) << log;
+  EXPECT_EQ(count(log, "\"svc-0\" of Studio changes often"), 1u) << log;
+  EXPECT_EQ(count(log, "cannot listen on port 7000: Port 7000 is in use."), 1u) << log;
+
+  // After a wake every route shows again, the one held back too.
+  ::testing::internal::CaptureStderr();
+  manager->systemWillSleep();
+  manager->systemDidWake();
+  report(mac);
+  log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count(log, "listening on localhost"), 20u) << log;
 }
 
 TEST_F(RoutesTest, ScanSkipsTakenPortsCountsBoundButSilentOnesAsFreeAndWrapsHighPorts) {
