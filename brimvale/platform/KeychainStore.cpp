@@ -113,7 +113,7 @@ KeptAside KeychainStore::keepAside(const std::string &account) {
   if (lock.error() == ENOENT) {
     return {}; // no folder, nothing stored
   }
-  KeptAside kept;
+  storage::SetAside kept;
   if (lock.error() != 0) {
     kept = std::unexpected(std::string("locking the folder: ") + std::strerror(lock.error()));
   } else if (auto stored = storage::readFile(path, maximumItemSize)) {
@@ -129,12 +129,16 @@ KeptAside KeychainStore::keepAside(const std::string &account) {
   }
   if (!kept) {
     Logger::app().error("Could not keep the undecodable " + account + " aside: " + kept.error());
-    return kept;
+    return std::unexpected(kept.error());
+  }
+  // Gone meanwhile, or this damage is the newest copy already.
+  if (!*kept) {
+    return {};
   }
   Logger::app().error(
       "Kept the undecodable " + account + " aside as " + storage::damagedCopyName(account, 0) +
       storage::earlierDamagedCopiesText(account, storage::earlierDamagedCopies(path)));
-  return kept;
+  return {};
 }
 
 } // namespace corvane

@@ -287,7 +287,7 @@ std::expected<std::size_t, int> ageDamagedCopies(std::string_view name,
 
 namespace {
 
-KeptAside failedAside(const std::string &step, int error) {
+std::unexpected<std::string> failedAside(const std::string &step, int error) {
   return std::unexpected(step + ": " + std::strerror(error));
 }
 
@@ -312,35 +312,38 @@ KeptAside ageDamagedFiles(const std::filesystem::path &path) {
 
 } // namespace
 
-KeptAside moveAside(const std::filesystem::path &path) {
+SetAside moveAside(const std::filesystem::path &path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
-    return errno == ENOENT ? KeptAside() : failedAside(path.string(), errno);
+    if (errno == ENOENT) {
+      return false;
+    }
+    return failedAside(path.string(), errno);
   }
   if (auto aged = ageDamagedFiles(path); !aged) {
-    return aged;
+    return std::unexpected(aged.error());
   }
   const std::string aside = damagedCopyName(path.string(), 0);
   if (::rename(path.c_str(), aside.c_str()) != 0) {
     return failedAside("renaming " + path.string() + " to " + aside, errno);
   }
-  return {};
+  return true;
 }
 
-KeptAside copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode) {
+SetAside copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode) {
   const std::filesystem::path newest = damagedCopyName(path.string(), 0);
   // The same damage found again at a later start is kept once, so that it cannot push the
   // earlier copies out.
   if (const auto kept = readFile(newest, data.size()); kept && *kept == data) {
-    return {};
+    return false;
   }
   if (auto aged = ageDamagedFiles(path); !aged) {
-    return aged;
+    return std::unexpected(aged.error());
   }
   if (const int status = writeFileAtomically(newest, data, mode); status != 0) {
     return failedAside("writing " + newest.string(), status);
   }
-  return {};
+  return true;
 }
 
 } // namespace corvane::storage

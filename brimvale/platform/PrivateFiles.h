@@ -98,13 +98,16 @@ using ShiftDamagedCopy =
     std::function<std::expected<bool, int>(const std::string &newer, const std::string &older)>;
 std::expected<std::size_t, int> ageDamagedCopies(std::string_view name,
                                                  const ShiftDamagedCopy &shift);
-// Renames path to "<path>.damaged" after moving each earlier copy one age on; also kept when
+// How setting a copy aside went: true when a copy was made now, false when there was nothing
+// to keep (so nothing to report), else why it could not be made.
+using SetAside = std::expected<bool, std::string>;
+// Renames path to "<path>.damaged" after moving each earlier copy one age on; false when
 // nothing was there.
-KeptAside moveAside(const std::filesystem::path &path);
+SetAside moveAside(const std::filesystem::path &path);
 // Writes data, the contents of path that do not decode, atomically as the newest damaged copy
 // after moving each earlier copy one age on; path itself stays until its owner replaces it
-// with a complete new file. Nothing is written when the newest copy already holds the same
-// bytes.
-KeptAside copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode);
+// with a complete new file. False, and nothing written, when the newest copy already holds the
+// same bytes.
+SetAside copyAside(const std::filesystem::path &path, const Bytes &data, mode_t mode);
 
 } // namespace corvane::storage

@@ -32,11 +32,16 @@ KeptAside SecretStore::keepAside(const std::string &account) {
         }
         return true;
       });
+  KeptAside kept;
   if (!earlier) {
-    return std::unexpected("could not move the earlier copies of " + account + " on");
+    kept = std::unexpected("could not move the earlier copies of " + account + " on");
+  } else if (!write(storage::damagedCopyName(account, 0), *bytes)) {
+    kept = std::unexpected("could not write " + storage::damagedCopyName(account, 0));
   }
-  if (!write(storage::damagedCopyName(account, 0), *bytes)) {
-    return std::unexpected("could not write " + storage::damagedCopyName(account, 0));
+  if (!kept) {
+    Logger::app().error("Could not keep the undecodable secret " + account +
+                        " aside: " + kept.error());
+    return kept;
   }
   Logger::app().error("Kept the undecodable secret " + account + " aside as " +
                       storage::damagedCopyName(account, 0) +

@@ -40,7 +40,8 @@ public:
   // Keeps a copy of the contents of an account that could not be decoded as
   // "<account>.damaged", the earlier copies under numbered names (storage::damagedCopyName), so
   // that the next write does not destroy them; the account stays until the caller writes over
-  // it. Contents equal to the newest copy are not kept twice. The copy is logged.
+  // it. Contents equal to the newest copy are not kept twice. A new copy is logged, and so is
+  // why one could not be made.
   virtual KeptAside keepAside(const std::string &account);
 };
 

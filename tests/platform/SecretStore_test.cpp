@@ -1,6 +1,7 @@
 #include "brimvale/platform/KeychainStore.h"
 #include "brimvale/platform/MemorySecretStore.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/StderrTap.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -36,6 +37,18 @@ protected:
     fs::remove_all(root_);
   }
   fs::path root_;
+};
+
+// Refuses to write damaged copies, like a store whose disk filled up.
+class NoRoomForCopiesStore final : public SecretStore {
+public:
+  std::optional<Bytes> read(const std::string &account) override { return inner.read(account); }
+  bool write(const std::string &account, const Bytes &data) override {
+    return account.find(".damaged") == std::string::npos && inner.write(account, data);
+  }
+  bool remove(const std::string &account) override { return inner.remove(account); }
+
+  MemorySecretStore inner;
 };
 
 TEST(MemorySecretStore, ReadsWritesRemoves) {
@@ -225,6 +238,7 @@ TEST_F(KeychainStoreTest, KeepAsideKeepsACopyOfEveryDamageNewestFirst) {
                      "earlier copies are paired.peers.damaged.1"),
             std::string::npos)
       << log;
+  EXPECT_EQ(testing::count(log, "Kept the undecodable paired.peers aside"), 1u) << log;
   EXPECT_EQ(store.read("paired.peers.damaged"), bytesOf("new damage"));
   EXPECT_EQ(store.read("paired.peers.damaged.1"), bytesOf("old damage"));
   EXPECT_FALSE(store.read("paired.peers.damaged.2"));
@@ -252,6 +266,16 @@ TEST_F(KeychainStoreTest, KeepAsideKeepsACopyOfEveryDamageNewestFirst) {
   EXPECT_EQ(memory.read("identity.key.damaged"), bytesOf("worse"));
   EXPECT_EQ(memory.read("identity.key.damaged.1"), bytesOf("bad"));
   EXPECT_FALSE(memory.read("identity.key.damaged.2"));
+
+  NoRoomForCopiesStore full;
+  ASSERT_TRUE(full.write("identity.key", bytesOf("bad")));
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(full.keepAside("identity.key"));
+  const std::string fullLog = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(fullLog.find("Could not keep the undecodable secret identity.key aside: could not "
+                         "write identity.key.damaged"),
+            std::string::npos)
+      << fullLog;
 }
 
 TEST_F(KeychainStoreTest, StartRemovesOnlyTemporaryFilesOfInterruptedWrites) {
