@@ -200,7 +200,7 @@ std::optional<Frame::Mode> frameModeFromRaw(std::string_view raw) {
 std::string WireError::description() const {
   switch (kind) {
   case Kind::rejected: return "rejected: " + text;
-  case Kind::frameTooLarge: return "frame too large";
+  case Kind::frameTooLarge: return empty ? "empty frame" : "frame too large";
   case Kind::malformed: return "malformed frame";
   case Kind::closed: return "connection closed";
   case Kind::unexpected: return "unexpected handshake";
@@ -238,7 +238,9 @@ std::expected<std::size_t, WireError> parseFrameLength(const Bytes &header) {
     return std::unexpected(WireError::malformed());
   std::uint32_t length = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
                          (std::uint32_t{header[2]} << 8) | std::uint32_t{header[3]};
-  if (length == 0 || length > maxFrameLength)
+  if (length == 0)
+    return std::unexpected(WireError::emptyFrame());
+  if (length > maxFrameLength)
     return std::unexpected(WireError::frameTooLarge());
   return static_cast<std::size_t>(length);
 }

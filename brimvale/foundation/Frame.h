@@ -83,9 +83,12 @@ struct WireError {
 
   Kind kind = Kind::malformed;
   std::string text; // the gateway's reason, for `rejected` only
+  // For `frameTooLarge`: the header announced no body at all rather than too much of one.
+  bool empty = false;
 
   static WireError rejected(std::string text) { return {Kind::rejected, std::move(text)}; }
   static WireError frameTooLarge() { return {Kind::frameTooLarge, {}}; }
+  static WireError emptyFrame() { return {Kind::frameTooLarge, {}, true}; }
   static WireError malformed() { return {Kind::malformed, {}}; }
   static WireError closed() { return {Kind::closed, {}}; }
   static WireError unexpected() { return {Kind::unexpected, {}}; }
@@ -115,7 +118,7 @@ inline constexpr double frameCompletionDeadline = 10.0;
 std::expected<Bytes, WireError> encodeFrame(const Frame &frame);
 
 // The body length a header announces: `malformed` unless exactly 4 bytes, `frameTooLarge`
-// unless 1...maxFrameLength.
+// unless 1...maxFrameLength (emptyFrame() for 0).
 std::expected<std::size_t, WireError> parseFrameLength(const Bytes &header);
 
 // A frame from the result of a body read; a failed read passes through, anything that is not

@@ -18,6 +18,8 @@ constexpr const char *linkQueueContract = "PeerLink: every operation on the link
 // Why a failed read means the peer sent what this machine refuses; nothing for other failures.
 std::optional<std::string> refusalOf(const ChannelError &error) {
   const auto *wire = std::get_if<WireError>(&error);
+  if (wire && *wire == WireError::emptyFrame())
+    return "it sent an empty frame";
   if (wire && wire->kind == WireError::Kind::frameTooLarge)
     return "its share list is larger than " + std::to_string(maxFrameLength) + " bytes";
   if (wire && wire->kind == WireError::Kind::malformed)

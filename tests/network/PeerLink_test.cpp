@@ -289,6 +289,20 @@ TEST_F(PeerLinkTest, AListOverTheFrameLimitIsLoggedOnceAndItsReconnectsWaitLonge
   EXPECT_EQ(testing::count(log.waitFor(why, 200ms, 2), why), 1u);
 }
 
+TEST_F(PeerLinkTest, AnEmptyFrameIsLoggedAsWhatItIs) {
+  ScriptedGateway gateway;
+  testing::StderrTap log;
+  auto link = makeLink(gateway.endpoint());
+  onQueue([&] { link->start(); });
+  auto far = gateway.connections.pop();
+  ASSERT_TRUE(far);
+  gateway.queue->sync([&] { (*far)->send({0x00, 0x00, 0x00, 0x00}); });
+  const std::string why = "Link to Studio: it sent an empty frame";
+  const std::string seen = log.waitFor(why, testing::eventually);
+  EXPECT_EQ(testing::count(seen, why), 1u) << seen;
+  EXPECT_EQ(testing::count(seen, "larger than"), 0u) << seen;
+}
+
 TEST_F(PeerLinkTest, SameEndpointChangesNothingEvenWhenForced) {
   ScriptedGateway gateway;
   auto link = makeLink(gateway.endpoint());
