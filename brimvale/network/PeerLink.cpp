@@ -176,6 +176,8 @@ void PeerLink::handleFrame(const std::shared_ptr<Connection> &connection,
     return;
   case Frame::Kind::services:
     live_ = true;
+    // The peer recovered; should it send a refused list again, that is news.
+    refusalLogged_ = false;
     if (onServices_)
       onServices_(frame.services.value_or(std::vector<SharedServiceInfo>{}),
                   frame.hardware.value_or(std::vector<std::string>{}), frame.name);
@@ -199,7 +201,6 @@ void PeerLink::dropConnection(const std::shared_ptr<Connection> &connection,
     // Only a connection that delivered a list and ended for another reason starts the pauses
     // afresh; a peer that sends a good list and then a refused one must not reconnect quickly.
     attempt_ = 0;
-    refusalLogged_ = false;
   }
   connection->cancel();
   connection_.reset();

@@ -110,7 +110,7 @@ private:
   bool stopped_ = false;
   // Connections in a row that failed: the handshake did, or the peer sent a refused frame.
   int attempt_ = 0;
-  // A refusal is logged once, until a connection succeeds again.
+  // A refusal is logged once, until the peer sends a good list again.
   bool refusalLogged_ = false;
   // On the continuous clock, so that a change of the wall clock cannot fake a latency.
   std::optional<double> pingSent_;
