@@ -94,6 +94,9 @@ public:
   // fill the log. Failures are always logged.
   static constexpr int routeLogBurst = 16;
   static constexpr double routeLogWindow = 60;
+  // Streams a route could not open are logged with their count at most this often per route,
+  // so that a flood of refusals does not flood the log as well.
+  static constexpr double refusalLogInterval = 60;
   static constexpr std::size_t hardwareAddressLimit = 4;
   static constexpr const char *unknownMacName = "Unknown Mac";
   static constexpr const char *previewVariable = "XCTestConfigurationFilePath";
@@ -517,6 +520,16 @@ private:
   // Whether a line of this route (named `route`) may be logged now; says once a window when
   // its lines are held back.
   bool mayLogRouteLine(const RouteKey &key, const std::string &route);
+  // "\"<share name>\" of <Mac>", for the log.
+  std::string routeLogName(const RouteKey &key) const;
+  // Streams of a route that could not be opened since its last line about them.
+  struct RefusalLog {
+    std::size_t unopened = 0;
+    std::optional<double> lastLine;
+  };
+  std::unordered_map<RouteKey, RefusalLog> refusalLogs;
+  // Counts one such stream and logs the count unless a line went out within the interval.
+  void logRefusedStream(const RouteKey &key, const std::string &text);
   std::map<int, Endpoint::Host> runningHosts;
   std::vector<Gateway::Session> sessions;
   std::map<std::string, std::string> versions;

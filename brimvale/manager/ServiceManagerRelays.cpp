@@ -1,4 +1,5 @@
 // What the components report, turned into state on the main queue.
+#include "brimvale/foundation/DisplayText.h"
 #include "brimvale/manager/ServiceManager.h"
 #include "brimvale/network/Addresses.h"
 #include "brimvale/platform/Logger.h"
@@ -153,12 +154,7 @@ void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::S
   const bool changed = previous == routeStatus.end() || !(previous->second == status);
   if (changed && assignedPorts.contains(key)) {
     const auto port = std::to_string(assignedPorts.at(key));
-    std::string name = key.serviceID;
-    if (auto live = liveServices.find(key.peerID); live != liveServices.end())
-      for (const auto &share : live->second)
-        if (share.id == key.serviceID)
-          name = share.name;
-    const auto route = "\"" + name + "\" of " + peerDisplayName(key.peerID);
+    const auto route = routeLogName(key);
     if (status.which() != ProxyManager::Status::Case::listening)
       Logger::app().error("Route to " + route + " cannot listen on port " + port + ": " +
                           status.text());
@@ -184,9 +180,37 @@ bool ServiceManager::mayLogRouteLine(const RouteKey &key, const std::string &rou
   return false;
 }
 
+std::string ServiceManager::routeLogName(const RouteKey &key) const {
+  std::string name = key.serviceID;
+  if (auto live = liveServices.find(key.peerID); live != liveServices.end())
+    for (const auto &share : live->second)
+      if (share.id == key.serviceID)
+        name = share.name;
+  return "\"" + name + "\" of " + peerDisplayName(key.peerID);
+}
+
+void ServiceManager::logRefusedStream(const RouteKey &key, const std::string &text) {
+  auto &counted = refusalLogs[key];
+  ++counted.unopened;
+  if (counted.lastLine && now() - *counted.lastLine < refusalLogInterval)
+    return;
+  // "unreachable" is the proxy's own word for a stream that got no answer.
+  const std::string latest =
+      text == "unreachable"
+          ? "could not reach the other machine"
+          : "refused by the other machine: " +
+                cleanDisplayText(text, static_cast<int>(ProxyManager::refusalTextLimit));
+  Logger::app().notice("Route to " + routeLogName(key) + ": " + std::to_string(counted.unopened) +
+                       " stream(s) not opened, the latest " + latest);
+  counted = RefusalLog{0, now()};
+}
+
 void ServiceManager::relayRouteRefusal(const RouteKey &key,
                                        const std::optional<std::string> &text) {
   expectMainQueue();
+  // Each report is one stream the route could not open; the stored text only changes rarely.
+  if (text && assignedPorts.contains(key))
+    logRefusedStream(key, *text);
   const auto stored = routeProblems.find(key);
   const bool same = stored == routeProblems.end() ? !text : (text && *text == stored->second);
   if (same)

@@ -247,6 +247,7 @@ void ServiceManager::reconcileIncoming() {
   keep(assignedPorts);
   keep(routeStatus);
   keep(routeProblems);
+  keep(refusalLogs);
   keep(activeRoutes);
 
   effects_.updateProxy(std::move(routes), pairKeys);

@@ -112,6 +112,33 @@ TEST_F(RoutesTest, RefusalsAndActivityShowOnConnectedRowsOnly) {
   EXPECT_EQ(row(mac.deviceID, pg)->problem, std::nullopt);
 }
 
+TEST_F(RoutesTest, RefusedStreamsAreLoggedWithTheirCountAtMostOnceAMinutePerRoute) {
+  const auto mac = online("Studio", {offered(pg, "Postgres", 5432), offered(redis, "Redis", 6379)});
+  const std::string postgres = "Route to \"Postgres\" of Studio: ";
+  const std::string why = " stream(s) not opened, the latest refused by the other machine: "
+                          "too many connections";
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 74; ++i) { // 40 a second
+    manager->relayRouteRefusal({mac.deviceID, pg}, "too many connections");
+    queue->advance(0.025);
+  }
+  manager->relayRouteRefusal({mac.deviceID, redis}, "unreachable");
+  queue->advance(ServiceManager::refusalLogInterval + 1);
+  manager->relayRouteRefusal({mac.deviceID, pg}, "too many connections");
+  // The other machine's text cannot start a line of its own.
+  manager->relayRouteRefusal({mac.deviceID, redis}, "not\nshared");
+  const auto log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count(log, postgres), 2u) << log;
+  EXPECT_EQ(count(log, postgres + "1" + why), 1u) << log;
+  EXPECT_EQ(count(log, postgres + "74" + why), 1u) << log;
+  EXPECT_EQ(count(log, "Route to \"Redis\" of Studio: 1 stream(s) not opened, the latest could "
+                       "not reach the other machine"),
+            1u)
+      << log;
+  EXPECT_EQ(count(log, "Route to \"Redis\" of Studio: 1 stream(s)"), 2u) << log;
+  EXPECT_EQ(count(log, "\nshared"), 0u) << log;
+}
+
 TEST_F(RoutesTest, AnIdenticalPassNotifiesNobody) {
   const auto mac = online("Studio", {offered(pg, "Postgres", 5432)});
   int notified = 0;
