@@ -38,6 +38,16 @@ bool isOpenForCalls(const PairingCoordinator::State &state) {
   return state.kind == Kind::failed || state.kind == Kind::idle || state.kind == Kind::searching;
 }
 
+// The IPv4 address an IPv4-mapped IPv6 one stands for.
+std::optional<Endpoint::Host> mappedIPv4(const Endpoint::Host &host) {
+  const auto &bytes = host.address;
+  if (host.kind != Endpoint::Host::Kind::ipv6 ||
+      !std::all_of(bytes.begin(), bytes.begin() + 10, [](std::uint8_t b) { return b == 0; }) ||
+      bytes[10] != 0xFF || bytes[11] != 0xFF)
+    return std::nullopt;
+  return Endpoint::Host::ipv4({bytes[12], bytes[13], bytes[14], bytes[15]});
+}
+
 } // namespace
 
 std::string PairingCoordinator::couldNotReachText(const std::string &name) {
@@ -315,16 +325,17 @@ std::optional<std::string> PairingCoordinator::peerAddressText(const Endpoint &e
 }
 
 std::string PairingCoordinator::callerSource(const Endpoint::Host &host) {
-  if (host.kind != Endpoint::Host::Kind::ipv6)
-    return host.text();
-  const auto &bytes = host.address;
-  if (std::all_of(bytes.begin(), bytes.begin() + 10, [](std::uint8_t b) { return b == 0; }) &&
-      bytes[10] == 0xFF && bytes[11] == 0xFF)
-    return Endpoint::Host::ipv4({bytes[12], bytes[13], bytes[14], bytes[15]}).text();
-  // A machine picks the lower half of its addresses freely (temporary addresses, as many as it
-  // likes) but not its /64; the zone keeps the link-local prefixes of two links apart.
+  if (auto ipv4 = mappedIPv4(host))
+    return ipv4->text();
+  return host.text();
+}
+
+std::string PairingCoordinator::callerNetwork(const Endpoint::Host &host) {
+  if (host.kind != Endpoint::Host::Kind::ipv6 || mappedIPv4(host))
+    return callerSource(host);
+  // The zone keeps the link-local prefixes of two links apart.
   std::array<std::uint8_t, 16> prefix{};
-  std::copy(bytes.begin(), bytes.begin() + 8, prefix.begin());
+  std::copy(host.address.begin(), host.address.begin() + 8, prefix.begin());
   return Endpoint::Host::ipv6(prefix, host.scopeID).text() + "/64";
 }
 
@@ -342,6 +353,7 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
   }
   // Served beside the others until its commit arrives; nothing the user sees changes before.
   const std::string address = callerSource(hostPort->host);
+  const std::string network = callerNetwork(hostPort->host);
   makeRoomForCaller(address);
   const std::uint64_t caller = ++callersAccepted_;
   std::weak_ptr<PairingCoordinator> weak = weak_from_this();
@@ -350,7 +362,7 @@ void PairingCoordinator::handleIncomingCall(const std::shared_ptr<Connection> &c
     if (auto self = weak.lock())
       self->dropCaller(caller, "no commit in time");
   });
-  callers_.emplace(caller, Caller{connection, deadline, address});
+  callers_.emplace(caller, Caller{connection, deadline, address, network});
   connection->setStateHandler([weak, mainQueue, caller](const Connection::State &state) {
     mainQueue->post([weak, caller, kind = state.kind] {
       if (auto self = weak.lock())
@@ -432,25 +444,34 @@ void PairingCoordinator::callerCommitArrived(std::uint64_t caller,
 
 void PairingCoordinator::makeRoomForCaller(const std::string &address) {
   // Callers are kept by order of arrival: the first of an address is its oldest.
-  std::map<std::string, std::pair<std::size_t, std::uint64_t>> waiting; // count, oldest
+  struct Waiting {
+    std::size_t count = 0;
+    std::uint64_t oldest = 0;
+  };
+  std::map<std::string, Waiting> byAddress, byNetwork;
+  std::map<std::string, std::string> networkOf;
   for (const auto &[caller, entry] : callers_) {
-    auto &[count, oldest] = waiting[entry.address];
-    if (count++ == 0)
-      oldest = caller;
+    networkOf[entry.address] = entry.network;
+    for (auto *waiting : {&byAddress[entry.address], &byNetwork[entry.network]})
+      if (waiting->count++ == 0)
+        waiting->oldest = caller;
   }
-  if (auto own = waiting.find(address);
-      own != waiting.end() && own->second.first >= callersPerAddress) {
-    dropCaller(own->second.second, "too many callers from one address");
+  if (auto own = byAddress.find(address);
+      own != byAddress.end() && own->second.count >= callersPerAddress) {
+    dropCaller(own->second.oldest, "too many callers from one address");
     return;
   }
   if (callers_.size() < callerLimit)
     return;
-  // The busiest address; among equals the one waiting longest.
-  auto busiest = std::max_element(waiting.begin(), waiting.end(), [](const auto &a, const auto &b) {
-    return a.second.first != b.second.first ? a.second.first < b.second.first
-                                            : a.second.second > b.second.second;
-  });
-  dropCaller(busiest->second.second, "too many callers at once");
+  // The busiest address of the busiest network; among equals the one waiting longest.
+  const auto lessBusy = [](const auto &a, const auto &b) {
+    return a.second.count != b.second.count ? a.second.count < b.second.count
+                                            : a.second.oldest > b.second.oldest;
+  };
+  const auto network = std::max_element(byNetwork.begin(), byNetwork.end(), lessBusy)->first;
+  std::erase_if(byAddress, [&](const auto &entry) { return networkOf[entry.first] != network; });
+  dropCaller(std::max_element(byAddress.begin(), byAddress.end(), lessBusy)->second.oldest,
+             "too many callers at once");
 }
 
 void PairingCoordinator::dropCaller(std::uint64_t caller, const char *reason) {

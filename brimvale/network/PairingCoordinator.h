@@ -76,13 +76,17 @@ public:
   // Callers whose commit has not arrived are served side by side and are no attempt yet, so
   // that one that stalls or breaks holds neither the user's run nor a genuine caller. At most
   // this many wait from one address, and this many in all: a caller past a limit closes the
-  // oldest of its own address, or else of the address with the most waiting, so that a
-  // machine opening calls faster than a commit's round trip crowds out only its own.
+  // oldest of its own address, or else of the busiest address in the network with the most
+  // waiting, so that a machine opening calls faster than a commit's round trip crowds out
+  // only its own, even from many addresses of its /64.
   static constexpr std::size_t callersPerAddress = 4;
   static constexpr std::size_t callerLimit = 16;
-  // What the limit per address counts a caller by: an IPv4 address (IPv4-mapped ones too)
-  // alone, an IPv6 address by its /64, as one machine may hold any number of addresses there.
+  // What the limit per address counts a caller by: its address, an IPv4-mapped one as IPv4.
+  // Not its /64, which every machine on a link (fe80::/64) or a network shares.
   static std::string callerSource(const Endpoint::Host &host);
+  // Which callers the limit in all weighs together: an IPv6 caller's /64 (and link), as one
+  // machine may hold any number of addresses there; an IPv4 caller's address.
+  static std::string callerNetwork(const Endpoint::Host &host);
   // Lets the last confirmation reach the other side before the connection closes.
   static constexpr double closeDelay = 0.5;
   static constexpr double connectionTimeout = 10.0;
@@ -205,6 +209,7 @@ private:
     std::shared_ptr<Connection> connection;
     WorkItem deadline;
     std::string address;
+    std::string network;
   };
   std::map<std::uint64_t, Caller> callers_;
   std::uint64_t callersAccepted_ = 0;

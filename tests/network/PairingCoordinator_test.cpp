@@ -16,10 +16,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -80,10 +84,37 @@ bool closedAlready(tcp::socket &socket) {
   return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
 }
 
+// Moves the calling thread, and the threads it starts from then on, into a network namespace of
+// its own whose loopback also holds the IPv6 `addresses`, each in a /64; back to the old one at
+// the end.
+class OwnNetwork {
+public:
+  explicit OwnNetwork(const std::vector<std::string> &addresses)
+      : old_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    if (old_ < 0 || ::unshare(CLONE_NEWNET) != 0)
+      return;
+    std::string command = "ip link set lo up";
+    for (const auto &address : addresses)
+      command += " && ip address add " + address + "/64 dev lo nodad";
+    ready_ = std::system(command.c_str()) == 0;
+  }
+  ~OwnNetwork() {
+    if (old_ >= 0) {
+      ::setns(old_, CLONE_NEWNET);
+      ::close(old_);
+    }
+  }
+  bool ready() const { return ready_; }
+
+private:
+  int old_;
+  bool ready_ = false;
+};
+
 class ScriptedPeer {
 public:
-  // Calls `port` on loopback from the loopback address `from` and runs `script` with the
-  // connected socket.
+  // Calls `port` on loopback from the address `from` (on loopback too) and runs `script` with
+  // the connected socket.
   static std::unique_ptr<ScriptedPeer> calling(std::uint16_t port,
                                                std::function<void(tcp::socket &)> script,
                                                const char *from = "127.0.0.1") {
@@ -91,11 +122,12 @@ public:
     peer->thread_ = std::thread([port, from, script = std::move(script), self = peer.get()] {
       tcp::socket socket(self->context_);
       std::error_code error;
-      socket.open(tcp::v4(), error);
+      const auto source = asio::ip::make_address(from);
+      socket.open(source.is_v6() ? tcp::v6() : tcp::v4(), error);
       if (!error)
-        socket.bind({asio::ip::make_address(from), 0}, error);
+        socket.bind({source, 0}, error);
       if (!error)
-        socket.connect({asio::ip::make_address("127.0.0.1"), port}, error);
+        socket.connect({asio::ip::make_address(source.is_v6() ? "::1" : "127.0.0.1"), port}, error);
       if (!error) {
         self->fd_ = socket.native_handle();
         script(socket);
@@ -567,6 +599,33 @@ TEST_F(PairingCoordinatorTest, GenuineCallerIsServedBesideAStalledOne) {
   finish(stalled);
 }
 
+// A caller that connects, waits silently until `go` and then pairs as "Genuine".
+struct GenuineCaller {
+  GenuineCaller(std::uint16_t port, const char *from)
+      : peer(ScriptedPeer::calling(
+            port,
+            [this](tcp::socket &socket) {
+              connected = true;
+              while (!go) {
+                if (closedAlready(socket))
+                  return;
+                std::this_thread::sleep_for(2ms);
+              }
+              PairingProtocol::Reveal mine{DeviceIdentity::generate().publicKey(), randomBytes(32),
+                                           "Genuine"};
+              writeFrame(socket, PairingProtocol::commitFrame(PairingProtocol::commitDigest(
+                                     mine.publicKey, mine.nonce, mine.name)));
+              if (!readFrame(socket))
+                return;
+              revealed = true;
+              writeFrame(socket, PairingProtocol::revealFrame(mine));
+              readFrame(socket);
+            },
+            from)) {}
+  std::atomic<bool> connected{false}, go{false}, revealed{false};
+  std::unique_ptr<ScriptedPeer> peer;
+};
+
 TEST_F(PairingCoordinatorTest, AFloodFromFewAddressesCannotCrowdOutACallerFromAnother) {
   Side a;
   PairingCoordinator::Options options;
@@ -577,28 +636,8 @@ TEST_F(PairingCoordinatorTest, AFloodFromFewAddressesCannotCrowdOutACallerFromAn
   const std::uint16_t port = *a.coordinator->port();
 
   // The genuine caller connects first and sends its commit only once the flood has passed.
-  std::atomic<bool> connected{false}, go{false}, revealed{false};
-  auto genuine = ScriptedPeer::calling(
-      port,
-      [&](tcp::socket &socket) {
-        connected = true;
-        while (!go) {
-          if (closedAlready(socket))
-            return;
-          std::this_thread::sleep_for(2ms);
-        }
-        PairingProtocol::Reveal mine{DeviceIdentity::generate().publicKey(), randomBytes(32),
-                                     "Genuine"};
-        writeFrame(socket, PairingProtocol::commitFrame(PairingProtocol::commitDigest(
-                               mine.publicKey, mine.nonce, mine.name)));
-        if (!readFrame(socket))
-          return;
-        revealed = true;
-        writeFrame(socket, PairingProtocol::revealFrame(mine));
-        readFrame(socket);
-      },
-      "127.0.0.3");
-  ASSERT_TRUE(runUntil([&] { return connected.load(); }));
+  GenuineCaller genuine(port, "127.0.0.3");
+  ASSERT_TRUE(runUntil([&] { return genuine.connected.load(); }));
 
   // Callers that send nothing, each arrival past a limit closing one waiting caller.
   std::atomic<std::size_t> floodClosed{0};
@@ -611,33 +650,100 @@ TEST_F(PairingCoordinatorTest, AFloodFromFewAddressesCannotCrowdOutACallerFromAn
   };
   // One address alone keeps no more than its share waiting…
   floodFrom("127.0.0.10");
-  ASSERT_TRUE(runUntil([&] { return floodClosed >= 2 || genuine->done(); }));
+  ASSERT_TRUE(runUntil([&] { return floodClosed >= 2 || genuine.peer->done(); }));
   EXPECT_EQ(floodClosed, 2u);
   // … and several together no more than the limit in all.
   for (const char *from : {"127.0.0.11", "127.0.0.12", "127.0.0.13", "127.0.0.14"})
     floodFrom(from);
   const std::size_t evicted = 5 * perFlooder + 1 - PairingCoordinator::callerLimit;
-  ASSERT_TRUE(runUntil([&] { return floodClosed >= evicted || genuine->done(); }));
+  ASSERT_TRUE(runUntil([&] { return floodClosed >= evicted || genuine.peer->done(); }));
 
-  go = true;
-  ASSERT_TRUE(runUntil([&] { return a.state().kind == State::Kind::compare || genuine->done(); }));
-  EXPECT_TRUE(revealed) << "the genuine caller was closed";
+  genuine.go = true;
+  ASSERT_TRUE(
+      runUntil([&] { return a.state().kind == State::Kind::compare || genuine.peer->done(); }));
+  EXPECT_TRUE(genuine.revealed) << "the genuine caller was closed";
   EXPECT_EQ(a.state().kind, State::Kind::compare);
   EXPECT_EQ(a.state().name, "Genuine");
   EXPECT_EQ(floodClosed, evicted);
   a.coordinator->cancel();
-  finish(genuine);
+  finish(genuine.peer);
 }
 
-// Loopback has one IPv6 address, so a host's many addresses are checked where they are counted.
-TEST_F(PairingCoordinatorTest, OneHostsManyIPv6AddressesCountAsOneCaller) {
+// Every machine on a link shares fe80::/64, and the machines of a network their SLAAC /64.
+TEST_F(PairingCoordinatorTest, ACallerIsNotCountedWithTheOtherAddressesOfItsIPv6Prefix) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "needs root for a network namespace of its own";
+  std::vector<std::string> addresses{"fd00::1", "fd00::2", "fd01::1"};
+  for (std::size_t host = 0; host <= PairingCoordinator::callerLimit; ++host)
+    addresses.push_back("fd00::1:" + std::to_string(host));
+  OwnNetwork network(addresses);
+  if (!network.ready())
+    GTEST_SKIP() << "no network namespace with its IPv6 addresses (unshare, ip)";
+  Side a;
+  PairingCoordinator::Options options;
+  options.callerDeadline = 100.0;
+  make(a, "A", options);
+  startAndWaitForPort(a);
+  const std::uint16_t port = *a.coordinator->port();
+
+  GenuineCaller genuine(port, "fd00::1");
+  ASSERT_TRUE(runUntil([&] { return genuine.connected.load(); }));
+
+  // A neighbour opening more calls than its share closes only its own.
+  std::atomic<std::size_t> floodClosed{0};
+  std::vector<std::unique_ptr<ScriptedPeer>> flood;
+  for (std::size_t call = 0; call < PairingCoordinator::callersPerAddress + 2; ++call)
+    flood.push_back(ScriptedPeer::calling(
+        port, [&](tcp::socket &socket) { floodClosed += closedByPeer(socket) ? 1 : 0; },
+        "fd00::2"));
+  ASSERT_TRUE(runUntil([&] { return floodClosed >= 2 || genuine.peer->done(); }));
+
+  genuine.go = true;
+  ASSERT_TRUE(
+      runUntil([&] { return a.state().kind == State::Kind::compare || genuine.peer->done(); }));
+  EXPECT_TRUE(genuine.revealed) << "the genuine caller was closed";
+  EXPECT_EQ(a.state().name, "Genuine");
+  EXPECT_EQ(floodClosed, 2u);
+  a.coordinator->cancel();
+  finish(genuine.peer);
+
+  // A machine calling once from each of many addresses of its /64 crowds out only its own.
+  startAndWaitForPort(a);
+  for (auto &caller : flood)
+    finish(caller);
+  flood.clear();
+  floodClosed = 0;
+  GenuineCaller other(*a.coordinator->port(), "fd01::1");
+  ASSERT_TRUE(runUntil([&] { return other.connected.load(); }));
+  for (std::size_t host = 0; host <= PairingCoordinator::callerLimit; ++host)
+    flood.push_back(ScriptedPeer::calling(
+        *a.coordinator->port(),
+        [&](tcp::socket &socket) { floodClosed += closedByPeer(socket) ? 1 : 0; },
+        addresses[3 + host].c_str()));
+  ASSERT_TRUE(runUntil([&] { return floodClosed >= 2 || other.peer->done(); }));
+  other.go = true;
+  ASSERT_TRUE(
+      runUntil([&] { return a.state().kind == State::Kind::compare || other.peer->done(); }));
+  EXPECT_TRUE(other.revealed) << "the caller from another /64 was closed";
+  a.coordinator->cancel();
+  finish(other.peer);
+}
+
+// Zones and mapped addresses do not reach loopback, so they are checked where callers are told
+// apart.
+TEST_F(PairingCoordinatorTest, OneHostsManyIPv6AddressesWeighAsOneNetwork) {
   const auto source = [](const char *text) {
     return PairingCoordinator::callerSource(*Endpoint::Host::parseAddress(text));
   };
-  EXPECT_EQ(source("fd00:1:2:3:a::1"), source("fd00:1:2:3:ffff:1:2:3"));
-  EXPECT_NE(source("fd00:1:2:3::1"), source("fd00:1:2:4::1"));
-  EXPECT_NE(source("fe80::1%1"), source("fe80::1%2")) << "one prefix on two links";
-  EXPECT_EQ(source("::ffff:192.168.1.2"), source("192.168.1.2"));
+  const auto network = [](const char *text) {
+    return PairingCoordinator::callerNetwork(*Endpoint::Host::parseAddress(text));
+  };
+  EXPECT_NE(source("fd00:1:2:3:a::1"), source("fd00:1:2:3:ffff:1:2:3"));
+  EXPECT_EQ(network("fd00:1:2:3:a::1"), network("fd00:1:2:3:ffff:1:2:3"));
+  EXPECT_NE(network("fd00:1:2:3::1"), network("fd00:1:2:4::1"));
+  EXPECT_NE(network("fe80::1%1"), network("fe80::1%2")) << "one prefix on two links";
+  EXPECT_EQ(source("::ffff:192.168.1.2"), "192.168.1.2");
+  EXPECT_EQ(network("::ffff:192.168.1.2"), "192.168.1.2");
 }
 
 TEST_F(PairingCoordinatorTest, RunTimesOut) {
