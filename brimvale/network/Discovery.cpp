@@ -1,5 +1,6 @@
 #include "brimvale/network/Discovery.h"
 
+#include "brimvale/foundation/DisplayText.h"
 #include "brimvale/platform/Logger.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/Unicode.h"
@@ -14,7 +15,7 @@ namespace corvane {
 
 namespace {
 
-constexpr std::size_t maxNameCharacters = 64;
+constexpr int maxNameCharacters = 64;
 constexpr std::size_t deviceIDLength = 16;
 
 bool isDeviceID(const std::string &text) {
@@ -67,7 +68,8 @@ std::vector<NearbyDevice> Discovery::devicesFrom(const std::vector<DnsSd::Browse
     if (id == result.txt.end() || !isDeviceID(id->second)) {
       continue;
     }
-    NearbyDevice device{id->second, characterPrefix(validUTF8(service->name), maxNameCharacters),
+    // Shown and logged; the endpoint keeps the advertised name to resolve.
+    NearbyDevice device{id->second, cleanDisplayText(service->name, maxNameCharacters),
                         result.endpoint};
     if (auto known = byID.find(device.deviceID); known != byID.end()) {
       devices[known->second] = std::move(device);

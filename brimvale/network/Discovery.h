@@ -16,7 +16,7 @@ class SerialQueue;
 // A machine running Corvane that browsing found nearby.
 struct NearbyDevice {
   std::string deviceID; // 16 hexadecimal digits, as advertised
-  std::string name;     // the advertised instance name, at most 64 characters
+  std::string name;     // the advertised instance name, cleaned for display, at most 64 characters
   Endpoint endpoint;    // the DNS-SD service to connect to
   bool operator==(const NearbyDevice &) const = default;
 };

@@ -66,6 +66,9 @@ TEST(DiscoveryResults, OneEntryPerDeviceSortedByNameAndNamesCut) {
   // Ill-formed UTF-8 from the network must not survive into a shown name.
   auto bad = Discovery::devicesFrom({result("Mac\xff", a)});
   EXPECT_EQ(bad[0].name, "Mac\xef\xbf\xbd");
+  // Nor may controls and separators, which break the views' and the log's lines.
+  auto forged = Discovery::devicesFrom({result("Evil\n\x1b[2J\xe2\x80\xa8Mac", a)});
+  EXPECT_EQ(forged[0].name, "Evil[2JMac");
 }
 
 // A backend whose browse callbacks the test fires by hand.
