@@ -306,6 +306,10 @@ BindResult canBindLoopbackPort(AddressFamily family, int port) {
   int fd = socketFor(family);
   if (fd < 0)
     return BindResult::otherError;
+  // Bound as the route's listeners bind: connections that linger after closing then keep
+  // nothing out, while any socket that holds the address, listening or not, does.
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   auto address = loopbackAddress(family, port);
   int result = ::bind(fd, reinterpret_cast<const sockaddr *>(&address.storage), address.length);
   int error = errno;

@@ -133,6 +133,8 @@ void scanListeningPorts(ProbePool &pool, std::vector<int> ports, double timeout,
                         std::function<void(std::map<int, Endpoint::Host>)> completion);
 
 // Blocking checks of at most 250 ms, for the service manager's choice of a local port.
+// canBindLoopbackPort binds with address reuse, as the proxy's listeners do: `inUse` means a
+// socket holds the address (listening or not), not a closed connection lingering there.
 BindResult canBindLoopbackPort(AddressFamily family, int port);
 bool isPortListening(AddressFamily family, int port);
 

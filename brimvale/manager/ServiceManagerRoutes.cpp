@@ -80,19 +80,12 @@ std::string ServiceManager::routeTextKey(const RouteKey &key) {
 }
 
 bool ServiceManager::isLoopbackCandidateUsable(int port) const {
-  switch (effects_.canBindLoopbackPort(AddressFamily::ipv4, port)) {
-  case BindResult::free: break;
-  case BindResult::inUse:
-    // Bound but not accepting (a closing socket) does not keep a listener out.
-    if (effects_.isPortListening(AddressFamily::ipv4, port))
-      return false;
-    break;
-  case BindResult::otherError: return false;
-  }
-  if (effects_.canBindLoopbackPort(AddressFamily::ipv6, port) == BindResult::inUse &&
-      effects_.isPortListening(AddressFamily::ipv6, port))
+  // Whoever holds either address, even before listening, would get the clients that try it:
+  // localhost is 127.0.0.1 for some and ::1 for others. Any other IPv6 failure means this
+  // machine has no IPv6 loopback, and 127.0.0.1 alone serves.
+  if (effects_.canBindLoopbackPort(AddressFamily::ipv4, port) != BindResult::free)
     return false;
-  return true;
+  return effects_.canBindLoopbackPort(AddressFamily::ipv6, port) != BindResult::inUse;
 }
 
 std::optional<int> ServiceManager::chooseLocalPort(int remotePort, std::optional<int> remembered,

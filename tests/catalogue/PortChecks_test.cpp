@@ -58,6 +58,29 @@ private:
   int port_ = 0;
 };
 
+// A port whose only socket is a closed connection of a listener that set SO_REUSEADDR, as this
+// app's listeners do: the connection lingers in the system after both ends closed.
+int closingPort() {
+  int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address);
+  ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+  ::listen(listener, 1);
+  int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
+  int accepted = ::accept(listener, nullptr, nullptr);
+  // The listener's side closes first, so the lingering end is the one on its port.
+  ::close(accepted);
+  ::close(client);
+  ::close(listener);
+  return ntohs(address.sin_port);
+}
+
 TEST(PortChecks, BindAndListeningChecks) {
   LoopbackListener held(AddressFamily::ipv4);
   EXPECT_EQ(canBindLoopbackPort(AddressFamily::ipv4, held.port()), BindResult::inUse);
@@ -74,6 +97,8 @@ TEST(PortChecks, BindAndListeningChecks) {
   LoopbackListener bound(AddressFamily::ipv6, 0, false);
   EXPECT_EQ(canBindLoopbackPort(AddressFamily::ipv6, bound.port()), BindResult::inUse);
   EXPECT_FALSE(isPortListening(AddressFamily::ipv6, bound.port()));
+  EXPECT_EQ(canBindLoopbackPort(AddressFamily::ipv4, closingPort()), BindResult::free)
+      << "a closed connection lingering on the port keeps no listener out";
 
   for (int port : {-1, 65536})
     EXPECT_EQ(canBindLoopbackPort(AddressFamily::ipv4, port), BindResult::otherError) << port;

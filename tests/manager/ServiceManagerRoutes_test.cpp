@@ -271,18 +271,22 @@ TEST_F(RoutesTest, OnlyARouteThatKeepsChangingIsHeldBackInTheLogAndNeverItsFailu
   EXPECT_EQ(count(log, "listening on localhost"), 20u) << log;
 }
 
-TEST_F(RoutesTest, ScanSkipsTakenPortsCountsBoundButSilentOnesAsFreeAndWrapsHighPorts) {
-  // 5432 and 25432 are taken (listening); 25433 is bound but nothing accepts: usable.
+TEST_F(RoutesTest, ScanSkipsPortsBoundOnEitherLoopbackAndWrapsHighPorts) {
+  // 5432 and 25432 are taken (listening); 25433 and 25434 are bound by another program that
+  // does not listen yet, on one address each: whoever holds either would get the route's
+  // clients once it listens. 25435 has no IPv6 loopback at all, which leaves IPv4 alone.
   recorder.bind4[5432] = BindResult::inUse;
   recorder.listening4.insert(5432);
   recorder.bind4[25432] = BindResult::inUse;
   recorder.listening6.insert(25432);
   recorder.bind6[25432] = BindResult::inUse;
   recorder.bind4[25433] = BindResult::inUse;
+  recorder.bind6[25434] = BindResult::inUse;
+  recorder.bind6[25435] = BindResult::otherError;
   // 50000 + 20000 passes 65535: the scan starts at 40000.
   recorder.bind4[50000] = BindResult::otherError;
   const auto mac = online("Studio", {offered(pg, "Postgres", 5432), offered(web, "Web", 50000)});
-  EXPECT_EQ(localPort(mac, pg), std::optional(25433));
+  EXPECT_EQ(localPort(mac, pg), std::optional(25435));
   EXPECT_EQ(localPort(mac, web), std::optional(40000));
 }
 
