@@ -30,6 +30,13 @@ struct ProxyManager::Entry {
   // Every client of the route until its relay ends, so that stopping the route closes them.
   std::unordered_map<const Connection *, std::shared_ptr<Connection>> connections;
   std::vector<std::shared_ptr<Listener>> listeners;
+  // What the two listeners last said. `listening` is reported once 127.0.0.1 is up and ::1 is
+  // up too or cannot be had at all (no IPv6 loopback); ::1 held by someone else is a failure,
+  // as whoever holds it gets the clients that try ::1 first.
+  enum class Side { unknown, up, busy, unavailable };
+  bool ipv4Up = false;
+  Side ipv6 = Side::unknown;
+  bool saidListening = false;
   int active = 0;
   bool refused = false;
 };
@@ -182,8 +189,8 @@ void ProxyManager::startEntry(const std::shared_ptr<Entry> &entry) {
   if (auto made = SecureChannel::clientContext(entry->keys, myDeviceID_))
     entry->tls = *made;
   publishOpening(*entry);
-  listen(entry, Endpoint::Host::loopbackIPv4(), true, 0);
-  listen(entry, Endpoint::Host::loopbackIPv6(), false, 0);
+  listen(entry, Endpoint::Host::loopbackIPv4(), 0);
+  listen(entry, Endpoint::Host::loopbackIPv6(), 0);
 }
 
 void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
@@ -205,7 +212,7 @@ void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
 }
 
 void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host,
-                          bool reporting, int attempt) {
+                          int attempt) {
   if (!isCurrent(entry))
     return;
   auto port = static_cast<std::uint16_t>(entry->route.localPort);
@@ -217,10 +224,17 @@ void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::H
 
   auto created = Listener::create(parameters, std::nullopt);
   if (!created) {
-    if (reporting && onStatus_)
-      onStatus_(entry->route.key,
-                Status::failed("could not listen on " + std::to_string(entry->route.localPort)));
-    retryListen(entry, host, reporting, attempt);
+    if (host == Endpoint::Host::loopbackIPv4()) {
+      entry->ipv4Up = false;
+      entry->saidListening = false;
+      if (onStatus_)
+        onStatus_(entry->route.key,
+                  Status::failed("could not listen on " + std::to_string(entry->route.localPort)));
+    } else {
+      entry->ipv6 = Entry::Side::unavailable;
+      sayListening(*entry);
+    }
+    retryListen(entry, host, attempt);
     return;
   }
   auto listener = *created;
@@ -242,57 +256,80 @@ void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::H
     return self ? self->relays_.next() : nullptr;
   });
   listener->setStateHandler(
-      [weakSelf, weakEntry, weakListener, host, reporting, attempt](const Listener::State &state) {
+      [weakSelf, weakEntry, weakListener, host, attempt](const Listener::State &state) {
         auto self = weakSelf.lock();
         auto entry = weakEntry.lock();
         auto listener = weakListener.lock();
         if (self && entry && listener)
-          self->handleListenerState(entry, listener, host, reporting, attempt, state);
+          self->handleListenerState(entry, listener, host, attempt, state);
       });
   entry->listeners.push_back(listener);
   listener->start(queue_);
 }
 
 void ProxyManager::retryListen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host,
-                               bool reporting, int attempt) {
+                               int attempt) {
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
   std::weak_ptr<Entry> weakEntry = entry;
-  queue_->postAfter(listenRetryPause(attempt, options_),
-                    [weakSelf, weakEntry, host, reporting, attempt] {
-                      auto self = weakSelf.lock();
-                      auto entry = weakEntry.lock();
-                      if (self && entry)
-                        self->listen(entry, host, reporting, attempt + 1);
-                    });
+  queue_->postAfter(listenRetryPause(attempt, options_), [weakSelf, weakEntry, host, attempt] {
+    auto self = weakSelf.lock();
+    auto entry = weakEntry.lock();
+    if (self && entry)
+      self->listen(entry, host, attempt + 1);
+  });
 }
 
 void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
                                        const std::shared_ptr<Listener> &listener,
-                                       const Endpoint::Host &host, bool reporting, int attempt,
+                                       const Endpoint::Host &host, int attempt,
                                        const Listener::State &state) {
   auto found = std::find(entry->listeners.begin(), entry->listeners.end(), listener);
   if (found == entry->listeners.end())
     return;
+  const bool ipv4 = host == Endpoint::Host::loopbackIPv4();
   switch (state.kind) {
   case Listener::State::Kind::ready:
-    if (reporting && onStatus_)
-      onStatus_(entry->route.key, Status::listening());
+    if (ipv4)
+      entry->ipv4Up = true;
+    else
+      entry->ipv6 = Entry::Side::up;
+    sayListening(*entry);
     return;
   case Listener::State::Kind::failed: {
     auto error = state.error.value_or(NetworkError::posix(EINVAL));
-    std::string text = error.isPosix(EADDRINUSE)
-                           ? "Port " + std::to_string(entry->route.localPort) +
-                                 " is busy on this Mac. Trying again…"
-                           : error.localizedDescription();
+    const bool busy = error.isPosix(EADDRINUSE);
+    std::string text = busy ? "Port " + std::to_string(entry->route.localPort) +
+                                  " is busy on this Mac. Trying again…"
+                            : error.localizedDescription();
     entry->listeners.erase(found);
     listener->cancel();
-    if (reporting && onStatus_)
-      onStatus_(entry->route.key, Status::failed(text));
-    retryListen(entry, host, reporting, attempt);
+    if (ipv4 || busy) {
+      if (ipv4)
+        entry->ipv4Up = false;
+      else
+        entry->ipv6 = Entry::Side::busy;
+      entry->saidListening = false;
+      if (onStatus_)
+        onStatus_(entry->route.key, Status::failed(text));
+    } else {
+      // No IPv6 loopback on this machine (or no ::1 listener to be had): 127.0.0.1 serves alone.
+      entry->ipv6 = Entry::Side::unavailable;
+      sayListening(*entry);
+    }
+    retryListen(entry, host, attempt);
     return;
   }
   default: return;
   }
+}
+
+void ProxyManager::sayListening(Entry &entry) {
+  if (entry.saidListening || !entry.ipv4Up || entry.ipv6 == Entry::Side::unknown ||
+      entry.ipv6 == Entry::Side::busy)
+    return;
+  entry.saidListening = true;
+  if (onStatus_)
+    onStatus_(entry.route.key, Status::listening());
 }
 
 void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,

@@ -43,7 +43,8 @@ public:
     bool operator==(const Route &) const = default;
   };
 
-  // Whether a route's IPv4 listener is up, or the text for the user when it is not.
+  // Whether a route listens on 127.0.0.1 and ::1 (on 127.0.0.1 alone where this machine has no
+  // IPv6 loopback), or the text for the user when it does not.
   class Status {
   public:
     enum class Case { failed, listening };
@@ -130,13 +131,13 @@ private:
   bool isCurrent(const std::shared_ptr<Entry> &entry) const;
   void startEntry(const std::shared_ptr<Entry> &entry);
   void stopEntry(const std::shared_ptr<Entry> &entry);
-  void listen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, bool reporting,
-              int attempt);
-  void retryListen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, bool reporting,
-                   int attempt);
+  void listen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, int attempt);
+  void retryListen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, int attempt);
   void handleListenerState(const std::shared_ptr<Entry> &entry,
                            const std::shared_ptr<Listener> &listener, const Endpoint::Host &host,
-                           bool reporting, int attempt, const Listener::State &state);
+                           int attempt, const Listener::State &state);
+  // Reports `listening` once, when both listeners allow it.
+  void sayListening(Entry &entry);
   // On the proxy queue: what the entry's clients are opened with from now on.
   void publishOpening(Entry &entry);
   // On the queue that accepted the client.

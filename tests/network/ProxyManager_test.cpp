@@ -12,7 +12,10 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -416,6 +419,39 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
     status = nextStatus();
   while (status && *status == busy);
   EXPECT_EQ(status, listening);
+
+  // Another program holds [::1] of the next port without listening yet: were the route to
+  // listen on 127.0.0.1 alone, that program would get its clients who try ::1 first.
+  std::uint16_t v6Port = 0;
+  int holder = -1;
+  for (int tries = 0; holder < 0 && tries < 20; ++tries) {
+    v6Port = freePortOtherThan(port);
+    holder = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(v6Port);
+    address.sin6_addr = in6addr_loopback;
+    if (holder >= 0 &&
+        ::bind(holder, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+      ::close(holder);
+      holder = -1;
+    }
+  }
+  if (holder < 0)
+    GTEST_SKIP() << "no IPv6 loopback here";
+  update({route(v6Port, gateway.endpoint())});
+  const auto v6Busy = ProxyManager::Status::failed("Port " + std::to_string(v6Port) +
+                                                   " is busy on this Mac. Trying again…");
+  EXPECT_EQ(nextStatus(), v6Busy);
+  EXPECT_EQ(nextStatus(), v6Busy);
+  ::close(holder);
+  do
+    status = nextStatus();
+  while (status && *status == v6Busy);
+  EXPECT_EQ(status, listening);
+  Client client(clients_, v6Port, Endpoint::Host::loopbackIPv6());
+  ASSERT_TRUE(client.connected());
+  EXPECT_TRUE(client.echoes("through ::1"));
 }
 
 TEST_F(ProxyManagerTest, PortsOutsideTheRangeAreRefusedNotClamped) {
