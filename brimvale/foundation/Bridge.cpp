@@ -17,7 +17,9 @@ void checkIdle(const std::shared_ptr<State> &state, bool fromA, Clock::duration 
   const auto since = state->receivingSince(fromA);
   const auto left = since ? idle - (Clock::now() - *since) : idle;
   if (left <= Clock::duration::zero() || !queue) {
-    state->tearDown();
+    // Closed cleanly: what the last sends left in the socket buffers still reaches a slow
+    // reader, and the other machine's relay takes it as an end as well.
+    state->tearDown(true);
     return;
   }
   state->setIdleCheck(queue->postAfter(std::chrono::duration<double>(left).count(),
@@ -118,9 +120,10 @@ bool State::isOpen() const {
   return open_;
 }
 
-void State::tearDown() {
+void State::tearDown(bool clean) {
   std::function<void()> onClose;
   WorkItem idleCheck;
+  bool ended = false;
   {
     std::lock_guard guard(lock_);
     if (!open_)
@@ -128,20 +131,26 @@ void State::tearDown() {
     open_ = false;
     onClose = std::move(onClose_);
     idleCheck = std::move(idleCheck_);
+    ended = clean || (ended_[0] && ended_[1]);
   }
   if (idleCheck)
     idleCheck.cancel();
-  a->cancel();
-  b->cancel();
+  // A relay cut short resets both sides: a clean close would read there as the end of one
+  // direction, and the other machine would keep its half waiting.
+  if (ended) {
+    a->cancel();
+    b->cancel();
+  } else {
+    a->abort();
+    b->abort();
+  }
   if (onClose)
     onClose();
 }
 
-std::optional<Clock::time_point> State::endedOneWay() const {
+std::optional<Clock::time_point> State::firstSideEnded() const {
   std::lock_guard guard(lock_);
-  if (ended_[0] && ended_[1])
-    return std::min(*ended_[0], *ended_[1]);
-  return ended_[0] ? ended_[0] : ended_[1];
+  return ended_[0];
 }
 
 bool State::directionEnded(bool fromA) {

@@ -33,10 +33,11 @@ public:
         std::function<void()> onClose);
 
   bool isOpen() const;
-  // Cancels both connections and calls onClose, only the first time.
-  void tearDown();
-  // When the first of the two directions ended, once one has.
-  std::optional<Clock::time_point> endedOneWay() const;
+  // Ends both connections and calls onClose, only the first time: closed cleanly once both
+  // directions have ended or when `clean`, reset otherwise.
+  void tearDown(bool clean = false);
+  // When the first side's end was passed on to the second, once it was.
+  std::optional<Clock::time_point> firstSideEnded() const;
 
   const std::shared_ptr<Connection> a;
   const std::shared_ptr<Connection> b;
@@ -61,9 +62,10 @@ private:
 
 // Copies bytes both ways between two started connections on their common queue. When one side
 // ends its stream, its last bytes go across and then its end does (Connection::endSending), and
-// the other direction keeps going. The relay ends once both directions have ended, either side
-// fails, either connection is cancelled by someone else, or one direction has ended and the
-// other stays idle for `oneWayIdle` seconds; it then cancels both and calls `onClose` once.
+// the other direction keeps going. The relay ends, closing both cleanly, once both directions
+// have ended or one has and the other stays idle for `oneWayIdle` seconds; it ends resetting
+// both when either side fails or either connection is cancelled by someone else. `onClose` is
+// called once.
 // Returns at once, with the relay's state: a caller that keeps it holds it weakly.
 std::shared_ptr<State> runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
                                  std::function<void()> onClose,

@@ -831,7 +831,10 @@ struct Connection::Impl {
     }
     switch (step.kind) {
     case Step::Kind::done: return true;
-    case Step::Kind::end: endOfStream = true; return true;
+    case Step::Kind::end:
+      endOfStream = true;
+      watchForReset();
+      return true;
     case Step::Kind::failed: readError = step.error.value_or(NetworkError::posix(EIO)); return true;
     case Step::Kind::wantRead:
     case Step::Kind::wantWrite:
@@ -843,6 +846,28 @@ struct Connection::Impl {
       return false;
     }
     return false;
+  }
+
+  // The far side has ended its stream, and nothing more is read: a reset that follows is
+  // still noticed, as a failure, while this side may still be sending or waiting to.
+  void watchForReset() {
+    io->socket.async_wait(asio::socket_base::wait_error,
+                          [weak = weakSelf, io = io](const std::error_code &error) {
+                            auto self = weak.lock();
+                            if (!self || error == asio::error::operation_aborted)
+                              return;
+                            auto &impl = *self->impl_;
+                            if (impl.io != io || impl.phase != Phase::open)
+                              return;
+                            int code = 0;
+                            socklen_t length = sizeof code;
+                            if (error)
+                              impl.fail(errorOf(error));
+                            else if (::getsockopt(io->socket.native_handle(), SOL_SOCKET, SO_ERROR,
+                                                  &code, &length) == 0 &&
+                                     code != 0)
+                              impl.fail(NetworkError::posix(code));
+                          });
   }
 
   // --- sending
@@ -1153,10 +1178,14 @@ struct Connection::Impl {
     report(State::Kind::failed, std::move(error));
   }
 
-  void cancel() {
+  void cancel(bool reset = false) {
     if (currentKind() == State::Kind::cancelled)
       return;
-    bool graceful = phase == Phase::open && io;
+    bool graceful = phase == Phase::open && io && !reset;
+    if (reset && io && io->socket.is_open()) {
+      std::error_code ignored;
+      io->socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    }
     phase = Phase::closed;
     if (acceptedFd >= 0) {
       ::close(acceptedFd);
@@ -1188,7 +1217,9 @@ struct Connection::Impl {
       // Records already made go out first, or the alert would land inside one.
       // Only our close_notify is sent; the peer's is not waited for. A socket too full to
       // take it right now goes without: the FIN still ends the stream.
-      if (writeBatch(io->batch).kind == Step::Kind::done) {
+      // Not twice: a stream whose sending was ended has sent its close_notify already.
+      if (!(SSL_get_shutdown(io->ssl.get()) & SSL_SENT_SHUTDOWN) &&
+          writeBatch(io->batch).kind == Step::Kind::done) {
         SSL_set_shutdown(io->ssl.get(), SSL_RECEIVED_SHUTDOWN);
         ERR_clear_error();
         SSL_shutdown(io->ssl.get());
@@ -1312,6 +1343,10 @@ void Connection::endSending(SendCompletion completion) {
 
 void Connection::cancel() {
   impl_->onQueue([](Impl &impl) { impl.cancel(); });
+}
+
+void Connection::abort() {
+  impl_->onQueue([](Impl &impl) { impl.cancel(true); });
 }
 
 void Connection::moveTo(std::shared_ptr<SerialQueue> queue) {

@@ -59,6 +59,9 @@ public:
   void endSending(SendCompletion completion = nullptr);
   // Closes the connection (TLS close_notify first when possible). Idempotent.
   void cancel();
+  // Closes the connection at once with a reset, dropping what is not yet sent, so that the far
+  // side sees a failure rather than the end of the stream. Otherwise as cancel().
+  void abort();
   // Moves a ready connection, its socket and every later handler and completion onto `queue`,
   // so that established connections can be spread over several threads. The move runs on the
   // current queue after the operations asked for before it; operations asked for after it run

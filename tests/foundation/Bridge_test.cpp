@@ -270,6 +270,10 @@ TEST(BridgeTest, AHalfClosedRelayWaitsForASlowReaderAndEndsWhenIdleOrCancelled) 
     relay.settle();
     EXPECT_EQ(relay.closes, 1);
     EXPECT_EQ(relay.back.client->state().kind, Connection::State::Kind::cancelled);
+    // Cut short, the relay resets the service's side: a clean close would read there as the
+    // client's end once more, and a relay on the far side would keep its half waiting.
+    EXPECT_TRUE(testing::waitUntil(
+        [&] { return relay.back.server->state().kind == Connection::State::Kind::failed; }));
     relay.back.server->cancel();
   }
 }
