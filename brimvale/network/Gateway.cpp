@@ -28,6 +28,20 @@ Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
 // An accepted connection's events arrive on the queue it was started on, its home.
 constexpr const char *connectionQueueContract = "Gateway: connection events on its own queue";
 
+// A stream ended by this machine's own decision is reset through its relay, so that the other
+// machine ends its half at once instead of taking it as its client's end.
+struct Ending {
+  std::shared_ptr<Connection> connection;
+  std::weak_ptr<Bridge::State> relay;
+
+  void operator()() const {
+    if (auto running = relay.lock())
+      running->tearDown();
+    else
+      connection->cancel();
+  }
+};
+
 Frame bareFrame(Frame::Kind kind) {
   Frame frame;
   frame.kind = kind;
@@ -118,7 +132,8 @@ void Gateway::revoke(std::string peerID) {
     auto self = weak.lock();
     if (!self)
       return;
-    std::vector<std::shared_ptr<Connection>> controls, others;
+    std::vector<std::shared_ptr<Connection>> controls;
+    std::vector<Ending> others;
     {
       // A hello verified on another queue registers under this lock, so it either is in the
       // table taken here or finds the key revoked.
@@ -131,13 +146,16 @@ void Gateway::revoke(std::string peerID) {
       if (entry == self->connections_.end())
         return;
       for (auto &[identity, connection] : entry->second)
-        (self->controls_.contains(identity) ? controls : others).push_back(connection);
+        if (self->controls_.contains(identity))
+          controls.push_back(connection);
+        else
+          others.push_back({connection, self->relayOf(identity)});
       self->connections_.erase(entry);
     }
     for (auto &connection : controls)
       self->sendAndClose(connection, bareFrame(Frame::Kind::unpaired));
-    for (auto &connection : others)
-      connection->cancel();
+    for (auto &end : others)
+      end();
   });
 }
 
@@ -147,7 +165,7 @@ void Gateway::disconnect(std::string peerID, std::string serviceID) {
         auto self = weak.lock();
         if (!self)
           return;
-        std::vector<std::shared_ptr<Connection>> ending;
+        std::vector<Ending> ending;
         {
           std::lock_guard guard(self->lock_);
           auto table = self->streams_.find(serviceID);
@@ -155,11 +173,11 @@ void Gateway::disconnect(std::string peerID, std::string serviceID) {
             return;
           for (auto &[identity, stream] : table->second)
             if (stream.peerID == peerID)
-              ending.push_back(stream.connection);
+              ending.push_back({stream.connection, stream.relay});
         }
-        // Cancelling may report back into the tables at once, so not under the lock.
-        for (auto &connection : ending)
-          connection->cancel();
+        // Ending may report back into the tables at once, so not under the lock.
+        for (auto &end : ending)
+          end();
       });
 }
 
@@ -185,7 +203,8 @@ void Gateway::updateServices(std::vector<SharedServiceInfo> services, Access acc
     auto self = weak.lock();
     if (!self)
       return;
-    std::vector<std::shared_ptr<Connection>> ending, controls;
+    std::vector<Ending> ending;
+    std::vector<std::shared_ptr<Connection>> controls;
     {
       std::lock_guard guard(self->lock_);
       if (services == self->services_ && access == self->access_)
@@ -195,12 +214,12 @@ void Gateway::updateServices(std::vector<SharedServiceInfo> services, Access acc
       for (auto &[serviceID, table] : self->streams_)
         for (auto &[identity, stream] : table)
           if (!self->isAllowed(serviceID, stream.peerID))
-            ending.push_back(stream.connection);
+            ending.push_back({stream.connection, stream.relay});
       for (auto &[identity, control] : self->controls_)
         controls.push_back(control.connection);
     }
-    for (auto &connection : ending)
-      connection->cancel();
+    for (auto &end : ending)
+      end();
     // A control greeted on its own queue may not have sent its first list yet; a resend made
     // there goes after it, so the peer is not left holding the older list.
     for (auto &connection : controls)
@@ -249,8 +268,12 @@ void Gateway::stopGateway() {
   std::unordered_map<std::string,
                      std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
       connections;
+  std::vector<Ending> relays;
   {
     std::lock_guard guard(lock_);
+    for (auto &[serviceID, table] : streams_)
+      for (auto &[identity, stream] : table)
+        relays.push_back({stream.connection, stream.relay});
     pending = std::exchange(pending_, {});
     connections = std::exchange(connections_, {});
     pendingPerSource_.clear();
@@ -259,6 +282,8 @@ void Gateway::stopGateway() {
   }
   for (auto &[identity, entry] : pending)
     entry.connection->cancel();
+  for (auto &end : relays)
+    end();
   for (auto &[peer, table] : connections)
     for (auto &[identity, connection] : table)
       connection->cancel();
@@ -437,36 +462,72 @@ bool Gateway::makesRoom(const std::string &peerID, bool control,
   }
   if (found->second.size() - controls < connectionLimit)
     return true;
-  const Connection *oldest = nullptr;
-  std::optional<Bridge::State::Clock::time_point> oldestEnd;
+  // Of the relays whose client has ended its sending, the one that has waited longest for its
+  // service to say anything; only when each is still moving a reply, the one whose client ended
+  // first.
+  using Clock = Bridge::State::Clock;
+  const Connection *chosen = nullptr;
+  std::pair<bool, Clock::time_point> chosenRank{};
   for (const auto &[serviceID, table] : streams_)
     for (const auto &[identity, stream] : table) {
       if (stream.peerID != peerID)
         continue;
       auto relay = stream.relay.lock();
-      auto ended = relay ? relay->endedOneWay() : std::nullopt;
-      if (ended && (!oldestEnd || *ended < *oldestEnd)) {
-        oldest = identity;
-        oldestEnd = ended;
+      auto ended = relay ? relay->firstSideEnded() : std::nullopt;
+      if (!ended)
+        continue;
+      const auto idle = relay->receivingSince(false);
+      const std::pair<bool, Clock::time_point> rank{!idle, idle ? *idle : *ended};
+      if (!chosen || rank < chosenRank) {
+        chosen = identity;
+        chosenRank = rank;
         displacedRelay = std::move(relay);
       }
     }
-  if (!oldest)
+  if (!chosen)
     return false;
-  forgetConnection(oldest);
+  forgetConnection(chosen);
   return true;
+}
+
+std::weak_ptr<Bridge::State> Gateway::relayOf(const Connection *connection) const {
+  for (const auto &[serviceID, table] : streams_)
+    if (auto stream = table.find(connection); stream != table.end())
+      return stream->second.relay;
+  return {};
 }
 
 std::optional<std::string> Gateway::noteRefusedStream(const std::string &peerID) {
   auto &refusals = streamRefusals_[peerID];
   ++refusals.count;
   const auto now = std::chrono::steady_clock::now();
-  if (refusals.lastLog && now - *refusals.lastLog < refusalLogInterval)
-    return std::nullopt;
+  if (!refusals.lastLog || now - *refusals.lastLog >= refusalLogInterval)
+    return refusalLine(peerID, refusals);
+  if (!std::exchange(refusals.due, true))
+    queue_->postAfter(
+        std::chrono::duration<double>(*refusals.lastLog + refusalLogInterval - now).count(),
+        [weak = weak_from_this(), peerID] {
+          auto self = weak.lock();
+          if (!self)
+            return;
+          std::optional<std::string> line;
+          {
+            std::lock_guard guard(self->lock_);
+            auto found = self->streamRefusals_.find(peerID);
+            if (found != self->streamRefusals_.end() && found->second.due)
+              line = self->refusalLine(peerID, found->second);
+          }
+          if (line)
+            Logger::net().notice(*line);
+        });
+  return std::nullopt;
+}
+
+std::string Gateway::refusalLine(const std::string &peerID, Refusals &refusals) {
   std::string line = "Gateway refused " + std::to_string(refusals.count) + " stream(s) from " +
                      peerID + ": too many connections (" + std::to_string(connectionLimit) +
                      " open)";
-  refusals = {0, now};
+  refusals = {0, std::chrono::steady_clock::now(), false};
   return line;
 }
 
@@ -594,30 +655,31 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
     } else if (auto keys = pairKeys_.find(peerID);
                keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
       releaseHandshake(connection.get());
+      // Only a hello that would be granted may take another's place.
       const bool control = hello.mode == Frame::Mode::control;
-      if (!makesRoom(peerID, control, displacedControl, displacedRelay)) {
+      if (!hello.mode) {
+        verdict = Verdict::refuse;
+        refusal = "bad request";
+      } else if (!control && (!hello.serviceID || !isAllowed(*hello.serviceID, peerID))) {
+        verdict = Verdict::refuse;
+        refusal = "not shared";
+      } else if (!makesRoom(peerID, control, displacedControl, displacedRelay)) {
         verdict = Verdict::refuse;
         refusal = "too many connections";
         refusalLine = noteRefusedStream(peerID);
+      } else if (control) {
+        verdict = Verdict::control;
+        controls_.insert_or_assign(connection.get(), Control{connection, peerID, ++controlCount_});
+        services = servicesFrame(peerID);
       } else {
-        connections_[peerID].insert_or_assign(connection.get(), connection);
-        if (!hello.mode) {
-          verdict = Verdict::refuse;
-          refusal = "bad request";
-        } else if (control) {
-          verdict = Verdict::control;
-          controls_.insert_or_assign(connection.get(),
-                                     Control{connection, peerID, ++controlCount_});
-          services = servicesFrame(peerID);
-        } else if (!hello.serviceID || !isAllowed(*hello.serviceID, peerID)) {
-          verdict = Verdict::refuse;
-          refusal = "not shared";
-        } else {
-          verdict = Verdict::open;
-          service = *std::find_if(services_.begin(), services_.end(),
-                                  [&](const auto &s) { return s.id == *hello.serviceID; });
-        }
+        verdict = Verdict::open;
+        service = *std::find_if(services_.begin(), services_.end(),
+                                [&](const auto &s) { return s.id == *hello.serviceID; });
       }
+      // Held until it closes, so that a revoke or restart finds it; one refused for the limit
+      // takes no place.
+      if (refusal != "too many connections")
+        connections_[peerID].insert_or_assign(connection.get(), connection);
     } else if (auto revoked = revokedKeys_.find(peerID);
                revoked != revokedKeys_.end() &&
                verifyHello(*hello.mac, nonce, peerID, revoked->second)) {

@@ -65,9 +65,9 @@ public:
   static constexpr double busyRetryDelay = listenBusyRetryDelay;
   static constexpr double failureRetryDelay = 3.0;
   static constexpr int busyAttempts = listenBusyAttempts;
-  // Streams a paired machine may have open at once. At the limit, the stream that has had one
-  // direction ended longest (mostly a client that has gone) makes room for a new one; only when
-  // none has, the new one is refused with "too many connections".
+  // Streams a paired machine may have open at once. At the limit, a stream whose client has
+  // ended its sending (mostly one that has gone) makes room for a new one; only when none has,
+  // the new one is refused with "too many connections".
   static constexpr std::size_t connectionLimit = 64;
   // Control links a paired machine may hold at once; it keeps one, so more are left over from
   // links it has given up, and the oldest makes room for a new one: a machine that reconnects
@@ -159,6 +159,8 @@ private:
   struct Refusals {
     std::size_t count = 0;
     std::optional<std::chrono::steady_clock::time_point> lastLog;
+    // A line for what the interval held back is due at its end.
+    bool due = false;
   };
   // Per accepted connection until its hello is verified; used on the connection's queue.
   struct Handshake {
@@ -191,15 +193,19 @@ private:
   // free.
   void releaseHandshake(const Connection *connection);
   // Under the lock. Whether `peerID` may open one more control link (`control`) or stream; at
-  // a limit this gives up its oldest control, or the relay with one direction ended longest,
+  // a limit this gives up its oldest control, or a relay whose client has ended its sending,
   // to make room: `displacedControl` or `displacedRelay`, which the caller ends once the
   // lock is released.
   bool makesRoom(const std::string &peerID, bool control,
                  std::shared_ptr<Connection> &displacedControl,
                  std::shared_ptr<Bridge::State> &displacedRelay);
+  // Under the lock: the relay of a stream's peer connection, if it runs.
+  std::weak_ptr<Bridge::State> relayOf(const Connection *connection) const;
   // Under the lock: the line to log for a stream of `peerID` refused at the limit, at most one
   // a minute per machine.
   std::optional<std::string> noteRefusedStream(const std::string &peerID);
+  // Under the lock: the line for `peerID`'s refusals so far; the interval starts again.
+  std::string refusalLine(const std::string &peerID, Refusals &refusals);
   void connectionStateChanged(const Connection::State &state,
                               const std::shared_ptr<Connection> &connection,
                               const std::shared_ptr<Handshake> &handshake);
