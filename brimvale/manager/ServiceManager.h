@@ -526,10 +526,15 @@ private:
   struct RefusalLog {
     std::size_t unopened = 0;
     std::optional<double> lastLine;
+    // The latest reason, and whether a line for what the interval held back is due.
+    std::string latest;
+    bool due = false;
   };
   std::unordered_map<RouteKey, RefusalLog> refusalLogs;
-  // Counts one such stream and logs the count unless a line went out within the interval.
+  // Counts one such stream and logs the count unless a line went out within the interval; what
+  // the interval held back is logged once it is over.
   void logRefusedStream(const RouteKey &key, const std::string &text);
+  void writeRefusalLine(const RouteKey &key, RefusalLog &counted);
   std::map<int, Endpoint::Host> runningHosts;
   std::vector<Gateway::Session> sessions;
   std::map<std::string, std::string> versions;

@@ -192,17 +192,33 @@ std::string ServiceManager::routeLogName(const RouteKey &key) const {
 void ServiceManager::logRefusedStream(const RouteKey &key, const std::string &text) {
   auto &counted = refusalLogs[key];
   ++counted.unopened;
-  if (counted.lastLine && now() - *counted.lastLine < refusalLogInterval)
-    return;
   // "unreachable" is the proxy's own word for a stream that got no answer.
-  const std::string latest =
+  counted.latest =
       text == "unreachable"
           ? "could not reach the other machine"
           : "refused by the other machine: " +
                 cleanDisplayText(text, static_cast<int>(ProxyManager::refusalTextLimit));
+  if (!counted.lastLine || now() - *counted.lastLine >= refusalLogInterval) {
+    writeRefusalLine(key, counted);
+    return;
+  }
+  if (std::exchange(counted.due, true))
+    return;
+  mainQueue_->postAfter(*counted.lastLine + refusalLogInterval - now(),
+                        [weak = weak_from_this(), key] {
+                          auto self = weak.lock();
+                          if (!self)
+                            return;
+                          if (auto found = self->refusalLogs.find(key);
+                              found != self->refusalLogs.end() && found->second.due)
+                            self->writeRefusalLine(key, found->second);
+                        });
+}
+
+void ServiceManager::writeRefusalLine(const RouteKey &key, RefusalLog &counted) {
   Logger::app().notice("Route to " + routeLogName(key) + ": " + std::to_string(counted.unopened) +
-                       " stream(s) not opened, the latest " + latest);
-  counted = RefusalLog{0, now()};
+                       " stream(s) not opened, the latest " + counted.latest);
+  counted = RefusalLog{0, now(), {}, false};
 }
 
 void ServiceManager::relayRouteRefusal(const RouteKey &key,

@@ -258,11 +258,11 @@ void UserDefaults::saveLocked(const Transaction *change, std::string *failure) {
     if (const auto kept = storage::moveAside(path_); !kept) {
       failed("keeping the damaged file aside: " + kept.error());
       return;
-    }
-    Logger::app().error("Kept the undecodable settings file " + path_.string() + " aside as " +
-                        storage::damagedCopyName(path_.filename().string(), 0) +
-                        storage::earlierDamagedCopiesText(path_.filename().string(),
-                                                          storage::earlierDamagedCopies(path_)));
+    } else if (*kept)
+      Logger::app().error("Kept the undecodable settings file " + path_.string() + " aside as " +
+                          storage::damagedCopyName(path_.filename().string(), 0) +
+                          storage::earlierDamagedCopiesText(path_.filename().string(),
+                                                            storage::earlierDamagedCopies(path_)));
     // What this process knew is the best copy left.
     merged = values_;
     break;
