@@ -86,6 +86,20 @@ struct TlsPair {
     return Connection::create(Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), *listener->port()),
                               std::move(parameters));
   }
+
+  // A client and the server's end of it, both ready; nulls when either is not.
+  std::pair<std::shared_ptr<Connection>, std::shared_ptr<Connection>> ready(Parameters parameters) {
+    auto client = connect(std::move(parameters));
+    auto clientState = settled(client);
+    client->start(clientQueue);
+    if (await(clientState).kind != Kind::ready)
+      return {};
+    auto acceptedFuture = acceptedPromise.get_future();
+    auto accepted = await(acceptedFuture);
+    if (await(serverSettled).kind != Kind::ready)
+      return {};
+    return {client, accepted};
+  }
 };
 
 TEST(TlsTest, MatchingKeyConnectsWithTheForwardSecretSuite) {
@@ -198,13 +212,8 @@ TEST(TlsTest, EitherSideEndsItsSendingAndStillReadsTheOthersReplyToItsEnd) {
   for (bool clientEndsFirst : {true, false}) {
     SCOPED_TRACE(clientEndsFirst ? "client ends first" : "server ends first");
     TlsPair pair(tlsWith({{"mac-a", key(1)}}));
-    auto client = pair.connect(tlsWith({{"mac-a", key(1)}}));
-    auto clientState = settled(client);
-    client->start(pair.clientQueue);
-    ASSERT_EQ(await(clientState).kind, Kind::ready);
-    auto acceptedFuture = pair.acceptedPromise.get_future();
-    auto server = await(acceptedFuture);
-    ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+    auto [client, server] = pair.ready(tlsWith({{"mac-a", key(1)}}));
+    ASSERT_TRUE(client && server);
     auto first = clientEndsFirst ? client : server;
     auto second = clientEndsFirst ? server : client;
 
@@ -379,13 +388,8 @@ TEST(TlsTest, RecordsCutIntoPiecesArriveWholeAndInOrder) {
 
 TEST(TlsTest, CancelWithSendsInFlightCompletesEachOnceAndThePeerGetsAnIntactPrefix) {
   TlsPair pair(tlsWith({{"mac-a", key(1)}}));
-  auto client = pair.connect(tlsWith({{"mac-a", key(1)}}));
-  auto clientState = settled(client);
-  client->start(pair.clientQueue);
-  ASSERT_EQ(await(clientState).kind, Kind::ready);
-  auto acceptedFuture = pair.acceptedPromise.get_future();
-  auto accepted = await(acceptedFuture);
-  ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+  auto [client, accepted] = pair.ready(tlsWith({{"mac-a", key(1)}}));
+  ASSERT_TRUE(client && accepted);
 
   // The server reads nothing yet, so the sends back up behind the socket.
   constexpr std::size_t chunk = 65536;
