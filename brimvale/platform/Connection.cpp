@@ -915,7 +915,10 @@ struct Connection::Impl {
   }
 
   // The end queued at the front of what is not yet batched: what was sent before it leaves
-  // first, then (TLS) close_notify, then the TCP end. False while the socket must drain.
+  // first, then close_notify for TLS, the TCP end otherwise. False while the socket must drain.
+  // A TLS stream's TCP end waits for the close: the side that sends it first keeps the
+  // connection's address pair in TIME_WAIT, and that should be the side that ends last, most
+  // often the listening one, not the one that opened it and whose ports would run out.
   bool sendEnd() {
     if (io->ssl) {
       if (!closeNotifyMade) {
@@ -931,9 +934,10 @@ struct Connection::Impl {
         return false;
       completeSends(batchedSends);
       batchedSends = 0;
+    } else {
+      std::error_code ignored;
+      io->socket.shutdown(tcp::socket::shutdown_send, ignored);
     }
-    std::error_code ignored;
-    io->socket.shutdown(tcp::socket::shutdown_send, ignored);
     completeSends(1);
     return true;
   }

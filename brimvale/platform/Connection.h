@@ -53,9 +53,10 @@ public:
   void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion);
   // Completes once all bytes are handed to the system (or on failure).
   void send(Bytes data, SendCompletion completion = nullptr);
-  // Ends this side's sending once every earlier send has been handed on: TLS close_notify, then
-  // the TCP end of stream. Receiving goes on until the far side ends too; a later send fails
-  // with EPIPE. Completes like a send. Only the first call ends anything.
+  // Ends this side's sending once every earlier send has been handed on: TLS close_notify (the
+  // TCP end follows with cancel()), or for plain TCP the end of stream. Receiving goes on until
+  // the far side ends too; a later send fails with EPIPE. Completes like a send. Only the first
+  // call ends anything.
   void endSending(SendCompletion completion = nullptr);
   // Closes the connection (TLS close_notify first when possible). Idempotent.
   void cancel();
