@@ -462,22 +462,32 @@ bool Gateway::makesRoom(const std::string &peerID, bool control,
   }
   if (found->second.size() - controls < connectionLimit)
     return true;
-  // Of the relays whose client has ended its sending, the one that has waited longest for its
-  // service to say anything; only when each is still moving a reply, the one whose client ended
-  // first.
+  // First a relay whose client has ended its sending and whose service has been silent longest;
+  // then one idle both ways longest (a client of an older build that has gone while its machine
+  // holds the stream, or an unused connection of a pool); only then one whose client has ended
+  // while its reply is still moving. A relay that is moving bytes both ways is never chosen.
   using Clock = Bridge::State::Clock;
   const Connection *chosen = nullptr;
-  std::pair<bool, Clock::time_point> chosenRank{};
+  std::pair<int, Clock::time_point> chosenRank{};
   for (const auto &[serviceID, table] : streams_)
     for (const auto &[identity, stream] : table) {
       if (stream.peerID != peerID)
         continue;
       auto relay = stream.relay.lock();
-      auto ended = relay ? relay->firstSideEnded() : std::nullopt;
-      if (!ended)
+      if (!relay)
         continue;
-      const auto idle = relay->receivingSince(false);
-      const std::pair<bool, Clock::time_point> rank{!idle, idle ? *idle : *ended};
+      const auto ended = relay->firstSideEnded();
+      const auto fromService = relay->receivingSince(false);
+      const auto fromClient = relay->receivingSince(true);
+      std::pair<int, Clock::time_point> rank;
+      if (ended && fromService)
+        rank = {0, *fromService};
+      else if (!ended && fromService && fromClient)
+        rank = {1, std::max(*fromService, *fromClient)};
+      else if (ended)
+        rank = {2, *ended};
+      else
+        continue;
       if (!chosen || rank < chosenRank) {
         chosen = identity;
         chosenRank = rank;

@@ -66,8 +66,9 @@ public:
   static constexpr double failureRetryDelay = 3.0;
   static constexpr int busyAttempts = listenBusyAttempts;
   // Streams a paired machine may have open at once. At the limit, a stream whose client has
-  // ended its sending (mostly one that has gone) makes room for a new one; only when none has,
-  // the new one is refused with "too many connections".
+  // ended its sending (mostly one that has gone), or else one idle both ways, makes room for a
+  // new one; only when every stream is moving bytes, the new one is refused with "too many
+  // connections".
   static constexpr std::size_t connectionLimit = 64;
   // Control links a paired machine may hold at once; it keeps one, so more are left over from
   // links it has given up, and the oldest makes room for a new one: a machine that reconnects
@@ -193,8 +194,8 @@ private:
   // free.
   void releaseHandshake(const Connection *connection);
   // Under the lock. Whether `peerID` may open one more control link (`control`) or stream; at
-  // a limit this gives up its oldest control, or a relay whose client has ended its sending,
-  // to make room: `displacedControl` or `displacedRelay`, which the caller ends once the
+  // a limit this gives up its oldest control, or a relay whose client has ended or that is
+  // idle, to make room: `displacedControl` or `displacedRelay`, which the caller ends once the
   // lock is released.
   bool makesRoom(const std::string &peerID, bool control,
                  std::shared_ptr<Connection> &displacedControl,
