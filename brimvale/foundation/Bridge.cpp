@@ -3,6 +3,7 @@
 #include "brimvale/platform/SerialQueue.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace corvane::Bridge {
 
@@ -27,6 +28,13 @@ void checkIdle(const std::shared_ptr<State> &state, bool fromA, Clock::duration 
                                          if (auto state = weak.lock(); state && state->isOpen())
                                            checkIdle(state, fromA, idle);
                                        }));
+}
+
+// A failure ends the relay with clean closes, so that what was handed on before it still
+// arrives; a connection cancelled by its owner (a route stopped, a share withdrawn) resets the
+// rest.
+bool cancelledByOwner(const std::optional<NetworkError> &error) {
+  return error && error->isPosix(ECANCELED);
 }
 
 // One direction of the relay.
@@ -55,11 +63,11 @@ void ended(const std::shared_ptr<State> &state, const Direction &direction) {
 // Once what one receive brought has gone across: the next receive, or the source's end passed
 // on to the destination.
 void next(const std::shared_ptr<State> &state, const Direction &direction, bool isComplete,
-          bool failed) {
+          const std::optional<NetworkError> &failure) {
   if (!state->isOpen())
     return;
-  if (failed) {
-    state->tearDown();
+  if (failure) {
+    state->tearDown(!cancelledByOwner(failure));
   } else if (!isComplete) {
     pump(state, direction);
   } else {
@@ -67,7 +75,7 @@ void next(const std::shared_ptr<State> &state, const Direction &direction, bool 
       if (!state->isOpen())
         return;
       if (error)
-        state->tearDown();
+        state->tearDown(!cancelledByOwner(error));
       else
         ended(state, direction);
     });
@@ -83,17 +91,17 @@ void pump(const std::shared_ptr<State> &state, const Direction &direction) {
           return;
         state->noteReceiving(direction.fromA, false);
         if (data.empty()) {
-          next(state, direction, isComplete, error.has_value());
+          next(state, direction, isComplete, error);
           return;
         }
         // Bytes that came with the end of the stream or an error still go across first.
         direction.destination->send(std::move(data),
-                                    [state, direction, isComplete, failed = error.has_value()](
+                                    [state, direction, isComplete, error = std::move(error)](
                                         std::optional<NetworkError> sendError) {
                                       if (sendError)
-                                        state->tearDown();
+                                        state->tearDown(!cancelledByOwner(sendError));
                                       else
-                                        next(state, direction, isComplete, failed);
+                                        next(state, direction, isComplete, error);
                                     });
       });
 }
@@ -105,7 +113,7 @@ void watch(const std::shared_ptr<State> &state, const std::shared_ptr<Connection
     if (s.kind != Connection::State::Kind::cancelled && s.kind != Connection::State::Kind::failed)
       return;
     if (auto state = weak.lock())
-      state->tearDown();
+      state->tearDown(s.kind == Connection::State::Kind::failed);
   });
 }
 
@@ -135,8 +143,8 @@ void State::tearDown(bool clean) {
   }
   if (idleCheck)
     idleCheck.cancel();
-  // A relay cut short resets both sides: a clean close would read there as the end of one
-  // direction, and the other machine would keep its half waiting.
+  // A relay its owner cuts short resets both sides: a clean close would read there as the end
+  // of one direction, and the other machine would keep its half waiting.
   if (ended) {
     a->cancel();
     b->cancel();

@@ -34,7 +34,7 @@ public:
 
   bool isOpen() const;
   // Ends both connections and calls onClose, only the first time: closed cleanly once both
-  // directions have ended or when `clean`, reset otherwise.
+  // directions have ended or when `clean`, reset otherwise (a relay its owner cuts short).
   void tearDown(bool clean = false);
   // When the first side's end was passed on to the second, once it was.
   std::optional<Clock::time_point> firstSideEnded() const;
@@ -63,10 +63,10 @@ private:
 // Copies bytes both ways between two started connections on their common queue. When one side
 // ends its stream, its last bytes go across and then its end does (Connection::endSending), and
 // the other direction keeps going. The relay ends, closing both cleanly, once both directions
-// have ended or one has and the other stays idle for `oneWayIdle` seconds; it ends resetting
-// both when either side fails or either connection is cancelled by someone else. `onClose` is
-// called once.
-// Returns at once, with the relay's state: a caller that keeps it holds it weakly.
+// have ended, one has and the other stays idle for `oneWayIdle` seconds, or either side fails
+// (what was handed on still arrives); it ends resetting both when either connection is
+// cancelled by its owner. `onClose` is called once. Returns at once, with the relay's state: a
+// caller that keeps it holds it weakly.
 std::shared_ptr<State> runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
                                  std::function<void()> onClose,
                                  double oneWayIdle = oneWayIdleLimit);

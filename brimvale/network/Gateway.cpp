@@ -464,8 +464,8 @@ bool Gateway::makesRoom(const std::string &peerID, bool control,
     return true;
   // First a relay whose client has ended its sending and whose service has been silent longest;
   // then one idle both ways longest (a client of an older build that has gone while its machine
-  // holds the stream, or an unused connection of a pool); only then one whose client has ended
-  // while its reply is still moving. A relay that is moving bytes both ways is never chosen.
+  // holds the stream, or an unused connection of a pool). A relay moving bytes, a reply to a
+  // client that has ended included, is never chosen.
   using Clock = Bridge::State::Clock;
   const Connection *chosen = nullptr;
   std::pair<int, Clock::time_point> chosenRank{};
@@ -484,8 +484,6 @@ bool Gateway::makesRoom(const std::string &peerID, bool control,
         rank = {0, *fromService};
       else if (!ended && fromService && fromClient)
         rank = {1, std::max(*fromService, *fromClient)};
-      else if (ended)
-        rank = {2, *ended};
       else
         continue;
       if (!chosen || rank < chosenRank) {

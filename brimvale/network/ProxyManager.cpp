@@ -204,8 +204,9 @@ void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
   entry->listeners.clear();
   for (auto &listener : listeners)
     listener->cancel();
+  // Reset, so that a client cut off mid-reply cannot take it for the whole.
   for (auto &[identity, connection] : connections)
-    connection->cancel();
+    connection->abort();
   entry->active = 0;
   if (onActivity_)
     onActivity_(entry->route.key, 0);

@@ -1221,9 +1221,10 @@ struct Connection::Impl {
       // Records already made go out first, or the alert would land inside one.
       // Only our close_notify is sent; the peer's is not waited for. A socket too full to
       // take it right now goes without: the FIN still ends the stream.
-      // Not twice: a stream whose sending was ended has sent its close_notify already.
-      if (!(SSL_get_shutdown(io->ssl.get()) & SSL_SENT_SHUTDOWN) &&
-          writeBatch(io->batch).kind == Step::Kind::done) {
+      // Not twice: a stream whose sending was ended has made its close_notify already, and
+      // the batch holds it if it has not left yet.
+      if (writeBatch(io->batch).kind == Step::Kind::done &&
+          !(SSL_get_shutdown(io->ssl.get()) & SSL_SENT_SHUTDOWN)) {
         SSL_set_shutdown(io->ssl.get(), SSL_RECEIVED_SHUTDOWN);
         ERR_clear_error();
         SSL_shutdown(io->ssl.get());
