@@ -41,6 +41,12 @@ inline constexpr std::array<std::uint16_t, 2> cipherSuites{ecdhePskWithChaCha20P
 
 inline constexpr std::uint16_t minimumTlsVersion = 0x0303; // TLS 1.2
 inline constexpr int keepAliveIdleSeconds = 30;
+// A paired machine that has answered nothing on its control link for this long has gone
+// without a word (its Wi-Fi off, its lid closed), and its streams end with a reset on both
+// machines. A ping goes every few seconds, so a moment out of reach (20 s or so) stays far
+// below it, and the end comes well within 90 s of the last answer; a stream's own socket can
+// not tell, as a reader that merely pauses looks the same there.
+inline constexpr double silenceLimit = 60.0;
 // How long a client waits for the handshake (TLS, challenge, hello, verdict) to finish.
 inline constexpr double handshakeTimeout = 10.0;
 inline constexpr std::size_t challengeNonceLength = 32;
