@@ -2,6 +2,7 @@
 
 #include "brimvale/platform/DnsSd.h"
 #include "brimvale/platform/Logger.h"
+#include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/SerialQueue.h"
 #include "brimvale/platform/SocketAccepted.h"
 #include "brimvale/platform/TlsContext.h"
@@ -19,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <limits>
+#include <linux/sockios.h>
 #include <memory>
 #include <mutex>
 #include <netdb.h>
@@ -26,6 +28,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +42,9 @@ using tcp = asio::ip::tcp;
 constexpr std::size_t readChunk = 65536;
 // How long a cancelled connection may spend closing gracefully before its socket is dropped.
 constexpr auto closeLimit = std::chrono::seconds(2);
+// How long a closing connection waits, while the socket takes nothing, for its last records and
+// close_notify to leave; an end that cannot be sent is no end, and the close is then a reset.
+constexpr auto closeStall = std::chrono::seconds(10);
 
 NetworkError errorOf(const std::error_code &error) {
   if (error.category() == asio::error::get_netdb_category() ||
@@ -193,6 +199,11 @@ struct Step {
   std::optional<NetworkError> error;
 };
 
+NetworkError endWithoutCloseNotify() {
+  return NetworkError::tls(SSL_R_UNEXPECTED_EOF_WHILE_READING,
+                           "the stream ended without close_notify");
+}
+
 Step tlsStep(SSL *ssl, int result) {
   if (result > 0)
     return {Step::Kind::done, static_cast<std::size_t>(result), std::nullopt};
@@ -205,10 +216,10 @@ Step tlsStep(SSL *ssl, int result) {
     const int error = errno;
     if (ERR_peek_error() == 0) {
       ERR_clear_error();
-      // A peer that drops TCP without close_notify still ends the stream; frames are
-      // length-prefixed, so a cut inside one is seen by the reader.
+      // The TCP end without close_notify is how a stream is cut (a program killed, a machine
+      // gone), never how it ends: passed on as an end, a cut reply would look whole.
       if (error == 0)
-        return {Step::Kind::end, 0, std::nullopt};
+        return {Step::Kind::failed, 0, endWithoutCloseNotify()};
       return {Step::Kind::failed, 0, NetworkError::posix(error)};
     }
     break;
@@ -216,7 +227,7 @@ Step tlsStep(SSL *ssl, int result) {
   case SSL_ERROR_SSL:
     if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
       ERR_clear_error();
-      return {Step::Kind::end, 0, std::nullopt};
+      return {Step::Kind::failed, 0, endWithoutCloseNotify()};
     }
     break;
   default: break;
@@ -290,6 +301,14 @@ Step writeBatch(WriteBatch &batch) {
 bool hasBytesWaiting(int fd) {
   std::uint8_t byte = 0;
   return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+// A zero linger makes the system reset the stream when the socket is closed, by us or by the
+// process ending; without it a close ends the stream as if it were whole.
+void setResetOnClose(tcp::socket &socket, bool reset) {
+  std::error_code ignored;
+  if (socket.is_open())
+    socket.set_option(asio::socket_base::linger(reset, 0), ignored);
 }
 
 void applyOptions(tcp::socket &socket, const Parameters &parameters) {
@@ -392,6 +411,10 @@ struct Connection::Impl {
   // Whether bytes moved since the idle check was armed, and whether one is.
   bool moved = false;
   bool idleCheck = false;
+  // Closing other than by cancel() resets the stream.
+  bool resetUnlessClosed = false;
+  // Why the connection failed, once it has.
+  std::optional<NetworkError> failure;
 
   // Operations posted to the queue and not yet run. While any is outstanding, later calls made
   // on the queue are posted too, so that calls still run in the order they were made.
@@ -476,9 +499,10 @@ struct Connection::Impl {
         ::close(acceptedFd);
         acceptedFd = -1;
         phase = Phase::closed;
+        failure = errorOf(error);
         // Receives and sends made before the connection began are waiting for it.
-        flushPending();
-        report(State::Kind::failed, errorOf(error));
+        flushPending(*failure);
+        report(State::Kind::failed, *failure);
         return;
       }
       acceptedFd = -1;
@@ -591,6 +615,8 @@ struct Connection::Impl {
 
   void connected() {
     applyOptions(io->socket, parameters);
+    if (resetUnlessClosed)
+      setResetOnClose(io->socket, true);
     std::error_code error;
     io->socket.non_blocking(true, error);
     if (error) {
@@ -689,7 +715,7 @@ struct Connection::Impl {
     case Step::Kind::failed:
       // An alert tells the peer why, when the socket takes it.
       writeBatch(io->batch);
-      if (step.kind == Step::Kind::end)
+      if (step.kind == Step::Kind::end || step.error == endWithoutCloseNotify())
         fail(NetworkError::tls(SSL_R_UNEXPECTED_EOF_WHILE_READING, "the peer ended the handshake"));
       else
         fail(step.error.value_or(NetworkError::posix(EIO)));
@@ -753,10 +779,13 @@ struct Connection::Impl {
 
   // --- receiving
 
+  // What operations asked for once the connection is closed hear: why it closed.
+  NetworkError closedError() const { return failure.value_or(NetworkError::posix(ECANCELED)); }
+
   void receive(std::size_t minimum, std::size_t maximum, ReceiveCompletion completion) {
     if (phase == Phase::closed) {
       if (completion)
-        completion({}, false, NetworkError::posix(ECANCELED));
+        completion({}, false, closedError());
       return;
     }
     receives.push_back({minimum, maximum, std::move(completion)});
@@ -875,7 +904,7 @@ struct Connection::Impl {
   void send(Bytes data, SendCompletion completion) {
     if (phase == Phase::closed) {
       if (completion)
-        completion(NetworkError::posix(ECANCELED));
+        completion(closedError());
       return;
     }
     if (sendingEnds) {
@@ -891,7 +920,7 @@ struct Connection::Impl {
   void endSending(SendCompletion completion) {
     if (phase == Phase::closed) {
       if (completion)
-        completion(NetworkError::posix(ECANCELED));
+        completion(closedError());
       return;
     }
     if (sendingEnds) {
@@ -1155,8 +1184,9 @@ struct Connection::Impl {
 
   // --- ending
 
-  // Completes everything pending once, with ECANCELED.
-  void flushPending() {
+  // Completes everything pending once: with ECANCELED when the connection was cancelled, with
+  // the failure itself when it failed.
+  void flushPending(const NetworkError &why = NetworkError::posix(ECANCELED)) {
     auto pendingReceives = std::move(receives);
     auto pendingSends = std::move(sends);
     receives.clear();
@@ -1166,30 +1196,47 @@ struct Connection::Impl {
     inbox = Bytes();
     for (auto &r : pendingReceives)
       if (r.completion)
-        r.completion({}, false, NetworkError::posix(ECANCELED));
+        r.completion({}, false, why);
     for (auto &s : pendingSends)
       if (s.completion)
-        s.completion(NetworkError::posix(ECANCELED));
+        s.completion(why);
   }
 
   void fail(NetworkError error) {
     if (phase == Phase::closed)
       return;
     phase = Phase::closed;
+    failure = error;
     if (io)
       io->close();
-    flushPending();
+    flushPending(error);
     report(State::Kind::failed, std::move(error));
+  }
+
+  void setResetUnlessClosed() {
+    resetUnlessClosed = true;
+    if (io && phase != Phase::closed)
+      setResetOnClose(io->socket, true);
+  }
+
+  std::optional<std::size_t> unacknowledged() const {
+    if (phase != Phase::open || !io)
+      return std::nullopt;
+    std::size_t count = io->batch.bytes.size() - io->batch.sent;
+    for (const auto &pending : sends)
+      count += pending.end ? 1 : pending.data.size();
+    int queued = 0;
+    if (::ioctl(io->socket.native_handle(), SIOCOUTQ, &queued) == 0 && queued > 0)
+      count += static_cast<std::size_t>(queued);
+    return count;
   }
 
   void cancel(bool reset = false) {
     if (currentKind() == State::Kind::cancelled)
       return;
     bool graceful = phase == Phase::open && io && !reset;
-    if (reset && io && io->socket.is_open()) {
-      std::error_code ignored;
-      io->socket.set_option(asio::socket_base::linger(true, 0), ignored);
-    }
+    if (io)
+      setResetOnClose(io->socket, !graceful && (reset || resetUnlessClosed));
     phase = Phase::closed;
     if (acceptedFd >= 0) {
       ::close(acceptedFd);
@@ -1205,32 +1252,81 @@ struct Connection::Impl {
     report(State::Kind::cancelled);
   }
 
-  // Ends the stream the way a peer expects: close_notify for TLS, then our FIN, then whatever
-  // the peer still sends is read and dropped until it closes too, so that closing with unread
-  // bytes does not reset the connection and destroy what was just sent. Bounded in time.
+  // Ends the stream the way a peer expects: the records already made, close_notify for TLS,
+  // then our FIN, then whatever the peer still sends is read and dropped until it closes too,
+  // so that closing with unread bytes does not reset the connection and destroy what was just
+  // sent. Bounded in time.
   static void closeGracefully(const std::shared_ptr<Io> &io) {
     std::error_code ignored;
     io->socket.cancel(ignored);
     io->resolver.cancel();
+    // Only our close_notify is sent; the peer's is not waited for. Not twice: a stream whose
+    // sending was ended has made its close_notify already, and the batch holds it if it has not
+    // left yet. Collected behind the records before it, so that it cannot land inside one.
+    if (io->ssl && !(SSL_get_shutdown(io->ssl.get()) & SSL_SENT_SHUTDOWN)) {
+      SSL_set_shutdown(io->ssl.get(), SSL_RECEIVED_SHUTDOWN);
+      io->batch.collecting = true;
+      ERR_clear_error();
+      SSL_shutdown(io->ssl.get());
+      ERR_clear_error();
+      io->batch.collecting = false;
+    }
+    sendLast(io, std::chrono::steady_clock::now());
+  }
+
+  // Hands the rest of the batch to the socket as it takes it; the end follows once all of it
+  // has gone. A receiver can rely on close_notify only if it is never skipped, so a full socket
+  // is waited for while it takes something, and one that takes nothing for closeStall is reset.
+  static void sendLast(const std::shared_ptr<Io> &io,
+                       std::chrono::steady_clock::time_point progressed) {
+    const std::size_t before = io->batch.bytes.size() - io->batch.sent;
+    const Step step = writeBatch(io->batch);
+    if (step.kind == Step::Kind::done) {
+      endAndDrain(io);
+      return;
+    }
+    if (step.kind != Step::Kind::wantWrite) {
+      io->close();
+      return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (io->batch.bytes.size() - io->batch.sent < before)
+      progressed = now;
+    if (now - progressed >= closeStall) {
+      setResetOnClose(io->socket, true);
+      io->close();
+      return;
+    }
+    // Whichever comes first, the socket's room or the stall, goes on; the other then finds
+    // `settled` and leaves.
+    auto settled = std::make_shared<bool>(false);
+    io->timer.expires_after(closeStall - (now - progressed));
+    io->timer.async_wait([io, settled, progressed](const std::error_code &error) {
+      if (error || std::exchange(*settled, true))
+        return;
+      std::error_code ignored;
+      io->socket.cancel(ignored);
+      sendLast(io, progressed);
+    });
+    io->socket.async_wait(
+        asio::socket_base::wait_write, [io, settled, progressed](const std::error_code &error) {
+          if (error == asio::error::operation_aborted || std::exchange(*settled, true))
+            return;
+          io->timer.cancel();
+          if (error)
+            io->close();
+          else
+            sendLast(io, progressed);
+        });
+  }
+
+  static void endAndDrain(const std::shared_ptr<Io> &io) {
+    std::error_code ignored;
     io->timer.expires_after(closeLimit);
     io->timer.async_wait([io](const std::error_code &error) {
       if (!error)
         io->close();
     });
-    if (io->ssl) {
-      // Records already made go out first, or the alert would land inside one.
-      // Only our close_notify is sent; the peer's is not waited for. A socket too full to
-      // take it right now goes without: the FIN still ends the stream.
-      // Not twice: a stream whose sending was ended has made its close_notify already, and
-      // the batch holds it if it has not left yet.
-      if (writeBatch(io->batch).kind == Step::Kind::done &&
-          !(SSL_get_shutdown(io->ssl.get()) & SSL_SENT_SHUTDOWN)) {
-        SSL_set_shutdown(io->ssl.get(), SSL_RECEIVED_SHUTDOWN);
-        ERR_clear_error();
-        SSL_shutdown(io->ssl.get());
-        ERR_clear_error();
-      }
-    }
     io->socket.shutdown(tcp::socket::shutdown_send, ignored);
     if (ignored) {
       io->close();
@@ -1354,6 +1450,10 @@ void Connection::abort() {
   impl_->onQueue([](Impl &impl) { impl.cancel(true); });
 }
 
+void Connection::resetUnlessClosed() {
+  impl_->onQueue([](Impl &impl) { impl.setResetUnlessClosed(); });
+}
+
 void Connection::moveTo(std::shared_ptr<SerialQueue> queue) {
   impl_->onQueue([queue = std::move(queue)](Impl &impl) { impl.moveTo(queue); }, true);
 }
@@ -1380,6 +1480,12 @@ std::optional<std::uint16_t> Connection::negotiatedCipherSuite() const {
 std::shared_ptr<SerialQueue> Connection::queue() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->queue;
+}
+
+std::optional<std::size_t> Connection::unacknowledged() const {
+  if (auto home = queue())
+    expectOnQueue(*home, "Connection::unacknowledged on the connection's queue");
+  return impl_->unacknowledged();
 }
 
 } // namespace corvane

@@ -22,9 +22,13 @@ class SerialQueue;
 // be called from any thread; they hop onto that queue. Called on that queue itself (with no
 // earlier call still waiting to run) they run at once: a receive whose bytes are already
 // there completes before receive() returns, so a caller must not rely on running first. A
-// send's completion always comes later, from the queue. After cancel() (or a failure) every
+// send's completion always comes later, from the queue. After cancel() or abort() every
 // pending receive and send completes once with ECANCELED, and the state handler reports
-// `cancelled` once.
+// `cancelled` once; after a failure they complete with the failure's own error instead, as do
+// those asked for later, so that a caller can tell the two apart.
+//
+// A TLS stream ends cleanly only with close_notify: the TCP end without it, a reset or a TLS
+// error is a failure, never the end of the stream.
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
   struct State {
@@ -58,11 +62,18 @@ public:
   // the far side ends too; a later send fails with EPIPE. Completes like a send. Only the first
   // call ends anything.
   void endSending(SendCompletion completion = nullptr);
-  // Closes the connection (TLS close_notify first when possible). Idempotent.
+  // Closes the connection cleanly: what is already handed on goes first, then TLS
+  // close_notify, then the TCP end. While the socket takes nothing for a while, that end cannot
+  // be sent and the close becomes a reset. Idempotent.
   void cancel();
   // Closes the connection at once with a reset, dropping what is not yet sent, so that the far
   // side sees a failure rather than the end of the stream. Otherwise as cancel().
   void abort();
+  // From now on the socket is reset whenever it is closed other than by cancel(): when the
+  // connection fails or is dropped, and when the process ends and the system closes it. A stream
+  // carried for someone else sets it, so that a program that dies mid-stream never hands the
+  // far side an end that looks whole.
+  void resetUnlessClosed();
   // Moves a ready connection, its socket and every later handler and completion onto `queue`,
   // so that established connections can be spread over several threads. The move runs on the
   // current queue after the operations asked for before it; operations asked for after it run
@@ -79,6 +90,10 @@ public:
   // The IANA number of the negotiated TLS suite; absent for plain TCP or before ready.
   std::optional<std::uint16_t> negotiatedCipherSuite() const;
   std::shared_ptr<SerialQueue> queue() const;
+  // On the connection's queue: the bytes handed to send() that the far side has not yet
+  // acknowledged, wherever they wait (here, in the TLS records, in the socket), its end
+  // included; absent once the connection is closed.
+  std::optional<std::size_t> unacknowledged() const;
 
   struct Impl;
   explicit Connection(std::unique_ptr<Impl> impl);

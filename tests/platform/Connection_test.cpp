@@ -287,6 +287,76 @@ TEST(ConnectionTest, CancelCompletesPendingWorkOnceAndReportsCancelledOnce) {
   EXPECT_EQ(client->state().kind, Connection::State::Kind::cancelled);
 }
 
+// A failure reaches every pending operation as itself, never as the ECANCELED of a cancel,
+// whichever operation notices it first; and a socket set to reset unless closed resets its peer
+// when it is dropped, but still ends cleanly when cancelled.
+TEST(ConnectionTest, AFailureReachesEveryPendingOperationAndOnlyACloseEndsAResettingSocketCleanly) {
+  std::mutex keptLock;
+  std::vector<std::shared_ptr<Connection>> kept;
+  std::promise<void> accepted;
+  Server server(Endpoint::Host::loopbackIPv4(), [&](std::shared_ptr<Connection> connection) {
+    std::lock_guard guard(keptLock);
+    kept.push_back(std::move(connection));
+    if (kept.size() == 1)
+      accepted.set_value();
+  });
+  auto queue = SerialQueue::create("test.client");
+  auto connect = [&] {
+    auto client = Connection::create(
+        Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), server.port), Parameters::tcp());
+    auto ready = stateReached(client, Connection::State::Kind::ready);
+    client->start(queue);
+    EXPECT_EQ(await(ready).kind, Connection::State::Kind::ready);
+    client->setStateHandler(nullptr);
+    return client;
+  };
+  {
+    auto client = connect();
+    auto acceptedFuture = accepted.get_future();
+    await(acceptedFuture);
+    // More than the socket buffers hold, so that the send is still pending at the reset.
+    std::promise<std::optional<NetworkError>> sent;
+    client->send(Bytes(32u << 20, 0x5a), [&](auto error) { sent.set_value(error); });
+    auto received = receiveOnce(client, 1, 10);
+    queue->sync([] {});
+    {
+      std::lock_guard guard(keptLock);
+      kept.front()->abort();
+    }
+    auto sentFuture = sent.get_future();
+    const auto sendError = await(sentFuture);
+    const auto receiveError = await(received).error;
+    ASSERT_TRUE(sendError && receiveError);
+    EXPECT_FALSE(sendError->isPosix(ECANCELED)) << sendError->localizedDescription();
+    EXPECT_FALSE(receiveError->isPosix(ECANCELED)) << receiveError->localizedDescription();
+  }
+  for (bool cancelled : {false, true}) {
+    SCOPED_TRACE(cancelled ? "cancelled" : "dropped");
+    std::size_t index = 0;
+    {
+      auto client = connect();
+      client->resetUnlessClosed();
+      EXPECT_TRUE(testing::waitUntil([&] {
+        std::lock_guard guard(keptLock);
+        index = kept.size() - 1;
+        return kept.size() == (cancelled ? 3u : 2u);
+      }));
+      if (cancelled)
+        client->cancel();
+      queue->sync([] {});
+    }
+    std::shared_ptr<Connection> serverSide;
+    {
+      std::lock_guard guard(keptLock);
+      serverSide = kept[index];
+    }
+    auto endFuture = receiveOnce(serverSide, 1, 10);
+    const auto end = await(endFuture);
+    EXPECT_TRUE(end.data.empty());
+    EXPECT_EQ(end.complete && !end.error, cancelled);
+  }
+}
+
 TEST(ConnectionTest, DroppedConnectionClosesQuietlyAndThePeerSeesTheEnd) {
   std::promise<Received> seen;
   auto future = seen.get_future();

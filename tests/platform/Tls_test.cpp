@@ -290,6 +290,10 @@ public:
     return false;
   }
 
+  // The TCP end without close_notify, as a program that dies or a cut link leaves it.
+  void endWithoutCloseNotify() { ::shutdown(fd_, SHUT_WR); }
+  bool closeNotifyReceived() const { return SSL_get_shutdown(ssl_) & SSL_RECEIVED_SHUTDOWN; }
+
   // Encrypts `data` and writes the records cut into pieces of the given sizes in turn, with
   // a pause now and then so that the reader sees them apart.
   void send(const Bytes &data, std::vector<std::size_t> pieces) {
@@ -384,6 +388,49 @@ TEST(TlsTest, RecordsCutIntoPiecesArriveWholeAndInOrder) {
   ASSERT_EQ(rest->data.size(), payload.size() - head.size());
   EXPECT_TRUE(std::equal(rest->data.begin(), rest->data.end(), payload.begin() + 40000));
   accepted->cancel();
+}
+
+// Only close_notify ends a stream: the TCP end without it is a cut, and the reader is told so
+// after the bytes before it. So close_notify must never be skipped, also when the socket is too
+// full to take it at once.
+TEST(TlsTest, OnlyCloseNotifyEndsAStreamAndItIsSentEvenThroughAFullSocket) {
+  {
+    TlsPair pair(tlsWith({{"mac-a", key(1)}}));
+    HandClient client(*pair.listener->port(), *tlsWith({{"mac-a", key(1)}}).tls);
+    ASSERT_TRUE(client.handshake());
+    auto acceptedFuture = pair.acceptedPromise.get_future();
+    auto accepted = await(acceptedFuture);
+    ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+    client.send(bytesOf("cut short"), {4096});
+    client.endWithoutCloseNotify();
+    auto got = collectAll(accepted, 1 << 20);
+    EXPECT_EQ(textOf(got.data), "cut short");
+    EXPECT_FALSE(got.cleanEnd);
+    accepted->cancel();
+  }
+  {
+    TlsPair pair(tlsWith({{"mac-a", key(1)}}));
+    HandClient client(*pair.listener->port(), *tlsWith({{"mac-a", key(1)}}).tls, 4096);
+    ASSERT_TRUE(client.handshake());
+    auto acceptedFuture = pair.acceptedPromise.get_future();
+    auto accepted = await(acceptedFuture);
+    ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+    // Far more than the socket buffers take.
+    const Bytes reply = patternOf(32 * 1024 * 1024);
+    std::promise<void> handed;
+    accepted->send(Bytes(reply.begin(), reply.begin() + 65536), [&](auto) { handed.set_value(); });
+    accepted->send(Bytes(reply.begin() + 65536, reply.end()));
+    auto handedFuture = handed.get_future();
+    await(handedFuture);
+    // The client reads nothing yet: what is made of the rest waits behind a full socket.
+    accepted->cancel();
+    std::atomic<std::size_t> progress = 0;
+    // One more than was sent: read on to the end.
+    const Bytes got = client.receive(reply.size() + 1, &progress);
+    EXPECT_GE(got.size(), 65536u);
+    EXPECT_TRUE(std::equal(got.begin(), got.end(), reply.begin()));
+    EXPECT_TRUE(client.closeNotifyReceived());
+  }
 }
 
 TEST(TlsTest, CancelWithSendsInFlightCompletesEachOnceAndThePeerGetsAnIntactPrefix) {
