@@ -11,6 +11,66 @@ namespace {
 
 using Clock = State::Clock;
 
+// How often what is still on its way to a reader is looked at: soon at first, as most is taken
+// within a round trip, then less often for a reader that is slow.
+constexpr auto firstLook = std::chrono::milliseconds(5);
+constexpr auto slowestLook = std::chrono::seconds(1);
+// How long whenTaken waits for the last bytes of a stream to be acknowledged.
+constexpr auto takenWait = std::chrono::milliseconds(200);
+
+Clock::duration secondsOf(double seconds) {
+  // A day at most: a longer wait is no bound, and keeps the conversion in range.
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(std::clamp(seconds, 0.0, 86400.0)));
+}
+
+// Runs `look` on `connection`'s queue now and then, each time a little later, while it says
+// to go on.
+void lookAgain(const std::shared_ptr<Connection> &connection, Clock::duration pause,
+               std::function<bool()> look) {
+  auto queue = connection->queue();
+  if (!queue)
+    return;
+  queue->postAfter(std::chrono::duration<double>(pause).count(),
+                   [connection, pause, look = std::move(look)]() mutable {
+                     if (look())
+                       lookAgain(connection, std::min<Clock::duration>(2 * pause, slowestLook),
+                                 std::move(look));
+                   });
+}
+
+// Resets `connection` once its reader has taken what it still holds, or once that has not moved
+// for `stall`; a connection already closed is left as it is.
+void resetOnceTaken(const std::shared_ptr<Connection> &connection, Clock::duration stall) {
+  struct Progress {
+    std::optional<std::size_t> left;
+    Clock::time_point at = Clock::now();
+  };
+  auto progress = std::make_shared<Progress>();
+  auto look = [connection, stall, progress] {
+    const auto left = connection->unacknowledged();
+    if (!left || *left == 0) {
+      connection->abort();
+      return false;
+    }
+    const auto now = Clock::now();
+    if (!progress->left || *left < *progress->left)
+      *progress = {left, now};
+    if (now - progress->at >= stall) {
+      connection->abort();
+      return false;
+    }
+    return true;
+  };
+  if (auto queue = connection->queue())
+    queue->post([connection, look]() mutable {
+      if (look())
+        lookAgain(connection, firstLook, std::move(look));
+    });
+  else
+    connection->abort();
+}
+
 // Ends a relay with one direction ended once the other has waited for bytes, with nothing of
 // its own on the way, for `idle`; otherwise looks again when that could next be true.
 void checkIdle(const std::shared_ptr<State> &state, bool fromA, Clock::duration idle) {
@@ -18,9 +78,8 @@ void checkIdle(const std::shared_ptr<State> &state, bool fromA, Clock::duration 
   const auto since = state->receivingSince(fromA);
   const auto left = since ? idle - (Clock::now() - *since) : idle;
   if (left <= Clock::duration::zero() || !queue) {
-    // Closed cleanly: what the last sends left in the socket buffers still reaches a slow
-    // reader, and the other machine's relay takes it as an end as well.
-    state->tearDown(true);
+    // Given up on: the side still waiting must not take the silence for the other's end.
+    state->end(State::Ending::givenUp);
     return;
   }
   state->setIdleCheck(queue->postAfter(std::chrono::duration<double>(left).count(),
@@ -30,19 +89,11 @@ void checkIdle(const std::shared_ptr<State> &state, bool fromA, Clock::duration 
                                        }));
 }
 
-// A failure ends the relay with clean closes, so that what was handed on before it still
-// arrives; a connection cancelled by its owner (a route stopped, a share withdrawn) resets the
-// rest.
-bool cancelledByOwner(const std::optional<NetworkError> &error) {
-  return error && error->isPosix(ECANCELED);
-}
-
 // One direction of the relay.
 struct Direction {
   std::shared_ptr<Connection> source;
   std::shared_ptr<Connection> destination;
   bool fromA = true;
-  double idleSeconds = oneWayIdleLimit;
 };
 
 void pump(const std::shared_ptr<State> &state, const Direction &direction);
@@ -51,13 +102,10 @@ void pump(const std::shared_ptr<State> &state, const Direction &direction);
 // then the other direction is watched for idleness.
 void ended(const std::shared_ptr<State> &state, const Direction &direction) {
   if (state->directionEnded(direction.fromA)) {
-    state->tearDown();
+    state->end(State::Ending::clean);
     return;
   }
-  // A day at most: a longer wait is no bound, and keeps the conversion in range.
-  const double seconds = std::min(std::max(0.0, direction.idleSeconds), 86400.0);
-  checkIdle(state, !direction.fromA,
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+  checkIdle(state, !direction.fromA, secondsOf(state->oneWayIdle()));
 }
 
 // Once what one receive brought has gone across: the next receive, or the source's end passed
@@ -67,7 +115,7 @@ void next(const std::shared_ptr<State> &state, const Direction &direction, bool 
   if (!state->isOpen())
     return;
   if (failure) {
-    state->tearDown(!cancelledByOwner(failure));
+    state->failed(*direction.source, *failure);
   } else if (!isComplete) {
     pump(state, direction);
   } else {
@@ -75,7 +123,7 @@ void next(const std::shared_ptr<State> &state, const Direction &direction, bool 
       if (!state->isOpen())
         return;
       if (error)
-        state->tearDown(!cancelledByOwner(error));
+        state->failed(*direction.destination, *error);
       else
         ended(state, direction);
     });
@@ -98,8 +146,10 @@ void pump(const std::shared_ptr<State> &state, const Direction &direction) {
         direction.destination->send(std::move(data),
                                     [state, direction, isComplete, error = std::move(error)](
                                         std::optional<NetworkError> sendError) {
+                                      if (!state->isOpen())
+                                        return;
                                       if (sendError)
-                                        state->tearDown(!cancelledByOwner(sendError));
+                                        state->failed(*direction.destination, *sendError);
                                       else
                                         next(state, direction, isComplete, error);
                                     });
@@ -109,29 +159,36 @@ void pump(const std::shared_ptr<State> &state, const Direction &direction) {
 // Either connection cancelled or failed, by the relay or anyone else, ends the relay: a
 // direction that has ended has no receive left to notice it.
 void watch(const std::shared_ptr<State> &state, const std::shared_ptr<Connection> &connection) {
-  connection->setStateHandler([weak = std::weak_ptr<State>(state)](const Connection::State &s) {
-    if (s.kind != Connection::State::Kind::cancelled && s.kind != Connection::State::Kind::failed)
-      return;
-    if (auto state = weak.lock())
-      state->tearDown(s.kind == Connection::State::Kind::failed);
-  });
+  connection->setStateHandler(
+      [weak = std::weak_ptr<State>(state), side = connection.get()](const Connection::State &s) {
+        auto state = weak.lock();
+        if (!state)
+          return;
+        if (s.kind == Connection::State::Kind::failed)
+          state->failed(*side, s.error.value_or(NetworkError::posix(EIO)));
+        else if (s.kind == Connection::State::Kind::cancelled)
+          state->end(State::Ending::reset);
+      });
 }
 
 } // namespace
 
 State::State(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
-             std::function<void()> onClose)
-    : a(std::move(a)), b(std::move(b)), onClose_(std::move(onClose)) {}
+             std::function<void()> onClose, double oneWayIdle)
+    : a(std::move(a)), b(std::move(b)), onClose_(std::move(onClose)), oneWayIdle_(oneWayIdle) {}
 
 bool State::isOpen() const {
   std::lock_guard guard(lock_);
   return open_;
 }
 
-void State::tearDown(bool clean) {
+void State::tearDown() {
+  end(Ending::reset);
+}
+
+void State::end(Ending ending) {
   std::function<void()> onClose;
   WorkItem idleCheck;
-  bool ended = false;
   {
     std::lock_guard guard(lock_);
     if (!open_)
@@ -139,26 +196,88 @@ void State::tearDown(bool clean) {
     open_ = false;
     onClose = std::move(onClose_);
     idleCheck = std::move(idleCheck_);
-    ended = clean || (ended_[0] && ended_[1]);
   }
   if (idleCheck)
     idleCheck.cancel();
-  // A relay its owner cuts short resets both sides: a clean close would read there as the end
-  // of one direction, and the other machine would keep its half waiting.
-  if (ended) {
+  switch (ending) {
+  case Ending::clean:
     a->cancel();
     b->cancel();
-  } else {
+    break;
+  case Ending::reset:
     a->abort();
     b->abort();
+    break;
+  case Ending::givenUp:
+    resetOnceTaken(a, secondsOf(oneWayIdle_));
+    resetOnceTaken(b, secondsOf(oneWayIdle_));
+    break;
   }
   if (onClose)
     onClose();
 }
 
-std::optional<Clock::time_point> State::firstSideEnded() const {
+void State::failed(const Connection &failed, const NetworkError &error) {
+  if (error.isPosix(ECANCELED)) {
+    end(Ending::reset);
+    return;
+  }
+  const bool fromA = &failed == a.get();
+  const auto &other = fromA ? b : a;
+  std::function<void()> onClose;
+  WorkItem idleCheck;
+  bool wholeStreamPassedOn = false;
+  {
+    std::lock_guard guard(lock_);
+    if (!open_)
+      return;
+    open_ = false;
+    onClose = std::move(onClose_);
+    idleCheck = std::move(idleCheck_);
+    wholeStreamPassedOn = ended_[fromA ? 0 : 1].has_value();
+  }
+  if (idleCheck)
+    idleCheck.cancel();
+  (fromA ? a : b)->abort();
+  if (wholeStreamPassedOn)
+    resetOnceTaken(other, secondsOf(oneWayIdle_));
+  else
+    other->abort();
+  if (onClose)
+    onClose();
+}
+
+std::optional<Clock::time_point> State::receivingSince(bool fromA) const {
   std::lock_guard guard(lock_);
-  return ended_[0];
+  return receiving_[fromA ? 0 : 1];
+}
+
+std::optional<Clock::time_point> State::endedSince(bool fromA) const {
+  std::lock_guard guard(lock_);
+  return ended_[fromA ? 0 : 1];
+}
+
+void State::whenTaken(bool fromA, std::function<void(bool)> answer) {
+  auto destination = fromA ? b : a;
+  if (!destination->queue()) {
+    answer(false);
+    return;
+  }
+  // What was just sent may wait for its acknowledgement a little (a delayed ACK): a short
+  // look again spares a stream that is as good as taken.
+  const auto until = Clock::now() + takenWait;
+  auto look = [self = shared_from_this(), fromA, destination, until,
+               answer = std::move(answer)]() mutable {
+    const auto left = destination->unacknowledged();
+    if (left && *left > 0 && self->isOpen() && self->endedSince(fromA) && Clock::now() < until)
+      return true;
+    answer(left && *left == 0 && self->isOpen() && self->endedSince(fromA));
+    return false;
+  };
+  destination->queue()->post([destination, look = std::move(look)]() mutable {
+    if (look())
+      lookAgain(destination, firstLook, std::move(look));
+  });
 }
 
 bool State::directionEnded(bool fromA) {
@@ -176,11 +295,6 @@ void State::noteReceiving(bool fromA, bool receiving) {
     since.reset();
 }
 
-std::optional<Clock::time_point> State::receivingSince(bool fromA) const {
-  std::lock_guard guard(lock_);
-  return receiving_[fromA ? 0 : 1];
-}
-
 void State::setIdleCheck(WorkItem check) {
   {
     std::lock_guard guard(lock_);
@@ -196,12 +310,14 @@ std::shared_ptr<State> runBridge(std::shared_ptr<Connection> a, std::shared_ptr<
                                  std::function<void()> onClose, double oneWayIdle) {
   if (!a || !b)
     return nullptr;
-  auto state = std::make_shared<State>(a, b, std::move(onClose));
+  auto state = std::make_shared<State>(a, b, std::move(onClose), oneWayIdle);
+  a->resetUnlessClosed();
+  b->resetUnlessClosed();
   watch(state, a);
   watch(state, b);
-  pump(state, {a, b, true, oneWayIdle});
+  pump(state, {a, b, true});
   if (state->isOpen())
-    pump(state, {b, a, false, oneWayIdle});
+    pump(state, {b, a, false});
   return state;
 }
 

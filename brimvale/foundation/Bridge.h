@@ -25,36 +25,57 @@ inline constexpr double oneWayIdleLimit = 300.0;
 
 // Shared by both directions of one relay; lives as long as a pending completion holds it.
 // Safe from any thread.
-class State {
+class State : public std::enable_shared_from_this<State> {
 public:
   using Clock = std::chrono::steady_clock;
 
-  State(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
-        std::function<void()> onClose);
+  State(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b, std::function<void()> onClose,
+        double oneWayIdle = oneWayIdleLimit);
 
   bool isOpen() const;
-  // Ends both connections and calls onClose, only the first time: closed cleanly once both
-  // directions have ended or when `clean`, reset otherwise (a relay its owner cuts short).
-  void tearDown(bool clean = false);
-  // When the first side's end was passed on to the second, once it was.
-  std::optional<Clock::time_point> firstSideEnded() const;
+  // Cuts the relay short, as its owner does (a route stopped, a share withdrawn): both sides
+  // are reset, so that neither takes what it got for the whole. Only the first end counts;
+  // onClose follows.
+  void tearDown();
+
+  // What the owner may look at to choose among its relays. Since when the direction from `a`
+  // (or from `b`) has waited for bytes, absent while it moves some or once it ended.
+  std::optional<Clock::time_point> receivingSince(bool fromA) const;
+  // Since when that side's end has been passed on to the other side.
+  std::optional<Clock::time_point> endedSince(bool fromA) const;
+  // Whether everything that side sent, its end included, has been taken by the other side's
+  // peer, so that nothing of it is left here to deliver. `answer` runs once, on the relay's
+  // queue; false once the relay has ended.
+  void whenTaken(bool fromA, std::function<void(bool taken)> answer);
 
   const std::shared_ptr<Connection> a;
   const std::shared_ptr<Connection> b;
 
   // Used by the relay's own directions.
+  enum class Ending {
+    clean,   // both directions ended: both sides are closed cleanly
+    reset,   // cut short: both sides are reset at once
+    givenUp, // one direction waited too long: both sides are reset once their readers have
+             // taken what was already passed on to them
+  };
+  void end(Ending ending);
+  // `failed` (a or b) failed with `error`. An ECANCELED is its owner's cancel and resets both
+  // sides; any other failure is a cut of that side, which resets the other: at once, or, when
+  // the failed side's whole stream had already reached the other side, once the other side's
+  // reader has taken what is left of it, so that it keeps that stream whole.
+  void failed(const Connection &failed, const NetworkError &error);
   // A direction ended cleanly, its end passed on; true when it was the second to.
   bool directionEnded(bool fromA);
-  // Whether the direction from `a` (or from `b`) is waiting for bytes, and since when.
   void noteReceiving(bool fromA, bool receiving);
-  std::optional<Clock::time_point> receivingSince(bool fromA) const;
-  // The pending idle check of a relay with one direction ended, cancelled by tearDown().
+  // The pending idle check of a relay with one direction ended, cancelled by its end.
   void setIdleCheck(WorkItem check);
+  double oneWayIdle() const { return oneWayIdle_; }
 
 private:
   mutable std::mutex lock_;
   bool open_ = true;
   std::function<void()> onClose_;
+  const double oneWayIdle_;
   WorkItem idleCheck_;
   std::optional<Clock::time_point> ended_[2];
   std::optional<Clock::time_point> receiving_[2];
@@ -63,10 +84,12 @@ private:
 // Copies bytes both ways between two started connections on their common queue. When one side
 // ends its stream, its last bytes go across and then its end does (Connection::endSending), and
 // the other direction keeps going. The relay ends, closing both cleanly, once both directions
-// have ended, one has and the other stays idle for `oneWayIdle` seconds, or either side fails
-// (what was handed on still arrives); it ends resetting both when either connection is
-// cancelled by its owner. `onClose` is called once. Returns at once, with the relay's state: a
-// caller that keeps it holds it weakly.
+// have ended. It resets both when one direction has ended and the other stays idle for
+// `oneWayIdle` seconds, or when its owner cancels either connection; a side that fails (a
+// reset, a cut secure stream) resets the other. So a stream cut anywhere reaches both ends as a
+// cut, never as an end. Both sockets are set to reset unless closed cleanly, so that a process
+// that dies mid-stream cuts it too. `onClose` is called once. Returns at once, with the relay's
+// state: a caller that keeps it holds it weakly.
 std::shared_ptr<State> runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
                                  std::function<void()> onClose,
                                  double oneWayIdle = oneWayIdleLimit);

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
@@ -136,15 +137,32 @@ std::future<Bytes> readAll(std::shared_ptr<Connection> connection, std::size_t l
   return future;
 }
 
-// What a blocking socket reads until the end of the stream, and whether that end came.
-std::pair<std::string, bool> readToEnd(int fd) {
+// What a blocking socket reads until the end of the stream, and whether that end was clean.
+std::pair<std::string, bool> readToEnd(int fd, int *why = nullptr) {
   std::string text;
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0)
+    if (n <= 0) {
+      if (why)
+        *why = n == 0 ? 0 : errno;
       return {text, n == 0};
+    }
     text.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+// How a connection's stream ended: cleanly, or with the error that cut it.
+std::optional<NetworkError> endOf(const std::shared_ptr<Connection> &connection) {
+  for (;;) {
+    std::promise<std::pair<bool, std::optional<NetworkError>>> promise;
+    connection->receive(1, 65536, [&](Bytes, bool complete, std::optional<NetworkError> error) {
+      promise.set_value({complete, error});
+    });
+    auto future = promise.get_future();
+    auto [complete, error] = await(future);
+    if (complete || error)
+      return error;
   }
 }
 
@@ -253,9 +271,13 @@ TEST(BridgeTest, AHalfClosedRelayWaitsForASlowReaderAndEndsWhenIdleOrCancelled) 
     const std::string reply(32 << 20, 'x');
     relay.back.server->send(bytesOf(reply));
     std::this_thread::sleep_for(3s);
-    const auto [received, ended] = readToEnd(relay.socket);
+    // The service never ended its reply, so the relay that gives up on it says so with a reset,
+    // once the reader has all that came.
+    int why = 0;
+    const auto [received, ended] = readToEnd(relay.socket, &why);
     EXPECT_EQ(received.size(), reply.size());
-    EXPECT_TRUE(ended);
+    EXPECT_FALSE(ended);
+    EXPECT_EQ(why, ECONNRESET);
     relay.settle();
     EXPECT_EQ(relay.closes, 1);
     relay.back.server->cancel();
@@ -275,6 +297,34 @@ TEST(BridgeTest, AHalfClosedRelayWaitsForASlowReaderAndEndsWhenIdleOrCancelled) 
     EXPECT_TRUE(testing::waitUntil(
         [&] { return relay.back.server->state().kind == Connection::State::Kind::failed; }));
     relay.back.server->cancel();
+  }
+}
+
+// A side that is cut (a service that resets, a client that resets) is never passed on as the
+// end of its stream: the other side is reset too, as it would be straight across.
+TEST(BridgeTest, AResetOnEitherSideReachesTheOtherAsAReset) {
+  {
+    Relay relay(true);
+    relay.run();
+    relay.back.server->send(Bytes(1 << 20, 'r'),
+                            [server = relay.back.server](auto) { server->abort(); });
+    int why = 0;
+    const auto [received, ended] = readToEnd(relay.socket, &why);
+    EXPECT_FALSE(ended) << received.size();
+    EXPECT_EQ(why, ECONNRESET);
+    relay.settle();
+  }
+  {
+    Relay relay(true);
+    relay.run();
+    ASSERT_EQ(::send(relay.socket, "upload", 6, MSG_NOSIGNAL), 6);
+    const linger reset{1, 0};
+    ::setsockopt(relay.socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(std::exchange(relay.socket, -1));
+    const auto end = endOf(relay.back.server);
+    ASSERT_TRUE(end);
+    EXPECT_FALSE(end->isPosix(ECANCELED));
+    relay.settle();
   }
 }
 
