@@ -28,8 +28,8 @@ Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
 // An accepted connection's events arrive on the queue it was started on, its home.
 constexpr const char *connectionQueueContract = "Gateway: connection events on its own queue";
 
-// A stream ended by this machine's own decision is reset through its relay, so that the other
-// machine ends its half at once instead of taking it as its client's end.
+// A stream ended by this machine's own decision is reset, through its relay when it runs, so
+// that the other machine passes on a cut instead of taking it for its client's end.
 struct Ending {
   std::shared_ptr<Connection> connection;
   std::weak_ptr<Bridge::State> relay;
@@ -38,7 +38,7 @@ struct Ending {
     if (auto running = relay.lock())
       running->tearDown();
     else
-      connection->cancel();
+      connection->abort();
   }
 };
 
@@ -85,7 +85,10 @@ Gateway::~Gateway() {
     pending.connection->cancel();
   for (auto &[peer, table] : connections_)
     for (auto &[identity, connection] : table)
-      connection->cancel();
+      if (controls_.contains(identity))
+        connection->cancel();
+      else
+        Ending{connection, relayOf(identity)}();
 }
 
 // --- operations ---
@@ -114,9 +117,57 @@ void Gateway::setOnReady(std::function<void(std::uint16_t)> callback) {
 void Gateway::start() {
   queue_->post([weak = weak_from_this()] {
     if (auto self = weak.lock()) {
-      self->running_ = true;
+      const bool first = !std::exchange(self->running_, true);
       self->startGateway({});
+      if (first)
+        self->queue_->postAfter(self->options_.silenceCheckInterval, [weak] {
+          if (auto self = weak.lock())
+            self->checkSilence();
+        });
     }
+  });
+}
+
+void Gateway::checkSilence() {
+  const auto now = std::chrono::steady_clock::now();
+  const auto limit = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(options_.silenceLimit));
+  std::vector<Ending> ending;
+  std::vector<std::string> lines;
+  {
+    std::lock_guard guard(lock_);
+    std::erase_if(lastHeard_, [&](const auto &entry) {
+      auto held = connections_.find(entry.first);
+      return held == connections_.end() || held->second.empty();
+    });
+    for (const auto &[peerID, heard] : lastHeard_) {
+      // A machine without a control link cannot be judged: it pings on none.
+      const auto &held = connections_.at(peerID);
+      const bool controlled = std::any_of(held.begin(), held.end(), [&](const auto &entry) {
+        return controls_.contains(entry.first);
+      });
+      if (!controlled || now - heard < limit)
+        continue;
+      std::size_t count = 0;
+      for (const auto &[serviceID, table] : streams_)
+        for (const auto &[identity, stream] : table)
+          if (stream.peerID == peerID) {
+            ending.push_back({stream.connection, stream.relay});
+            ++count;
+          }
+      if (count > 0)
+        lines.push_back("Gateway: " + peerID + " has answered nothing for " +
+                        std::to_string(static_cast<long long>(options_.silenceLimit)) + " s; its " +
+                        std::to_string(count) + " stream(s) were reset");
+    }
+  }
+  for (const auto &line : lines)
+    Logger::net().notice(line);
+  for (auto &end : ending)
+    end();
+  queue_->postAfter(options_.silenceCheckInterval, [weak = weak_from_this()] {
+    if (auto self = weak.lock())
+      self->checkSilence();
   });
 }
 
@@ -269,6 +320,7 @@ void Gateway::stopGateway() {
                      std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
       connections;
   std::vector<Ending> relays;
+  std::vector<std::shared_ptr<Connection>> controls;
   {
     std::lock_guard guard(lock_);
     for (auto &[serviceID, table] : streams_)
@@ -276,17 +328,23 @@ void Gateway::stopGateway() {
         relays.push_back({stream.connection, stream.relay});
     pending = std::exchange(pending_, {});
     connections = std::exchange(connections_, {});
+    for (auto &[identity, control] : controls_)
+      controls.push_back(control.connection);
     pendingPerSource_.clear();
     controls_.clear();
     streams_.clear();
+    lastHeard_.clear();
   }
   for (auto &[identity, entry] : pending)
     entry.connection->cancel();
   for (auto &end : relays)
     end();
+  for (auto &connection : controls)
+    connection->cancel();
+  // Streams still being opened: a cut, like those relayed.
   for (auto &[peer, table] : connections)
     for (auto &[identity, connection] : table)
-      connection->cancel();
+      connection->abort();
   publishSessions();
 }
 
@@ -439,63 +497,104 @@ void Gateway::releaseHandshake(const Connection *connection) {
   pending_.erase(entry);
 }
 
-bool Gateway::makesRoom(const std::string &peerID, bool control,
-                        std::shared_ptr<Connection> &displacedControl,
-                        std::shared_ptr<Bridge::State> &displacedRelay) {
+void Gateway::makeControlRoom(const std::string &peerID, std::shared_ptr<Connection> &displaced) {
   auto found = connections_.find(peerID);
   if (found == connections_.end())
-    return true;
+    return;
   std::size_t controls = 0;
-  const Control *oldestControl = nullptr;
+  const Control *oldest = nullptr;
   for (const auto &[identity, connection] : found->second)
     if (auto entry = controls_.find(identity); entry != controls_.end()) {
       ++controls;
-      if (!oldestControl || entry->second.order < oldestControl->order)
-        oldestControl = &entry->second;
+      if (!oldest || entry->second.order < oldest->order)
+        oldest = &entry->second;
     }
-  if (control) {
-    if (controls < controlLimit || !oldestControl)
-      return true;
-    displacedControl = oldestControl->connection;
-    forgetConnection(displacedControl.get());
-    return true;
-  }
-  if (found->second.size() - controls < connectionLimit)
-    return true;
-  // First a relay whose client has ended its sending and whose service has been silent longest;
-  // then one idle both ways longest (a client of an older build that has gone while its machine
-  // holds the stream, or an unused connection of a pool). A relay moving bytes, a reply to a
-  // client that has ended included, is never chosen.
+  if (controls < controlLimit || !oldest)
+    return;
+  displaced = oldest->connection;
+  forgetConnection(displaced.get());
+}
+
+std::size_t Gateway::streamCount(const std::string &peerID, const Connection *except) const {
+  auto found = connections_.find(peerID);
+  if (found == connections_.end())
+    return 0;
+  return static_cast<std::size_t>(
+      std::count_if(found->second.begin(), found->second.end(), [&](const auto &entry) {
+        return entry.first != except && !controls_.contains(entry.first);
+      }));
+}
+
+std::vector<Gateway::Ended> Gateway::endedStreams(const std::string &peerID) const {
   using Clock = Bridge::State::Clock;
-  const Connection *chosen = nullptr;
-  std::pair<int, Clock::time_point> chosenRank{};
+  std::vector<std::pair<Clock::time_point, Ended>> found;
   for (const auto &[serviceID, table] : streams_)
     for (const auto &[identity, stream] : table) {
       if (stream.peerID != peerID)
         continue;
-      auto relay = stream.relay.lock();
-      if (!relay)
+      auto running = stream.relay.lock();
+      if (!running || !running->isOpen())
         continue;
-      const auto ended = relay->firstSideEnded();
-      const auto fromService = relay->receivingSince(false);
-      const auto fromClient = relay->receivingSince(true);
-      std::pair<int, Clock::time_point> rank;
-      if (ended && fromService)
-        rank = {0, *fromService};
-      else if (!ended && fromService && fromClient)
-        rank = {1, std::max(*fromService, *fromClient)};
-      else
-        continue;
-      if (!chosen || rank < chosenRank) {
-        chosen = identity;
-        chosenRank = rank;
-        displacedRelay = std::move(relay);
-      }
+      // The relay's first side is the other machine, its second the service.
+      const auto ended = running->endedSince(false);
+      if (ended && running->receivingSince(true))
+        found.push_back({*ended, Ended{identity, running}});
     }
-  if (!chosen)
-    return false;
-  forgetConnection(chosen);
-  return true;
+  std::stable_sort(found.begin(), found.end(),
+                   [](const auto &x, const auto &y) { return x.first < y.first; });
+  std::vector<Ended> ordered;
+  for (auto &[since, ended] : found)
+    ordered.push_back(std::move(ended));
+  return ordered;
+}
+
+void Gateway::makeRoom(std::string peerID, std::shared_ptr<Connection> peer,
+                       std::vector<Ended> candidates, std::function<void(bool)> done) {
+  bool below = false;
+  {
+    std::lock_guard guard(lock_);
+    below = streamCount(peerID, peer.get()) < connectionLimit;
+  }
+  std::shared_ptr<Bridge::State> relay;
+  while (!below && !relay && !candidates.empty()) {
+    relay = candidates.front().relay.lock();
+    if (!relay)
+      candidates.erase(candidates.begin());
+  }
+  if (below || !relay) {
+    done(below);
+    return;
+  }
+  const Ended candidate = candidates.front();
+  candidates.erase(candidates.begin());
+  // Asked on the candidate's own queue, where its sockets are; answered back on this one.
+  relay->whenTaken(false, [weak = weak_from_this(), home = peer->queue(), peerID, peer, candidate,
+                           relay, candidates = std::move(candidates),
+                           done = std::move(done)](bool taken) mutable {
+    home->post([weak, peerID = std::move(peerID), peer = std::move(peer), candidate, relay, taken,
+                candidates = std::move(candidates), done = std::move(done)]() mutable {
+      auto self = weak.lock();
+      if (!self) {
+        done(false);
+        return;
+      }
+      bool displaced = false;
+      if (taken) {
+        std::lock_guard guard(self->lock_);
+        // Still that stream, and still needed.
+        if (self->relayOf(candidate.identity).lock() == relay &&
+            self->streamCount(peerID, peer.get()) >= connectionLimit) {
+          self->forgetConnection(candidate.identity);
+          displaced = true;
+        }
+      }
+      if (displaced) {
+        relay->tearDown();
+        self->publishSessions();
+      }
+      self->makeRoom(std::move(peerID), std::move(peer), std::move(candidates), std::move(done));
+    });
+  });
 }
 
 std::weak_ptr<Bridge::State> Gateway::relayOf(const Connection *connection) const {
@@ -653,7 +752,7 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
   std::optional<SharedServiceInfo> service;
   Frame services;
   std::shared_ptr<Connection> displacedControl;
-  std::shared_ptr<Bridge::State> displacedRelay;
+  bool needsRoom = false;
   std::optional<std::string> refusalLine;
   {
     std::lock_guard guard(lock_);
@@ -663,6 +762,7 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
     } else if (auto keys = pairKeys_.find(peerID);
                keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
       releaseHandshake(connection.get());
+      lastHeard_.insert_or_assign(peerID, std::chrono::steady_clock::now());
       // Only a hello that would be granted may take another's place.
       const bool control = hello.mode == Frame::Mode::control;
       if (!hello.mode) {
@@ -671,16 +771,19 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
       } else if (!control && (!hello.serviceID || !isAllowed(*hello.serviceID, peerID))) {
         verdict = Verdict::refuse;
         refusal = "not shared";
-      } else if (!makesRoom(peerID, control, displacedControl, displacedRelay)) {
+      } else if (!control && streamCount(peerID, nullptr) >= connectionLimit &&
+                 endedStreams(peerID).empty()) {
         verdict = Verdict::refuse;
         refusal = "too many connections";
         refusalLine = noteRefusedStream(peerID);
       } else if (control) {
+        makeControlRoom(peerID, displacedControl);
         verdict = Verdict::control;
         controls_.insert_or_assign(connection.get(), Control{connection, peerID, ++controlCount_});
         services = servicesFrame(peerID);
       } else {
         verdict = Verdict::open;
+        needsRoom = streamCount(peerID, nullptr) >= connectionLimit;
         service = *std::find_if(services_.begin(), services_.end(),
                                 [&](const auto &s) { return s.id == *hello.serviceID; });
       }
@@ -695,13 +798,9 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
       verdict = Verdict::unpaired;
     }
   }
-  // Ended outside the lock, as their ends report back into the tables.
+  // Ended outside the lock, as its end reports back into the tables.
   if (displacedControl)
     displacedControl->cancel();
-  if (displacedRelay) {
-    displacedRelay->tearDown();
-    publishSessions();
-  }
   if (refusalLine)
     Logger::net().notice(*refusalLine);
   if (verdict == Verdict::close) {
@@ -716,7 +815,7 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
   case Verdict::close: return;
   case Verdict::unpaired: replyUnpaired(connection, hello); return;
   case Verdict::refuse: sendErrorAndClose(connection, refusal); return;
-  case Verdict::open: openLocalStream(*service, connection, peerID); return;
+  case Verdict::open: openLocalStream(*service, connection, peerID, needsRoom); return;
   case Verdict::control:
     sendServices(connection, std::move(services));
     readControlFrame(connection);
@@ -765,6 +864,11 @@ void Gateway::controlFrameReceived(const std::expected<Frame, ChannelError> &res
     connection->cancel();
     return;
   }
+  {
+    std::lock_guard guard(lock_);
+    if (auto control = controls_.find(connection.get()); control != controls_.end())
+      lastHeard_.insert_or_assign(control->second.peerID, std::chrono::steady_clock::now());
+  }
   // The next frame is read once the pong is handed over, so a peer that pings without reading
   // cannot pile up unsent pongs here.
   auto sent = sendFrame(connection, bareFrame(Frame::Kind::pong),
@@ -783,7 +887,7 @@ void Gateway::controlFrameReceived(const std::expected<Frame, ChannelError> &res
 
 void Gateway::openLocalStream(const SharedServiceInfo &service,
                               const std::shared_ptr<Connection> &connection,
-                              const std::string &peerID) {
+                              const std::string &peerID, bool needsRoom) {
   // Never clamped: a port out of range must not turn into some other port nobody shared.
   if (service.port < 1 || service.port > 65535) {
     sendErrorAndClose(connection, "bad port");
@@ -791,17 +895,17 @@ void Gateway::openLocalStream(const SharedServiceInfo &service,
   }
   const auto port = static_cast<std::uint16_t>(service.port);
   std::weak_ptr<Gateway> weak = weak_from_this();
-  connectLoopback(port, {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()},
-                  connection->queue(),
-                  [weak, connection, service, peerID](std::shared_ptr<Connection> local) {
-                    auto self = weak.lock();
-                    if (!self) {
-                      if (local)
-                        local->cancel();
-                      return;
-                    }
-                    self->streamConnected(local, connection, service, peerID);
-                  });
+  connectLoopback(
+      port, {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()}, connection->queue(),
+      [weak, connection, service, peerID, needsRoom](std::shared_ptr<Connection> local) {
+        auto self = weak.lock();
+        if (!self) {
+          if (local)
+            local->cancel();
+          return;
+        }
+        self->streamConnected(local, connection, service, peerID, needsRoom);
+      });
 }
 
 void Gateway::connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> hosts,
@@ -854,11 +958,49 @@ void Gateway::connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> ho
 
 void Gateway::streamConnected(const std::shared_ptr<Connection> &local,
                               const std::shared_ptr<Connection> &peer,
-                              const SharedServiceInfo &service, const std::string &peerID) {
+                              const SharedServiceInfo &service, const std::string &peerID,
+                              bool needsRoom) {
   if (!local) {
     sendErrorAndClose(peer, "not running");
     return;
   }
+  if (!needsRoom) {
+    grantStream(local, peer, service, peerID);
+    return;
+  }
+  // Only now, with the service answering, may a finished stream give up its place: a stream
+  // refused "not running" costs nobody theirs.
+  std::vector<Ended> candidates;
+  {
+    std::lock_guard guard(lock_);
+    candidates = endedStreams(peerID);
+  }
+  makeRoom(peerID, peer, std::move(candidates),
+           [weak = weak_from_this(), local, peer, service, peerID](bool room) {
+             auto self = weak.lock();
+             if (self && room) {
+               self->grantStream(local, peer, service, peerID);
+               return;
+             }
+             std::optional<std::string> refusalLine;
+             if (self) {
+               std::lock_guard guard(self->lock_);
+               self->forgetConnection(peer.get());
+               refusalLine = self->noteRefusedStream(peerID);
+             }
+             if (refusalLine)
+               Logger::net().notice(*refusalLine);
+             local->cancel();
+             if (self)
+               self->sendErrorAndClose(peer, "too many connections");
+             else
+               peer->cancel();
+           });
+}
+
+void Gateway::grantStream(const std::shared_ptr<Connection> &local,
+                          const std::shared_ptr<Connection> &peer, const SharedServiceInfo &service,
+                          const std::string &peerID) {
   // The pending finish keeps the gateway alive until it has run; it runs on the connections'
   // own queue, where the send completes.
   auto self = shared_from_this();
@@ -885,9 +1027,10 @@ void Gateway::finishStream(bool failed, const SharedServiceInfo &service, const 
       streams_[service.id].insert_or_assign(peer.get(),
                                             Stream{peer, peerID, referenceDateNow(), {}});
   }
+  // The other machine has been told yes: ending it now is a cut.
   if (!granted) {
-    peer->cancel();
-    local->cancel();
+    peer->abort();
+    local->abort();
     return;
   }
   publishSessions();

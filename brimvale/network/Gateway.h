@@ -4,6 +4,7 @@
 #include "brimvale/foundation/DeviceIdentity.h"
 #include "brimvale/foundation/Frame.h"
 #include "brimvale/foundation/PairKeys.h"
+#include "brimvale/foundation/SecureChannel.h"
 #include "brimvale/network/ListenPorts.h"
 #include "brimvale/network/RoadSteps.h"
 #include "brimvale/platform/Clock.h"
@@ -65,10 +66,13 @@ public:
   static constexpr double busyRetryDelay = listenBusyRetryDelay;
   static constexpr double failureRetryDelay = 3.0;
   static constexpr int busyAttempts = listenBusyAttempts;
-  // Streams a paired machine may have open at once. At the limit, a stream whose client has
-  // ended its sending (mostly one that has gone), or else one idle both ways, makes room for a
-  // new one; only when every stream is moving bytes, the new one is refused with "too many
-  // connections".
+  // Streams a paired machine may have open at once, those still being opened included. At the
+  // limit a new one is refused with "too many connections", unless a stream is finished on this
+  // side: its service has ended, the other machine has taken all of it, and its client sends
+  // nothing (a pool keeps such connections until their next use). The one finished longest
+  // then makes room, once the new stream's service has answered. Nothing live is ever given up,
+  // idle or not: a pool's idle connections, a request in flight and a client waiting for its
+  // reply all keep their streams.
   static constexpr std::size_t connectionLimit = 64;
   // Control links a paired machine may hold at once; it keeps one, so more are left over from
   // links it has given up, and the oldest makes room for a new one: a machine that reconnects
@@ -90,6 +94,8 @@ public:
   // the global cap and its fair sharing.
   static constexpr std::size_t handshakeLimitPerSource = 128;
   static constexpr std::chrono::seconds refusalLogInterval{60};
+  // How often the paired machines' silence is looked at (SecureChannel::silenceLimit).
+  static constexpr double silenceCheckInterval = 5.0;
 
   struct Options {
     std::string queueLabel = "corvane.gateway";
@@ -104,6 +110,12 @@ public:
     double failureRetryDelay = Gateway::failureRetryDelay;
     std::size_t handshakeLimit = Gateway::handshakeLimit;
     std::size_t handshakeLimitPerSource = Gateway::handshakeLimitPerSource;
+    // A paired machine whose control links bring nothing for this long has gone without a word
+    // (its Wi-Fi off, its lid closed): its streams are reset. Judged by the control links, which
+    // ping every few seconds, because a stream's own silence cannot tell a vanished machine
+    // from a reader that merely pauses.
+    double silenceLimit = SecureChannel::silenceLimit;
+    double silenceCheckInterval = Gateway::silenceCheckInterval;
     // This machine's hardware addresses for the services frame; empty gives the system's.
     HardwareAddresses hardwareAddresses;
     // Accepted connections live on this many queues of their own, from the handshake to the
@@ -193,13 +205,28 @@ private:
   // Under the lock. The connection no longer waits for its hello: its place under the caps is
   // free.
   void releaseHandshake(const Connection *connection);
-  // Under the lock. Whether `peerID` may open one more control link (`control`) or stream; at
-  // a limit this gives up its oldest control, or a relay whose client has ended or that is
-  // idle, to make room: `displacedControl` or `displacedRelay`, which the caller ends once the
-  // lock is released.
-  bool makesRoom(const std::string &peerID, bool control,
-                 std::shared_ptr<Connection> &displacedControl,
-                 std::shared_ptr<Bridge::State> &displacedRelay);
+  // Under the lock. At the limit of control links, `peerID`'s oldest makes room for a new one:
+  // `displaced`, which the caller ends once the lock is released.
+  void makeControlRoom(const std::string &peerID, std::shared_ptr<Connection> &displaced);
+  // Under the lock. The streams `peerID` holds, those being opened included, `except` left out.
+  std::size_t streamCount(const std::string &peerID, const Connection *except) const;
+  // A stream that may be finished on this side: its service has ended, and its client sends
+  // nothing.
+  struct Ended {
+    const Connection *identity = nullptr;
+    std::weak_ptr<Bridge::State> relay;
+  };
+  // Under the lock. `peerID`'s streams that may be finished, the one whose service ended first
+  // first.
+  std::vector<Ended> endedStreams(const std::string &peerID) const;
+  // On the new stream's queue, once its service has answered. While `peerID` is at the limit,
+  // the first of `candidates` whose every byte the other machine has taken makes room for
+  // `peer`; `done` says whether there is room.
+  void makeRoom(std::string peerID, std::shared_ptr<Connection> peer, std::vector<Ended> candidates,
+                std::function<void(bool room)> done);
+  // On `queue`: resets the streams of every paired machine whose control links have been silent
+  // for silenceLimit, then looks again after silenceCheckInterval.
+  void checkSilence();
   // Under the lock: the relay of a stream's peer connection, if it runs.
   std::weak_ptr<Bridge::State> relayOf(const Connection *connection) const;
   // Under the lock: the line to log for a stream of `peerID` refused at the limit, at most one
@@ -218,8 +245,11 @@ private:
   void readControlFrame(const std::shared_ptr<Connection> &connection);
   void controlFrameReceived(const std::expected<Frame, ChannelError> &result,
                             const std::shared_ptr<Connection> &connection);
+  // `needsRoom`: the stream was let in at the limit, and takes a finished one's place once its
+  // service answers, or is refused then.
   void openLocalStream(const SharedServiceInfo &service,
-                       const std::shared_ptr<Connection> &connection, const std::string &peerID);
+                       const std::shared_ptr<Connection> &connection, const std::string &peerID,
+                       bool needsRoom);
   // Connects to the first of `hosts` that answers on `port`, on `home` (the peer connection's
   // queue); null when none does.
   void connectLoopback(std::uint16_t port, std::vector<Endpoint::Host> hosts,
@@ -227,7 +257,10 @@ private:
                        std::function<void(std::shared_ptr<Connection>)> completion);
   void streamConnected(const std::shared_ptr<Connection> &local,
                        const std::shared_ptr<Connection> &peer, const SharedServiceInfo &service,
-                       const std::string &peerID);
+                       const std::string &peerID, bool needsRoom);
+  void grantStream(const std::shared_ptr<Connection> &local,
+                   const std::shared_ptr<Connection> &peer, const SharedServiceInfo &service,
+                   const std::string &peerID);
   void finishStream(bool failed, const SharedServiceInfo &service, const std::string &peerID,
                     const std::shared_ptr<Connection> &local,
                     const std::shared_ptr<Connection> &peer);
@@ -289,6 +322,9 @@ private:
   std::unordered_map<const Connection *, Control> controls_;
   std::uint64_t controlCount_ = 0;
   std::unordered_map<std::string, Refusals> streamRefusals_;
+  // When each paired machine holding connections was last heard from: a verified hello, a
+  // frame on a control link.
+  std::unordered_map<std::string, std::chrono::steady_clock::time_point> lastHeard_;
   std::map<std::string, StreamTable> streams_;
   // A session list is on its way to the gateway queue.
   bool sessionsPending_ = false;

@@ -34,11 +34,13 @@ bool eventually(const std::function<bool()> &condition) {
 }
 
 // A loopback TCP server that echoes every byte, on IPv4 or IPv6 loopback. With `keepAtEnd` it
-// keeps a connection open once its client has ended, as some services do.
+// keeps a connection open once its client has ended, as some services do; with `closeAfterReply`
+// it closes a connection once it has echoed its first bytes, as a service that answers once.
 class EchoServer {
 public:
-  explicit EchoServer(const asio::ip::address &address, bool keepAtEnd = false)
-      : acceptor_(context_), keepAtEnd_(keepAtEnd) {
+  explicit EchoServer(const asio::ip::address &address, bool keepAtEnd = false,
+                      bool closeAfterReply = false)
+      : acceptor_(context_), keepAtEnd_(keepAtEnd), closeAfterReply_(closeAfterReply) {
     asio::ip::tcp::endpoint endpoint(address, 0);
     acceptor_.open(endpoint.protocol());
     if (address.is_v6())
@@ -77,7 +79,9 @@ private:
           }
           asio::async_write(*socket, asio::buffer(*buffer, n),
                             [this, socket, buffer](std::error_code error, std::size_t) {
-                              if (!error)
+                              if (closeAfterReply_)
+                                socket->close(error);
+                              else if (!error)
                                 echo(socket);
                             });
         });
@@ -86,6 +90,7 @@ private:
   asio::io_context context_;
   asio::ip::tcp::acceptor acceptor_;
   bool keepAtEnd_ = false;
+  bool closeAfterReply_ = false;
   std::atomic<int> ends_ = 0;
   // On the server's thread only.
   std::vector<std::shared_ptr<asio::ip::tcp::socket>> kept_;
@@ -437,24 +442,47 @@ TEST_F(GatewayTest, HelloWithoutModeIsABadRequest) {
   EXPECT_EQ(result->error, "bad request");
 }
 
-// A machine's streams are bounded, but at the limit a new stream takes the place of one whose
-// client has ended its sending, or else of the one idle longest (a client of an older build
-// that has gone while its machine holds the stream), and a control link that reconnects is never
-// refused for streams: it takes the place of the oldest control of its machine.
-TEST_F(GatewayTest, StreamsOfAPeerAreBoundedWithoutLockingOutNewStreamsOrControls) {
-  EchoServer echo(asio::ip::address_v4::loopback(), true);
+// A machine's streams are bounded, and nothing live makes room: a pool's idle streams keep
+// theirs and the next one is refused. Only a stream finished here (its service has ended, the
+// other machine took all of it, its client is silent) gives its place up, and only once the new
+// stream's service has answered. A control link that reconnects is never refused: it takes the
+// place of the oldest control of its machine.
+TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
+  EchoServer echo(asio::ip::address_v4::loopback());
+  EchoServer once(asio::ip::address_v4::loopback(), false, true);
   auto gateway = startGateway();
-  gateway->updateServices({share("echo", echo.port())}, {});
+  gateway->updateServices(
+      {share("echo", echo.port()), share("once", once.port()), share("idle", unusedPort())}, {});
   std::vector<std::shared_ptr<Connection>> streams;
   for (std::size_t i = 0; i < Gateway::connectionLimit; ++i) {
-    auto connection = open(Frame::Mode::open, "echo");
+    auto connection = open(Frame::Mode::open, i == 0 ? "once" : "echo");
     ASSERT_TRUE(connection) << i;
     streams.push_back(*connection);
+    if (i > 0) {
+      (*connection)->send(bytesOf("x"));
+      ASSERT_EQ(textOf(readBytes(*connection, 1)), "x");
+    }
   }
-  // Each is relayed by now, the first idle longest.
-  for (auto &stream : streams) {
-    stream->send(bytesOf("x"));
-    ASSERT_EQ(textOf(readBytes(stream, 1)), "x");
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "echo"), "too many connections"));
+  // Every idle stream still carries bytes: read back, as a stream given up still reads ready.
+  for (std::size_t i = 1; i < streams.size(); ++i) {
+    streams[i]->send(bytesOf("z"));
+    ASSERT_EQ(textOf(readBytes(streams[i], 1)), "z") << i;
+  }
+  // The first stream's service answers once and ends; its client keeps the connection.
+  streams[0]->send(bytesOf("y"));
+  EXPECT_EQ(textOf(readBytes(streams[0], 2)), "y");
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "idle"), "not running"));
+  auto newer = open(Frame::Mode::open, "echo");
+  ASSERT_TRUE(newer);
+  (*newer)->send(bytesOf("w"));
+  EXPECT_EQ(textOf(readBytes(*newer, 1)), "w");
+  EXPECT_TRUE(
+      eventually([&] { return streams[0]->state().kind == Connection::State::Kind::failed; }));
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "echo"), "too many connections"));
+  for (std::size_t i = 1; i < streams.size(); ++i) {
+    streams[i]->send(bytesOf("v"));
+    ASSERT_EQ(textOf(readBytes(streams[i], 1)), "v") << i;
   }
 
   std::vector<std::shared_ptr<Connection>> controls;
@@ -466,26 +494,11 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedWithoutLockingOutNewStreamsOrControl
   }
   // The oldest control made room for the newest.
   EXPECT_FALSE(read(controls.front()));
-
-  // The service sees one client's end and stays; that relay goes first, then the idlest.
-  streams[5]->endSending();
-  EXPECT_TRUE(eventually([&] { return echo.ends() == 1; }));
-  std::vector<std::shared_ptr<Connection>> newer;
-  for (int i = 0; i < 2; ++i) {
-    auto connection = open(Frame::Mode::open, "echo");
-    ASSERT_TRUE(connection) << i;
-    (*connection)->send(bytesOf("y"));
-    EXPECT_EQ(textOf(readBytes(*connection, 1)), "y");
-    newer.push_back(*connection);
-    EXPECT_TRUE(readBytes(streams[i == 0 ? 5 : 0], 1).empty()) << i;
-  }
-  EXPECT_EQ(streams[1]->state().kind, Connection::State::Kind::ready);
   for (auto &connection : streams)
     connection->cancel();
   for (auto &connection : controls)
     connection->cancel();
-  for (auto &connection : newer)
-    connection->cancel();
+  (*newer)->cancel();
 }
 
 TEST_F(GatewayTest, RevokedPeerIsToldItIsUnpaired) {
