@@ -356,6 +356,34 @@ TEST_F(GatewayTest, ControlModeServicesFilteredAndPingAnswered) {
   EXPECT_FALSE(read(*connection));
 }
 
+// A machine is judged by its control link: while it pings, its idle stream stays however long
+// it is silent itself; once the link brings nothing for the silence limit, the machine has gone
+// and its stream is reset.
+TEST_F(GatewayTest, AMachineWhoseControlLinkFallsSilentHasItsStreamsReset) {
+  EchoServer echo(asio::ip::address_v4::loopback());
+  auto options = this->options();
+  options.silenceLimit = 1.0;
+  options.silenceCheckInterval = 0.1;
+  auto gateway = startGateway(options);
+  gateway->updateServices({share("echo", echo.port())}, {});
+  auto control = open(Frame::Mode::control);
+  ASSERT_TRUE(control && read(*control));
+  auto stream = open(Frame::Mode::open, "echo");
+  ASSERT_TRUE(stream);
+  const auto pingsUntil = std::chrono::steady_clock::now() + 3s;
+  while (std::chrono::steady_clock::now() < pingsUntil) {
+    send(*control, bare(Frame::Kind::ping));
+    ASSERT_TRUE(read(*control));
+    std::this_thread::sleep_for(200ms);
+  }
+  (*stream)->send(bytesOf("still here"));
+  EXPECT_EQ(textOf(readBytes(*stream, 10)), "still here");
+  // Silent from now on, as a machine whose Wi-Fi went off: the read ends with the reset.
+  EXPECT_TRUE(readBytes(*stream, 1).empty());
+  EXPECT_EQ((*stream)->state().kind, Connection::State::Kind::failed);
+  (*control)->cancel();
+}
+
 TEST_F(GatewayTest, FrameBegunAfterTheHelloMustArriveInFull) {
   auto opts = options();
   opts.frameDeadline = 0.5;
