@@ -92,6 +92,7 @@ public:
   Client &operator=(const Client &) = delete;
 
   bool connected() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   bool sendAll(const void *data, std::size_t size);
   bool sendAll(const std::string &text) { return sendAll(text.data(), text.size()); }
   // Exactly `size` bytes, or false on time-out, error or end of stream.

@@ -13,13 +13,39 @@
 //                                       another, as a client loop does: each sends "PING\r\n",
 //                                       reads it back and closes first; prints
 //                                       "pinged <answered> of <count>"
+//   echo_tool cut <port> <bytes>        a server that sends <bytes> on each connection and then
+//                                       resets it; prints "cut <port>"
+//   echo_tool send <port> <bytes>       a server that answers a request of five bytes with
+//                                       <bytes>, ends its sending and waits for the client's
+//                                       end; prints "send <port>", then for the n-th request
+//                                       "<n>: sent <bytes sent>, done|reset|<error>"
+//   echo_tool read <port> <pause> <s>   sends "GET\r\n" and reads to the end, stopping after
+//                                       <pause> bytes (if not 0) with "paused after <bytes>"
+//                                       until a line on its stdin; prints "ended clean|reset
+//                                       after <bytes>", or "timed out after <bytes>" once
+//                                       nothing came for <s> seconds
+//   echo_tool pool <port> <count>       <count> connections kept open that each ping a server
+//                                       answering "+PONG\r\n", then a ping on one more, then
+//                                       on each of them again; prints "pool <answered>
+//                                       answered; next <how>; again <answered> of <count>", where
+//                                       <how> is "answered", "ended clean|reset" or "timed out"
+//   echo_tool kept <port> <count>       <count> connections to a ReplyServer that each ping, read
+//                                       the answer and its end and stay open, then a ping on one
+//                                       more; prints "kept <ended> of <count>; next <how>"
 #include "brimvale/platform/Crypto.h"
 #include "tests/e2e/Sockets.h"
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <iostream>
+#include <memory>
+#include <poll.h>
 #include <string>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -29,13 +55,71 @@ using namespace corvane::e2e;
 namespace {
 constexpr double exchangeWait = 30.0;
 constexpr std::size_t exchangeLimit = 64u << 20;
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point after(double seconds) {
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+// One line in one write, so that the lines of a server's threads never mix.
+void say(const std::string &line) {
+  const std::string text = line + "\n";
+  [[maybe_unused]] const auto written = ::write(1, text.data(), text.size());
+}
+
+std::string endOf(int error) {
+  return error == ECONNRESET || error == EPIPE ? "reset" : std::strerror(error);
+}
+
+// Reads until `want` bytes are in (kept in `data` when given): "" then, else how the stream
+// stopped first: "ended clean", "ended reset", "ended <error>" or "timed out".
+std::string readUpTo(int fd, std::size_t want, std::size_t &count, Clock::time_point deadline,
+                     std::string *data = nullptr) {
+  char buffer[64 * 1024];
+  for (std::size_t got = 0; got < want;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd ready{fd, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, static_cast<int>(std::max<long>(left.count(), 0)));
+    if (polled == 0)
+      return "timed out";
+    const ssize_t n = ::recv(fd, buffer, std::min(sizeof buffer, want - got), MSG_DONTWAIT);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      count += static_cast<std::size_t>(n);
+      if (data)
+        data->append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      return "ended clean";
+    } else if (errno != EINTR && errno != EAGAIN) {
+      return "ended " + endOf(errno);
+    }
+  }
+  return {};
+}
+
+// "answered", or how the stream ended instead. A reset that the send meets first is noted there,
+// as the reads after it would see only the end.
+std::string ping(Client &client, Clock::time_point deadline) {
+  if (!client.connected())
+    return "not connected";
+  if (!client.sendAll("PING\r\n") && errno == ECONNRESET)
+    return "ended reset";
+  std::string answer;
+  std::size_t count = 0;
+  const auto end = readUpTo(client.fd(), 7, count, deadline, &answer);
+  return !end.empty() ? end : answer == "+PONG\r\n" ? "answered" : "answered " + answer;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   const std::string command = argc > 1 ? argv[1] : "";
   const long port = argc > 2 ? std::strtol(argv[2], nullptr, 10) : 0;
   if (port <= 0 || port > 65535) {
-    std::cerr << "usage: echo_tool serve|reply|ask <port> | exchange <port> <bytes>\n";
+    std::cerr << "usage: echo_tool <mode> <port> [<bytes or count> [<seconds>]]\n";
     return 2;
   }
   if (command == "serve") {
@@ -106,6 +190,99 @@ int main(int argc, char **argv) {
     }
     std::cout << "exchange failed" << std::endl;
     return 1;
+  }
+  const long size = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 0;
+  if (command == "cut" && size > 0) {
+    LoopbackServer server(
+        [size](int fd) {
+          const std::string bytes(static_cast<std::size_t>(size), 'c');
+          writeAll(fd, bytes.data(), bytes.size());
+          const linger abort{1, 0};
+          ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+          // Closed under its number, which stays the server's to close at its own end.
+          const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+          ::dup2(devNull, fd);
+          ::close(devNull);
+        },
+        static_cast<std::uint16_t>(port));
+    say(server.listening() ? "cut " + std::to_string(server.port()) : "cut failed");
+    for (;;)
+      ::pause();
+  }
+  if (command == "send" && size > 0) {
+    std::atomic<int> connections{0};
+    LoopbackServer server(
+        [size, &connections](int fd) {
+          // A probe of the port asks for nothing and is not counted.
+          char request[5];
+          if (!readExactly(fd, request, sizeof request))
+            return;
+          const int number = ++connections;
+          const std::string chunk(64 * 1024, 's');
+          std::size_t sent = 0;
+          std::string end;
+          while (end.empty() && sent < static_cast<std::size_t>(size)) {
+            const ssize_t n =
+                ::send(fd, chunk.data(),
+                       std::min(chunk.size(), static_cast<std::size_t>(size) - sent), MSG_NOSIGNAL);
+            if (n > 0)
+              sent += static_cast<std::size_t>(n);
+            else if (errno != EINTR)
+              end = endOf(errno);
+          }
+          if (end.empty()) {
+            ::shutdown(fd, SHUT_WR);
+            std::size_t ignored = 0;
+            end = readUpTo(fd, SIZE_MAX, ignored, after(24 * 3600.0));
+            end = end == "ended clean" ? "done" : end.substr(end.rfind("ended ", 0) == 0 ? 6 : 0);
+          }
+          say(std::to_string(number) + ": sent " + std::to_string(sent) + ", " + end);
+        },
+        static_cast<std::uint16_t>(port));
+    say(server.listening() ? "send " + std::to_string(server.port()) : "send failed");
+    for (;;)
+      ::pause();
+  }
+  if (command == "read" && argc > 4) {
+    const double idle = std::strtod(argv[4], nullptr);
+    Client client(static_cast<std::uint16_t>(port), idle);
+    client.sendAll("GET\r\n");
+    std::size_t count = 0;
+    std::string end = readUpTo(client.fd(), static_cast<std::size_t>(size), count, after(idle));
+    if (end.empty() && size > 0) {
+      say("paused after " + std::to_string(count));
+      std::string line;
+      std::getline(std::cin, line);
+    }
+    while (end.empty())
+      end = readUpTo(client.fd(), 1u << 20, count, after(idle));
+    say(end + " after " + std::to_string(count));
+    return 0;
+  }
+  if ((command == "pool" || command == "kept") && size > 0) {
+    std::vector<std::unique_ptr<Client>> pool;
+    long answered = 0;
+    for (long i = 0; i < size; ++i) {
+      pool.push_back(std::make_unique<Client>(static_cast<std::uint16_t>(port), exchangeWait));
+      std::size_t ignored = 0;
+      if (ping(*pool.back(), after(exchangeWait)) == "answered" &&
+          (command == "pool" ||
+           readUpTo(pool.back()->fd(), 1, ignored, after(exchangeWait)) == "ended clean"))
+        ++answered;
+    }
+    Client next(static_cast<std::uint16_t>(port), exchangeWait);
+    const std::string how = ping(next, after(exchangeWait));
+    if (command == "kept") {
+      say("kept " + std::to_string(answered) + " of " + std::to_string(size) + "; next " + how);
+      return 0;
+    }
+    long again = 0;
+    const auto deadline = after(exchangeWait);
+    for (auto &client : pool)
+      again += ping(*client, deadline) == "answered" ? 1 : 0;
+    say("pool " + std::to_string(answered) + " answered; next " + how + "; again " +
+        std::to_string(again) + " of " + std::to_string(size));
+    return 0;
   }
   return 2;
 }
