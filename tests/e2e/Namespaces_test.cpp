@@ -1,5 +1,6 @@
 // Two machines in two network namespaces joined by a veth pair, each with its own system bus
 // and avahi-daemon, find each other over real mDNS. Needs root; skips otherwise.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
+#include <memory>
 #include <optional>
 #include <poll.h>
 #include <sstream>
@@ -447,6 +450,7 @@ TEST_F(Namespaces, SharedPortIsReachedFromTheOtherNamespaceOverTls) {
 #include "brimvale/foundation/DeviceIdentity.h"
 #include "brimvale/foundation/PairedPeerStore.h"
 #include "brimvale/foundation/Preferences.h"
+#include "brimvale/platform/Crypto.h"
 #include "brimvale/platform/KeychainStore.h"
 #include "brimvale/platform/UserDefaults.h"
 
@@ -454,10 +458,36 @@ namespace {
 
 // Inside namespace A, where ports are the namespace's own.
 constexpr int echoPort = 47000;
-const std::string echoShareID = "5E1D0C6A-0000-4000-8000-0000000000E3";
-// A service that closes after its reply.
-constexpr int replyPort = 47001;
-const std::string replyShareID = "5E1D0C6A-0000-4000-8000-0000000000E4";
+constexpr int replyPort = 47001; // a service that closes after its reply
+constexpr int redisPort = 47002;
+constexpr int cutPort = 47003;
+constexpr int sendPort = 47004;
+constexpr int gatewayPort = 46310;
+constexpr std::size_t mebibyte = 1u << 20;
+const std::string tool = E2E_ECHO_TOOL;
+
+// A share of A's, its id made from its port.
+corvane::ExposedService share(const std::string &name, int port) {
+  corvane::ExposedService service;
+  service.id = "5E1D0C6A-0000-4000-8000-0000000" + std::to_string(port);
+  service.name = name;
+  service.port = port;
+  service.category = corvane::ServiceCategory::tool;
+  return service;
+}
+
+bool anyLine(const std::string &) {
+  return true;
+}
+
+bool endedWith(const std::optional<std::string> &line, const std::string &how) {
+  return line && line->rfind(how + " after ", 0) == 0;
+}
+
+// What each case saw, for the record of a run that passes too.
+void note(const std::string &what, const std::optional<std::string> &line) {
+  std::cout << "  " << what << ": " << line.value_or("(no line)") << std::endl;
+}
 
 // Runs `work` with one environment variable set as the application will see it.
 template <typename Work> void withVariable(const char *name, const std::string &value, Work work) {
@@ -529,81 +559,239 @@ protected:
         environment);
   }
 
+  // A program in machine `index`'s namespace but outside its application's shell, so that it
+  // outlives the application.
+  std::unique_ptr<Child> in(int index, std::vector<std::string> args) {
+    args.insert(args.begin(), {"ip", "netns", "exec", pair_->name(index)});
+    return std::make_unique<Child>(std::move(args), std::vector<std::string>{});
+  }
+
+  // A service in A once it has printed `ready`.
+  std::unique_ptr<Child> service(std::vector<std::string> args, const std::string &ready) {
+    auto child = in(0, std::move(args));
+    if (!child->waitFor(
+            [&](const std::string &line) { return line.find(ready) != std::string::npos; },
+            commandWait))
+      ADD_FAILURE() << "service did not start:\n" << child->transcript();
+    return child;
+  }
+
+  // Pairs the machines, shares `shares` from A, starts both applications and waits until B
+  // listens for every share: B's local port of each by name, or none.
+  std::map<std::string, std::string>
+  startRoutes(const std::vector<corvane::ExposedService> &shares) {
+    corvane::Preferences sharing;
+    sharing.services = shares;
+    prepareHome(0, a_, b_, "corvane-b", sharing);
+    prepareHome(1, b_, a_, "corvane-a", corvane::Preferences{});
+    if (HasFatalFailure())
+      return {};
+    for (int index : {0, 1})
+      nodes_.push_back(
+          startApp(index, "exec " + std::string(E2E_APPLICATION) + " --headless 2>&1"));
+    std::map<std::string, std::string> ports;
+    const std::string route = "Route to \"";
+    const auto all = nodes_[1]->waitFor(
+        [&](const std::string &line) {
+          const auto start = line.find(route);
+          if (start != std::string::npos &&
+              line.find("listening on localhost:") != std::string::npos) {
+            const auto name = start + route.size();
+            ports[line.substr(name, line.find('"', name) - name)] =
+                line.substr(line.rfind(':') + 1);
+          }
+          return ports.size() == shares.size();
+        },
+        discoveryWait + 30s);
+    if (!all) {
+      ADD_FAILURE() << "no route to every share\n" << logs();
+      return {};
+    }
+    quiet_ = connectionsIntoA();
+    return ports;
+  }
+
+  // Both applications' lines so far, for a failure's message.
+  std::string logs() {
+    for (auto &node : nodes_)
+      if (node)
+        node->waitFor([](const std::string &) { return false; }, 300ms);
+    return "B:\n" + nodes_[1]->transcript() + "A:\n" + nodes_[0]->transcript();
+  }
+
+  // Established connections to A's gateway: B's control link, and each stream while A holds it.
+  int connectionsIntoA() const {
+    std::string listing;
+    run({"ip", "netns", "exec", pair_->name(0), "ss", "-Htn", "state", "established",
+         "( sport = :" + std::to_string(gatewayPort) + " )"},
+        &listing);
+    return static_cast<int>(std::count(listing.begin(), listing.end(), '\n'));
+  }
+
+  // Until A has let go of the streams of the case before, which would count against the next.
+  void waitQuiet() {
+    const auto deadline = Clock::now() + commandWait;
+    while (connectionsIntoA() > quiet_ && Clock::now() < deadline)
+      ::usleep(100'000);
+    EXPECT_LE(connectionsIntoA(), quiet_) << "streams of the case before still held";
+  }
+
+  // SIGKILLs machine `index`'s application, found among its namespace's processes; true once it
+  // has gone, its sockets with it.
+  bool killApp(int index) {
+    const auto app = std::filesystem::canonical(E2E_APPLICATION);
+    std::string pids;
+    run({"ip", "netns", "pids", pair_->name(index)}, &pids);
+    std::istringstream list(pids);
+    for (pid_t pid; list >> pid;) {
+      const std::filesystem::path exe = "/proc/" + std::to_string(pid) + "/exe";
+      std::error_code error;
+      if (std::filesystem::read_symlink(exe, error) != app)
+        continue;
+      ::kill(pid, SIGKILL);
+      // A zombie has no executable any more, nor sockets.
+      const auto deadline = Clock::now() + commandWait;
+      while (std::filesystem::read_symlink(exe, error) == app)
+        if (Clock::now() > deadline)
+          return false;
+        else
+          ::usleep(20'000);
+      return true;
+    }
+    return false;
+  }
+
+  // How the stream of a client in B ends when machine `index`'s application is killed 1 MiB
+  // into a 16 MiB reply, more than the buffers of both machines hold.
+  std::optional<std::string> killedMidReply(int index, const std::string &port) {
+    const auto reader = in(1, {tool, "read", port, std::to_string(mebibyte), "60"});
+    if (!reader->waitForPrefix("paused ", commandWait)) {
+      ADD_FAILURE() << reader->transcript() << logs();
+      return std::nullopt;
+    }
+    EXPECT_TRUE(killApp(index)) << "application " << index << " not found";
+    reader->send("go");
+    return reader->waitFor(anyLine, 2 * commandWait);
+  }
+
+  const corvane::DeviceIdentity a_ = corvane::DeviceIdentity::generate();
+  const corvane::DeviceIdentity b_ = corvane::DeviceIdentity::generate();
   std::unique_ptr<NamespacePair> pair_;
   std::vector<std::unique_ptr<Child>> nodes_;
+  int quiet_ = 0;
 };
 
 TEST_F(ApplicationNamespaces, PairedApplicationsRouteASharedPortAcrossTheLink) {
-  const auto a = corvane::DeviceIdentity::generate();
-  const auto b = corvane::DeviceIdentity::generate();
+  const auto echo = service({tool, "serve", std::to_string(echoPort)}, "echo ");
+  const auto reply = service({tool, "reply", std::to_string(replyPort)}, "reply ");
+  auto routes = startRoutes({share("Echo", echoPort), share("Reply", replyPort)});
+  ASSERT_FALSE(routes.empty());
 
-  corvane::Preferences sharing;
-  corvane::ExposedService echo;
-  echo.id = echoShareID;
-  echo.name = "Echo";
-  echo.port = echoPort;
-  echo.category = corvane::ServiceCategory::tool;
-  sharing.services.push_back(echo);
-  corvane::ExposedService reply = echo;
-  reply.id = replyShareID;
-  reply.name = "Reply";
-  reply.port = replyPort;
-  sharing.services.push_back(reply);
-  prepareHome(0, a, b, "corvane-b", sharing);
-  if (HasFatalFailure())
-    return;
-  prepareHome(1, b, a, "corvane-a", corvane::Preferences{});
-  if (HasFatalFailure())
-    return;
-
-  const std::string app = E2E_APPLICATION;
-  const std::string tool = E2E_ECHO_TOOL;
-  nodes_.push_back(startApp(0, tool + " serve " + std::to_string(echoPort) + " & " + tool +
-                                   " reply " + std::to_string(replyPort) + " & exec " + app +
-                                   " --headless 2>&1"));
-  nodes_.push_back(startApp(1, "exec " + app + " --headless 2>&1"));
-  for (auto &node : nodes_)
-    ASSERT_TRUE(node->started());
-
-  // B finds A over mDNS, links, and listens for A's shares on local ports.
-  std::string port, replyLocal;
-  const auto routes = nodes_[1]->waitFor(
-      [&](const std::string &line) {
-        if (line.find("listening on localhost:") != std::string::npos)
-          (line.find("\"Reply\"") != std::string::npos ? replyLocal : port) =
-              line.substr(line.rfind(':') + 1);
-        return !port.empty() && !replyLocal.empty();
-      },
-      discoveryWait + 30s);
-  ASSERT_TRUE(routes) << "B:\n" << nodes_[1]->transcript() << "A:\n" << nodes_[0]->transcript();
-
-  Child client({"ip", "netns", "exec", pair_->name(1), tool, "exchange", port, "1048576"}, {});
-  const auto exchanged = client.waitForPrefix("exchange", 2 * commandWait);
-  ASSERT_TRUE(exchanged) << nodes_[1]->transcript();
-  EXPECT_EQ(*exchanged, "exchanged 1048576 intact") << "B:\n"
-                                                    << nodes_[1]->transcript() << "A:\n"
-                                                    << nodes_[0]->transcript();
+  const auto client = in(1, {tool, "exchange", routes["Echo"], "1048576"});
+  const auto exchanged = client->waitForPrefix("exchange", 2 * commandWait);
+  ASSERT_TRUE(exchanged) << logs();
+  EXPECT_EQ(*exchanged, "exchanged 1048576 intact") << logs();
   // A client that ends its sending after its request (`nc -N`, scripts) reads the reply, and
   // the end of a service that closes after it reaches that client at once, not after the
   // relay's wait for more.
-  Child asker({"ip", "netns", "exec", pair_->name(1), tool, "ask", replyLocal}, {});
-  const auto answered = asker.waitForPrefix("a", 2 * commandWait);
-  ASSERT_TRUE(answered) << nodes_[1]->transcript();
+  const auto asker = in(1, {tool, "ask", routes["Reply"]});
+  const auto answered = asker->waitForPrefix("a", 2 * commandWait);
+  ASSERT_TRUE(answered) << logs();
   ASSERT_EQ(answered->rfind("answered +PONG ", 0), 0u) << *answered;
   // Far below the relay's wait for a silent service, and generous for a busy machine.
   EXPECT_LT(std::stod(answered->substr(answered->rfind(' ') + 1)), 30.0);
   // Short connections one after another, each closed by its client as soon as it has its
   // answer, are never refused: each client's end frees its stream.
-  Child pinger({"ip", "netns", "exec", pair_->name(1), tool, "pings", port, "300"}, {});
-  const auto pinged = pinger.waitForPrefix("pinged", 4 * commandWait);
-  ASSERT_TRUE(pinged) << nodes_[1]->transcript();
-  EXPECT_EQ(*pinged, "pinged 300 of 300") << "B:\n"
-                                          << nodes_[1]->transcript() << "A:\n"
-                                          << nodes_[0]->transcript();
+  const auto pinger = in(1, {tool, "pings", routes["Echo"], "300"});
+  const auto pinged = pinger->waitForPrefix("pinged", 4 * commandWait);
+  ASSERT_TRUE(pinged) << logs();
+  EXPECT_EQ(*pinged, "pinged 300 of 300") << logs();
 
   // Both quit cleanly on SIGTERM.
   for (auto &node : nodes_)
     node.reset();
+}
+
+// Streams kept open at the limit, a service's reset, and the sharer's application killed last.
+TEST_F(ApplicationNamespaces, StreamsAtTheLimitAndCutStreamsEndAsTheyShould) {
+  const bool redis = onPath("redis-server");
+  std::unique_ptr<Child> redisServer;
+  std::vector<corvane::ExposedService> shares = {share("Reply", replyPort), share("Cut", cutPort),
+                                                 share("Sender", sendPort)};
+  if (redis) {
+    redisServer = service({"redis-server", "--port", std::to_string(redisPort), "--bind",
+                           "127.0.0.1", "--save", "", "--appendonly", "no"},
+                          "Ready to accept connections");
+    shares.push_back(share("Redis", redisPort));
+  }
+  const auto reply = service({tool, "reply", std::to_string(replyPort)}, "reply ");
+  const auto cut =
+      service({tool, "cut", std::to_string(cutPort), std::to_string(mebibyte)}, "cut ");
+  const auto sender =
+      service({tool, "send", std::to_string(sendPort), std::to_string(16 * mebibyte)}, "send ");
+  auto routes = startRoutes(shares);
+  ASSERT_FALSE(routes.empty());
+
+  // A pool at the limit keeps every connection it has; one more is refused, as a reset.
+  if (!redis) {
+    std::cout << "  redis-server missing: no pool case" << std::endl;
+  } else {
+    const auto pool = in(1, {tool, "pool", routes["Redis"], "64"});
+    const auto pooled = pool->waitForPrefix("pool ", 4 * commandWait);
+    note("pool to Redis", pooled);
+    EXPECT_EQ(pooled.value_or("no line"), "pool 64 answered; next ended reset; again 64 of 64")
+        << logs();
+  }
+  waitQuiet();
+
+  // Connections that have read their reply and its end but stay open, as pools keep them until
+  // their next use, leave room for a new one.
+  {
+    const auto kept = in(1, {tool, "kept", routes["Reply"], "64"});
+    const auto line = kept->waitForPrefix("kept ", 4 * commandWait);
+    note("kept ends", line);
+    EXPECT_EQ(line.value_or("no line"), "kept 64 of 64; next answered") << logs();
+  }
+  waitQuiet();
+
+  // A service's reset reaches the client as one; straight across first, which shows that the
+  // client tells a reset from a clean end.
+  for (const auto &[index, port] :
+       {std::pair{0, std::to_string(cutPort)}, std::pair{1, routes["Cut"]}}) {
+    const auto reader = in(index, {tool, "read", port, "0", "30"});
+    const auto line = reader->waitFor(anyLine, 2 * commandWait);
+    note(index == 0 ? "service reset, straight across" : "service reset, through the route", line);
+    EXPECT_TRUE(endedWith(line, "ended reset")) << line.value_or("no end") << "\n" << logs();
+  }
+  waitQuiet();
+
+  // A machine that holds every stream it may have, never reading from nor ending them, is
+  // refused one more rather than losing one of its own to it.
+  {
+    const auto holder = in(1, {E2E_HOLD_TOOL, "10.213.0.1", std::to_string(gatewayPort),
+                               corvane::hexText(b_.privateKey()), corvane::hexText(a_.publicKey()),
+                               share("Reply", replyPort).id, "64"});
+    const auto line = holder->waitForPrefix("held ", 4 * commandWait);
+    note("streams held on the wire", line);
+    EXPECT_EQ(line.value_or("no line"), "held 64 of 64; next refused too many connections")
+        << logs();
+  }
+  waitQuiet();
+
+  const auto line = killedMidReply(0, routes["Sender"]);
+  note("sharer killed", line);
+  EXPECT_TRUE(endedWith(line, "ended reset")) << line.value_or("no end") << "\n" << logs();
+  note("  its service", sender->waitForPrefix("1: ", commandWait));
+}
+
+TEST_F(ApplicationNamespaces, TheUsersApplicationKilledMidReplyResetsItsClient) {
+  const auto sender =
+      service({tool, "send", std::to_string(sendPort), std::to_string(16 * mebibyte)}, "send ");
+  auto routes = startRoutes({share("Sender", sendPort)});
+  ASSERT_FALSE(routes.empty());
+  const auto line = killedMidReply(1, routes["Sender"]);
+  note("user killed", line);
+  EXPECT_TRUE(endedWith(line, "ended reset")) << line.value_or("no end") << "\n" << logs();
 }
 
 } // namespace
