@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -792,6 +793,52 @@ TEST_F(ApplicationNamespaces, TheUsersApplicationKilledMidReplyResetsItsClient) 
   const auto line = killedMidReply(1, routes["Sender"]);
   note("user killed", line);
   EXPECT_TRUE(endedWith(line, "ended reset")) << line.value_or("no end") << "\n" << logs();
+}
+
+// A gap in the link that TCP bridges is no end; a link lost for good ends both sides' streams
+// with a reset long before TCP's keep-alive would.
+TEST_F(ApplicationNamespaces, AStreamOutlastsALinkGapAndALostLinkResetsBothEnds) {
+  const auto sender =
+      service({tool, "send", std::to_string(sendPort), std::to_string(16 * mebibyte)}, "send ");
+  auto routes = startRoutes({share("Sender", sendPort)});
+  ASSERT_FALSE(routes.empty());
+  const auto link = [&](const char *state) {
+    return run({"ip", "-n", pair_->name(0), "link", "set", pair_->interfaceName(0), state}) == 0;
+  };
+  const auto pausedReader = [&] {
+    auto reader = in(1, {tool, "read", routes["Sender"], std::to_string(mebibyte), "150"});
+    if (!reader->waitForPrefix("paused ", commandWait))
+      ADD_FAILURE() << reader->transcript() << logs();
+    return reader;
+  };
+  {
+    const auto reader = pausedReader();
+    ASSERT_TRUE(link("down"));
+    // The gap itself, which the stream must outlast.
+    std::this_thread::sleep_for(20s);
+    ASSERT_TRUE(link("up"));
+    reader->send("go");
+    const auto line = reader->waitFor(anyLine, 3 * commandWait);
+    note("after a 20 s gap", line);
+    EXPECT_EQ(line.value_or("no end"), "ended clean after " + std::to_string(16 * mebibyte))
+        << logs();
+    note("  its service", sender->waitForPrefix("1: ", commandWait));
+  }
+
+  const auto reader = pausedReader();
+  ASSERT_TRUE(link("down"));
+  const auto down = Clock::now();
+  const auto bound = down + 120s;
+  reader->send("go");
+  const auto line = reader->waitFor(anyLine, bound - Clock::now());
+  const std::chrono::duration<double> took = Clock::now() - down;
+  note("link lost, " + std::to_string(took.count()) + " s", line);
+  EXPECT_TRUE(endedWith(line, "ended reset")) << line.value_or("no end") << "\n" << logs();
+  EXPECT_LE(took, 90s);
+  const auto served =
+      sender->waitForPrefix("2: ", std::max<Clock::duration>(bound - Clock::now(), 1s));
+  note("  its service", served);
+  EXPECT_TRUE(served && served->ends_with(", reset")) << served.value_or("no end");
 }
 
 } // namespace
