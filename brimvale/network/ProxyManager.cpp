@@ -46,6 +46,15 @@ namespace {
 constexpr int lowestPort = 1;
 constexpr int highestPort = 65535;
 
+// Resets a local client that was never started, on the queue that accepted it: closed before
+// it starts, its socket would end cleanly.
+void resetUnstarted(const std::shared_ptr<Connection> &connection,
+                    std::shared_ptr<SerialQueue> fallback) {
+  auto home = SerialQueue::current();
+  connection->start(home ? std::move(home) : std::move(fallback));
+  connection->abort();
+}
+
 std::string refusalText(const ChannelError &error) {
   if (const auto *wire = std::get_if<WireError>(&error);
       wire && wire->kind == WireError::Kind::rejected)
@@ -69,7 +78,8 @@ ProxyManager::ProxyManager(std::string myDeviceID, Options options)
 
 ProxyManager::~ProxyManager() {
   // No handler can run any more (they all hold the proxy weakly), so nothing is reported;
-  // the sockets are closed rather than left to whoever still holds them.
+  // the sockets are reset rather than left to whoever still holds them, so that no client cut
+  // off mid-stream takes what it got for the whole.
   for (auto &[key, entry] : entries_) {
     for (auto &listener : entry->listeners)
       listener->cancel();
@@ -79,7 +89,7 @@ ProxyManager::~ProxyManager() {
       connections = std::exchange(entry->connections, {});
     }
     for (auto &[identity, connection] : connections)
-      connection->cancel();
+      connection->abort();
   }
 }
 
@@ -243,14 +253,15 @@ void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::H
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
   std::weak_ptr<Entry> weakEntry = entry;
   std::weak_ptr<Listener> weakListener = listener;
-  listener->setNewConnectionHandler([weakSelf, weakEntry](std::shared_ptr<Connection> connection) {
-    auto self = weakSelf.lock();
-    auto entry = weakEntry.lock();
-    if (self && entry)
-      self->acceptLocal(connection, entry);
-    else
-      connection->cancel();
-  });
+  listener->setNewConnectionHandler(
+      [weakSelf, weakEntry, queue = queue_](std::shared_ptr<Connection> connection) {
+        auto self = weakSelf.lock();
+        auto entry = weakEntry.lock();
+        if (self && entry)
+          self->acceptLocal(connection, entry);
+        else
+          resetUnstarted(connection, queue);
+      });
   // Each client is accepted on the relay queue that becomes its home.
   listener->setAcceptQueues([weakSelf] {
     auto self = weakSelf.lock();
@@ -344,7 +355,7 @@ void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
   }
   // The route stopped.
   if (!opening) {
-    connection->cancel();
+    resetUnstarted(connection, queue_);
     return;
   }
   if (options_.onStep)
@@ -364,7 +375,7 @@ void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
           return;
         auto self = weakSelf.lock();
         if (!self || weakEntry.expired()) {
-          local->cancel();
+          local->abort();
           return;
         }
         self->handleLocalState(weakEntry, local, opening, state);
@@ -396,10 +407,10 @@ void ProxyManager::handleLocalState(const std::weak_ptr<Entry> &weakEntry,
             self->handleOpenResult(weakEntry, local, std::move(result));
             return;
           }
-          // Nobody is left to relay or report: close both sides.
-          local->cancel();
+          // Nobody is left to relay or report: reset both sides.
+          local->abort();
           if (result)
-            (*result)->cancel();
+            (*result)->abort();
         },
         options_.handshakeTimeout, opening->tls);
     return;
@@ -411,7 +422,9 @@ void ProxyManager::handleLocalState(const std::weak_ptr<Entry> &weakEntry,
 void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
                                     const std::shared_ptr<Connection> &local, Result result) {
   if (!result) {
-    local->cancel();
+    // A reset, as a port with nothing behind it refuses the connect: a clean end would read as
+    // a service that answered nothing.
+    local->abort();
     onProxyQueue(weakEntry,
                  [local, text = refusalText(result.error())](ProxyManager &self, Entry &entry) {
                    {
@@ -427,8 +440,8 @@ void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
   auto remote = std::move(*result);
   if (weakEntry.expired()) {
     // The route was stopped during the handshake: neither side may be left open.
-    local->cancel();
-    remote->cancel();
+    local->abort();
+    remote->abort();
     return;
   }
   if (options_.onStep)
@@ -442,8 +455,8 @@ void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
       [local, remote] {
         // The route was stopped or replaced during the handshake; its reports belong to the
         // replacement now.
-        local->cancel();
-        remote->cancel();
+        local->abort();
+        remote->abort();
       });
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
   const Connection *identity = local.get();
@@ -473,8 +486,8 @@ void ProxyManager::relayStarted(Entry &entry, const std::shared_ptr<Connection> 
     kept = entry.connections.contains(local.get());
   }
   if (!kept) {
-    local->cancel();
-    remote->cancel();
+    local->abort();
+    remote->abort();
     return;
   }
   entry.active += 1;
