@@ -136,6 +136,24 @@ void ProxyManager::stopPeer(const std::string &peerID) {
     stopEntry(entry);
 }
 
+void ProxyManager::resetPeer(const std::string &peerID) {
+  expectOnQueue(*queue_, "ProxyManager::resetPeer on the proxy queue");
+  for (auto &[key, entry] : entries_) {
+    if (key.peerID != peerID)
+      continue;
+    std::vector<std::shared_ptr<Connection>> clients;
+    {
+      std::lock_guard guard(entry->lock);
+      for (auto &[identity, connection] : entry->connections)
+        clients.push_back(connection);
+    }
+    // Left in the bookkeeping: the end of each relay (or of its handshake) takes the client off
+    // as it does for any other end, and the relay resets the secure side too.
+    for (auto &client : clients)
+      client->abort();
+  }
+}
+
 void ProxyManager::updateRoutes(const std::vector<Route> &routes,
                                 const std::unordered_map<std::string, PairKeys> &keys) {
   std::unordered_map<RouteKey, const Route *> byKey;

@@ -107,6 +107,9 @@ public:
   void stopAll();
   // To be called on the queue.
   void stopPeer(const std::string &peerID);
+  // To be called on the queue. Resets every local client of the machine's routes, and so its
+  // relay; the routes keep listening and take new clients.
+  void resetPeer(const std::string &peerID);
 
   const std::shared_ptr<SerialQueue> &queue() const { return queue_; }
 

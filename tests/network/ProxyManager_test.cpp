@@ -14,10 +14,12 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <ostream>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace corvane {
 namespace {
@@ -579,6 +581,50 @@ TEST_F(ProxyManagerTest, RefusalsAreReportedCutAndClearedBySuccess) {
   ASSERT_TRUE(client.connected());
   EXPECT_EQ(nextRefusal(), reported("unreachable"));
   EXPECT_EQ(client.ending(), PlainClient::Ending::reset);
+}
+
+// What a machine judged gone gets: its users' streams end with a reset, its routes stay.
+TEST_F(ProxyManagerTest, ResettingAMachineResetsItsClientsAndKeepsItsRoutesAndOtherMachines) {
+  ScriptedGateway gateway;
+  const std::string otherPeer = "1111222233334444";
+  const RouteKey otherKey{otherPeer, "SVC-2"};
+  auto port = freePort();
+  auto otherPort = freePortOtherThan(port);
+  proxy_->update({route(port, gateway.endpoint()), route(otherPort, gateway.endpoint(), otherKey)},
+                 {{peerID, pairKeys}, {otherPeer, pairKeys}});
+  std::unordered_set<RouteKey> up;
+  while (up.size() < 2) {
+    auto status = statuses_.pop();
+    ASSERT_TRUE(status);
+    if (status->second == listening)
+      up.insert(status->first);
+  }
+
+  PlainClient first(port);
+  PlainClient second(port);
+  PlainClient other(otherPort);
+  for (auto *client : {&first, &second, &other}) {
+    ASSERT_TRUE(client->connected());
+    EXPECT_TRUE(client->echoes("before"));
+  }
+  for (int i = 0; i < 3; ++i)
+    ASSERT_TRUE(activity_.pop());
+
+  proxy_->queue()->sync([&] { proxy_->resetPeer(peerID); });
+  EXPECT_EQ(first.ending(), PlainClient::Ending::reset);
+  EXPECT_EQ(second.ending(), PlainClient::Ending::reset);
+  EXPECT_TRUE(gateway.ended.pop());
+  EXPECT_TRUE(gateway.ended.pop());
+  EXPECT_EQ(nextActivity(), 1);
+  EXPECT_EQ(nextActivity(), 0);
+  EXPECT_TRUE(other.echoes("the other machine's stream goes on"));
+
+  // The route still listens and takes new clients, without a word about its listeners.
+  PlainClient later(port);
+  ASSERT_TRUE(later.connected());
+  EXPECT_TRUE(later.echoes("after"));
+  EXPECT_EQ(nextActivity(), 1);
+  EXPECT_EQ(statuses_.size(), 0u);
 }
 
 TEST_F(ProxyManagerTest, SecureConnectionReadyAfterItsRouteStoppedIsClosed) {
