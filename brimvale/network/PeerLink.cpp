@@ -53,6 +53,7 @@ PeerLink::~PeerLink() {
   // A released link must not leave its socket open: nothing would ever read or close it.
   pingTimer_.cancel();
   reconnectTimer_.cancel();
+  silenceTimer_.cancel();
   if (connection_)
     connection_->cancel();
 }
@@ -71,6 +72,7 @@ void PeerLink::stop() {
   stopped_ = true;
   pingTimer_.cancel();
   reconnectTimer_.cancel();
+  silenceTimer_.cancel();
   if (connection_)
     connection_->cancel();
   connection_.reset();
@@ -118,6 +120,7 @@ void PeerLink::handleHandshakeResult(Result result) {
   }
 
   connection_ = connection;
+  noteAnswer();
   live_ = false;
   outlivedChange_ = !(connection->endpoint() == endpoint_);
   pingSent_.reset();
@@ -154,12 +157,14 @@ void PeerLink::handleFrame(const std::shared_ptr<Connection> &connection,
     dropConnection(connection, refusalOf(result.error()));
     return;
   }
+  noteAnswer();
   auto &frame = *result;
   switch (frame.kind) {
   case Frame::Kind::unpaired:
     stopped_ = true;
     pingTimer_.cancel();
     reconnectTimer_.cancel();
+    silenceTimer_.cancel();
     connection->cancel();
     connection_.reset();
     if (onUnpaired_)
@@ -240,6 +245,33 @@ bool PeerLink::isHealthy() const {
   if (!connection_ || !live_)
     return false;
   return !pingSent_ || continuousNow() - *pingSent_ < options_.quietLimit;
+}
+
+void PeerLink::noteAnswer() {
+  lastAnswer_ = continuousNow();
+  silenceReported_ = false;
+  // A timer already set looks again from the new answer when it fires.
+  if (!silenceWatched_)
+    watchSilence();
+}
+
+void PeerLink::watchSilence() {
+  silenceWatched_ = false;
+  if (stopped_ || !lastAnswer_ || silenceReported_)
+    return;
+  const double left = *lastAnswer_ + options_.silenceLimit - continuousNow();
+  if (left <= 0) {
+    silenceReported_ = true;
+    if (onSilence_)
+      onSilence_();
+    return;
+  }
+  silenceWatched_ = true;
+  std::weak_ptr<PeerLink> weak = weak_from_this();
+  silenceTimer_ = queue_->postAfter(left, [weak] {
+    if (auto self = weak.lock())
+      self->watchSilence();
+  });
 }
 
 void PeerLink::scheduleReconnect() {

@@ -20,7 +20,8 @@ class Connection;
 class SerialQueue;
 
 // The control connection to one nearby paired machine: reads the shares it offers, pings it
-// to measure latency, and reconnects with a growing pause when the connection ends.
+// to measure latency, reconnects with a growing pause when the connection ends, and says when
+// the machine has answered nothing for so long that it counts as gone.
 //
 // Every operation must be called on the link queue, and every callback runs there.
 class PeerLink final : public std::enable_shared_from_this<PeerLink> {
@@ -40,6 +41,7 @@ public:
     double reconnectCap = PeerLink::reconnectCap;
     double handshakeTimeout = SecureChannel::handshakeTimeout;
     double frameDeadline = frameCompletionDeadline;
+    double silenceLimit = SecureChannel::silenceLimit;
   };
 
   using ServicesHandler =
@@ -66,6 +68,9 @@ public:
   void setOnSecurity(SecurityHandler handler) { onSecurity_ = std::move(handler); }
   void setOnDisconnect(EventHandler handler) { onDisconnect_ = std::move(handler); }
   void setOnUnpaired(EventHandler handler) { onUnpaired_ = std::move(handler); }
+  // Once the machine has answered nothing for silenceLimit seconds since it last did, connected
+  // or not; once per silence, and never before its first answer.
+  void setOnSilence(EventHandler handler) { onSilence_ = std::move(handler); }
 
   void start();
   // `force` drops the current connection even when it is healthy.
@@ -96,6 +101,10 @@ private:
   void dropConnection(const std::shared_ptr<Connection> &connection,
                       std::optional<std::string> refusal = std::nullopt);
   void scheduleReconnect();
+  // The machine answered: the handshake completed or a frame came.
+  void noteAnswer();
+  // Reports the silence once it has lasted silenceLimit, else looks again when it could have.
+  void watchSilence();
 
   PairedPeer peer_;
   Endpoint endpoint_;
@@ -116,12 +125,20 @@ private:
   std::optional<double> pingSent_;
   WorkItem pingTimer_;
   WorkItem reconnectTimer_;
+  // On the continuous clock, so that time asleep counts; absent until the first answer. Judged
+  // by its own timer, connected or not, so that a machine that vanished while the link was down
+  // is noticed too.
+  std::optional<double> lastAnswer_;
+  bool silenceReported_ = false;
+  bool silenceWatched_ = false;
+  WorkItem silenceTimer_;
 
   ServicesHandler onServices_;
   LatencyHandler onLatency_;
   SecurityHandler onSecurity_;
   EventHandler onDisconnect_;
   EventHandler onUnpaired_;
+  EventHandler onSilence_;
 };
 
 } // namespace corvane

@@ -142,6 +142,10 @@ protected:
     link->setOnSecurity([this](bool forward) { security_.push(forward); });
     link->setOnDisconnect([this] { disconnects_.push(true); });
     link->setOnUnpaired([this] { unpaired_.push(true); });
+    link->setOnSilence([this] {
+      EXPECT_TRUE(queue_->isCurrent());
+      silences_.push(Clock::now());
+    });
     return link;
   }
 
@@ -172,6 +176,9 @@ protected:
   Inbox<bool> security_;
   Inbox<bool> disconnects_;
   Inbox<bool> unpaired_;
+  // When each silence was reported, on the link queue: a stalled test thread cannot make one
+  // look late or early.
+  Inbox<Clock::time_point> silences_;
   // Last, so that its thread ends before the inboxes go.
   std::shared_ptr<SerialQueue> queue_ = SerialQueue::create("corvane.links");
 };
@@ -356,6 +363,75 @@ TEST_F(PeerLinkTest, NewEndpointKeepsAHealthyLinkUntilItGoesQuiet) {
   onQueue([&] { link->updateEndpoint(first.endpoint(), true); });
   EXPECT_TRUE(disconnects_.pop());
   EXPECT_TRUE(first.connections.pop());
+}
+
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+TEST_F(PeerLinkTest, AMachineThatStopsAnsweringIsReportedOnceAfterTheLimitAndAnAnswerRearmsIt) {
+  ScriptedGateway gateway;
+  auto options = fast();
+  options.silenceLimit = 0.5;
+  auto link = makeLink(gateway.endpoint(), options);
+  const auto started = Clock::now();
+  onQueue([&] { link->start(); });
+  auto far = gateway.connections.pop();
+  ASSERT_TRUE(far);
+  ASSERT_TRUE(gateway.frames.pop()); // the ping, never answered
+
+  auto silent = silences_.pop();
+  ASSERT_TRUE(silent);
+  EXPECT_GE(secondsBetween(started, *silent), options.silenceLimit);
+  // Once per silence, however long it lasts.
+  EXPECT_FALSE(silences_.pop(3 * std::chrono::milliseconds(500)));
+
+  const auto answered = Clock::now();
+  gateway.send(*far, frameOf(Frame::Kind::pong));
+  ASSERT_TRUE(latencies_.pop());
+  silent = silences_.pop();
+  ASSERT_TRUE(silent);
+  EXPECT_GE(secondsBetween(answered, *silent), options.silenceLimit);
+  // The unanswered pings cancel nothing on a connection that outlived no address change.
+  EXPECT_EQ(disconnects_.size(), 0u);
+  EXPECT_EQ(gateway.ended.size(), 0u);
+  EXPECT_EQ(gateway.acceptedCount(), 1u);
+}
+
+TEST_F(PeerLinkTest, AMachineThatVanishesWhileTheLinkIsDownIsNoticedAndNothingAfterStop) {
+  ScriptedGateway gateway;
+  auto options = fast();
+  options.silenceLimit = 0.5;
+  auto link = makeLink(gateway.endpoint(), options);
+  onQueue([&] { link->start(); });
+  auto far = gateway.connections.pop();
+  ASSERT_TRUE(far);
+  const auto answered = Clock::now();
+  gateway.send(*far, frameOf(Frame::Kind::services));
+  ASSERT_TRUE(services_.pop());
+
+  // The connection ends and the next handshakes get no answer.
+  gateway.holdChallenge();
+  gateway.queue->sync([&] { (*far)->cancel(); });
+  ASSERT_TRUE(disconnects_.pop());
+  auto silent = silences_.pop();
+  ASSERT_TRUE(silent);
+  EXPECT_GE(secondsBetween(answered, *silent), options.silenceLimit);
+
+  // The machine answers again, then the link stops before the limit is reached: its silence
+  // comes due after the stop and is not reported.
+  ASSERT_TRUE(security_.pop()); // the first handshake
+  gateway.releaseChallenge();
+  ASSERT_TRUE(gateway.connections.pop());
+  ASSERT_TRUE(security_.pop());
+  std::size_t reported = 0;
+  onQueue([&] {
+    reported = silences_.size();
+    std::this_thread::sleep_for(std::chrono::duration<double>(2 * options.silenceLimit));
+    link->stop();
+  });
+  EXPECT_FALSE(silences_.pop(3 * std::chrono::milliseconds(500)));
+  EXPECT_EQ(reported, 0u);
 }
 
 TEST_F(PeerLinkTest, UnexpectedFrameKindsDisconnectAndReconnect) {
