@@ -153,6 +153,10 @@ ServiceManager::ServiceManager(Setup setup)
     e.stopProxyPeer = [proxies = proxies](const std::string &peerID) {
       proxies->queue()->post([proxies, peerID] { proxies->stopPeer(peerID); });
     };
+  if (!e.resetProxyPeer)
+    e.resetProxyPeer = [proxies = proxies](const std::string &peerID) {
+      proxies->queue()->post([proxies, peerID] { proxies->resetPeer(peerID); });
+    };
   if (!e.startLink)
     e.startLink = [queue = linkQueue](const std::shared_ptr<PeerLink> &link) {
       queue->post([link] { link->start(); });

@@ -115,6 +115,8 @@ public:
     std::function<void(std::vector<ProxyManager::Route>, std::unordered_map<std::string, PairKeys>)>
         updateProxy;
     std::function<void(const std::string &peerID)> stopProxyPeer;
+    // Resets the proxy's streams to one paired Mac; its routes stay.
+    std::function<void(const std::string &peerID)> resetProxyPeer;
     std::function<void(const std::shared_ptr<PeerLink> &)> startLink;
     std::function<void(const std::shared_ptr<PeerLink> &)> stopLink;
     std::function<void(const std::shared_ptr<PeerLink> &, Endpoint, bool force)> updateLinkEndpoint;
@@ -275,6 +277,8 @@ public:
   void applySecurity(const std::string &deviceID, bool ok);
   void handlePeerUnpaired(const std::string &deviceID);
   void handleLinkLost(const std::string &deviceID);
+  // The Mac has answered nothing on its link for the silence limit: it has gone without a word.
+  void handleLinkSilence(const std::string &deviceID);
 
   // Incoming ports and routes.
   void reconcileIncoming();

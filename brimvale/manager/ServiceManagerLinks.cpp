@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <utility>
 
 namespace corvane {
@@ -67,6 +68,7 @@ ServiceManager::makeLink(const PairedPeer &peer, const NearbyDevice &device, con
   link->setOnDisconnect([hopTo, id] { hopTo([id](ServiceManager &m) { m.handleLinkLost(id); }); });
   link->setOnUnpaired(
       [hopTo, id] { hopTo([id](ServiceManager &m) { m.handlePeerUnpaired(id); }); });
+  link->setOnSilence([hopTo, id] { hopTo([id](ServiceManager &m) { m.handleLinkSilence(id); }); });
   link->setOnSecurity(
       [hopTo, id](bool ok) { hopTo([id, ok](ServiceManager &m) { m.applySecurity(id, ok); }); });
   return link;
@@ -212,6 +214,19 @@ void ServiceManager::handlePeerUnpaired(const std::string &deviceID) {
   const auto name = peerDisplayName(deviceID);
   unpair(deviceID);
   setNotice(name + " unpaired this Mac.");
+}
+
+void ServiceManager::handleLinkSilence(const std::string &deviceID) {
+  expectMainQueue();
+  if (!links.contains(deviceID))
+    return;
+  // Judged by the link alone: a stream's own socket cannot tell a machine gone from a reader
+  // that pauses. The routes stay, so that the machine's return needs nothing new.
+  effects_.resetProxyPeer(deviceID);
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%g", setup_.link.silenceLimit);
+  Logger::app().notice(peerDisplayName(deviceID) + " has not answered for " + limit +
+                       " s; its streams were reset");
 }
 
 void ServiceManager::handleLinkLost(const std::string &deviceID) {

@@ -28,6 +28,7 @@ struct Recorder {
   std::vector<std::string> revoked;
   std::vector<std::vector<ProxyManager::Route>> proxy;
   std::vector<std::string> stoppedPeers;
+  std::vector<std::string> resetPeers;
   std::vector<std::string> linksStarted;
   std::vector<std::string> linksStopped;
   std::vector<std::pair<std::string, bool>> endpointUpdates;
@@ -104,6 +105,7 @@ protected:
       r->proxy.push_back(std::move(routes));
     };
     e.stopProxyPeer = [r](const std::string &id) { r->stoppedPeers.push_back(id); };
+    e.resetProxyPeer = [r](const std::string &id) { r->resetPeers.push_back(id); };
     e.startLink = [r](const std::shared_ptr<PeerLink> &link) {
       r->linksStarted.push_back(link->peer().deviceID);
     };

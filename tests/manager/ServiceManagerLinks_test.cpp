@@ -125,6 +125,25 @@ TEST_F(LinksTest, TheOtherMacsUnpairedArrivingTwiceForgetsItAndShowsTheNoticeOnc
   EXPECT_TRUE(manager->peerLinks().empty());
 }
 
+TEST_F(LinksTest, AMacSilentForTheLimitHasItsStreamsResetWhileItsRoutesStay) {
+  const auto mac =
+      onlineSharing("Studio", offered("0D000000-0000-4000-8000-000000000001", "Web", 8080));
+  const auto routes = recorder.proxy.back();
+  ASSERT_EQ(routes.size(), 1u);
+  StderrTap log;
+  manager->handleLinkSilence(mac.deviceID);
+  queue->runUntilIdle();
+  EXPECT_EQ(recorder.resetPeers, std::vector<std::string>{mac.deviceID});
+  EXPECT_TRUE(recorder.stoppedPeers.empty());
+  EXPECT_EQ(recorder.proxy.back(), routes);
+  EXPECT_EQ(manager->incoming->at(0).state, IncomingService::State::connected());
+  // A Mac without a link (gone from the network meanwhile) has nothing left to reset.
+  manager->handleLinkSilence("ffffffffffffffff");
+  const std::string line = "Studio has not answered for 60 s; its streams were reset";
+  EXPECT_EQ(count(log.waitFor(line, std::chrono::milliseconds(200), 2), line), 1u);
+  EXPECT_EQ(recorder.resetPeers.size(), 1u);
+}
+
 TEST_F(LinksTest, ALostLinkShowsItsPortsAsleepAndOnlyAReportedMacGetsALastSeenTime) {
   const auto quiet = pair("Quiet");
   bringOnline({quiet});
