@@ -31,12 +31,14 @@ struct ProxyManager::Entry {
   std::unordered_map<const Connection *, std::shared_ptr<Connection>> connections;
   std::vector<std::shared_ptr<Listener>> listeners;
   // What the two listeners last said. `listening` is reported once 127.0.0.1 is up and ::1 is
-  // up too or cannot be had at all (no IPv6 loopback); ::1 held by someone else is a failure,
-  // as whoever holds it gets the clients that try ::1 first.
-  enum class Side { unknown, up, busy, unavailable };
+  // up too or cannot be had at all (no IPv6 loopback).
+  enum class Side { unknown, up, unavailable };
   bool ipv4Up = false;
   Side ipv6 = Side::unknown;
   bool saidListening = false;
+  // ::1 is held by another program, which gets the clients that try ::1 first: the route has
+  // given its port up and listens no more.
+  bool portTaken = false;
   int active = 0;
   bool refused = false;
 };
@@ -242,7 +244,7 @@ void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
 
 void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host,
                           int attempt) {
-  if (!isCurrent(entry))
+  if (!isCurrent(entry) || entry->portTaken)
     return;
   auto port = static_cast<std::uint16_t>(entry->route.localPort);
 
@@ -333,11 +335,12 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
                             : error.localizedDescription();
     entry->listeners.erase(found);
     listener->cancel();
-    if (ipv4 || busy) {
-      if (ipv4)
-        entry->ipv4Up = false;
-      else
-        entry->ipv6 = Entry::Side::busy;
+    if (!ipv4 && busy) {
+      givePortUp(*entry);
+      return;
+    }
+    if (ipv4) {
+      entry->ipv4Up = false;
       entry->saidListening = false;
       if (onStatus_)
         onStatus_(entry->route.key, Status::failed(text));
@@ -353,9 +356,22 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
   }
 }
 
+void ProxyManager::givePortUp(Entry &entry) {
+  // Retrying would go on serving 127.0.0.1 alone meanwhile, and ::1 clients would reach the
+  // other program; the manager moves the route to another port instead.
+  entry.portTaken = true;
+  auto listeners = std::move(entry.listeners);
+  entry.listeners.clear();
+  for (auto &listener : listeners)
+    listener->cancel();
+  entry.ipv4Up = false;
+  entry.saidListening = false;
+  if (onStatus_)
+    onStatus_(entry.route.key, Status::taken(entry.route.localPort));
+}
+
 void ProxyManager::sayListening(Entry &entry) {
-  if (entry.saidListening || !entry.ipv4Up || entry.ipv6 == Entry::Side::unknown ||
-      entry.ipv6 == Entry::Side::busy)
+  if (entry.portTaken || entry.saidListening || !entry.ipv4Up || entry.ipv6 == Entry::Side::unknown)
     return;
   entry.saidListening = true;
   if (onStatus_)

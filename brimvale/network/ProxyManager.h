@@ -44,24 +44,34 @@ public:
   };
 
   // Whether a route listens on 127.0.0.1 and ::1 (on 127.0.0.1 alone where this machine has no
-  // IPv6 loopback), or the text for the user when it does not.
+  // IPv6 loopback), or the text for the user when it does not. `taken`: another program holds
+  // the port on ::1, and the route has given it up for good, listening on neither side.
   class Status {
   public:
-    enum class Case { failed, listening };
+    enum class Case { failed, listening, taken };
 
     static Status failed(std::string text) { return Status(Case::failed, std::move(text)); }
     static Status listening() { return Status(Case::listening, {}); }
+    static Status taken(int port) {
+      return Status(Case::taken,
+                    "Port " + std::to_string(port) + " is taken on this Mac by another program.",
+                    port);
+    }
 
     Case which() const noexcept { return case_; }
     const std::string &text() const noexcept { return text_; }
+    // The port given up, for `taken`; 0 otherwise.
+    int port() const noexcept { return port_; }
 
     bool operator==(const Status &) const = default;
 
   private:
-    Status(Case which, std::string text) : case_(which), text_(std::move(text)) {}
+    Status(Case which, std::string text, int port = 0)
+        : case_(which), text_(std::move(text)), port_(port) {}
 
     Case case_;
     std::string text_;
+    int port_;
   };
 
   static constexpr double listenRetryBase = 1.0;
@@ -141,6 +151,9 @@ private:
                            int attempt, const Listener::State &state);
   // Reports `listening` once, when both listeners allow it.
   void sayListening(Entry &entry);
+  // Another program holds ::1 of the port: both listeners go, with no retry, and `taken` is
+  // reported.
+  void givePortUp(Entry &entry);
   // On the proxy queue: what the entry's clients are opened with from now on.
   void publishOpening(Entry &entry);
   // On the queue that accepted the client.

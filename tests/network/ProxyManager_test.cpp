@@ -22,6 +22,12 @@
 #include <unordered_set>
 
 namespace corvane {
+
+void PrintTo(const ProxyManager::Status &status, std::ostream *out) {
+  constexpr const char *cases[] = {"failed", "listening", "taken"};
+  *out << cases[static_cast<int>(status.which())] << " \"" << status.text() << "\"";
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -493,9 +499,16 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
     status = nextStatus();
   while (status && *status == busy);
   EXPECT_EQ(status, listening);
+}
 
-  // Another program holds [::1] of the next port without listening yet: were the route to
-  // listen on 127.0.0.1 alone, that program would get its clients who try ::1 first.
+// Another program holds [::1] of the port without listening yet (127.0.0.1 is free): were the
+// route to listen on 127.0.0.1 alone, that program would get its clients who try ::1 first.
+TEST_F(ProxyManagerTest, APortTakenOnIPv6LoopbackIsGivenUpWithoutARetry) {
+  ScriptedGateway gateway;
+  auto port = freePort();
+  update({route(port, gateway.endpoint())});
+  ASSERT_TRUE(becameListening());
+
   std::uint16_t v6Port = 0;
   int holder = -1;
   for (int tries = 0; holder < 0 && tries < 20; ++tries) {
@@ -513,19 +526,27 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
   }
   if (holder < 0)
     GTEST_SKIP() << "no IPv6 loopback here";
+  {
+    Client client(clients_, port, Endpoint::Host::loopbackIPv6());
+    ASSERT_TRUE(client.connected());
+    EXPECT_TRUE(client.echoes("through ::1"));
+  }
+
   update({route(v6Port, gateway.endpoint())});
-  const auto v6Busy = ProxyManager::Status::failed("Port " + std::to_string(v6Port) +
-                                                   " is busy on this Mac. Trying again…");
-  EXPECT_EQ(nextStatus(), v6Busy);
-  EXPECT_EQ(nextStatus(), v6Busy);
+  // A failure of 127.0.0.1 (another test's socket on the port a moment) may come first.
+  std::optional<ProxyManager::Status> status;
+  for (int tries = 0; tries < 4; ++tries)
+    if (status = nextStatus(); !status || status->which() != ProxyManager::Status::Case::failed)
+      break;
+  EXPECT_EQ(status, ProxyManager::Status::taken(v6Port));
+  EXPECT_EQ(status->text(),
+            "Port " + std::to_string(v6Port) + " is taken on this Mac by another program.");
+  EXPECT_FALSE(isListening(v6Port));
+
+  // Given up for good: nothing is tried again, even once the port frees up.
   ::close(holder);
-  do
-    status = nextStatus();
-  while (status && *status == v6Busy);
-  EXPECT_EQ(status, listening);
-  Client client(clients_, v6Port, Endpoint::Host::loopbackIPv6());
-  ASSERT_TRUE(client.connected());
-  EXPECT_TRUE(client.echoes("through ::1"));
+  EXPECT_EQ(nextStatus(std::chrono::milliseconds(500)), std::nullopt);
+  EXPECT_FALSE(isListening(v6Port));
 }
 
 TEST_F(ProxyManagerTest, PortsOutsideTheRangeAreRefusedNotClamped) {
