@@ -463,9 +463,12 @@ private:
   void saveForTheLastTime();
   // The announcement to the gateway, then the outgoing rows.
   void pushShares();
-  // The first usable candidate for a route's local port; `inUse` holds the ports taken here.
+  // The first usable candidate for a route's local port; `inUse` holds the ports taken here,
+  // `givenUp` those the route gave up in this run. `rememberedTaken` tells whether the
+  // remembered port was passed over because another program holds it.
   std::optional<int> chooseLocalPort(int remotePort, std::optional<int> remembered,
-                                     const std::set<int> &inUse);
+                                     const std::set<int> &inUse, const std::set<int> &givenUp,
+                                     bool &rememberedTaken);
   bool isLoopbackCandidateUsable(int port) const;
   // The real probes wherever the setup left one empty.
   void installProbeEffects();
@@ -514,6 +517,11 @@ private:
   std::unordered_map<RouteKey, ProxyManager::Status> routeStatus;
   std::unordered_map<RouteKey, std::string> routeProblems;
   std::unordered_map<RouteKey, int> activeRoutes;
+  // Ports a route gave up in this run because another program took them on ::1 after the check;
+  // kept while the route's share is live, so that the next choice does not walk back into one.
+  std::unordered_map<RouteKey, std::set<int>> givenUpPorts;
+  // The proxy gave up the route's port `port`: the route moves to another one.
+  void moveTakenRoute(const RouteKey &key, int port);
   // When a remembered route port's share was first found gone, by "<peer id>/<share id>".
   std::unordered_map<std::string, double> routePortGoneSince;
   struct LogBudget {

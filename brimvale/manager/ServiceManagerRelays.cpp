@@ -150,6 +150,10 @@ void ServiceManager::relayGatewaySessions(std::vector<Gateway::Session> list) {
 
 void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::Status &status) {
   expectMainQueue();
+  if (status.which() == ProxyManager::Status::Case::taken) {
+    moveTakenRoute(key, status.port());
+    return;
+  }
   const auto previous = routeStatus.find(key);
   const bool changed = previous == routeStatus.end() || !(previous->second == status);
   if (changed && assignedPorts.contains(key)) {
@@ -163,6 +167,24 @@ void ServiceManager::relayRouteStatus(const RouteKey &key, const ProxyManager::S
   }
   routeStatus.insert_or_assign(key, status);
   reconcileIncoming();
+}
+
+void ServiceManager::moveTakenRoute(const RouteKey &key, int port) {
+  const auto assigned = assignedPorts.find(key);
+  // A late word about a port the route has left already.
+  if (assigned == assignedPorts.end() || assigned->second != port)
+    return;
+  givenUpPorts[key].insert(port);
+  assignedPorts.erase(assigned);
+  routeStatus.erase(key);
+  // Chosen as any port is, and remembered.
+  reconcileIncoming();
+  const auto moved = assignedPorts.find(key);
+  Logger::app().notice("Route to " + routeLogName(key) + ": port " + std::to_string(port) +
+                       " is taken on ::1 by another program; " +
+                       (moved == assignedPorts.end()
+                            ? std::string("no other port on this Mac is free")
+                            : "it now listens on " + std::to_string(moved->second)));
 }
 
 bool ServiceManager::mayLogRouteLine(const RouteKey &key, const std::string &route) {

@@ -89,13 +89,19 @@ bool ServiceManager::isLoopbackCandidateUsable(int port) const {
 }
 
 std::optional<int> ServiceManager::chooseLocalPort(int remotePort, std::optional<int> remembered,
-                                                   const std::set<int> &inUse) {
-  const auto usable = [&](int port) {
-    return port >= firstUserPort && port <= 65535 && !inUse.contains(port) &&
-           isLoopbackCandidateUsable(port);
+                                                   const std::set<int> &inUse,
+                                                   const std::set<int> &givenUp,
+                                                   bool &rememberedTaken) {
+  const auto excluded = [&](int port) {
+    return port < firstUserPort || port > 65535 || inUse.contains(port) || givenUp.contains(port);
   };
-  if (remembered && usable(*remembered))
-    return remembered;
+  const auto usable = [&](int port) { return !excluded(port) && isLoopbackCandidateUsable(port); };
+  rememberedTaken = false;
+  if (remembered && !excluded(*remembered)) {
+    if (isLoopbackCandidateUsable(*remembered))
+      return remembered;
+    rememberedTaken = true;
+  }
   if (usable(remotePort))
     return remotePort;
   int candidate = remotePort + portScanOffset;
@@ -122,6 +128,8 @@ void ServiceManager::reconcileIncoming() {
   std::vector<IncomingService> rows;
   std::vector<ProxyManager::Route> routes;
   std::unordered_set<RouteKey> routed;
+  std::unordered_set<RouteKey> liveKeys;
+  const std::set<int> noneGivenUp;
   // New automatic choices, written to the settings once after the pass.
   std::map<std::string, int> remembered;
   std::unordered_set<std::string> offered;
@@ -148,6 +156,8 @@ void ServiceManager::reconcileIncoming() {
       RouteKey key{peer.deviceID, share.id};
       const auto textKey = routeTextKey(key);
       offered.insert(textKey);
+      if (isLive)
+        liveKeys.insert(key);
       std::optional<int> rememberedPort;
       if (auto found = preferences->localPorts.find(textKey);
           found != preferences->localPorts.end())
@@ -176,7 +186,11 @@ void ServiceManager::reconcileIncoming() {
             for (const auto &[other, port] : assignedPorts)
               inUse->insert(port);
           }
-          if (auto port = chooseLocalPort(share.port, rememberedPort, *inUse)) {
+          const auto givenUp = givenUpPorts.find(key);
+          bool rememberedTaken = false;
+          if (auto port = chooseLocalPort(
+                  share.port, rememberedPort, *inUse,
+                  givenUp == givenUpPorts.end() ? noneGivenUp : givenUp->second, rememberedTaken)) {
             assignedPorts.insert_or_assign(key, *port);
             inUse->insert(*port);
           }
@@ -242,6 +256,7 @@ void ServiceManager::reconcileIncoming() {
   keep(routeProblems);
   keep(refusalLogs);
   keep(activeRoutes);
+  std::erase_if(givenUpPorts, [&](const auto &entry) { return !liveKeys.contains(entry.first); });
 
   effects_.updateProxy(std::move(routes), pairKeys);
   evaluateNotifications(rows);

@@ -46,6 +46,9 @@ std::optional<PortChoiceProblem> ServiceManager::setLocalPort(const std::string 
             checkPortChoice(port, PortChoiceKey{deviceID, serviceID}, used, ownPorts, isFree))
       return problem;
     preferences.modify([&](Preferences &p) { p.localPorts.insert_or_assign(textKey, port); });
+    // The user's own choice is tried even where the route gave the port up before.
+    if (auto givenUp = givenUpPorts.find(key); givenUp != givenUpPorts.end())
+      givenUp->second.erase(port);
     if (current == port) {
       save();
       return std::nullopt;

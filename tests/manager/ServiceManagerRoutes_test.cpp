@@ -176,13 +176,48 @@ TEST_F(RoutesTest, TheRememberedPortComesFirstAndAnAutomaticChoiceIsRemembered) 
   recorder.bind4[16379] = BindResult::inUse;
   devices_.push_back(nearbyDevice(mac));
   manager->relayDiscoveryChange(devices_);
-  manager->handleLinkEvent({offered(pg, "Postgres", 5432), offered(redis, "Redis", 6379)}, {},
-                           std::nullopt, mac.deviceID);
+  const auto shares = {offered(pg, "Postgres", 5432), offered(redis, "Redis", 6379)};
+  manager->handleLinkEvent(shares, {}, std::nullopt, mac.deviceID);
   EXPECT_EQ(localPort(mac, pg), std::optional(15432));
   // Taken by another program: the remote port instead, remembered and saved.
   EXPECT_EQ(localPort(mac, redis), std::optional(6379));
   EXPECT_EQ(ServiceManager::loadPreferences(*defaults).localPorts.at(mac.deviceID + "/" + redis),
             6379);
+}
+
+TEST_F(RoutesTest, APortTakenOnIPv6LoopbackMovesTheRouteAndIsNotChosenAgainThisRun) {
+  const auto mac = online("Studio", {offered(pg, "Postgres", 5432)});
+  const RouteKey key{mac.deviceID, pg};
+  ASSERT_EQ(localPort(mac, pg), std::optional(5432));
+  manager->relayRouteStatus(key, ProxyManager::Status::listening());
+
+  // Another program bound [::1]:5432 after the check; the proxy gave the port up.
+  ::testing::internal::CaptureStderr();
+  manager->relayRouteStatus(key, ProxyManager::Status::taken(5432));
+  auto log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(localPort(mac, pg), std::optional(25432));
+  ASSERT_EQ(recorder.proxy.back().size(), 1u);
+  EXPECT_EQ(recorder.proxy.back()[0].localPort, 25432);
+  EXPECT_EQ(row(mac.deviceID, pg)->state, IncomingService::State::connected());
+  EXPECT_EQ(ServiceManager::loadPreferences(*defaults).localPorts.at(mac.deviceID + "/" + pg),
+            25432);
+  EXPECT_EQ(count(log, "Route to \"Postgres\" of Studio: port 5432 is taken on ::1 by another "
+                       "program; it now listens on 25432"),
+            1u)
+      << log;
+  EXPECT_EQ(count(log, "cannot listen"), 0u) << log;
+  EXPECT_EQ(count(log, "where it listened before"), 0u) << log;
+
+  // A late word about the port it left moves nothing.
+  manager->relayRouteStatus(key, ProxyManager::Status::taken(5432));
+  EXPECT_EQ(localPort(mac, pg), std::optional(25432));
+  // Even chosen afresh, the port given up is passed over while the route lives, though the
+  // check finds it free again.
+  manager->setLocalPort(mac.deviceID, pg, 0, /*automatic=*/true);
+  EXPECT_EQ(localPort(mac, pg), std::optional(25432));
+  // The user's own choice is tried all the same.
+  EXPECT_EQ(manager->setLocalPort(mac.deviceID, pg, 5432, /*automatic=*/false), std::nullopt);
+  EXPECT_EQ(localPort(mac, pg), std::optional(5432));
 }
 
 // A paired Mac whose list changes every second, each time with new shares.
