@@ -193,6 +193,13 @@ void ServiceManager::reconcileIncoming() {
                   givenUp == givenUpPorts.end() ? noneGivenUp : givenUp->second, rememberedTaken)) {
             assignedPorts.insert_or_assign(key, *port);
             inUse->insert(*port);
+            // Once per move: the new port is remembered, and the next pass starts from it.
+            if (rememberedTaken)
+              Logger::app().notice("Route to " + routeLogName(key) + ": port " +
+                                   std::to_string(*rememberedPort) +
+                                   ", where it listened before, is taken by another program; it "
+                                   "now listens on " +
+                                   std::to_string(*port));
           }
         }
         if (auto assigned = assignedPorts.find(key); assigned != assignedPorts.end()) {

@@ -177,12 +177,23 @@ TEST_F(RoutesTest, TheRememberedPortComesFirstAndAnAutomaticChoiceIsRemembered) 
   devices_.push_back(nearbyDevice(mac));
   manager->relayDiscoveryChange(devices_);
   const auto shares = {offered(pg, "Postgres", 5432), offered(redis, "Redis", 6379)};
+  ::testing::internal::CaptureStderr();
   manager->handleLinkEvent(shares, {}, std::nullopt, mac.deviceID);
   EXPECT_EQ(localPort(mac, pg), std::optional(15432));
   // Taken by another program: the remote port instead, remembered and saved.
   EXPECT_EQ(localPort(mac, redis), std::optional(6379));
   EXPECT_EQ(ServiceManager::loadPreferences(*defaults).localPorts.at(mac.deviceID + "/" + redis),
             6379);
+  // Said once, with both ports; the route back later is where it was last.
+  manager->handleLinkLost(mac.deviceID);
+  manager->handleLinkEvent(shares, {}, std::nullopt, mac.deviceID);
+  const auto log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(count(log, "Route to \"Redis\" of Studio: port 16379, where it listened before, is "
+                       "taken by another program; it now listens on 6379"),
+            1u)
+      << log;
+  EXPECT_EQ(count(log, "where it listened before"), 1u) << log;
+  EXPECT_EQ(localPort(mac, redis), std::optional(6379));
 }
 
 TEST_F(RoutesTest, APortTakenOnIPv6LoopbackMovesTheRouteAndIsNotChosenAgainThisRun) {
