@@ -414,6 +414,8 @@ void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
         }
         self->handleLocalState(weakEntry, local, opening, state);
       });
+  // Until its relay runs too, a client whose process here dies must not read a clean end.
+  connection->resetUnlessClosed();
   connection->start(home);
 }
 

@@ -6,6 +6,7 @@
 #include "tests/network/ScriptedListener.h"
 #include "tests/support/Inbox.h"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <netinet/in.h>
 #include <ostream>
 #include <poll.h>
+#include <random>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -253,26 +255,49 @@ private:
   bool connected_ = false;
 };
 
-std::uint16_t freePort() {
-  auto parameters = Parameters::tcp();
-  parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
-  auto queue = SerialQueue::create("test.port");
-  auto listener = Listener::create(parameters, std::nullopt).value();
-  std::promise<std::uint16_t> port;
-  auto future = port.get_future();
-  listener->setStateHandler([&, done = false](const Listener::State &state) mutable {
-    if (state.kind == Listener::State::Kind::ready && !done) {
-      done = true;
-      port.set_value(listener->port().value_or(0));
-    }
-  });
-  listener->start(queue);
-  auto value = future.get();
-  queue->sync([&] { listener->cancel(); });
-  return value;
+// Whether a listener could take `port` on that loopback address now, with the address reuse the
+// proxy's listeners use.
+bool bindable(bool ipv6, std::uint16_t port) {
+  const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return !ipv6;
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  int result = 0;
+  if (ipv6) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    result = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+  } else {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    result = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+  }
+  const int error = errno;
+  ::close(fd);
+  // Without IPv6 loopback the route listens on 127.0.0.1 alone.
+  return result == 0 || (ipv6 && error != EADDRINUSE);
 }
 
-// A second free port: the system may hand out the port it just released again.
+// A port free on both loopback addresses, below the range the system hands out to outgoing
+// connections: one from that range could meanwhile become the local end of some other test's
+// connection, and a route gives up a port it cannot have on both sides.
+std::uint16_t freePort() {
+  constexpr int low = 20000, high = 32000;
+  std::random_device device;
+  const int start = static_cast<int>(device() % (high - low));
+  for (int i = 0; i < high - low; ++i) {
+    const auto port = static_cast<std::uint16_t>(low + (start + i) % (high - low));
+    if (bindable(false, port) && bindable(true, port))
+      return port;
+  }
+  return 0;
+}
+
 std::uint16_t freePortOtherThan(std::uint16_t taken) {
   for (;;)
     if (auto port = freePort(); port != taken)
