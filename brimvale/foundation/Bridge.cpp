@@ -186,19 +186,27 @@ void State::tearDown() {
   end(Ending::reset);
 }
 
-void State::end(Ending ending) {
-  std::function<void()> onClose;
+bool State::close(std::function<void()> &onClose, bool fromA, bool &passedOn) {
   WorkItem idleCheck;
   {
     std::lock_guard guard(lock_);
     if (!open_)
-      return;
+      return false;
     open_ = false;
     onClose = std::move(onClose_);
     idleCheck = std::move(idleCheck_);
+    passedOn = ended_[fromA ? 0 : 1].has_value();
   }
   if (idleCheck)
     idleCheck.cancel();
+  return true;
+}
+
+void State::end(Ending ending) {
+  std::function<void()> onClose;
+  bool passedOn = false;
+  if (!close(onClose, true, passedOn))
+    return;
   switch (ending) {
   case Ending::clean:
     a->cancel();
@@ -225,19 +233,9 @@ void State::failed(const Connection &failed, const NetworkError &error) {
   const bool fromA = &failed == a.get();
   const auto &other = fromA ? b : a;
   std::function<void()> onClose;
-  WorkItem idleCheck;
   bool wholeStreamPassedOn = false;
-  {
-    std::lock_guard guard(lock_);
-    if (!open_)
-      return;
-    open_ = false;
-    onClose = std::move(onClose_);
-    idleCheck = std::move(idleCheck_);
-    wholeStreamPassedOn = ended_[fromA ? 0 : 1].has_value();
-  }
-  if (idleCheck)
-    idleCheck.cancel();
+  if (!close(onClose, fromA, wholeStreamPassedOn))
+    return;
   (fromA ? a : b)->abort();
   if (wholeStreamPassedOn)
     resetOnceTaken(other, secondsOf(oneWayIdle_));

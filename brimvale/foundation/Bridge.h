@@ -72,6 +72,10 @@ public:
   double oneWayIdle() const { return oneWayIdle_; }
 
 private:
+  // Marks the relay closed and stops its idle check, once: false when it was closed already.
+  // Hands over `onClose`, and whether the side `fromA` had passed its end on.
+  bool close(std::function<void()> &onClose, bool fromA, bool &passedOn);
+
   mutable std::mutex lock_;
   bool open_ = true;
   std::function<void()> onClose_;

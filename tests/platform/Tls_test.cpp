@@ -362,13 +362,20 @@ private:
   bool connected_ = false;
 };
 
+// The server's end of a hand-driven client once both are ready; null when either is not.
+std::shared_ptr<Connection> acceptedReady(TlsPair &pair, HandClient &client) {
+  if (!client.handshake())
+    return nullptr;
+  auto acceptedFuture = pair.acceptedPromise.get_future();
+  auto accepted = await(acceptedFuture);
+  return await(pair.serverSettled).kind == Kind::ready ? accepted : nullptr;
+}
+
 TEST(TlsTest, RecordsCutIntoPiecesArriveWholeAndInOrder) {
   TlsPair pair(tlsWith({{"mac-a", key(1)}}));
   HandClient client(*pair.listener->port(), *tlsWith({{"mac-a", key(1)}}).tls);
-  ASSERT_TRUE(client.handshake());
-  auto acceptedFuture = pair.acceptedPromise.get_future();
-  auto accepted = await(acceptedFuture);
-  ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+  auto accepted = acceptedReady(pair, client);
+  ASSERT_TRUE(accepted);
 
   const Bytes payload = patternOf(200000);
   // A minimum larger than one record waits for several of them.
@@ -397,10 +404,8 @@ TEST(TlsTest, OnlyCloseNotifyEndsAStreamAndItIsSentEvenThroughAFullSocket) {
   {
     TlsPair pair(tlsWith({{"mac-a", key(1)}}));
     HandClient client(*pair.listener->port(), *tlsWith({{"mac-a", key(1)}}).tls);
-    ASSERT_TRUE(client.handshake());
-    auto acceptedFuture = pair.acceptedPromise.get_future();
-    auto accepted = await(acceptedFuture);
-    ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+    auto accepted = acceptedReady(pair, client);
+    ASSERT_TRUE(accepted);
     client.send(bytesOf("cut short"), {4096});
     client.endWithoutCloseNotify();
     auto got = collectAll(accepted, 1 << 20);
@@ -411,10 +416,8 @@ TEST(TlsTest, OnlyCloseNotifyEndsAStreamAndItIsSentEvenThroughAFullSocket) {
   {
     TlsPair pair(tlsWith({{"mac-a", key(1)}}));
     HandClient client(*pair.listener->port(), *tlsWith({{"mac-a", key(1)}}).tls, 4096);
-    ASSERT_TRUE(client.handshake());
-    auto acceptedFuture = pair.acceptedPromise.get_future();
-    auto accepted = await(acceptedFuture);
-    ASSERT_EQ(await(pair.serverSettled).kind, Kind::ready);
+    auto accepted = acceptedReady(pair, client);
+    ASSERT_TRUE(accepted);
     // Far more than the socket buffers take.
     const Bytes reply = patternOf(32 * 1024 * 1024);
     std::promise<void> handed;
