@@ -380,7 +380,8 @@ TEST_F(GatewayTest, AMachineWhoseControlLinkFallsSilentHasItsStreamsReset) {
   EXPECT_EQ(textOf(readBytes(*stream, 10)), "still here");
   // Silent from now on, as a machine whose Wi-Fi went off: the read ends with the reset.
   EXPECT_TRUE(readBytes(*stream, 1).empty());
-  EXPECT_EQ((*stream)->state().kind, Connection::State::Kind::failed);
+  EXPECT_TRUE(
+      eventually([&] { return (*stream)->state().kind == Connection::State::Kind::failed; }));
   (*control)->cancel();
 }
 
