@@ -15,8 +15,11 @@ using Clock = State::Clock;
 // within a round trip, then less often for a reader that is slow.
 constexpr auto firstLook = std::chrono::milliseconds(5);
 constexpr auto slowestLook = std::chrono::seconds(1);
-// How long whenTaken waits for the last bytes of a stream to be acknowledged.
+// How long after a stream's end whenTaken waits for its last bytes to be acknowledged.
 constexpr auto takenWait = std::chrono::milliseconds(200);
+// How long a side whose relay has ended waits for its reader to take what came before the end
+// while nothing of it moves; it is reset then either way.
+constexpr auto deliveryStall = std::chrono::seconds(10);
 
 Clock::duration secondsOf(double seconds) {
   // A day at most: a longer wait is no bound, and keeps the conversion in range.
@@ -40,35 +43,34 @@ void lookAgain(const std::shared_ptr<Connection> &connection, Clock::duration pa
 }
 
 // Resets `connection` once its reader has taken what it still holds, or once that has not moved
-// for `stall`; a connection already closed is left as it is.
-void resetOnceTaken(const std::shared_ptr<Connection> &connection, Clock::duration stall) {
+// for deliveryStall; then tells `state`. A connection already closed is left as it is.
+void resetOnceTaken(const std::shared_ptr<State> &state,
+                    const std::shared_ptr<Connection> &connection) {
   struct Progress {
     std::optional<std::size_t> left;
     Clock::time_point at = Clock::now();
   };
   auto progress = std::make_shared<Progress>();
-  auto look = [connection, stall, progress] {
+  auto look = [state, connection, progress] {
     const auto left = connection->unacknowledged();
-    if (!left || *left == 0) {
-      connection->abort();
-      return false;
-    }
     const auto now = Clock::now();
-    if (!progress->left || *left < *progress->left)
+    if (left && *left > 0 && (!progress->left || *left < *progress->left))
       *progress = {left, now};
-    if (now - progress->at >= stall) {
-      connection->abort();
-      return false;
-    }
-    return true;
-  };
-  if (auto queue = connection->queue())
-    queue->post([connection, look]() mutable {
-      if (look())
-        lookAgain(connection, firstLook, std::move(look));
-    });
-  else
+    if (left && *left > 0 && now - progress->at < deliveryStall)
+      return true;
     connection->abort();
+    state->lingered();
+    return false;
+  };
+  auto queue = connection->queue();
+  if (!queue) {
+    look();
+    return;
+  }
+  queue->post([connection, look]() mutable {
+    if (look())
+      lookAgain(connection, firstLook, std::move(look));
+  });
 }
 
 // Ends a relay with one direction ended once the other has waited for bytes, with nothing of
@@ -183,17 +185,28 @@ bool State::isOpen() const {
 }
 
 void State::tearDown() {
+  bool lingering = false;
+  {
+    std::lock_guard guard(lock_);
+    lingering = !open_ && lingering_ > 0;
+  }
+  // A side still handing its reader the rest is cut now too; its look then finds it closed.
+  if (lingering) {
+    a->abort();
+    b->abort();
+    return;
+  }
   end(Ending::reset);
 }
 
-bool State::close(std::function<void()> &onClose, bool fromA, bool &passedOn) {
+bool State::close(bool fromA, bool &passedOn, int lingering) {
   WorkItem idleCheck;
   {
     std::lock_guard guard(lock_);
     if (!open_)
       return false;
     open_ = false;
-    onClose = std::move(onClose_);
+    lingering_ = lingering;
     idleCheck = std::move(idleCheck_);
     passedOn = ended_[fromA ? 0 : 1].has_value();
   }
@@ -202,11 +215,23 @@ bool State::close(std::function<void()> &onClose, bool fromA, bool &passedOn) {
   return true;
 }
 
-void State::end(Ending ending) {
+void State::lingered() {
   std::function<void()> onClose;
+  {
+    std::lock_guard guard(lock_);
+    if (lingering_ > 0 && --lingering_ > 0)
+      return;
+    onClose = std::move(onClose_);
+  }
+  if (onClose)
+    onClose();
+}
+
+void State::end(Ending ending) {
   bool passedOn = false;
-  if (!close(onClose, true, passedOn))
+  if (!close(true, passedOn, ending == Ending::givenUp ? 2 : 0))
     return;
+  auto self = shared_from_this();
   switch (ending) {
   case Ending::clean:
     a->cancel();
@@ -217,12 +242,11 @@ void State::end(Ending ending) {
     b->abort();
     break;
   case Ending::givenUp:
-    resetOnceTaken(a, secondsOf(oneWayIdle_));
-    resetOnceTaken(b, secondsOf(oneWayIdle_));
-    break;
+    resetOnceTaken(self, a);
+    resetOnceTaken(self, b);
+    return;
   }
-  if (onClose)
-    onClose();
+  lingered();
 }
 
 void State::failed(const Connection &failed, const NetworkError &error) {
@@ -231,18 +255,13 @@ void State::failed(const Connection &failed, const NetworkError &error) {
     return;
   }
   const bool fromA = &failed == a.get();
-  const auto &other = fromA ? b : a;
-  std::function<void()> onClose;
-  bool wholeStreamPassedOn = false;
-  if (!close(onClose, fromA, wholeStreamPassedOn))
+  bool passedOn = false;
+  if (!close(fromA, passedOn, 1))
     return;
   (fromA ? a : b)->abort();
-  if (wholeStreamPassedOn)
-    resetOnceTaken(other, secondsOf(oneWayIdle_));
-  else
-    other->abort();
-  if (onClose)
-    onClose();
+  // What came from the failed side before it failed is its own: it reaches the reader, and the
+  // reset follows, as it would straight across.
+  resetOnceTaken(shared_from_this(), fromA ? b : a);
 }
 
 std::optional<Clock::time_point> State::receivingSince(bool fromA) const {
@@ -261,15 +280,16 @@ void State::whenTaken(bool fromA, std::function<void(bool)> answer) {
     answer(false);
     return;
   }
-  // What was just sent may wait for its acknowledgement a little (a delayed ACK): a short
-  // look again spares a stream that is as good as taken.
-  const auto until = Clock::now() + takenWait;
-  auto look = [self = shared_from_this(), fromA, destination, until,
+  // What was just sent may wait for its acknowledgement a little (a delayed ACK): a stream
+  // ended only just is looked at again for a moment, as it is as good as taken.
+  auto look = [self = shared_from_this(), fromA, destination,
                answer = std::move(answer)]() mutable {
     const auto left = destination->unacknowledged();
-    if (left && *left > 0 && self->isOpen() && self->endedSince(fromA) && Clock::now() < until)
+    const auto ended = self->endedSince(fromA);
+    const bool open = self->isOpen();
+    if (left && *left > 0 && open && ended && Clock::now() < *ended + takenWait)
       return true;
-    answer(left && *left == 0 && self->isOpen() && self->endedSince(fromA));
+    answer(left && *left == 0 && open && ended);
     return false;
   };
   destination->queue()->post([destination, look = std::move(look)]() mutable {

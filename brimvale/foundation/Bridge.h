@@ -34,8 +34,8 @@ public:
 
   bool isOpen() const;
   // Cuts the relay short, as its owner does (a route stopped, a share withdrawn): both sides
-  // are reset, so that neither takes what it got for the whole. Only the first end counts;
-  // onClose follows.
+  // are reset at once, so that neither takes what it got for the whole, also a side still
+  // handing its reader what came before a cut. onClose follows.
   void tearDown();
 
   // What the owner may look at to choose among its relays. Since when the direction from `a`
@@ -60,24 +60,28 @@ public:
   };
   void end(Ending ending);
   // `failed` (a or b) failed with `error`. An ECANCELED is its owner's cancel and resets both
-  // sides; any other failure is a cut of that side, which resets the other: at once, or, when
-  // the failed side's whole stream had already reached the other side, once the other side's
-  // reader has taken what is left of it, so that it keeps that stream whole.
+  // sides; any other failure is a cut of that side, which resets the other once its reader has
+  // taken what came before the cut (bounded while it takes nothing), as straight across.
+  // onClose waits for that, so the owner counts the stream until then.
   void failed(const Connection &failed, const NetworkError &error);
   // A direction ended cleanly, its end passed on; true when it was the second to.
   bool directionEnded(bool fromA);
   void noteReceiving(bool fromA, bool receiving);
   // The pending idle check of a relay with one direction ended, cancelled by its end.
   void setIdleCheck(WorkItem check);
+  // A side that was left to hand its reader the rest has been reset; onClose follows the last.
+  void lingered();
   double oneWayIdle() const { return oneWayIdle_; }
 
 private:
   // Marks the relay closed and stops its idle check, once: false when it was closed already.
-  // Hands over `onClose`, and whether the side `fromA` had passed its end on.
-  bool close(std::function<void()> &onClose, bool fromA, bool &passedOn);
+  // Says whether the side `fromA` had passed its end on; `lingering` sides are still to hand
+  // their readers the rest before onClose.
+  bool close(bool fromA, bool &passedOn, int lingering);
 
   mutable std::mutex lock_;
   bool open_ = true;
+  int lingering_ = 0;
   std::function<void()> onClose_;
   const double oneWayIdle_;
   WorkItem idleCheck_;

@@ -140,13 +140,10 @@ void Gateway::checkSilence() {
       auto held = connections_.find(entry.first);
       return held == connections_.end() || held->second.empty();
     });
+    // Only machines that have held a control link are judged, from its last word on; one that
+    // closed its link and vanished before linking again is judged from then as well.
     for (const auto &[peerID, heard] : lastHeard_) {
-      // A machine without a control link cannot be judged: it pings on none.
-      const auto &held = connections_.at(peerID);
-      const bool controlled = std::any_of(held.begin(), held.end(), [&](const auto &entry) {
-        return controls_.contains(entry.first);
-      });
-      if (!controlled || now - heard < limit)
+      if (now - heard < limit)
         continue;
       std::size_t count = 0;
       for (const auto &[serviceID, table] : streams_)
@@ -762,17 +759,22 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
     } else if (auto keys = pairKeys_.find(peerID);
                keys != pairKeys_.end() && verifyHello(*hello.mac, nonce, peerID, keys->second)) {
       releaseHandshake(connection.get());
-      lastHeard_.insert_or_assign(peerID, std::chrono::steady_clock::now());
       // Only a hello that would be granted may take another's place.
       const bool control = hello.mode == Frame::Mode::control;
+      // A machine is heard from on its control links; a stream's hello is word from it too
+      // once it has one.
+      if (control || lastHeard_.contains(peerID))
+        lastHeard_.insert_or_assign(peerID, std::chrono::steady_clock::now());
+      const std::size_t held = control ? 0 : streamCount(peerID, nullptr);
       if (!hello.mode) {
         verdict = Verdict::refuse;
         refusal = "bad request";
       } else if (!control && (!hello.serviceID || !isAllowed(*hello.serviceID, peerID))) {
         verdict = Verdict::refuse;
         refusal = "not shared";
-      } else if (!control && streamCount(peerID, nullptr) >= connectionLimit &&
-                 endedStreams(peerID).empty()) {
+      } else if (!control && held >= connectionLimit &&
+                 held >= connectionLimit + endedStreams(peerID).size()) {
+        // Past the limit only as many may wait for room as there are streams that may give it.
         verdict = Verdict::refuse;
         refusal = "too many connections";
         refusalLine = noteRefusedStream(peerID);
@@ -783,7 +785,7 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
         services = servicesFrame(peerID);
       } else {
         verdict = Verdict::open;
-        needsRoom = streamCount(peerID, nullptr) >= connectionLimit;
+        needsRoom = held >= connectionLimit;
         service = *std::find_if(services_.begin(), services_.end(),
                                 [&](const auto &s) { return s.id == *hello.serviceID; });
       }

@@ -495,13 +495,14 @@ void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
         remote->abort();
       });
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
-  const Connection *identity = local.get();
   // Both sides already live on this queue: each hands its bytes to the other at once, and each
   // side's end to the other, so a local client that ends its sending still reads the reply.
-  Bridge::runBridge(local, remote, [weakSelf, weakEntry, identity] {
+  // The client is held until it is taken off, so that a newer one cannot meanwhile take its
+  // address and be taken off in its place.
+  Bridge::runBridge(local, remote, [weakSelf, weakEntry, local] {
     if (auto self = weakSelf.lock())
-      self->onProxyQueue(weakEntry, [identity](ProxyManager &self, Entry &entry) {
-        self.connectionClosed(entry, identity);
+      self->onProxyQueue(weakEntry, [local](ProxyManager &self, Entry &entry) {
+        self.connectionClosed(entry, local.get());
       });
   });
 }

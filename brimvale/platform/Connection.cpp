@@ -43,8 +43,10 @@ constexpr std::size_t readChunk = 65536;
 // How long a cancelled connection may spend closing gracefully before its socket is dropped.
 constexpr auto closeLimit = std::chrono::seconds(2);
 // How long a closing connection waits, while the socket takes nothing, for its last records and
-// close_notify to leave; an end that cannot be sent is no end, and the close is then a reset.
+// close_notify to leave, and how long at most in all; an end that cannot be sent is no end, and
+// the close is then a reset.
 constexpr auto closeStall = std::chrono::seconds(10);
+constexpr auto closeWaitLimit = std::chrono::seconds(60);
 
 NetworkError errorOf(const std::error_code &error) {
   if (error.category() == asio::error::get_netdb_category() ||
@@ -415,6 +417,8 @@ struct Connection::Impl {
   bool resetUnlessClosed = false;
   // Why the connection failed, once it has.
   std::optional<NetworkError> failure;
+  // A cancel's clean close owns the socket until it is done, also once the connection is gone.
+  bool closingGracefully = false;
 
   // Operations posted to the queue and not yet run. While any is outstanding, later calls made
   // on the queue are posted too, so that calls still run in the order they were made.
@@ -1248,6 +1252,7 @@ struct Connection::Impl {
       else
         io->close();
     }
+    closingGracefully = graceful;
     flushPending();
     report(State::Kind::cancelled);
   }
@@ -1255,7 +1260,7 @@ struct Connection::Impl {
   // Ends the stream the way a peer expects: the records already made, close_notify for TLS,
   // then our FIN, then whatever the peer still sends is read and dropped until it closes too,
   // so that closing with unread bytes does not reset the connection and destroy what was just
-  // sent. Bounded in time.
+  // sent. Bounded in time, at each step.
   static void closeGracefully(const std::shared_ptr<Io> &io) {
     std::error_code ignored;
     io->socket.cancel(ignored);
@@ -1271,14 +1276,16 @@ struct Connection::Impl {
       ERR_clear_error();
       io->batch.collecting = false;
     }
-    sendLast(io, std::chrono::steady_clock::now());
+    const auto now = std::chrono::steady_clock::now();
+    sendLast(io, now, now + closeWaitLimit);
   }
 
   // Hands the rest of the batch to the socket as it takes it; the end follows once all of it
   // has gone. A receiver can rely on close_notify only if it is never skipped, so a full socket
   // is waited for while it takes something, and one that takes nothing for closeStall is reset.
   static void sendLast(const std::shared_ptr<Io> &io,
-                       std::chrono::steady_clock::time_point progressed) {
+                       std::chrono::steady_clock::time_point progressed,
+                       std::chrono::steady_clock::time_point deadline) {
     const std::size_t before = io->batch.bytes.size() - io->batch.sent;
     const Step step = writeBatch(io->batch);
     if (step.kind == Step::Kind::done) {
@@ -1292,7 +1299,7 @@ struct Connection::Impl {
     const auto now = std::chrono::steady_clock::now();
     if (io->batch.bytes.size() - io->batch.sent < before)
       progressed = now;
-    if (now - progressed >= closeStall) {
+    if (now - progressed >= closeStall || now >= deadline) {
       setResetOnClose(io->socket, true);
       io->close();
       return;
@@ -1300,24 +1307,24 @@ struct Connection::Impl {
     // Whichever comes first, the socket's room or the stall, goes on; the other then finds
     // `settled` and leaves.
     auto settled = std::make_shared<bool>(false);
-    io->timer.expires_after(closeStall - (now - progressed));
-    io->timer.async_wait([io, settled, progressed](const std::error_code &error) {
+    io->timer.expires_after(std::min(closeStall - (now - progressed), deadline - now));
+    io->timer.async_wait([io, settled, progressed, deadline](const std::error_code &error) {
       if (error || std::exchange(*settled, true))
         return;
       std::error_code ignored;
       io->socket.cancel(ignored);
-      sendLast(io, progressed);
+      sendLast(io, progressed, deadline);
     });
-    io->socket.async_wait(
-        asio::socket_base::wait_write, [io, settled, progressed](const std::error_code &error) {
-          if (error == asio::error::operation_aborted || std::exchange(*settled, true))
-            return;
-          io->timer.cancel();
-          if (error)
-            io->close();
-          else
-            sendLast(io, progressed);
-        });
+    io->socket.async_wait(asio::socket_base::wait_write, [io, settled, progressed,
+                                                          deadline](const std::error_code &error) {
+      if (error == asio::error::operation_aborted || std::exchange(*settled, true))
+        return;
+      io->timer.cancel();
+      if (error)
+        io->close();
+      else
+        sendLast(io, progressed, deadline);
+    });
   }
 
   static void endAndDrain(const std::shared_ptr<Io> &io) {
@@ -1378,7 +1385,7 @@ Connection::~Connection() {
     ::close(impl.acceptedFd);
   if (!impl.queue)
     return;
-  auto work = [io = impl.io, receives = std::move(impl.receives),
+  auto work = [io = impl.closingGracefully ? nullptr : impl.io, receives = std::move(impl.receives),
                sends = std::move(impl.sends)]() mutable {
     if (io)
       io->close();
@@ -1442,12 +1449,19 @@ void Connection::endSending(SendCompletion completion) {
   });
 }
 
+// Held until the close has run, so that an owner that lets go right after asking still gets
+// the end it asked for. Not before start(): the work would wait in the connection itself, and
+// dropping a connection never started closes it anyway.
+std::shared_ptr<Connection> Connection::keptForClose() {
+  return queue() ? weak_from_this().lock() : nullptr;
+}
+
 void Connection::cancel() {
-  impl_->onQueue([](Impl &impl) { impl.cancel(); });
+  impl_->onQueue([keep = keptForClose()](Impl &impl) { impl.cancel(); });
 }
 
 void Connection::abort() {
-  impl_->onQueue([](Impl &impl) { impl.cancel(true); });
+  impl_->onQueue([keep = keptForClose()](Impl &impl) { impl.cancel(true); });
 }
 
 void Connection::resetUnlessClosed() {

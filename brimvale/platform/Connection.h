@@ -99,6 +99,8 @@ public:
   explicit Connection(std::unique_ptr<Impl> impl);
 
 private:
+  std::shared_ptr<Connection> keptForClose();
+
   std::unique_ptr<Impl> impl_;
 };
 

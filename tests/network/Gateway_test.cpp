@@ -35,12 +35,14 @@ bool eventually(const std::function<bool()> &condition) {
 
 // A loopback TCP server that echoes every byte, on IPv4 or IPv6 loopback. With `keepAtEnd` it
 // keeps a connection open once its client has ended, as some services do; with `closeAfterReply`
-// it closes a connection once it has echoed its first bytes, as a service that answers once.
+// it closes a connection once it has answered its first bytes, as a service that answers once:
+// with their echo, or with `replySize` bytes when that is set.
 class EchoServer {
 public:
   explicit EchoServer(const asio::ip::address &address, bool keepAtEnd = false,
-                      bool closeAfterReply = false)
-      : acceptor_(context_), keepAtEnd_(keepAtEnd), closeAfterReply_(closeAfterReply) {
+                      bool closeAfterReply = false, std::size_t replySize = 0)
+      : acceptor_(context_), keepAtEnd_(keepAtEnd), closeAfterReply_(closeAfterReply),
+        reply_(replySize, 'r') {
     asio::ip::tcp::endpoint endpoint(address, 0);
     acceptor_.open(endpoint.protocol());
     if (address.is_v6())
@@ -77,7 +79,8 @@ private:
             ++ends_;
             return;
           }
-          asio::async_write(*socket, asio::buffer(*buffer, n),
+          auto answer = reply_.empty() ? asio::buffer(*buffer, n) : asio::buffer(reply_);
+          asio::async_write(*socket, answer,
                             [this, socket, buffer](std::error_code error, std::size_t) {
                               if (closeAfterReply_)
                                 socket->close(error);
@@ -91,6 +94,7 @@ private:
   asio::ip::tcp::acceptor acceptor_;
   bool keepAtEnd_ = false;
   bool closeAfterReply_ = false;
+  const std::string reply_;
   std::atomic<int> ends_ = 0;
   // On the server's thread only.
   std::vector<std::shared_ptr<asio::ip::tcp::socket>> kept_;
@@ -362,7 +366,8 @@ TEST_F(GatewayTest, ControlModeServicesFilteredAndPingAnswered) {
 TEST_F(GatewayTest, AMachineWhoseControlLinkFallsSilentHasItsStreamsReset) {
   EchoServer echo(asio::ip::address_v4::loopback());
   auto options = this->options();
-  options.silenceLimit = 1.0;
+  // Ten times the pings' pace, for a busy machine.
+  options.silenceLimit = 2.0;
   options.silenceCheckInterval = 0.1;
   auto gateway = startGateway(options);
   gateway->updateServices({share("echo", echo.port())}, {});
@@ -370,7 +375,7 @@ TEST_F(GatewayTest, AMachineWhoseControlLinkFallsSilentHasItsStreamsReset) {
   ASSERT_TRUE(control && read(*control));
   auto stream = open(Frame::Mode::open, "echo");
   ASSERT_TRUE(stream);
-  const auto pingsUntil = std::chrono::steady_clock::now() + 3s;
+  const auto pingsUntil = std::chrono::steady_clock::now() + 5s;
   while (std::chrono::steady_clock::now() < pingsUntil) {
     send(*control, bare(Frame::Kind::ping));
     ASSERT_TRUE(read(*control));
@@ -473,46 +478,60 @@ TEST_F(GatewayTest, HelloWithoutModeIsABadRequest) {
 
 // A machine's streams are bounded, and nothing live makes room: a pool's idle streams keep
 // theirs and the next one is refused. Only a stream finished here (its service has ended, the
-// other machine took all of it, its client is silent) gives its place up, and only once the new
-// stream's service has answered. A control link that reconnects is never refused: it takes the
-// place of the oldest control of its machine.
+// other machine took all of it, its client is silent) gives its place up, the one finished
+// first first, and only once the new stream's service has answered; a reply still on its way to
+// a slow reader is never finished. A control link that reconnects is never refused: it takes
+// the place of the oldest control of its machine.
 TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
   EchoServer echo(asio::ip::address_v4::loopback());
   EchoServer once(asio::ip::address_v4::loopback(), false, true);
+  // More than the socket buffers of both sides take.
+  EchoServer big(asio::ip::address_v4::loopback(), false, true, 32u << 20);
   auto gateway = startGateway();
-  gateway->updateServices(
-      {share("echo", echo.port()), share("once", once.port()), share("idle", unusedPort())}, {});
+  gateway->updateServices({share("echo", echo.port()), share("once", once.port()),
+                           share("big", big.port()), share("idle", unusedPort())},
+                          {});
+  // Two streams to a service that answers once, one to a service whose answer is never read,
+  // and the rest to an echo.
   std::vector<std::shared_ptr<Connection>> streams;
   for (std::size_t i = 0; i < Gateway::connectionLimit; ++i) {
-    auto connection = open(Frame::Mode::open, i == 0 ? "once" : "echo");
+    auto connection = open(Frame::Mode::open, i < 2 ? "once" : i == 2 ? "big" : "echo");
     ASSERT_TRUE(connection) << i;
     streams.push_back(*connection);
-    if (i > 0) {
-      (*connection)->send(bytesOf("x"));
-      ASSERT_EQ(textOf(readBytes(*connection, 1)), "x");
+  }
+  const auto echoes = [&](const std::string &text) {
+    for (std::size_t i = 3; i < streams.size(); ++i) {
+      streams[i]->send(bytesOf(text));
+      ASSERT_EQ(textOf(readBytes(streams[i], text.size())), text) << i;
     }
-  }
+  };
+  // Every idle stream carries bytes: read back, as a stream given up still reads ready.
+  echoes("x");
   EXPECT_TRUE(isRejected(open(Frame::Mode::open, "echo"), "too many connections"));
-  // Every idle stream still carries bytes: read back, as a stream given up still reads ready.
-  for (std::size_t i = 1; i < streams.size(); ++i) {
-    streams[i]->send(bytesOf("z"));
-    ASSERT_EQ(textOf(readBytes(streams[i], 1)), "z") << i;
+  echoes("z");
+
+  for (std::size_t i : {1, 0}) {
+    streams[i]->send(bytesOf("y"));
+    EXPECT_EQ(textOf(readBytes(streams[i], 2)), "y") << i;
   }
-  // The first stream's service answers once and ends; its client keeps the connection.
-  streams[0]->send(bytesOf("y"));
-  EXPECT_EQ(textOf(readBytes(streams[0], 2)), "y");
+  streams[2]->send(bytesOf("b"));
+  EXPECT_FALSE(readBytes(streams[2], 1).empty());
+  // A stream whose service is not there gives nobody's place away.
   EXPECT_TRUE(isRejected(open(Frame::Mode::open, "idle"), "not running"));
-  auto newer = open(Frame::Mode::open, "echo");
-  ASSERT_TRUE(newer);
-  (*newer)->send(bytesOf("w"));
-  EXPECT_EQ(textOf(readBytes(*newer, 1)), "w");
-  EXPECT_TRUE(
-      eventually([&] { return streams[0]->state().kind == Connection::State::Kind::failed; }));
-  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "echo"), "too many connections"));
-  for (std::size_t i = 1; i < streams.size(); ++i) {
-    streams[i]->send(bytesOf("v"));
-    ASSERT_EQ(textOf(readBytes(streams[i], 1)), "v") << i;
+  std::vector<std::shared_ptr<Connection>> newer;
+  for (std::size_t finished : {1, 0}) {
+    auto connection = open(Frame::Mode::open, "echo");
+    ASSERT_TRUE(connection);
+    (*connection)->send(bytesOf("w"));
+    EXPECT_EQ(textOf(readBytes(*connection, 1)), "w");
+    newer.push_back(*connection);
+    EXPECT_TRUE(eventually(
+        [&] { return streams[finished]->state().kind == Connection::State::Kind::failed; }));
   }
+  EXPECT_TRUE(isRejected(open(Frame::Mode::open, "echo"), "too many connections"));
+  echoes("v");
+  EXPECT_EQ(streams[2]->state().kind, Connection::State::Kind::ready);
+  EXPECT_GE(readBytes(streams[2], 1 << 20).size(), 1u << 20);
 
   std::vector<std::shared_ptr<Connection>> controls;
   for (std::size_t i = 0; i <= Gateway::controlLimit; ++i) {
@@ -527,7 +546,8 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
     connection->cancel();
   for (auto &connection : controls)
     connection->cancel();
-  (*newer)->cancel();
+  for (auto &connection : newer)
+    connection->cancel();
 }
 
 TEST_F(GatewayTest, RevokedPeerIsToldItIsUnpaired) {

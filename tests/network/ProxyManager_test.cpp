@@ -568,10 +568,10 @@ TEST_F(ProxyManagerTest, APortTakenOnIPv6LoopbackIsGivenUpWithoutARetry) {
             "Port " + std::to_string(v6Port) + " is taken on this Mac by another program.");
   EXPECT_FALSE(isListening(v6Port));
 
-  // Given up for good: nothing is tried again, even once the port frees up.
+  // Given up for good: nothing is tried again, even once the port frees up (a listener that
+  // came up would say so).
   ::close(holder);
   EXPECT_EQ(nextStatus(std::chrono::milliseconds(500)), std::nullopt);
-  EXPECT_FALSE(isListening(v6Port));
 }
 
 TEST_F(ProxyManagerTest, PortsOutsideTheRangeAreRefusedNotClamped) {

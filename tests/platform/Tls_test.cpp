@@ -425,8 +425,10 @@ TEST(TlsTest, OnlyCloseNotifyEndsAStreamAndItIsSentEvenThroughAFullSocket) {
     accepted->send(Bytes(reply.begin() + 65536, reply.end()));
     auto handedFuture = handed.get_future();
     await(handedFuture);
-    // The client reads nothing yet: what is made of the rest waits behind a full socket.
+    // The client reads nothing yet: what is made of the rest waits behind a full socket, also
+    // once its owner has let go of the connection.
     accepted->cancel();
+    accepted.reset();
     std::atomic<std::size_t> progress = 0;
     // One more than was sent: read on to the end.
     const Bytes got = client.receive(reply.size() + 1, &progress);
