@@ -1,6 +1,7 @@
 #include "brimvale/network/ProxyManager.h"
 
 #include "brimvale/foundation/Bridge.h"
+#include "brimvale/network/ListenPorts.h"
 #include "brimvale/platform/Parameters.h"
 #include "brimvale/platform/QueueContract.h"
 #include "brimvale/platform/SerialQueue.h"
@@ -39,6 +40,8 @@ struct ProxyManager::Entry {
   // ::1 is held by another program, which gets the clients that try ::1 first: the route has
   // given its port up and listens no more.
   bool portTaken = false;
+  // Tries in a row that found ::1 of the port in use.
+  int ipv6Busy = 0;
   int active = 0;
   bool refused = false;
 };
@@ -321,10 +324,12 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
   const bool ipv4 = host == Endpoint::Host::loopbackIPv4();
   switch (state.kind) {
   case Listener::State::Kind::ready:
-    if (ipv4)
+    if (ipv4) {
       entry->ipv4Up = true;
-    else
+    } else {
       entry->ipv6 = Entry::Side::up;
+      entry->ipv6Busy = 0;
+    }
     sayListening(*entry);
     return;
   case Listener::State::Kind::failed: {
@@ -336,6 +341,20 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
     entry->listeners.erase(found);
     listener->cancel();
     if (!ipv4 && busy) {
+      // A listener of this very route that is still closing (a route stopped and started again
+      // on its port) holds it for a moment; only a port still taken after a few tries is
+      // someone else's.
+      if (++entry->ipv6Busy < listenBusyAttempts) {
+        std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
+        std::weak_ptr<Entry> weakEntry = entry;
+        queue_->postAfter(options_.busyRetryDelay, [weakSelf, weakEntry, host, attempt] {
+          auto self = weakSelf.lock();
+          auto entry = weakEntry.lock();
+          if (self && entry)
+            self->listen(entry, host, attempt);
+        });
+        return;
+      }
       givePortUp(*entry);
       return;
     }

@@ -5,6 +5,7 @@
 #include "brimvale/foundation/PairKeys.h"
 #include "brimvale/foundation/SecureChannel.h"
 #include "brimvale/foundation/ServiceRecords.h"
+#include "brimvale/network/ListenPorts.h"
 #include "brimvale/network/RoadSteps.h"
 #include "brimvale/platform/Connection.h"
 #include "brimvale/platform/Endpoint.h"
@@ -85,6 +86,8 @@ public:
     double listenRetryBase = ProxyManager::listenRetryBase;
     double listenRetryCap = ProxyManager::listenRetryCap;
     double handshakeTimeout = SecureChannel::handshakeTimeout;
+    // How far apart a port found in use on ::1 is tried again before the route gives it up.
+    double busyRetryDelay = listenBusyRetryDelay;
     // Local clients live on this many queues of their own, from the handshake to the end of
     // the relay, so that they use several cores; 0 keeps them on the proxy's queue.
     std::size_t relayQueues = RelayQueues::defaultCount();
