@@ -18,8 +18,10 @@ constexpr auto slowestLook = std::chrono::seconds(1);
 // How long after a stream's end whenTaken waits for its last bytes to be acknowledged.
 constexpr auto takenWait = std::chrono::milliseconds(200);
 // How long a side whose relay has ended waits for its reader to take what came before the end
-// while nothing of it moves; it is reset then either way.
+// while nothing of it moves, and in all; it is reset then either way, as it keeps its stream's
+// place until then.
 constexpr auto deliveryStall = std::chrono::seconds(10);
+constexpr auto deliveryLimit = std::chrono::seconds(30);
 
 Clock::duration secondsOf(double seconds) {
   // A day at most: a longer wait is no bound, and keeps the conversion in range.
@@ -43,7 +45,8 @@ void lookAgain(const std::shared_ptr<Connection> &connection, Clock::duration pa
 }
 
 // Resets `connection` once its reader has taken what it still holds, or once that has not moved
-// for deliveryStall; then tells `state`. A connection already closed is left as it is.
+// for deliveryStall or deliveryLimit has passed; then tells `state`. A connection already closed is
+// left as it is.
 void resetOnceTaken(const std::shared_ptr<State> &state,
                     const std::shared_ptr<Connection> &connection) {
   struct Progress {
@@ -51,12 +54,13 @@ void resetOnceTaken(const std::shared_ptr<State> &state,
     Clock::time_point at = Clock::now();
   };
   auto progress = std::make_shared<Progress>();
-  auto look = [state, connection, progress] {
+  const auto deadline = Clock::now() + deliveryLimit;
+  auto look = [state, connection, progress, deadline] {
     const auto left = connection->unacknowledged();
     const auto now = Clock::now();
     if (left && *left > 0 && (!progress->left || *left < *progress->left))
       *progress = {left, now};
-    if (left && *left > 0 && now - progress->at < deliveryStall)
+    if (left && *left > 0 && now - progress->at < deliveryStall && now < deadline)
       return true;
     connection->abort();
     state->lingered();
@@ -185,18 +189,11 @@ bool State::isOpen() const {
 }
 
 void State::tearDown() {
-  bool lingering = false;
-  {
-    std::lock_guard guard(lock_);
-    lingering = !open_ && lingering_ > 0;
-  }
-  // A side still handing its reader the rest is cut now too; its look then finds it closed.
-  if (lingering) {
-    a->abort();
-    b->abort();
-    return;
-  }
   end(Ending::reset);
+  // Also a side still handing its reader the rest after a cut, however the relay ended: its
+  // look then finds it closed.
+  a->abort();
+  b->abort();
 }
 
 bool State::close(bool fromA, bool &passedOn, int lingering) {

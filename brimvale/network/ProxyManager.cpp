@@ -28,8 +28,22 @@ struct ProxyManager::Entry {
   // What a client accepted now is opened with: the route's current endpoint and keys; null
   // once the route stopped.
   std::shared_ptr<const Opening> opening;
+  // A client of the route and, once it runs, its relay.
+  struct Client {
+    std::shared_ptr<Connection> connection;
+    std::weak_ptr<Bridge::State> relay;
+
+    // This machine's own cut: reset through the relay when it runs, so that its secure side is
+    // reset too, also when it is still handing the client what came before a cut.
+    void cut() const {
+      if (auto running = relay.lock())
+        running->tearDown();
+      else
+        connection->abort();
+    }
+  };
   // Every client of the route until its relay ends, so that stopping the route closes them.
-  std::unordered_map<const Connection *, std::shared_ptr<Connection>> connections;
+  std::unordered_map<const Connection *, Client> connections;
   std::vector<std::shared_ptr<Listener>> listeners;
   // What the two listeners last said. `listening` is reported once 127.0.0.1 is up and ::1 is
   // up too or cannot be had at all (no IPv6 loopback).
@@ -93,8 +107,8 @@ ProxyManager::~ProxyManager() {
       std::lock_guard guard(entry->lock);
       connections = std::exchange(entry->connections, {});
     }
-    for (auto &[identity, connection] : connections)
-      connection->abort();
+    for (auto &[identity, client] : connections)
+      client.cut();
   }
 }
 
@@ -146,16 +160,16 @@ void ProxyManager::resetPeer(const std::string &peerID) {
   for (auto &[key, entry] : entries_) {
     if (key.peerID != peerID)
       continue;
-    std::vector<std::shared_ptr<Connection>> clients;
+    std::vector<Entry::Client> clients;
     {
       std::lock_guard guard(entry->lock);
-      for (auto &[identity, connection] : entry->connections)
-        clients.push_back(connection);
+      for (auto &[identity, client] : entry->connections)
+        clients.push_back(client);
     }
     // Left in the bookkeeping: the end of each relay (or of its handshake) takes the client off
-    // as it does for any other end, and the relay resets the secure side too.
+    // as it does for any other end.
     for (auto &client : clients)
-      client->abort();
+      client.cut();
   }
 }
 
@@ -238,8 +252,8 @@ void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
   for (auto &listener : listeners)
     listener->cancel();
   // Reset, so that a client cut off mid-reply cannot take it for the whole.
-  for (auto &[identity, connection] : connections)
-    connection->abort();
+  for (auto &[identity, client] : connections)
+    client.cut();
   entry->active = 0;
   if (onActivity_)
     onActivity_(entry->route.key, 0);
@@ -366,6 +380,7 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
     } else {
       // No IPv6 loopback on this machine (or no ::1 listener to be had): 127.0.0.1 serves alone.
       entry->ipv6 = Entry::Side::unavailable;
+      entry->ipv6Busy = 0;
       sayListening(*entry);
     }
     retryListen(entry, host, attempt);
@@ -404,7 +419,7 @@ void ProxyManager::acceptLocal(const std::shared_ptr<Connection> &connection,
     std::lock_guard guard(entry->lock);
     opening = entry->opening;
     if (opening)
-      entry->connections[connection.get()] = connection;
+      entry->connections[connection.get()] = {connection, {}};
   }
   // The route stopped.
   if (!opening) {
@@ -518,12 +533,17 @@ void ProxyManager::handleOpenResult(const std::weak_ptr<Entry> &weakEntry,
   // side's end to the other, so a local client that ends its sending still reads the reply.
   // The client is held until it is taken off, so that a newer one cannot meanwhile take its
   // address and be taken off in its place.
-  Bridge::runBridge(local, remote, [weakSelf, weakEntry, local] {
+  auto relay = Bridge::runBridge(local, remote, [weakSelf, weakEntry, local] {
     if (auto self = weakSelf.lock())
       self->onProxyQueue(weakEntry, [local](ProxyManager &self, Entry &entry) {
         self.connectionClosed(entry, local.get());
       });
   });
+  if (auto entry = weakEntry.lock()) {
+    std::lock_guard guard(entry->lock);
+    if (auto client = entry->connections.find(local.get()); client != entry->connections.end())
+      client->second.relay = relay;
+  }
 }
 
 void ProxyManager::relayStarted(Entry &entry, const std::shared_ptr<Connection> &local,

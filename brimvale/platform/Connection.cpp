@@ -1385,9 +1385,10 @@ Connection::~Connection() {
     ::close(impl.acceptedFd);
   if (!impl.queue)
     return;
-  auto work = [io = impl.closingGracefully ? nullptr : impl.io, receives = std::move(impl.receives),
+  // A clean close under way closes the socket itself, when it is done.
+  auto work = [io = impl.io, graceful = impl.closingGracefully, receives = std::move(impl.receives),
                sends = std::move(impl.sends)]() mutable {
-    if (io)
+    if (io && !graceful)
       io->close();
     for (auto &r : receives)
       if (r.completion)

@@ -315,6 +315,31 @@ TEST(BridgeTest, AResetOnEitherSideReachesTheOtherAsAReset) {
     relay.settle();
   }
   {
+    // What came before the cut is the service's own: the reader gets all of it, then the reset,
+    // and the relay keeps its place until then.
+    Relay relay(true);
+    relay.run();
+    const int small = 32768;
+    ::setsockopt(relay.socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const Bytes reply(256 * 1024, 'c');
+    relay.back.server->send(reply);
+    // Taken by the relay's side, then cut.
+    EXPECT_TRUE(testing::waitUntil([&] {
+      std::optional<std::size_t> left;
+      relay.loopback.queue->sync([&] { left = relay.back.server->unacknowledged(); });
+      return left == 0u;
+    }));
+    relay.back.server->abort();
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(relay.closes, 0);
+    int why = 0;
+    const auto [received, ended] = readToEnd(relay.socket, &why);
+    EXPECT_EQ(received.size(), reply.size());
+    EXPECT_EQ(why, ECONNRESET);
+    relay.settle();
+    EXPECT_EQ(relay.closes, 1);
+  }
+  {
     Relay relay(true);
     relay.run();
     ASSERT_EQ(::send(relay.socket, "upload", 6, MSG_NOSIGNAL), 6);

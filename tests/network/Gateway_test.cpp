@@ -387,7 +387,11 @@ TEST_F(GatewayTest, AMachineWhoseControlLinkFallsSilentHasItsStreamsReset) {
   EXPECT_TRUE(readBytes(*stream, 1).empty());
   EXPECT_TRUE(
       eventually([&] { return (*stream)->state().kind == Connection::State::Kind::failed; }));
+  // A machine that closed its link and then vanished before linking again is judged too.
+  auto again = open(Frame::Mode::open, "echo");
+  ASSERT_TRUE(again);
   (*control)->cancel();
+  EXPECT_TRUE(readBytes(*again, 1).empty());
 }
 
 TEST_F(GatewayTest, FrameBegunAfterTheHelloMustArriveInFull) {

@@ -531,7 +531,7 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
 
 // Another program holds [::1] of the port without listening yet (127.0.0.1 is free): were the
 // route to listen on 127.0.0.1 alone, that program would get its clients who try ::1 first.
-TEST_F(ProxyManagerTest, APortTakenOnIPv6LoopbackIsGivenUpWithoutARetry) {
+TEST_F(ProxyManagerTest, APortStillTakenOnIPv6LoopbackAfterAFewTriesIsGivenUpForGood) {
   ScriptedGateway gateway;
   auto port = freePort();
   update({route(port, gateway.endpoint())});
