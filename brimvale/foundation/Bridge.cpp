@@ -18,10 +18,9 @@ constexpr auto slowestLook = std::chrono::seconds(1);
 // How long after a stream's end whenTaken waits for its last bytes to be acknowledged.
 constexpr auto takenWait = std::chrono::milliseconds(200);
 // How long a side whose relay has ended waits for its reader to take what came before the end
-// while nothing of it moves, and in all; it is reset then either way, as it keeps its stream's
-// place until then.
+// while nothing of it moves; it is reset then either way. A reader that keeps taking is live:
+// what it waits for only shrinks, so the wait ends.
 constexpr auto deliveryStall = std::chrono::seconds(10);
-constexpr auto deliveryLimit = std::chrono::seconds(30);
 
 Clock::duration secondsOf(double seconds) {
   // A day at most: a longer wait is no bound, and keeps the conversion in range.
@@ -45,8 +44,7 @@ void lookAgain(const std::shared_ptr<Connection> &connection, Clock::duration pa
 }
 
 // Resets `connection` once its reader has taken what it still holds, or once that has not moved
-// for deliveryStall or deliveryLimit has passed; then tells `state`. A connection already closed is
-// left as it is.
+// for deliveryStall; then tells `state`. A connection already closed is left as it is.
 void resetOnceTaken(const std::shared_ptr<State> &state,
                     const std::shared_ptr<Connection> &connection) {
   struct Progress {
@@ -54,13 +52,12 @@ void resetOnceTaken(const std::shared_ptr<State> &state,
     Clock::time_point at = Clock::now();
   };
   auto progress = std::make_shared<Progress>();
-  const auto deadline = Clock::now() + deliveryLimit;
-  auto look = [state, connection, progress, deadline] {
+  auto look = [state, connection, progress] {
     const auto left = connection->unacknowledged();
     const auto now = Clock::now();
     if (left && *left > 0 && (!progress->left || *left < *progress->left))
       *progress = {left, now};
-    if (left && *left > 0 && now - progress->at < deliveryStall && now < deadline)
+    if (left && *left > 0 && now - progress->at < deliveryStall)
       return true;
     connection->abort();
     state->lingered();
@@ -189,11 +186,19 @@ bool State::isOpen() const {
 }
 
 void State::tearDown() {
+  bool lingering = false;
+  {
+    std::lock_guard guard(lock_);
+    lingering = !open_ && lingering_ > 0;
+  }
+  // A side still handing its reader the rest after a cut is cut now too; its look then finds it
+  // closed. A relay that ended cleanly keeps its clean close.
+  if (lingering) {
+    a->abort();
+    b->abort();
+    return;
+  }
   end(Ending::reset);
-  // Also a side still handing its reader the rest after a cut, however the relay ended: its
-  // look then finds it closed.
-  a->abort();
-  b->abort();
 }
 
 bool State::close(bool fromA, bool &passedOn, int lingering) {

@@ -35,7 +35,8 @@ public:
   bool isOpen() const;
   // Cuts the relay short, as its owner does (a route stopped, a share withdrawn): both sides
   // are reset at once, so that neither takes what it got for the whole, also a side still
-  // handing its reader what came before a cut. onClose follows.
+  // handing its reader what came before a cut. A relay that already ended cleanly keeps its
+  // clean close. onClose follows.
   void tearDown();
 
   // What the owner may look at to choose among its relays. Since when the direction from `a`

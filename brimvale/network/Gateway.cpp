@@ -329,6 +329,7 @@ void Gateway::stopGateway() {
       controls.push_back(control.connection);
     pendingPerSource_.clear();
     controls_.clear();
+    connecting_.clear();
     streams_.clear();
     lastHeard_.clear();
   }
@@ -512,13 +513,15 @@ void Gateway::makeControlRoom(const std::string &peerID, std::shared_ptr<Connect
   forgetConnection(displaced.get());
 }
 
-std::size_t Gateway::streamCount(const std::string &peerID, const Connection *except) const {
+std::size_t Gateway::streamCount(const std::string &peerID, const Connection *except,
+                                 bool answeredOnly) const {
   auto found = connections_.find(peerID);
   if (found == connections_.end())
     return 0;
   return static_cast<std::size_t>(
       std::count_if(found->second.begin(), found->second.end(), [&](const auto &entry) {
-        return entry.first != except && !controls_.contains(entry.first);
+        return entry.first != except && !controls_.contains(entry.first) &&
+               !(answeredOnly && connecting_.contains(entry.first));
       }));
 }
 
@@ -550,7 +553,7 @@ void Gateway::makeRoom(std::string peerID, std::shared_ptr<Connection> peer,
   bool below = false;
   {
     std::lock_guard guard(lock_);
-    below = streamCount(peerID, peer.get()) < connectionLimit;
+    below = streamCount(peerID, peer.get(), true) < connectionLimit;
   }
   std::shared_ptr<Bridge::State> relay;
   while (!below && !relay && !candidates.empty()) {
@@ -580,7 +583,7 @@ void Gateway::makeRoom(std::string peerID, std::shared_ptr<Connection> peer,
         std::lock_guard guard(self->lock_);
         // Still that stream, and still needed.
         if (self->relayOf(candidate.identity).lock() == relay &&
-            self->streamCount(peerID, peer.get()) >= connectionLimit) {
+            self->streamCount(peerID, peer.get(), true) >= connectionLimit) {
           self->forgetConnection(candidate.identity);
           displaced = true;
         }
@@ -786,6 +789,7 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
       } else {
         verdict = Verdict::open;
         needsRoom = held >= connectionLimit;
+        connecting_.insert(connection.get());
         service = *std::find_if(services_.begin(), services_.end(),
                                 [&](const auto &s) { return s.id == *hello.serviceID; });
       }
@@ -962,6 +966,10 @@ void Gateway::streamConnected(const std::shared_ptr<Connection> &local,
                               const std::shared_ptr<Connection> &peer,
                               const SharedServiceInfo &service, const std::string &peerID,
                               bool needsRoom) {
+  {
+    std::lock_guard guard(lock_);
+    connecting_.erase(peer.get());
+  }
   if (!local) {
     sendErrorAndClose(peer, "not running");
     return;
@@ -1082,6 +1090,7 @@ void Gateway::sendAndClose(const std::shared_ptr<Connection> &connection, const 
 
 bool Gateway::forgetConnection(const Connection *connection) {
   controls_.erase(connection);
+  connecting_.erase(connection);
   for (auto &[peer, table] : connections_)
     table.erase(connection);
   bool removedStream = false;

@@ -24,6 +24,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace corvane {
@@ -208,8 +209,10 @@ private:
   // Under the lock. At the limit of control links, `peerID`'s oldest makes room for a new one:
   // `displaced`, which the caller ends once the lock is released.
   void makeControlRoom(const std::string &peerID, std::shared_ptr<Connection> &displaced);
-  // Under the lock. The streams `peerID` holds, those being opened included, `except` left out.
-  std::size_t streamCount(const std::string &peerID, const Connection *except) const;
+  // Under the lock. The streams `peerID` holds, `except` left out: those being opened included,
+  // or with `answeredOnly` just those whose service has answered.
+  std::size_t streamCount(const std::string &peerID, const Connection *except,
+                          bool answeredOnly = false) const;
   // A stream that may be finished on this side: its service has ended, and its client sends
   // nothing.
   struct Ended {
@@ -320,6 +323,8 @@ private:
                      std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
       connections_;
   std::unordered_map<const Connection *, Control> controls_;
+  // Streams let in whose service has not answered yet: they make no room and need none yet.
+  std::unordered_set<const Connection *> connecting_;
   std::uint64_t controlCount_ = 0;
   std::unordered_map<std::string, Refusals> streamRefusals_;
   // When each paired machine holding connections was last heard from: a verified hello, a

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <future>
 #include <gtest/gtest.h>
@@ -99,6 +100,38 @@ private:
   // On the server's thread only.
   std::vector<std::shared_ptr<asio::ip::tcp::socket>> kept_;
   std::thread thread_;
+};
+
+// A loopback listener whose queue is full: a connect to it waits, its handshake dropped, until
+// the listener closes and the connect is refused.
+class FullListener {
+public:
+  FullListener() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    const auto *any = reinterpret_cast<sockaddr *>(&address);
+    if (::bind(listener_, any, length) != 0 || ::listen(listener_, 0) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &length) != 0 ||
+        ::connect(filler_, any, length) != 0)
+      ADD_FAILURE() << "no full listener: " << std::strerror(errno);
+    port_ = ntohs(address.sin_port);
+  }
+  ~FullListener() {
+    close();
+    ::close(filler_);
+  }
+  int port() const { return port_; }
+  void close() {
+    if (listener_ >= 0)
+      ::close(std::exchange(listener_, -1));
+  }
+
+private:
+  int listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  int filler_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  int port_ = 0;
 };
 
 // A loopback port on which nothing listens (bound once, then released).
@@ -491,9 +524,16 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
   EchoServer once(asio::ip::address_v4::loopback(), false, true);
   // More than the socket buffers of both sides take.
   EchoServer big(asio::ip::address_v4::loopback(), false, true, 32u << 20);
-  auto gateway = startGateway();
+  // Closed before the stream waiting for it is waited for, whatever fails first.
+  std::future<std::expected<std::shared_ptr<Connection>, ChannelError>> waiting;
+  FullListener full;
+  std::atomic<int> hellos = 0;
+  auto opts = options();
+  opts.onStep = [&](RoadStep step) { hellos += step == RoadStep::hello; };
+  auto gateway = startGateway(opts);
   gateway->updateServices({share("echo", echo.port()), share("once", once.port()),
-                           share("big", big.port()), share("idle", unusedPort())},
+                           share("big", big.port()), share("idle", unusedPort()),
+                           share("full", full.port())},
                           {});
   // Two streams to a service that answers once, one to a service whose answer is never read,
   // and the rest to an echo.
@@ -522,6 +562,14 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
   EXPECT_FALSE(readBytes(streams[2], 1).empty());
   // A stream whose service is not there gives nobody's place away.
   EXPECT_TRUE(isRejected(open(Frame::Mode::open, "idle"), "not running"));
+  // Nor does one whose service has not answered yet, nor is it counted by one that has.
+  const int before = hellos;
+  waiting = std::async(std::launch::async, [&] { return open(Frame::Mode::open, "full"); });
+  ASSERT_TRUE(eventually([&] { return hellos > before; }));
+  const auto count = [](const std::vector<Gateway::Session> &list, const std::string &id) {
+    return std::count_if(list.begin(), list.end(),
+                         [&](const auto &s) { return s.serviceID == id; });
+  };
   std::vector<std::shared_ptr<Connection>> newer;
   for (std::size_t finished : {1, 0}) {
     auto connection = open(Frame::Mode::open, "echo");
@@ -531,6 +579,16 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
     newer.push_back(*connection);
     EXPECT_TRUE(eventually(
         [&] { return streams[finished]->state().kind == Connection::State::Kind::failed; }));
+    if (finished == 1) {
+      // The first list with the newcomer in it: one finished stream gave its place, not both.
+      auto list = sessions.pop();
+      while (list && count(*list, "echo") != Gateway::connectionLimit - 2)
+        list = sessions.pop();
+      ASSERT_TRUE(list);
+      EXPECT_EQ(count(*list, "once"), 1);
+      full.close();
+      EXPECT_TRUE(isRejected(waiting.get(), "not running"));
+    }
   }
   EXPECT_TRUE(isRejected(open(Frame::Mode::open, "echo"), "too many connections"));
   echoes("v");
