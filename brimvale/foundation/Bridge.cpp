@@ -186,19 +186,18 @@ bool State::isOpen() const {
 }
 
 void State::tearDown() {
+  end(Ending::reset);
+  // A side still handing its reader the rest after a cut, also one whose relay ended just now,
+  // is cut too; its look then finds it closed. A relay that ended cleanly keeps its clean close.
   bool lingering = false;
   {
     std::lock_guard guard(lock_);
-    lingering = !open_ && lingering_ > 0;
+    lingering = lingering_ > 0;
   }
-  // A side still handing its reader the rest after a cut is cut now too; its look then finds it
-  // closed. A relay that ended cleanly keeps its clean close.
   if (lingering) {
     a->abort();
     b->abort();
-    return;
   }
-  end(Ending::reset);
 }
 
 bool State::close(bool fromA, bool &passedOn, int lingering) {

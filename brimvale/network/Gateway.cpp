@@ -789,7 +789,8 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
       } else {
         verdict = Verdict::open;
         needsRoom = held >= connectionLimit;
-        connecting_.insert(connection.get());
+        if (needsRoom)
+          connecting_.insert(connection.get());
         service = *std::find_if(services_.begin(), services_.end(),
                                 [&](const auto &s) { return s.id == *hello.serviceID; });
       }

@@ -323,7 +323,8 @@ private:
                      std::unordered_map<const Connection *, std::shared_ptr<Connection>>>
       connections_;
   std::unordered_map<const Connection *, Control> controls_;
-  // Streams let in whose service has not answered yet: they make no room and need none yet.
+  // Streams let in at the limit whose service has not answered yet: they need room only once
+  // it has. One let in below the limit holds its place from its hello on.
   std::unordered_set<const Connection *> connecting_;
   std::uint64_t controlCount_ = 0;
   std::unordered_map<std::string, Refusals> streamRefusals_;

@@ -186,9 +186,10 @@ struct Relay {
   Pair back = loopback.connect();
   std::atomic<int> closes = 0;
   std::promise<void> closed;
+  std::shared_ptr<Bridge::State> state;
 
   void run(double oneWayIdle = Bridge::oneWayIdleLimit) {
-    Bridge::runBridge(
+    state = Bridge::runBridge(
         front.server, back.client,
         [this] {
           if (++closes == 1)
@@ -314,22 +315,26 @@ TEST(BridgeTest, AResetOnEitherSideReachesTheOtherAsAReset) {
     EXPECT_EQ(why, ECONNRESET);
     relay.settle();
   }
-  {
-    // What came before the cut is the service's own: the reader gets all of it, then the reset,
-    // and the relay keeps its place until then.
-    Relay relay(true);
-    relay.run();
+  // A reply more than the reader's buffer holds, taken by the relay's side, then cut.
+  const Bytes reply(256 * 1024, 'c');
+  const auto cutAfterReply = [&reply](Relay &relay) {
     const int small = 32768;
     ::setsockopt(relay.socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    const Bytes reply(256 * 1024, 'c');
+    relay.run();
     relay.back.server->send(reply);
-    // Taken by the relay's side, then cut.
     EXPECT_TRUE(testing::waitUntil([&] {
       std::optional<std::size_t> left;
       relay.loopback.queue->sync([&] { left = relay.back.server->unacknowledged(); });
       return left == 0u;
     }));
     relay.back.server->abort();
+    EXPECT_TRUE(testing::waitUntil([&] { return !relay.state->isOpen(); }));
+  };
+  {
+    // What came before the cut is the service's own: the reader gets all of it, then the reset,
+    // and the relay keeps its place until then.
+    Relay relay(true);
+    cutAfterReply(relay);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(relay.closes, 0);
     int why = 0;
@@ -338,6 +343,24 @@ TEST(BridgeTest, AResetOnEitherSideReachesTheOtherAsAReset) {
     EXPECT_EQ(why, ECONNRESET);
     relay.settle();
     EXPECT_EQ(relay.closes, 1);
+  }
+  {
+    // The owner's cut (a route stopped) reaches a side still handing on what came before one.
+    Relay relay(true);
+    cutAfterReply(relay);
+    relay.state->tearDown();
+    // A reader that takes a little at a time and so keeps the rest moving: only the cut ends
+    // the hand-over before all of it.
+    std::size_t received = 0;
+    std::array<char, 16384> chunk;
+    ssize_t got = 0;
+    while ((got = ::recv(relay.socket, chunk.data(), chunk.size(), 0)) > 0) {
+      received += static_cast<std::size_t>(got);
+      std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_LT(received, reply.size());
+    EXPECT_EQ(got < 0 ? errno : 0, ECONNRESET);
+    relay.settle();
   }
   {
     Relay relay(true);

@@ -235,7 +235,7 @@ protected:
   // The client handshake; an error when the gateway refused or closed.
   std::expected<std::shared_ptr<Connection>, ChannelError>
   open(Frame::Mode mode, std::optional<std::string> serviceID = std::nullopt,
-       const Machine *as = nullptr) {
+       const Machine *as = nullptr, double timeout = SecureChannel::handshakeTimeout) {
     const Machine &who = as ? *as : client;
     landAskedChanges();
     auto keys = PairKeys::deriveKeys(who.identity, server.identity.publicKey()).value();
@@ -244,7 +244,8 @@ protected:
         gatewayEndpoint(), keys, who.deviceID(), mode, serviceID, clientQueue,
         [&promise](std::expected<std::shared_ptr<Connection>, ChannelError> result) {
           promise.set_value(std::move(result));
-        });
+        },
+        timeout);
     return promise.get_future().get();
   }
 
@@ -530,6 +531,9 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
   std::atomic<int> hellos = 0;
   auto opts = options();
   opts.onStep = [&](RoadStep step) { hellos += step == RoadStep::hello; };
+  // On the gateway's queue, which each open first waits on: a stream's end and the refusal of
+  // one have been taken in by the next open.
+  opts.relayQueues = 0;
   auto gateway = startGateway(opts);
   gateway->updateServices({share("echo", echo.port()), share("once", once.port()),
                            share("big", big.port()), share("idle", unusedPort()),
@@ -564,7 +568,9 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
   EXPECT_TRUE(isRejected(open(Frame::Mode::open, "idle"), "not running"));
   // Nor does one whose service has not answered yet, nor is it counted by one that has.
   const int before = hellos;
-  waiting = std::async(std::launch::async, [&] { return open(Frame::Mode::open, "full"); });
+  // Its refusal comes with the connect's next try after the listener closes, seconds later.
+  waiting =
+      std::async(std::launch::async, [&] { return open(Frame::Mode::open, "full", nullptr, 120); });
   ASSERT_TRUE(eventually([&] { return hellos > before; }));
   const auto count = [](const std::vector<Gateway::Session> &list, const std::string &id) {
     return std::count_if(list.begin(), list.end(),

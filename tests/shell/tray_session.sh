@@ -126,7 +126,8 @@ tray_taken() {
   kill -0 "$tray_pid" 2>/dev/null && return 1
   wait "$tray_pid"
   echo "the tray host ended ($?): $(cat "$work/trayer.log")" >>"$work/trayer.history"
-  [ "$tray_starts" -lt 4 ] || return 1
+  tray_pid=
+  [ "$tray_starts" -lt 4 ] || fail "the tray host ended each of $tray_starts times"
   tray_starts=$((tray_starts + 1))
   launch_tray
   return 1
