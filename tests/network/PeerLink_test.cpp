@@ -431,8 +431,10 @@ TEST_F(PeerLinkTest, AMachineThatVanishesWhileTheLinkIsDownIsNoticedAndNothingAf
     std::this_thread::sleep_for(std::chrono::duration<double>(2 * options.silenceLimit));
     link->stop();
   });
-  // A silence check that came due while the queue was held has run by now.
-  onQueue([] {});
+  // A silence check that came due while the queue was held runs before a timer due only now.
+  std::promise<void> passed;
+  queue_->postAfter(0, [&passed] { passed.set_value(); });
+  passed.get_future().wait();
   EXPECT_EQ(silences_.size(), 0u);
   EXPECT_EQ(reported, 0u);
 }
