@@ -1226,9 +1226,17 @@ struct Connection::Impl {
   std::optional<std::size_t> unacknowledged() const {
     if (phase != Phase::open || !io)
       return std::nullopt;
+    // Each byte once, where it waits now: records made but not yet handed on, then the sends
+    // not yet made into records (for TLS the first `batchedSends` are wholly in the batch, and
+    // the next has `sentOfFront` of it there or, for plain TCP, in the socket), then the socket.
     std::size_t count = io->batch.bytes.size() - io->batch.sent;
-    for (const auto &pending : sends)
-      count += pending.end ? 1 : pending.data.size();
+    for (std::size_t i = io->ssl ? batchedSends : 0; i < sends.size(); ++i) {
+      const auto &pending = sends[i];
+      if (pending.end)
+        count += closeNotifyMade ? 0 : 1;
+      else
+        count += pending.data.size() - (i == (io->ssl ? batchedSends : 0) ? sentOfFront : 0);
+    }
     int queued = 0;
     if (::ioctl(io->socket.native_handle(), SIOCOUTQ, &queued) == 0 && queued > 0)
       count += static_cast<std::size_t>(queued);

@@ -623,5 +623,50 @@ TEST(TlsTest, AMovedConnectionKeepsItsSessionItsPendingWorkAndItsOrder) {
   client->cancel();
 }
 
+// What the far side has not acknowledged is counted once, wherever it waits (in a send, in the
+// records made of it, in the socket): while a stream moves into the socket of a slow reader the
+// count never passes what was sent, and it falls to nothing as the reader takes it all. A
+// count that rose while bytes only moved would make a steady reader look stalled.
+TEST(TlsTest, UnacknowledgedBytesAreCountedOnceWhereverTheyWait) {
+  for (bool tls : {true, false}) {
+    SCOPED_TRACE(tls ? "tls" : "plain");
+    const auto parameters = tls ? tlsWith({{"mac-a", key(1)}}) : Parameters::tcp();
+    TlsPair pair(parameters);
+    auto [client, server] = pair.ready(parameters);
+    ASSERT_TRUE(client && server);
+    const Bytes stream = patternOf(8 << 20);
+    const auto half = stream.begin() + (3 << 20);
+    client->send(Bytes(stream.begin(), half));
+    for (auto at = half; at < stream.end();
+         at += std::min<std::ptrdiff_t>(65536, stream.end() - at))
+      client->send(Bytes(at, at + std::min<std::ptrdiff_t>(65536, stream.end() - at)));
+    const auto left = [&] {
+      std::optional<std::size_t> count;
+      pair.clientQueue->sync([&] { count = client->unacknowledged(); });
+      return count;
+    };
+    // What the reader has is acknowledged: no more than the rest can be left, with the framing
+    // of the records (16 KiB each at most) it becomes.
+    std::size_t read = 0;
+    std::size_t highest = 0;
+    while (read < stream.size()) {
+      const std::size_t rest = stream.size() - read;
+      const std::size_t count = left().value_or(0);
+      ASSERT_LE(count, rest + (rest / 16384 + 2) * 64) << "after " << read << " read";
+      highest = std::max(highest, count);
+      std::promise<std::size_t> got;
+      server->receive(1, 65536, [&](Bytes data, bool, auto) { got.set_value(data.size()); });
+      auto future = got.get_future();
+      const std::size_t size = await(future);
+      ASSERT_GT(size, 0u);
+      read += size;
+    }
+    EXPECT_GT(highest, 1u << 20);
+    EXPECT_TRUE(corvane::testing::waitUntil([&] { return left() == 0u; })) << left().value_or(0);
+    client->cancel();
+    server->cancel();
+  }
+}
+
 } // namespace
 } // namespace corvane
