@@ -186,21 +186,37 @@ bool State::isOpen() const {
 }
 
 void State::tearDown() {
+  endLingering(false);
+}
+
+void State::cut() {
+  endLingering(true);
+}
+
+void State::endLingering(bool evenClean) {
   end(Ending::reset);
   // A side still handing its reader the rest after a cut, also one whose relay ended just now,
-  // is cut too; its look then finds it closed. A relay that ended cleanly keeps its clean close.
+  // is cut too; its look then finds it closed. After a clean end, the sides' closes report
+  // back when they are done.
   bool lingering = false;
+  bool clean = false;
   {
     std::lock_guard guard(lock_);
     lingering = lingering_ > 0;
+    clean = closedCleanly_;
   }
-  if (lingering) {
+  if (!lingering)
+    return;
+  if (clean && !evenClean) {
+    a->letGo();
+    b->letGo();
+  } else {
     a->abort();
     b->abort();
   }
 }
 
-bool State::close(bool fromA, bool &passedOn, int lingering) {
+bool State::close(bool fromA, bool &passedOn, int lingering, bool clean) {
   WorkItem idleCheck;
   {
     std::lock_guard guard(lock_);
@@ -208,6 +224,7 @@ bool State::close(bool fromA, bool &passedOn, int lingering) {
       return false;
     open_ = false;
     lingering_ = lingering;
+    closedCleanly_ = clean;
     idleCheck = std::move(idleCheck_);
     passedOn = ended_[fromA ? 0 : 1].has_value();
   }
@@ -230,14 +247,17 @@ void State::lingered() {
 
 void State::end(Ending ending) {
   bool passedOn = false;
-  if (!close(true, passedOn, ending == Ending::givenUp ? 2 : 0))
+  if (!close(true, passedOn, ending == Ending::reset ? 0 : 2, ending == Ending::clean))
     return;
   auto self = shared_from_this();
   switch (ending) {
-  case Ending::clean:
-    a->cancel();
-    b->cancel();
-    break;
+  case Ending::clean: {
+    // The place is the stream's until its readers have acknowledged the rest.
+    auto taken = [self] { self->lingered(); };
+    a->cancel(taken);
+    b->cancel(taken);
+    return;
+  }
   case Ending::reset:
     a->abort();
     b->abort();

@@ -36,8 +36,13 @@ public:
   // Cuts the relay short, as its owner does (a route stopped, a share withdrawn): both sides
   // are reset at once, so that neither takes what it got for the whole, also a side still
   // handing its reader what came before a cut. A relay that already ended cleanly keeps its
-  // clean close. onClose follows.
+  // clean close and no longer waits for its readers to acknowledge the rest: the system
+  // delivers it. onClose follows.
   void tearDown();
+  // As tearDown(), and a relay that ended cleanly but whose readers have not yet acknowledged
+  // all of it is reset too: for a machine that is gone or no longer paired, what it has not
+  // taken would only be held for nobody.
+  void cut();
 
   // What the owner may look at to choose among its relays. Since when the direction from `a`
   // (or from `b`) has waited for bytes, absent while it moves some or once it ended.
@@ -54,7 +59,8 @@ public:
 
   // Used by the relay's own directions.
   enum class Ending {
-    clean,   // both directions ended: both sides are closed cleanly
+    clean,   // both directions ended: both sides are closed cleanly, and onClose waits until
+             // each side's far end has acknowledged everything
     reset,   // cut short: both sides are reset at once
     givenUp, // one direction waited too long: both sides are reset once their readers have
              // taken what was already passed on to them
@@ -78,11 +84,14 @@ private:
   // Marks the relay closed and stops its idle check, once: false when it was closed already.
   // Says whether the side `fromA` had passed its end on; `lingering` sides are still to hand
   // their readers the rest before onClose.
-  bool close(bool fromA, bool &passedOn, int lingering);
+  bool close(bool fromA, bool &passedOn, int lingering, bool clean = false);
+  // The lingering sides are cut (abort) or, after a clean end, let go (Connection::letGo).
+  void endLingering(bool evenClean);
 
   mutable std::mutex lock_;
   bool open_ = true;
   int lingering_ = 0;
+  bool closedCleanly_ = false;
   std::function<void()> onClose_;
   const double oneWayIdle_;
   WorkItem idleCheck_;

@@ -29,14 +29,17 @@ Frame resultFrame(bool ok, std::optional<std::string> error = std::nullopt) {
 constexpr const char *connectionQueueContract = "Gateway: connection events on its own queue";
 
 // A stream ended by this machine's own decision is reset, through its relay when it runs, so
-// that the other machine passes on a cut instead of taking it for its client's end.
+// that the other machine passes on a cut instead of taking it for its client's end. One that
+// already ended and only waits for the other machine to acknowledge the rest is let go, or with
+// `evenFinished` (a machine gone or unpaired, which will never take it) reset as well.
 struct Ending {
   std::shared_ptr<Connection> connection;
   std::weak_ptr<Bridge::State> relay;
+  bool evenFinished = false;
 
   void operator()() const {
     if (auto running = relay.lock())
-      running->tearDown();
+      evenFinished ? running->cut() : running->tearDown();
     else
       connection->abort();
   }
@@ -149,7 +152,7 @@ void Gateway::checkSilence() {
       for (const auto &[serviceID, table] : streams_)
         for (const auto &[identity, stream] : table)
           if (stream.peerID == peerID) {
-            ending.push_back({stream.connection, stream.relay});
+            ending.push_back({stream.connection, stream.relay, true});
             ++count;
           }
       if (count > 0)
@@ -197,7 +200,7 @@ void Gateway::revoke(std::string peerID) {
         if (self->controls_.contains(identity))
           controls.push_back(connection);
         else
-          others.push_back({connection, self->relayOf(identity)});
+          others.push_back({connection, self->relayOf(identity), true});
       self->connections_.erase(entry);
     }
     for (auto &connection : controls)
@@ -805,9 +808,10 @@ void Gateway::handleHello(const std::expected<Frame, ChannelError> &result,
       verdict = Verdict::unpaired;
     }
   }
-  // Ended outside the lock, as its end reports back into the tables.
+  // Ended outside the lock, as its end reports back into the tables. Reset: what it still had
+  // to send was for a link its machine has given up, and would be left to the system.
   if (displacedControl)
-    displacedControl->cancel();
+    displacedControl->abort();
   if (refusalLine)
     Logger::net().notice(*refusalLine);
   if (verdict == Verdict::close) {

@@ -42,6 +42,10 @@ using tcp = asio::ip::tcp;
 constexpr std::size_t readChunk = 65536;
 // How long a cancelled connection may spend closing gracefully before its socket is dropped.
 constexpr auto closeLimit = std::chrono::seconds(2);
+// How often a close kept for the far side's acknowledgement looks at the socket: soon at first,
+// as most is acknowledged within a round trip, then less often for a slow reader.
+constexpr auto firstAcknowledgementLook = std::chrono::milliseconds(5);
+constexpr auto slowestAcknowledgementLook = std::chrono::seconds(1);
 // How long a closing connection waits, while the socket takes nothing, for its last records and
 // close_notify to leave, and how long at most in all; an end that cannot be sent is no end, and
 // the close is then a reset.
@@ -182,6 +186,13 @@ struct Io {
     timer.cancel();
     resolver.cancel();
     socket.close(ignored);
+    settle();
+  }
+
+  // A close kept for the far side's acknowledgement no longer waits for it.
+  void settle() {
+    if (taken)
+      asio::post(socket.get_executor(), std::exchange(taken, nullptr));
   }
 
   tcp::socket socket;
@@ -191,6 +202,13 @@ struct Io {
   // TLS straight on the socket's descriptor (no pair of memory buffers in between).
   std::unique_ptr<SSL, SslDeleter> ssl;
   WriteBatch batch;
+
+  // A clean close: when its end was sent and whether the far side's came, what runs once the far
+  // side has acknowledged everything (set while the socket is kept for that), and when to look.
+  std::optional<std::chrono::steady_clock::time_point> endSent;
+  bool farEnded = false;
+  std::function<void()> taken;
+  std::chrono::steady_clock::duration nextLook = firstAcknowledgementLook;
 };
 
 // The outcome of one non-blocking step on the socket.
@@ -417,8 +435,10 @@ struct Connection::Impl {
   bool resetUnlessClosed = false;
   // Why the connection failed, once it has.
   std::optional<NetworkError> failure;
-  // A cancel's clean close owns the socket until it is done, also once the connection is gone.
+  // A cancel's clean close owns the socket until it is done, also once the connection is gone;
+  // the connection keeps only a weak hold on it then, as its `taken` may hold the connection.
   bool closingGracefully = false;
+  std::weak_ptr<Io> closing;
 
   // Operations posted to the queue and not yet run. While any is outstanding, later calls made
   // on the queue are posted too, so that calls still run in the order they were made.
@@ -485,6 +505,11 @@ struct Connection::Impl {
     }
     if (handler)
       handler(copy);
+  }
+
+  std::shared_ptr<SerialQueue> currentQueue() const {
+    std::lock_guard lock(mutex);
+    return queue;
   }
 
   State::Kind currentKind() const {
@@ -1243,9 +1268,16 @@ struct Connection::Impl {
     return count;
   }
 
-  void cancel(bool reset = false) {
-    if (currentKind() == State::Kind::cancelled)
+  void cancel(bool reset = false, std::function<void()> taken = nullptr) {
+    if (currentKind() == State::Kind::cancelled) {
+      if (auto kept = closing.lock(); kept && kept->taken && reset) {
+        setResetOnClose(kept->socket, true);
+        kept->close();
+      }
+      if (taken)
+        currentQueue()->post(std::move(taken));
       return;
+    }
     bool graceful = phase == Phase::open && io && !reset;
     if (io)
       setResetOnClose(io->socket, !graceful && (reset || resetUnlessClosed));
@@ -1254,15 +1286,28 @@ struct Connection::Impl {
       ::close(acceptedFd);
       acceptedFd = -1;
     }
-    if (io) {
-      if (graceful)
-        closeGracefully(io);
-      else
-        io->close();
+    if (graceful) {
+      io->taken = std::exchange(taken, nullptr);
+      closing = io;
+      closeGracefully(std::exchange(io, nullptr));
+    } else if (io) {
+      io->close();
     }
+    if (taken)
+      currentQueue()->post(std::move(taken));
     closingGracefully = graceful;
     flushPending();
     report(State::Kind::cancelled);
+  }
+
+  void letGo() {
+    auto kept = closing.lock();
+    if (!kept || !kept->taken)
+      return;
+    kept->settle();
+    // Before its end has left, the close goes on as any other does.
+    if (kept->endSent)
+      settleClose(kept);
   }
 
   // Ends the stream the way a peer expects: the records already made, close_notify for TLS,
@@ -1336,28 +1381,67 @@ struct Connection::Impl {
   }
 
   static void endAndDrain(const std::shared_ptr<Io> &io) {
-    std::error_code ignored;
-    io->timer.expires_after(closeLimit);
-    io->timer.async_wait([io](const std::error_code &error) {
-      if (!error)
-        io->close();
-    });
-    io->socket.shutdown(tcp::socket::shutdown_send, ignored);
-    if (ignored) {
+    std::error_code failed;
+    io->socket.shutdown(tcp::socket::shutdown_send, failed);
+    if (failed) {
       io->close();
       return;
     }
-    drain(io, std::make_shared<std::array<std::uint8_t, drainChunk>>());
+    io->endSent = std::chrono::steady_clock::now();
+    settleClose(io);
+    if (io->socket.is_open())
+      drain(io, std::make_shared<std::array<std::uint8_t, drainChunk>>());
+  }
+
+  // Once our end has left, the socket closes at the far side's end or closeLimit after ours,
+  // and, while it is kept for the far side's acknowledgement, not before that has come: the
+  // system would otherwise hold what is unread on its own, for minutes, counted by no one. A
+  // stream that was reset or timed out meanwhile closes at once.
+  static void settleClose(const std::shared_ptr<Io> &io) {
+    if (!io->socket.is_open())
+      return;
+    const int fd = io->socket.native_handle();
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+        info.tcpi_state == TCP_CLOSE) {
+      io->close();
+      return;
+    }
+    int queued = 0;
+    if (io->taken && ::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0)
+      io->settle();
+    const auto now = std::chrono::steady_clock::now();
+    const auto limit = *io->endSent + closeLimit;
+    if (!io->taken && (io->farEnded || now >= limit)) {
+      io->close();
+      return;
+    }
+    auto wait = limit - now;
+    if (io->taken) {
+      wait = io->nextLook;
+      io->nextLook = std::min<std::chrono::steady_clock::duration>(2 * io->nextLook,
+                                                                   slowestAcknowledgementLook);
+    }
+    io->timer.expires_after(wait);
+    io->timer.async_wait([io](const std::error_code &error) {
+      if (!error)
+        settleClose(io);
+    });
   }
 
   static void drain(const std::shared_ptr<Io> &io,
                     const std::shared_ptr<std::array<std::uint8_t, drainChunk>> &buffer) {
     io->socket.async_read_some(asio::buffer(*buffer),
                                [io, buffer](const std::error_code &error, std::size_t) {
-                                 if (error)
+                                 if (error == asio::error::eof) {
+                                   io->farEnded = true;
+                                   settleClose(io);
+                                 } else if (error) {
                                    io->close();
-                                 else
+                                 } else {
                                    drain(io, buffer);
+                                 }
                                });
   }
 };
@@ -1467,6 +1551,16 @@ std::shared_ptr<Connection> Connection::keptForClose() {
 
 void Connection::cancel() {
   impl_->onQueue([keep = keptForClose()](Impl &impl) { impl.cancel(); });
+}
+
+void Connection::cancel(std::function<void()> taken) {
+  impl_->onQueue([keep = keptForClose(), taken = std::move(taken)](Impl &impl) mutable {
+    impl.cancel(false, std::move(taken));
+  });
+}
+
+void Connection::letGo() {
+  impl_->onQueue([keep = keptForClose()](Impl &impl) { impl.letGo(); });
 }
 
 void Connection::abort() {

@@ -66,8 +66,19 @@ public:
   // close_notify, then the TCP end. While the socket takes nothing for a while, that end cannot
   // be sent and the close becomes a reset. Idempotent.
   void cancel();
+  // Closes cleanly as cancel() does, and keeps the socket until the far side has acknowledged
+  // everything sent on it, its end included, so that nothing of the stream is left in the system
+  // without an owner to count it. `taken` runs once, on the connection's queue, when that is so
+  // or when the socket closes first (a reset, a connection not ready, abort()); letGo() runs it
+  // at once. No time limit of its own: a far side that takes nothing is its owner's to end.
+  // After start().
+  void cancel(std::function<void()> taken);
+  // A close kept for the far side's acknowledgement stops waiting for it: `taken` runs now, and
+  // the socket closes as after cancel(), the system delivering the rest.
+  void letGo();
   // Closes the connection at once with a reset, dropping what is not yet sent, so that the far
-  // side sees a failure rather than the end of the stream. Otherwise as cancel().
+  // side sees a failure rather than the end of the stream; also a close kept for the far side's
+  // acknowledgement. Otherwise as cancel().
   void abort();
   // From now on the socket is reset whenever it is closed other than by cancel(): when the
   // connection fails or is dropped, and when the process ends and the system closes it. A stream
