@@ -56,6 +56,9 @@ struct ProxyManager::Entry {
   bool portTaken = false;
   // Tries in a row that found ::1 of the port in use.
   int ipv6Busy = 0;
+  // Counts the times 127.0.0.1 went down and took ::1 with it: a ::1 retry planned before then
+  // would listen beside the one started once 127.0.0.1 is back.
+  int round = 0;
   int active = 0;
   bool refused = false;
 };
@@ -236,8 +239,8 @@ void ProxyManager::startEntry(const std::shared_ptr<Entry> &entry) {
   if (auto made = SecureChannel::clientContext(entry->keys, myDeviceID_))
     entry->tls = *made;
   publishOpening(*entry);
+  // ::1 follows once 127.0.0.1 is up.
   listen(entry, Endpoint::Host::loopbackIPv4(), 0);
-  listen(entry, Endpoint::Host::loopbackIPv6(), 0);
 }
 
 void ProxyManager::stopEntry(const std::shared_ptr<Entry> &entry) {
@@ -273,16 +276,12 @@ void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::H
   auto created = Listener::create(parameters, std::nullopt);
   if (!created) {
     if (host == Endpoint::Host::loopbackIPv4()) {
-      entry->ipv4Up = false;
-      entry->saidListening = false;
-      if (onStatus_)
-        onStatus_(entry->route.key,
-                  Status::failed("could not listen on " + std::to_string(entry->route.localPort)));
+      loseIPv4(*entry, "could not listen on " + std::to_string(entry->route.localPort));
     } else {
       entry->ipv6 = Entry::Side::unavailable;
       sayListening(*entry);
     }
-    retryListen(entry, host, attempt);
+    listenAfter(entry, host, attempt + 1, listenRetryPause(attempt, options_));
     return;
   }
   auto listener = *created;
@@ -316,15 +315,15 @@ void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::H
   listener->start(queue_);
 }
 
-void ProxyManager::retryListen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host,
-                               int attempt) {
+void ProxyManager::listenAfter(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host,
+                               int attempt, double delay) {
   std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
   std::weak_ptr<Entry> weakEntry = entry;
-  queue_->postAfter(listenRetryPause(attempt, options_), [weakSelf, weakEntry, host, attempt] {
+  queue_->postAfter(delay, [weakSelf, weakEntry, host, attempt, round = entry->round] {
     auto self = weakSelf.lock();
     auto entry = weakEntry.lock();
-    if (self && entry)
-      self->listen(entry, host, attempt + 1);
+    if (self && entry && entry->round == round)
+      self->listen(entry, host, attempt);
   });
 }
 
@@ -340,6 +339,7 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
   case Listener::State::Kind::ready:
     if (ipv4) {
       entry->ipv4Up = true;
+      listen(entry, Endpoint::Host::loopbackIPv6(), 0);
     } else {
       entry->ipv6 = Entry::Side::up;
       entry->ipv6Busy = 0;
@@ -359,35 +359,41 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
       // on its port) holds it for a moment; only a port still taken after a few tries is
       // someone else's.
       if (++entry->ipv6Busy < listenBusyAttempts) {
-        std::weak_ptr<ProxyManager> weakSelf = weak_from_this();
-        std::weak_ptr<Entry> weakEntry = entry;
-        queue_->postAfter(options_.busyRetryDelay, [weakSelf, weakEntry, host, attempt] {
-          auto self = weakSelf.lock();
-          auto entry = weakEntry.lock();
-          if (self && entry)
-            self->listen(entry, host, attempt);
-        });
+        listenAfter(entry, host, attempt, options_.busyRetryDelay);
         return;
       }
       givePortUp(*entry);
       return;
     }
     if (ipv4) {
-      entry->ipv4Up = false;
-      entry->saidListening = false;
-      if (onStatus_)
-        onStatus_(entry->route.key, Status::failed(text));
+      loseIPv4(*entry, text);
     } else {
       // No IPv6 loopback on this machine (or no ::1 listener to be had): 127.0.0.1 serves alone.
       entry->ipv6 = Entry::Side::unavailable;
       entry->ipv6Busy = 0;
       sayListening(*entry);
     }
-    retryListen(entry, host, attempt);
+    listenAfter(entry, host, attempt + 1, listenRetryPause(attempt, options_));
     return;
   }
   default: return;
   }
+}
+
+void ProxyManager::loseIPv4(Entry &entry, const std::string &text) {
+  // What is left is the ::1 side: serving it alone would split the clients of localhost between
+  // the route and whoever holds 127.0.0.1. Clients already accepted stay.
+  auto listeners = std::move(entry.listeners);
+  entry.listeners.clear();
+  for (auto &listener : listeners)
+    listener->cancel();
+  entry.ipv4Up = false;
+  entry.ipv6 = Entry::Side::unknown;
+  entry.ipv6Busy = 0;
+  entry.round += 1;
+  entry.saidListening = false;
+  if (onStatus_)
+    onStatus_(entry.route.key, Status::failed(text));
 }
 
 void ProxyManager::givePortUp(Entry &entry) {

@@ -45,8 +45,10 @@ public:
   };
 
   // Whether a route listens on 127.0.0.1 and ::1 (on 127.0.0.1 alone where this machine has no
-  // IPv6 loopback), or the text for the user when it does not. `taken`: another program holds
-  // the port on ::1, and the route has given it up for good, listening on neither side.
+  // IPv6 loopback), or the text for the user when it does not. `failed`: 127.0.0.1 cannot be had
+  // for now; the route tries again, and listens on ::1 only once 127.0.0.1 is up. `taken`:
+  // another program holds the port on ::1, and the route has given it up for good, listening on
+  // neither side.
   class Status {
   public:
     enum class Case { failed, listening, taken };
@@ -148,12 +150,17 @@ private:
   void startEntry(const std::shared_ptr<Entry> &entry);
   void stopEntry(const std::shared_ptr<Entry> &entry);
   void listen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, int attempt);
-  void retryListen(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, int attempt);
+  // Dropped when 127.0.0.1 goes down meanwhile.
+  void listenAfter(const std::shared_ptr<Entry> &entry, const Endpoint::Host &host, int attempt,
+                   double delay);
   void handleListenerState(const std::shared_ptr<Entry> &entry,
                            const std::shared_ptr<Listener> &listener, const Endpoint::Host &host,
                            int attempt, const Listener::State &state);
   // Reports `listening` once, when both listeners allow it.
   void sayListening(Entry &entry);
+  // 127.0.0.1 could not be had, its listener already gone: ::1 goes too, and `failed` is
+  // reported.
+  void loseIPv4(Entry &entry, const std::string &text);
   // Another program holds ::1 of the port: both listeners go, with no retry, and `taken` is
   // reported.
   void givePortUp(Entry &entry);

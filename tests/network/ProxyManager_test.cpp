@@ -492,10 +492,12 @@ TEST_F(ProxyManagerTest, LocalPortChangeStopsTheOldRouteAndListensOnTheNewPort) 
   EXPECT_TRUE(client.echoes("moved"));
 }
 
+// Another program holds 127.0.0.1 of the port: the route serves neither side until it frees.
 TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
   ScriptedGateway gateway;
+  const auto port = freePort();
   auto parameters = Parameters::tcp();
-  parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), 0);
+  parameters.requiredLocalEndpoint = Endpoint::hostPort(Endpoint::Host::loopbackIPv4(), port);
   auto blockerQueue = SerialQueue::create("test.blocker");
   auto blocker = Listener::create(parameters, std::nullopt).value();
   std::promise<void> ready;
@@ -507,7 +509,6 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
   });
   blocker->start(blockerQueue);
   ready.get_future().wait();
-  auto port = blocker->port().value();
 
   update({route(port, gateway.endpoint())});
   const auto busy = ProxyManager::Status::failed("Port " + std::to_string(port) +
@@ -520,6 +521,11 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
   const double pauses[] = {0.05, 0.1, 0.2};
   for (int i = 0; i < 3; ++i)
     EXPECT_GE(std::chrono::duration<double>(times[i + 1] - times[i]).count(), pauses[i] - 0.02);
+  {
+    // Clients of localhost that try ::1 first would reach the route, the others that program.
+    Client v6(clients_, port, Endpoint::Host::loopbackIPv6());
+    EXPECT_FALSE(v6.connected());
+  }
 
   blockerQueue->sync([&] { blocker->cancel(); });
   std::optional<ProxyManager::Status> status;
@@ -527,6 +533,11 @@ TEST_F(ProxyManagerTest, BusyPortIsRetriedUntilItFrees) {
     status = nextStatus();
   while (status && *status == busy);
   EXPECT_EQ(status, listening);
+  for (const auto &host : {Endpoint::Host::loopbackIPv4(), Endpoint::Host::loopbackIPv6()}) {
+    Client client(clients_, port, host);
+    ASSERT_TRUE(client.connected());
+    EXPECT_TRUE(client.echoes("both sides"));
+  }
 }
 
 // Another program holds [::1] of the port without listening yet (127.0.0.1 is free): were the
