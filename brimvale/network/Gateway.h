@@ -73,7 +73,8 @@ public:
   // nothing (a pool keeps such connections until their next use). The one finished longest
   // then makes room, once the new stream's service has answered. Nothing live is ever given up,
   // idle or not: a pool's idle connections, a request in flight and a client waiting for its
-  // reply all keep their streams.
+  // reply all keep their streams. A stream that has ended keeps its place until the other
+  // machine has acknowledged all of it, so that one that reads nothing holds only its own.
   static constexpr std::size_t connectionLimit = 64;
   // Control links a paired machine may hold at once; it keeps one, so more are left over from
   // links it has given up, and the oldest makes room for a new one: a machine that reconnects
