@@ -1,6 +1,7 @@
 #include "tests/catalogue/ServerFixture.h"
 
 #include "brimvale/catalogue/ServiceVersion.h"
+#include "tests/support/LoopbackPorts.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -211,15 +212,7 @@ std::string firstMatch(const std::string &text, const std::string &pattern) {
 } // namespace
 
 int freeLoopbackPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-  ::close(fd);
-  return ntohs(address.sin_port);
+  return quietLoopbackPort();
 }
 
 std::string commandOutput(const std::vector<std::string> &argv) {

@@ -54,7 +54,9 @@ private:
   std::vector<Process> processes_; // stopped in reverse order
 };
 
-// A loopback TCP port that nothing listens on right now.
+// A loopback TCP port that nothing holds right now on 127.0.0.1 or ::1, below the range where
+// the kernel puts other programs' connections and listeners: a server started on it seconds
+// later still finds it free, and a port-0 listener elsewhere does not answer in its place.
 int freeLoopbackPort();
 
 // The standard output of a command run without a shell.

@@ -4,6 +4,7 @@
 #include "brimvale/network/PairingCoordinator.h"
 #include "brimvale/platform/Clock.h"
 #include "brimvale/platform/SerialQueue.h"
+#include "tests/support/LoopbackPorts.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -239,7 +240,7 @@ void Engine::updateRoutes() {
       RouteKey key{peerID, service.id};
       auto port = chosenPorts_.find(key);
       if (port == chosenPorts_.end())
-        port = chosenPorts_.emplace(key, freeLoopbackPort()).first;
+        port = chosenPorts_.emplace(key, testing::quietLoopbackPort()).first;
       routes.push_back(ProxyManager::Route{key, port->second, link->second->endpoint()});
     }
   }

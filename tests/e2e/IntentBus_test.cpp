@@ -4,6 +4,7 @@
 #include "brimvale/integrations/IntentBus.h"
 #include "tests/e2e/ManagersOnLoopback.h"
 #include "tests/e2e/Sockets.h"
+#include "tests/support/LoopbackPorts.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/StderrTap.h"
 
@@ -251,7 +252,7 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
   pair(a, b);
   if (HasFatalFailure())
     return;
-  EchoServer echo;
+  EchoServer echo(quietSharePort());
   ASSERT_TRUE(echo.listening());
   main_.sync([&] {
     a->preferences.modify([&](Preferences &p) {
@@ -284,6 +285,8 @@ TEST_F(IntentBusRoad, ScriptsAndDesktopSearchReachARealIncomingPort) {
         local = row.localPort;
     return local.has_value();
   }));
+  EXPECT_LT(*local, testing::outgoingPortsStart)
+      << "the route listens where connections take ports";
   const std::string address = "localhost:" + std::to_string(*local);
 
   auto pasteboard = std::make_shared<MemoryPasteboard>();

@@ -6,6 +6,7 @@
 #include "tests/e2e/Engine.h"
 #include "tests/e2e/LoopbackMachines.h"
 #include "tests/e2e/Sockets.h"
+#include "tests/support/LoopbackPorts.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -77,7 +78,10 @@ protected:
     if (!user.waitUntil([&](const auto &seen) { return seen.listeningPort(key).has_value(); },
                         wait))
       return std::nullopt;
-    return user.snapshot().listeningPort(key);
+    const auto port = user.snapshot().listeningPort(key);
+    EXPECT_LT(port.value_or(0), testing::outgoingPortsStart)
+        << "the route listens where connections take ports";
+    return port;
   }
 
   static inline std::filesystem::path home_;

@@ -8,6 +8,7 @@
 #include "tests/e2e/ManagersOnLoopback.h"
 #include "tests/e2e/Sockets.h"
 #include "tests/support/FakeLogind.h"
+#include "tests/support/LoopbackPorts.h"
 #include "tests/support/PrivateBus.h"
 
 #include <chrono>
@@ -75,6 +76,8 @@ protected:
           port = row.localPort;
       return port.has_value();
     });
+    EXPECT_LT(port.value_or(0), testing::outgoingPortsStart)
+        << "the route listens where connections take ports";
     return port;
   }
 
@@ -101,7 +104,7 @@ TEST_F(ManagerRoad, PairedManagersCarryASharedPortAndFollowPauseAndSwitch) {
   if (HasFatalFailure())
     return;
 
-  EchoServer echo(quietPortPair());
+  EchoServer echo(quietSharePort());
   ASSERT_TRUE(echo.listening());
   share(a, echo.port());
 
@@ -156,7 +159,7 @@ TEST_F(ManagerRoad, ARouteWhoseRememberedPortIsTakenGetsTheNextCandidate) {
   pair(a, b);
   if (HasFatalFailure())
     return;
-  EchoServer echo(quietPortPair());
+  EchoServer echo(quietSharePort());
   // A loopback port held by another program.
   IdleListener squatter;
   ASSERT_TRUE(echo.listening());
@@ -203,6 +206,15 @@ TEST_F(ManagerRoad, SharedServersCarryTheirVersionsAndAStoppedOneTurnsNotRespond
 
   const std::string redisID = "5E1D0C6A-0000-4000-8000-0000000000B1";
   const std::string postgresID = "5E1D0C6A-0000-4000-8000-0000000000B2";
+  // B's user picks the routes' ports: the servers hold their own ports on this machine, and a
+  // scan from those lands among the ports outgoing connections take.
+  const auto redisLocal = testing::quietLoopbackPort();
+  const auto postgresLocal = testing::quietLoopbackPort(redisLocal);
+  main_.sync([&] {
+    EXPECT_FALSE(b->setLocalPort(a->myDeviceID(), redisID, redisLocal, false));
+    EXPECT_FALSE(b->setLocalPort(a->myDeviceID(), postgresID, postgresLocal, false));
+    return 0;
+  });
   main_.sync([&] {
     const auto add = [](Preferences &p, const std::string &id, const std::string &name, int port) {
       ExposedService service;
@@ -246,6 +258,10 @@ TEST_F(ManagerRoad, SharedServersCarryTheirVersionsAndAStoppedOneTurnsNotRespond
   EXPECT_TRUE(shows(postgresID, postgresVersion))
       << "B never showed Postgres running as " << postgresVersion << "; last version "
       << rowOf(postgresID).value_or(IncomingService{}).version.value_or("(none)");
+  for (const auto &id : {redisID, postgresID})
+    EXPECT_LT(rowOf(id).value_or(IncomingService{}).localPort.value_or(testing::outgoingPortsStart),
+              testing::outgoingPortsStart)
+        << "the route to " << id << " listens where connections take ports";
   // A service must have answered once before it can be declared unhealthy.
   ASSERT_TRUE(main_.waitUntil([&] {
     const auto &rows = a->outgoing.get();
@@ -291,7 +307,7 @@ TEST_F(ManagerRoad, SleepClosesTheRoutesBeforeTheMachineSleepsAndWakeBringsThemB
   pair(a, b);
   if (HasFatalFailure())
     return;
-  EchoServer echo(quietPortPair());
+  EchoServer echo(quietSharePort());
   ASSERT_TRUE(echo.listening());
   share(a, echo.port());
   const auto local = connectedPort(b, a);

@@ -3,7 +3,9 @@
 #include "brimvale/manager/ServiceManager.h"
 #include "tests/e2e/LoopbackMachines.h"
 #include "tests/e2e/RoadSetup.h"
+#include "tests/support/LoopbackPorts.h"
 
+#include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -46,6 +48,18 @@ protected:
     main_.sync([&] {
       a->pairingCoordinator()->stopPairing();
       b->pairingCoordinator()->stopPairing();
+    });
+  }
+
+  // A port for a server that A shares, whose route on B lands below the outgoing range. The
+  // server holds the share's own port on this machine, so the route's scan starts the offset
+  // above it, and the whole scan stays below.
+  static std::uint16_t quietSharePort() {
+    constexpr int high = testing::outgoingPortsStart - ServiceManager::portScanOffset -
+                         ServiceManager::portCandidateLimit;
+    return testing::pickPort(ServiceManager::firstUserPort, high, [](std::uint16_t port) {
+      return testing::freeOnLoopback(port) && testing::freeOnLoopback(static_cast<std::uint16_t>(
+                                                  port + ServiceManager::portScanOffset));
     });
   }
 

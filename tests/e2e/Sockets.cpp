@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <random>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -108,33 +107,6 @@ void LoopbackServer::acceptLoop() {
     clients_.push_back(fd);
     workers_.emplace_back([fd, session = session_] { session(fd); });
   }
-}
-
-namespace {
-
-bool bindable(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return false;
-  auto address = loopback(port);
-  const bool free = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-  ::close(fd);
-  return free;
-}
-
-} // namespace
-
-std::uint16_t quietPortPair() {
-  // Below 32768, where Linux starts its default range for outgoing connections.
-  constexpr int low = 20000, high = 32000;
-  std::random_device device;
-  const int start = low + static_cast<int>(device() % (high - low));
-  for (int i = 0; i < high - low; i += 2) {
-    const auto port = static_cast<std::uint16_t>(low + (start - low + i) % (high - low));
-    if (bindable(port) && bindable(static_cast<std::uint16_t>(port + 1)))
-      return port;
-  }
-  return 0;
 }
 
 IdleListener::IdleListener(int backlog) {

@@ -46,11 +46,6 @@ private:
   std::vector<std::thread> workers_;
 };
 
-// A loopback port below the range the kernel hands out to outgoing connections, free now
-// together with the next one (0 when none is found). A route that takes the next port to a
-// server on this one keeps it while other tests open connections around it.
-std::uint16_t quietPortPair();
-
 // A loopback listener that never accepts: the kernel completes up to `backlog` connections into
 // its queue, as a program that holds a port but never answers would.
 class IdleListener {
