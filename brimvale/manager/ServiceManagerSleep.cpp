@@ -89,8 +89,9 @@ void ServiceManager::startSleepWatch() {
 }
 
 void ServiceManager::afterLettingGo(std::function<void()> done) {
-  // Both queues are serial: once this runs on each, the stops posted before it have run.
-  proxies->queue()->post(
+  // The queues are serial: once this has passed each, the stops posted before it have run, the
+  // loopback listeners' closes on the proxy's relay queues included.
+  proxies->afterClosing(
       [links = linkQueue, done = std::move(done)]() mutable { links->post(std::move(done)); });
 }
 

@@ -143,6 +143,31 @@ void ProxyManager::stopAll() {
   });
 }
 
+namespace {
+
+// Runs `done` behind what each of `queues` holds now, one queue after the other.
+void passThrough(std::vector<std::shared_ptr<SerialQueue>> queues, std::function<void()> done) {
+  if (queues.empty()) {
+    done();
+    return;
+  }
+  auto next = queues.back();
+  queues.pop_back();
+  next->post([queues = std::move(queues), done = std::move(done)]() mutable {
+    passThrough(std::move(queues), std::move(done));
+  });
+}
+
+} // namespace
+
+void ProxyManager::afterClosing(std::function<void()> done) {
+  queue_->post([weak = weak_from_this(), done = std::move(done)]() mutable {
+    auto self = weak.lock();
+    passThrough(self ? self->relays_.made() : std::vector<std::shared_ptr<SerialQueue>>{},
+                std::move(done));
+  });
+}
+
 void ProxyManager::stopPeer(const std::string &peerID) {
   expectOnQueue(*queue_, "ProxyManager::stopPeer on the proxy queue");
   std::vector<std::shared_ptr<Entry>> stopped;

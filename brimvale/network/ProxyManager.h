@@ -120,6 +120,10 @@ public:
   void update(std::vector<Route> routes, std::unordered_map<std::string, PairKeys> keys);
   // Returns at once; every route stops and is forgotten on the queue.
   void stopAll();
+  // Returns at once; `done` runs, on one of the proxy's queues, once what was stopped before
+  // this call has closed its sockets: listeners and clients close on the relay queues they
+  // live on, after the queue has stopped them.
+  void afterClosing(std::function<void()> done);
   // To be called on the queue.
   void stopPeer(const std::string &peerID);
   // To be called on the queue. Resets every local client of the machine's routes, and so its

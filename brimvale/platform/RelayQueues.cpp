@@ -25,4 +25,9 @@ std::shared_ptr<SerialQueue> RelayQueues::next() {
   return queues_[index];
 }
 
+std::vector<std::shared_ptr<SerialQueue>> RelayQueues::made() {
+  std::lock_guard guard(lock_);
+  return queues_;
+}
+
 } // namespace corvane

@@ -28,6 +28,8 @@ public:
 
   // The next queue in turn; null when `count` is 0.
   std::shared_ptr<SerialQueue> next();
+  // The queues handed out so far.
+  std::vector<std::shared_ptr<SerialQueue>> made();
   std::size_t count() const { return count_; }
 
 private:
