@@ -5,6 +5,7 @@
 #include "brimvale/platform/SerialQueue.h"
 #include "tests/network/ScriptedListener.h"
 #include "tests/support/Inbox.h"
+#include "tests/support/LoopbackPorts.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -255,48 +256,12 @@ private:
   bool connected_ = false;
 };
 
-// Whether a listener could take `port` on that loopback address now, with the address reuse the
-// proxy's listeners use.
-bool bindable(bool ipv6, std::uint16_t port) {
-  const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return !ipv6;
-  const int one = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  int result = 0;
-  if (ipv6) {
-    sockaddr_in6 address{};
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    address.sin6_addr = in6addr_loopback;
-    result = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-  } else {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    result = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-  }
-  const int error = errno;
-  ::close(fd);
-  // Without IPv6 loopback the route listens on 127.0.0.1 alone.
-  return result == 0 || (ipv6 && error != EADDRINUSE);
-}
-
 // A port free on both loopback addresses, below the range the system hands out to outgoing
 // connections: one from that range could meanwhile become the local end of some other test's
 // connection, and a route gives up a port it cannot have on both sides. Below the range the
 // whole-road tests take theirs from, too.
 std::uint16_t freePort() {
-  constexpr int low = 10000, high = 20000;
-  std::random_device device;
-  const int start = static_cast<int>(device() % (high - low));
-  for (int i = 0; i < high - low; ++i) {
-    const auto port = static_cast<std::uint16_t>(low + (start + i) % (high - low));
-    if (bindable(false, port) && bindable(true, port))
-      return port;
-  }
-  return 0;
+  return testing::pickPort(10000, 20000, testing::freeOnLoopback);
 }
 
 std::uint16_t freePortOtherThan(std::uint16_t taken) {
