@@ -18,7 +18,6 @@
 #include <netinet/in.h>
 #include <ostream>
 #include <poll.h>
-#include <random>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
