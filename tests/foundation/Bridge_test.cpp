@@ -375,35 +375,6 @@ TEST(BridgeTest, AResetOnEitherSideReachesTheOtherAsAReset) {
   }
 }
 
-// A relay whose both directions ended cleanly counts (onClose waits) until its reader has
-// acknowledged the rest of the reply, its socket kept meanwhile. Its owner letting go ends the
-// wait and the rest still arrives whole; a cut resets it.
-TEST(BridgeTest, AFinishedRelayCountsUntilItsReaderHasTakenTheRest) {
-  const Bytes reply(256 * 1024, 'f');
-  for (int owner : {0, 1, 2}) {
-    SCOPED_TRACE(owner == 0 ? "read" : owner == 1 ? "let go" : "cut");
-    Relay relay(true);
-    const int small = 32768;
-    ::setsockopt(relay.socket, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    relay.run();
-    ::shutdown(relay.socket, SHUT_WR);
-    relay.back.server->send(reply, [server = relay.back.server](auto) { server->cancel(); });
-    EXPECT_TRUE(testing::waitUntil([&] { return !relay.state->isOpen(); }));
-    relay.loopback.queue->sync([] {});
-    EXPECT_EQ(relay.closes, 0);
-    if (owner > 0) {
-      owner == 1 ? relay.state->tearDown() : relay.state->cut();
-      relay.settle();
-    }
-    int why = 0;
-    const auto [received, ended] = readToEnd(relay.socket, &why);
-    EXPECT_EQ(ended && received.size() == reply.size(), owner < 2) << received.size();
-    EXPECT_EQ(why, owner < 2 ? 0 : ECONNRESET);
-    if (owner == 0)
-      relay.settle();
-  }
-}
-
 TEST(BridgeTest, LargeTransfersBothWaysArriveIntact) {
   Relay relay;
   relay.run();
