@@ -204,12 +204,12 @@ void State::endLingering(bool evenClean) {
     std::lock_guard guard(lock_);
     lingering = lingering_ > 0;
     clean = closedCleanly_;
+    letGo_ = lingering && clean && !evenClean;
   }
   if (!lingering)
     return;
   if (clean && !evenClean) {
     a->letGo();
-    b->letGo();
   } else {
     a->abort();
     b->abort();
@@ -247,15 +247,23 @@ void State::lingered() {
 
 void State::end(Ending ending) {
   bool passedOn = false;
-  if (!close(true, passedOn, ending == Ending::reset ? 0 : 2, ending == Ending::clean))
+  const int lingering = ending == Ending::reset ? 0 : ending == Ending::clean ? 1 : 2;
+  if (!close(true, passedOn, lingering, ending == Ending::clean))
     return;
   auto self = shared_from_this();
   switch (ending) {
   case Ending::clean: {
-    // The place is the stream's until its readers have acknowledged the rest.
-    auto taken = [self] { self->lingered(); };
-    a->cancel(taken);
-    b->cancel(taken);
+    // The place is the stream's until a's reader has acknowledged the rest.
+    a->cancel([self] { self->lingered(); });
+    b->cancel();
+    // An owner that let go from another queue meanwhile asked before this close was there.
+    bool letGo = false;
+    {
+      std::lock_guard guard(lock_);
+      letGo = letGo_;
+    }
+    if (letGo)
+      a->letGo();
     return;
   }
   case Ending::reset:

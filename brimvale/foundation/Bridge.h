@@ -60,7 +60,7 @@ public:
   // Used by the relay's own directions.
   enum class Ending {
     clean,   // both directions ended: both sides are closed cleanly, and onClose waits until
-             // each side's far end has acknowledged everything
+             // a's far end has acknowledged everything
     reset,   // cut short: both sides are reset at once
     givenUp, // one direction waited too long: both sides are reset once their readers have
              // taken what was already passed on to them
@@ -92,6 +92,8 @@ private:
   bool open_ = true;
   int lingering_ = 0;
   bool closedCleanly_ = false;
+  // The owner let a cleanly ended relay go, perhaps before a's close was asked for.
+  bool letGo_ = false;
   std::function<void()> onClose_;
   const double oneWayIdle_;
   WorkItem idleCheck_;
@@ -106,8 +108,11 @@ private:
 // `oneWayIdle` seconds, or when its owner cancels either connection; a side that fails (a
 // reset, a cut secure stream) resets the other. So a stream cut anywhere reaches both ends as a
 // cut, never as an end. Both sockets are set to reset unless closed cleanly, so that a process
-// that dies mid-stream cuts it too. `onClose` is called once. Returns at once, with the relay's
-// state: a caller that keeps it holds it weakly.
+// that dies mid-stream cuts it too. `a` is the side the stream is for (the other machine's
+// connection on the gateway, the local client on a route): after a clean end it keeps its
+// socket, and the relay counts, until a's far side has acknowledged everything, so that none of
+// it is left to the system. `onClose` is called once. Returns at once, with the relay's state:
+// a caller that keeps it holds it weakly.
 std::shared_ptr<State> runBridge(std::shared_ptr<Connection> a, std::shared_ptr<Connection> b,
                                  std::function<void()> onClose,
                                  double oneWayIdle = oneWayIdleLimit);

@@ -9,6 +9,8 @@
 #include "brimvale/platform/Unicode.h"
 
 #include <algorithm>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/v6_only.hpp>
 #include <cerrno>
 #include <cmath>
 #include <mutex>
@@ -75,6 +77,18 @@ void resetUnstarted(const std::shared_ptr<Connection> &connection,
   auto home = SerialQueue::current();
   connection->start(home ? std::move(home) : std::move(fallback));
   connection->abort();
+}
+
+// Whether another socket holds `port` on ::1: bound as the route's listener binds, never listened
+// on, so that no client is taken in.
+bool heldOnIPv6Loopback(SerialQueue &queue, std::uint16_t port) {
+  asio::ip::tcp::acceptor probe(queue.context());
+  std::error_code error;
+  probe.open(asio::ip::tcp::v6(), error);
+  probe.set_option(asio::ip::v6_only(true), error);
+  probe.set_option(asio::socket_base::reuse_address(true), error);
+  probe.bind({asio::ip::address_v6::loopback(), port}, error);
+  return error == asio::error::address_in_use;
 }
 
 std::string refusalText(const ChannelError &error) {
@@ -392,6 +406,16 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
     }
     if (ipv4) {
       loseIPv4(*entry, text);
+      // A server on localhost holds both sides: the port is someone else's, given up as when ::1
+      // alone is found taken, although ::1 is not listened on while 127.0.0.1 is busy.
+      entry->ipv6Busy =
+          busy && heldOnIPv6Loopback(*queue_, static_cast<std::uint16_t>(entry->route.localPort))
+              ? entry->ipv6Busy + 1
+              : 0;
+      if (entry->ipv6Busy >= listenBusyAttempts) {
+        givePortUp(*entry);
+        return;
+      }
     } else {
       // No IPv6 loopback on this machine (or no ::1 listener to be had): 127.0.0.1 serves alone.
       entry->ipv6 = Entry::Side::unavailable;
@@ -414,7 +438,6 @@ void ProxyManager::loseIPv4(Entry &entry, const std::string &text) {
     listener->cancel();
   entry.ipv4Up = false;
   entry.ipv6 = Entry::Side::unknown;
-  entry.ipv6Busy = 0;
   entry.round += 1;
   entry.saidListening = false;
   if (onStatus_)

@@ -43,9 +43,10 @@ constexpr std::size_t readChunk = 65536;
 // How long a cancelled connection may spend closing gracefully before its socket is dropped.
 constexpr auto closeLimit = std::chrono::seconds(2);
 // How often a close kept for the far side's acknowledgement looks at the socket: soon at first,
-// as most is acknowledged within a round trip, then less often for a slow reader.
+// as most is acknowledged within a round trip, then less often for a slow reader, but often
+// enough that a stream all taken soon gives its place up.
 constexpr auto firstAcknowledgementLook = std::chrono::milliseconds(5);
-constexpr auto slowestAcknowledgementLook = std::chrono::seconds(1);
+constexpr auto slowestAcknowledgementLook = std::chrono::milliseconds(100);
 // How long a closing connection waits, while the socket takes nothing, for its last records and
 // close_notify to leave, and how long at most in all; an end that cannot be sent is no end, and
 // the close is then a reset.

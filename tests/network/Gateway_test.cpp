@@ -610,8 +610,10 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
     ASSERT_TRUE(read(*control)); // its services frame: registered by now
     controls.push_back(*control);
   }
-  // The oldest control made room for the newest.
+  // The oldest control made room for the newest, reset: what it had to send is not left behind.
   EXPECT_FALSE(read(controls.front()));
+  EXPECT_TRUE(eventually(
+      [&] { return controls.front()->state().kind == Connection::State::Kind::failed; }));
   for (auto &connection : streams)
     connection->cancel();
   for (auto &connection : controls)

@@ -552,6 +552,25 @@ TEST_F(ProxyManagerTest, APortStillTakenOnIPv6LoopbackAfterAFewTriesIsGivenUpFor
   // came up would say so).
   ::close(holder);
   EXPECT_EQ(nextStatus(std::chrono::milliseconds(500)), std::nullopt);
+
+  // A server on localhost holds both sides: ::1 is not listened on while 127.0.0.1 is busy,
+  // and the port is given up all the same.
+  const auto both = freePort();
+  const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in v4{AF_INET, htons(both), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr *>(&v4), sizeof v4), 0);
+  ASSERT_EQ(::listen(server, 4), 0);
+  holder = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 v6{AF_INET6, htons(both), 0, in6addr_loopback, 0};
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr *>(&v6), sizeof v6), 0);
+  update({route(both, gateway.endpoint())});
+  status = nextStatus();
+  for (int tries = 0; tries < 8 && status && status->which() != ProxyManager::Status::Case::taken;
+       ++tries)
+    status = nextStatus();
+  EXPECT_EQ(status, ProxyManager::Status::taken(both));
+  ::close(holder);
+  ::close(server);
 }
 
 TEST_F(ProxyManagerTest, PortsOutsideTheRangeAreRefusedNotClamped) {
