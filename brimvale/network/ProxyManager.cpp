@@ -316,6 +316,7 @@ void ProxyManager::listen(const std::shared_ptr<Entry> &entry, const Endpoint::H
   if (!created) {
     if (host == Endpoint::Host::loopbackIPv4()) {
       loseIPv4(*entry, "could not listen on " + std::to_string(entry->route.localPort));
+      entry->ipv6Busy = 0;
     } else {
       entry->ipv6 = Entry::Side::unavailable;
       sayListening(*entry);
@@ -378,6 +379,8 @@ void ProxyManager::handleListenerState(const std::shared_ptr<Entry> &entry,
   case Listener::State::Kind::ready:
     if (ipv4) {
       entry->ipv4Up = true;
+      // ::1 gets its own tries: one of this route's listeners may still be closing there.
+      entry->ipv6Busy = 0;
       listen(entry, Endpoint::Host::loopbackIPv6(), 0);
     } else {
       entry->ipv6 = Entry::Side::up;
