@@ -196,8 +196,8 @@ void State::cut() {
 void State::endLingering(bool evenClean) {
   end(Ending::reset);
   // A side still handing its reader the rest after a cut, also one whose relay ended just now,
-  // is cut too; its look then finds it closed. After a clean end, the sides' closes report
-  // back when they are done.
+  // is cut too; its look then finds it closed. After a clean end, a's kept close reports back
+  // when it is done.
   bool lingering = false;
   bool clean = false;
   {

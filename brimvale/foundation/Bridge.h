@@ -36,12 +36,12 @@ public:
   // Cuts the relay short, as its owner does (a route stopped, a share withdrawn): both sides
   // are reset at once, so that neither takes what it got for the whole, also a side still
   // handing its reader what came before a cut. A relay that already ended cleanly keeps its
-  // clean close and no longer waits for its readers to acknowledge the rest: the system
+  // clean close and no longer waits for a's reader to acknowledge the rest: the system
   // delivers it. onClose follows.
   void tearDown();
-  // As tearDown(), and a relay that ended cleanly but whose readers have not yet acknowledged
-  // all of it is reset too: for a machine that is gone or no longer paired, what it has not
-  // taken would only be held for nobody.
+  // As tearDown(), and a relay that ended cleanly but whose reader on a's side has not yet
+  // acknowledged all of it is reset too: for a machine that is gone or no longer paired, what it
+  // has not taken would only be held for nobody.
   void cut();
 
   // What the owner may look at to choose among its relays. Since when the direction from `a`
