@@ -622,8 +622,8 @@ TEST_F(GatewayTest, StreamsOfAPeerAreBoundedAndOnlyAFinishedOneMakesRoom) {
     connection->cancel();
 }
 
-// Sockets on local `port` whose end is sent and not yet acknowledged (FIN_WAIT1), held by a
-// descriptor still.
+// Sockets on local `port` whose end is not yet acknowledged (FIN_WAIT1) and that a descriptor
+// holds.
 int endingAndHeld(unsigned port) {
   int count = 0;
   for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
@@ -638,10 +638,9 @@ int endingAndHeld(unsigned port) {
   return count;
 }
 
-// A stream whose service has answered and ended keeps its place, and its socket, until the
-// other machine has acknowledged the whole reply: one that reads nothing fills only its own
-// places. Read, each reply arrives whole and makes room. A share withdrawn lets its unread
-// stream go, the rest still delivered; for a machine unpaired, what it has not taken is reset.
+// An ended stream keeps its place and socket until the other machine has taken all of it: one
+// that reads nothing fills only its own places. Read, a reply makes room; a share withdrawn lets
+// its unread stream go, the rest delivered; unpairing resets what is still not taken.
 TEST_F(GatewayTest, AFinishedStreamKeepsItsPlaceUntilTheOtherMachineHasTakenIt) {
   constexpr std::size_t replySize = 512 * 1024;
   EchoServer answer(asio::ip::address_v4::loopback(), false, true, replySize);
@@ -655,7 +654,6 @@ TEST_F(GatewayTest, AFinishedStreamKeepsItsPlaceUntilTheOtherMachineHasTakenIt) 
     (*connection)->endSending();
     streams.push_back(*connection);
   }
-  // Every reply and its end have left the gateway, and wait for this side.
   ASSERT_TRUE(eventually([&] { return endingAndHeld(port_) == Gateway::connectionLimit; }));
   EXPECT_TRUE(isRejected(open(Frame::Mode::open, "answer"), "too many connections"));
 
