@@ -438,7 +438,6 @@ struct Connection::Impl {
   std::optional<NetworkError> failure;
   // A cancel's clean close owns the socket until it is done, also once the connection is gone;
   // the connection keeps only a weak hold on it then, as its `taken` may hold the connection.
-  bool closingGracefully = false;
   std::weak_ptr<Io> closing;
 
   // Operations posted to the queue and not yet run. While any is outstanding, later calls made
@@ -1296,7 +1295,6 @@ struct Connection::Impl {
     }
     if (taken)
       currentQueue()->post(std::move(taken));
-    closingGracefully = graceful;
     flushPending();
     report(State::Kind::cancelled);
   }
@@ -1401,17 +1399,20 @@ struct Connection::Impl {
   static void settleClose(const std::shared_ptr<Io> &io) {
     if (!io->socket.is_open())
       return;
-    const int fd = io->socket.native_handle();
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
-        info.tcpi_state == TCP_CLOSE) {
-      io->close();
-      return;
+    if (io->taken) {
+      // Once the far side's end is in, nothing reads the socket: a reset shows only in its state.
+      const int fd = io->socket.native_handle();
+      tcp_info info{};
+      socklen_t length = sizeof info;
+      int queued = 0;
+      if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+          info.tcpi_state == TCP_CLOSE) {
+        io->close();
+        return;
+      }
+      if (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0)
+        io->settle();
     }
-    int queued = 0;
-    if (io->taken && ::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0)
-      io->settle();
     const auto now = std::chrono::steady_clock::now();
     const auto limit = *io->endSent + closeLimit;
     if (!io->taken && (io->farEnded || now >= limit)) {
@@ -1478,10 +1479,11 @@ Connection::~Connection() {
     ::close(impl.acceptedFd);
   if (!impl.queue)
     return;
-  // A clean close under way closes the socket itself, when it is done.
-  auto work = [io = impl.io, graceful = impl.closingGracefully, receives = std::move(impl.receives),
+  // A clean close under way holds its socket itself (the connection no longer does) and closes
+  // it when it is done.
+  auto work = [io = impl.io, receives = std::move(impl.receives),
                sends = std::move(impl.sends)]() mutable {
-    if (io && !graceful)
+    if (io)
       io->close();
     for (auto &r : receives)
       if (r.completion)
