@@ -43,9 +43,10 @@ constexpr std::size_t readChunk = 65536;
 // How long a cancelled connection may spend closing gracefully before its socket is dropped.
 constexpr auto closeLimit = std::chrono::seconds(2);
 // How often a close kept for the far side's acknowledgement looks at the socket: soon at first,
-// as most is acknowledged within a round trip, then less often for a slow reader, but often
-// enough that a stream all taken soon gives its place up.
-constexpr auto firstAcknowledgementLook = std::chrono::milliseconds(5);
+// as most is acknowledged within a round trip (a client that opens a connection per request
+// wants the place back for its next one), then less often for a slow reader, but often enough
+// that a stream all taken soon gives its place up.
+constexpr auto firstAcknowledgementLook = std::chrono::milliseconds(1);
 constexpr auto slowestAcknowledgementLook = std::chrono::milliseconds(100);
 // How long a closing connection waits, while the socket takes nothing, for its last records and
 // close_notify to leave, and how long at most in all; an end that cannot be sent is no end, and
@@ -1410,7 +1411,8 @@ struct Connection::Impl {
         io->close();
         return;
       }
-      if (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0)
+      // Only the end itself unacknowledged leaves nothing of the stream for the system to hold.
+      if (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued <= 1)
         io->settle();
     }
     const auto now = std::chrono::steady_clock::now();
@@ -1598,8 +1600,7 @@ std::optional<std::uint16_t> Connection::negotiatedCipherSuite() const {
 }
 
 std::shared_ptr<SerialQueue> Connection::queue() const {
-  std::lock_guard lock(impl_->mutex);
-  return impl_->queue;
+  return impl_->currentQueue();
 }
 
 std::optional<std::size_t> Connection::unacknowledged() const {
